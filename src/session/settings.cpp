@@ -1,0 +1,139 @@
+#include "settings.h"
+
+#include <QSettings>
+
+#ifndef ZARNO_DEFAULT_SERVER_URL
+#error "ZARNO_DEFAULT_SERVER_URL must be set by the build"
+#endif
+
+namespace {
+
+bool isNumber(const QVariant &value)
+{
+    switch (value.typeId()) {
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Double:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// A string key: a stored string as it is, a stored number as its decimal
+// text, anything else (a list, garbage) as if the key were missing.
+QString readString(const QSettings &store, const QString &key, const QString &fallback)
+{
+    const QVariant value = store.value(key);
+    if (value.typeId() == QMetaType::QString)
+        return value.toString();
+    if (isNumber(value))
+        return value.toString();
+    return fallback;
+}
+
+// A Boolean key: true, yes or a non-zero number count as true; anything
+// else, garbage included, as false.
+bool readBool(const QSettings &store, const QString &key)
+{
+    const QVariant value = store.value(key);
+    if (value.typeId() == QMetaType::Bool)
+        return value.toBool();
+    if (isNumber(value))
+        return value.toDouble() != 0;
+    if (value.typeId() != QMetaType::QString)
+        return false;
+    const QString text = value.toString().trimmed();
+    if (text.compare(QLatin1StringView("true"), Qt::CaseInsensitive) == 0
+        || text.compare(QLatin1StringView("yes"), Qt::CaseInsensitive) == 0)
+        return true;
+    bool isInteger = false;
+    const qlonglong number = text.toLongLong(&isInteger);
+    return isInteger && number != 0;
+}
+
+QString encoded(const QString &value)
+{
+    return QString::fromLatin1(QUrl::toPercentEncoding(value));
+}
+
+} // namespace
+
+const QList<TargetLanguage> &supportedTargetLanguages()
+{
+    static const QList<TargetLanguage> languages = {
+        {QStringLiteral("en"), QStringLiteral("English")},
+        {QStringLiteral("zh"), QStringLiteral("Chinese")},
+        {QStringLiteral("es"), QStringLiteral("Spanish")},
+        {QStringLiteral("ja"), QStringLiteral("Japanese")},
+        {QStringLiteral("ko"), QStringLiteral("Korean")},
+        {QStringLiteral("fr"), QStringLiteral("French")},
+        {QStringLiteral("de"), QStringLiteral("German")},
+        {QStringLiteral("pt"), QStringLiteral("Portuguese")},
+    };
+    return languages;
+}
+
+QString ZarnoSettings::defaultServerURL()
+{
+    return QStringLiteral(ZARNO_DEFAULT_SERVER_URL);
+}
+
+ZarnoSettings ZarnoSettings::load(const QSettings &store)
+{
+    ZarnoSettings settings;
+    settings.serverURL = readString(store, QStringLiteral("serverURL"), defaultServerURL());
+    settings.languageA = readString(store, QStringLiteral("languageA"), QStringLiteral("any"));
+    settings.languageB = readString(store, QStringLiteral("languageB"), QStringLiteral("en"));
+    settings.transcriptOnly = readBool(store, QStringLiteral("transcriptOnly"));
+    return settings;
+}
+
+ZarnoSettings ZarnoSettings::load()
+{
+    const QSettings store(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("zarno"), QStringLiteral("zarno"));
+    return load(store);
+}
+
+std::optional<QUrl> ZarnoSettings::baseURL() const
+{
+    const QUrl url(serverURL, QUrl::StrictMode);
+    // "localhost:8790" parses with the scheme "localhost" and no host: a
+    // relative reference like that has nowhere to connect to.
+    if (serverURL.isEmpty() || !url.isValid() || url.host().isEmpty())
+        return std::nullopt;
+    return url;
+}
+
+std::optional<QUrl> ZarnoSettings::serviceURL(const QString &path) const
+{
+    std::optional<QUrl> url = baseURL();
+    if (!url)
+        return std::nullopt;
+    url->setPath(path, QUrl::StrictMode);
+    if (!url->isValid())
+        return std::nullopt;
+    return url;
+}
+
+std::optional<QUrl> ZarnoSettings::transcribeURL(const QString &token) const
+{
+    std::optional<QUrl> url = baseURL();
+    if (!url)
+        return std::nullopt;
+    // QUrl lower-cases schemes; plain ws is kept for exactly "http" as written.
+    url->setScheme(serverURL.startsWith(QLatin1StringView("http:")) ? QStringLiteral("ws") : QStringLiteral("wss"));
+    url->setPath(QStringLiteral("/ws/transcribe"));
+    QString query = QLatin1StringView("a=") + encoded(languageA) + QLatin1StringView("&b=") + encoded(languageB)
+        + QLatin1StringView("&token=") + encoded(token);
+    if (transcriptOnly)
+        query += QLatin1StringView("&onlyTranscript=true");
+    url->setQuery(query, QUrl::StrictMode);
+    // A fragment is never part of a WebSocket address.
+    url->setFragment(QString());
+    if (!url->isValid())
+        return std::nullopt;
+    return url;
+}

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QUrl>
+
+#include <optional>
+
+class QSettings;
+
+struct TargetLanguage
+{
+    QString code;
+    QString name;
+};
+
+// The languages offered for translation, in the order the menu shows them.
+[[nodiscard]] const QList<TargetLanguage> &supportedTargetLanguages();
+
+// A snapshot of the stored settings, read afresh whenever it is needed so
+// that a change takes effect at the next leg, save or page load.
+struct ZarnoSettings
+{
+    QString serverURL;
+    QString languageA;
+    QString languageB;
+    bool transcriptOnly = false;
+
+    [[nodiscard]] static ZarnoSettings load(const QSettings &store);
+    // From the standard store: organisation and application "zarno".
+    [[nodiscard]] static ZarnoSettings load();
+    [[nodiscard]] static QString defaultServerURL();
+
+    // The base address, when it is usable: it parses strictly and names a
+    // host. An empty, relative or malformed value gives nothing.
+    [[nodiscard]] std::optional<QUrl> baseURL() const;
+    // The base address with its path replaced; its query stays.
+    [[nodiscard]] std::optional<QUrl> serviceURL(const QString &path) const;
+    // The transcription WebSocket address of a leg.
+    [[nodiscard]] std::optional<QUrl> transcribeURL(const QString &token) const;
+};

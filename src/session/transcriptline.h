@@ -1,0 +1,56 @@
+#pragma once
+
+#include <QDateTime>
+#include <QMetaType>
+#include <QString>
+#include <QUuid>
+
+#include <optional>
+
+// One line of the live transcript. Identity is `id`; two lines with the same
+// text are still two rows.
+struct TranscriptLine
+{
+    QUuid id;
+    QString text;
+    bool isTranslation = false;
+    std::optional<QString> lang;
+    QDateTime t;
+    bool complete = false;
+};
+
+// Where saving the notes stands. `failed` carries the sentence the user sees.
+class SaveState
+{
+public:
+    enum class Kind { Idle, Saving, Saved, Failed };
+
+    static SaveState idle() { return SaveState(Kind::Idle); }
+    static SaveState saving() { return SaveState(Kind::Saving); }
+    static SaveState saved() { return SaveState(Kind::Saved); }
+    static SaveState failed(const QString &message) { return SaveState(Kind::Failed, message); }
+
+    SaveState() = default;
+
+    [[nodiscard]] Kind kind() const { return m_kind; }
+    // Empty unless failed.
+    [[nodiscard]] QString message() const { return m_message; }
+
+    friend bool operator==(const SaveState &, const SaveState &) = default;
+
+private:
+    explicit SaveState(Kind kind, QString message = {})
+        : m_kind(kind)
+        , m_message(std::move(message))
+    {
+    }
+
+    Kind m_kind = Kind::Idle;
+    QString m_message;
+};
+
+// Every member moves by plain copy of its bytes, so a growing transcript
+// reallocates without touching each line.
+Q_DECLARE_TYPEINFO(TranscriptLine, Q_RELOCATABLE_TYPE);
+Q_DECLARE_METATYPE(TranscriptLine)
+Q_DECLARE_METATYPE(SaveState)

@@ -1,0 +1,323 @@
+#include "appstate.h"
+
+#include <QSignalSpy>
+#include <QTest>
+
+namespace {
+
+SonioxToken token(const QString &text, bool final, bool translation = false, std::optional<QString> language = {})
+{
+    SonioxToken t;
+    t.text = text;
+    t.is_final = final;
+    t.language = std::move(language);
+    if (translation)
+        t.translation_status = QStringLiteral("translation");
+    return t;
+}
+
+SonioxMessage message(QList<SonioxToken> tokens)
+{
+    SonioxMessage m;
+    m.tokens = std::move(tokens);
+    return m;
+}
+
+SonioxMessage finalSource(const QString &text)
+{
+    return message({token(text, true)});
+}
+
+QString repeated(const QString &piece, int times)
+{
+    QString text;
+    for (int i = 0; i < times; ++i)
+        text += piece;
+    return text;
+}
+
+QStringList texts(const AppState &state)
+{
+    QStringList result;
+    for (const TranscriptLine &line : state.lines())
+        result << line.text;
+    return result;
+}
+
+} // namespace
+
+class TestTranscriptAssembly : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void sentenceEnds_data();
+    void sentenceEnds();
+    void saveStatesCompareByCaseAndMessage();
+    void messageWithoutTokensChangesNothing();
+    void provisionalTextGivesWayToTheFinalLine();
+    void sentenceSpreadOverMessagesStaysOneLine();
+    void finishedLineIsFollowedByANewOne_data();
+    void finishedLineIsFollowedByANewOne();
+    void sourceAndTranslationNeverShareALine();
+    void longLineBreaksOnlyBeforeASpace_data();
+    void longLineBreaksOnlyBeforeASpace();
+    void lineKeepsItsIdentityLanguageAndTimeAsItGrows();
+    void provisionalTokensOfBothKindsJoinInOrder();
+    void emptyFinalTokenOpensAnEmptyLine();
+    void viewsHearEachChangeOnce();
+};
+
+void TestTranscriptAssembly::sentenceEnds_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("ends");
+
+    QTest::newRow("full stop") << QStringLiteral("Hello.") << true;
+    QTest::newRow("question") << QStringLiteral("Really?") << true;
+    QTest::newRow("exclamation") << QStringLiteral("Done!") << true;
+    QTest::newRow("ideographic full stop") << QStringLiteral("好。") << true;
+    QTest::newRow("fullwidth question") << QStringLiteral("本当？") << true;
+    QTest::newRow("fullwidth exclamation") << QStringLiteral("はい！") << true;
+    QTest::newRow("ellipsis") << QStringLiteral("Wait…") << true;
+    QTest::newRow("straight quote after") << QStringLiteral("Stop.\"") << true;
+    QTest::newRow("curly quote after") << QStringLiteral("Yes.\u201D") << true;
+    QTest::newRow("bracket after") << QStringLiteral("(see above.)") << true;
+    QTest::newRow("corner brackets") << QStringLiteral("「はい。」") << true;
+    QTest::newRow("several closers") << QStringLiteral("He said 'go.'\")") << true;
+    QTest::newRow("white space and newline after") << QStringLiteral("Done.  \n") << true;
+    QTest::newRow("ideographic space after") << QStringLiteral("はい。\u3000") << true;
+    QTest::newRow("emoji before the mark") << QStringLiteral("🙂.") << true;
+
+    QTest::newRow("empty") << QString() << false;
+    QTest::newRow("spaces only") << QStringLiteral("   ") << false;
+    QTest::newRow("no mark") << QStringLiteral("Hello") << false;
+    QTest::newRow("abbreviation without its stop") << QStringLiteral("e.g") << false;
+    QTest::newRow("closers only") << QStringLiteral("\")\u300D") << false;
+    QTest::newRow("colon") << QStringLiteral("Note:") << false;
+    QTest::newRow("semicolon") << QStringLiteral("first;") << false;
+    QTest::newRow("space between mark and closer") << QStringLiteral("Done. \"") << false;
+    QTest::newRow("accent on the mark") << QStringLiteral("Hello.\u0301") << false;
+    QTest::newRow("mark inside, word after") << QStringLiteral("Yes. And") << false;
+}
+
+void TestTranscriptAssembly::sentenceEnds()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, ends);
+    QCOMPARE(AppState::endsSentence(text), ends);
+}
+
+void TestTranscriptAssembly::saveStatesCompareByCaseAndMessage()
+{
+    const QString a = QStringLiteral("Server URL is not valid.");
+    const QString b = QStringLiteral("Saving failed — the transcript is still here; try Save again.");
+    QCOMPARE(SaveState::failed(a), SaveState::failed(a));
+    QVERIFY(SaveState::failed(a) != SaveState::failed(b));
+    QVERIFY(SaveState::failed(a) != SaveState::saved());
+    QVERIFY(SaveState::failed(QString()) != SaveState::idle());
+    QCOMPARE(SaveState::idle(), SaveState());
+    QVERIFY(SaveState::idle() != SaveState::saving());
+    QVERIFY(SaveState::saving() != SaveState::saved());
+}
+
+void TestTranscriptAssembly::messageWithoutTokensChangesNothing()
+{
+    AppState state;
+    state.apply(message({token(QStringLiteral("Hi"), true), token(QStringLiteral(" the"), false)}));
+    QSignalSpy appended(&state, &AppState::lineAppended);
+    QSignalSpy grown(&state, &AppState::lastLineChanged);
+    QSignalSpy partial(&state, &AppState::partialChanged);
+
+    state.apply(SonioxMessage{});
+    state.apply(message({}));
+
+    QCOMPARE(texts(state), QStringList{QStringLiteral("Hi")});
+    QCOMPARE(state.partial(), QStringLiteral(" the"));
+    QCOMPARE(appended.count() + grown.count() + partial.count(), 0);
+}
+
+void TestTranscriptAssembly::provisionalTextGivesWayToTheFinalLine()
+{
+    AppState state;
+    state.apply(message({token(QStringLiteral("Hel"), false)}));
+    QCOMPARE(state.partial(), QStringLiteral("Hel"));
+    QVERIFY(state.lines().isEmpty());
+
+    state.apply(finalSource(QStringLiteral("Hello.")));
+    QCOMPARE(texts(state), QStringList{QStringLiteral("Hello.")});
+    QVERIFY(state.lines().first().complete);
+    QCOMPARE(state.partial(), QString());
+}
+
+void TestTranscriptAssembly::sentenceSpreadOverMessagesStaysOneLine()
+{
+    AppState state;
+    state.apply(finalSource(QStringLiteral("Hello")));
+    state.apply(finalSource(QStringLiteral(" world")));
+    QVERIFY(!state.lines().last().complete);
+    state.apply(finalSource(QStringLiteral(".")));
+    QCOMPARE(texts(state), QStringList{QStringLiteral("Hello world.")});
+    QVERIFY(state.lines().last().complete);
+}
+
+void TestTranscriptAssembly::finishedLineIsFollowedByANewOne_data()
+{
+    QTest::addColumn<QString>("first");
+    QTest::addColumn<QString>("next");
+    QTest::newRow("with a space") << QStringLiteral("Done.") << QStringLiteral(" Next");
+    QTest::newRow("without a space") << QStringLiteral("Done.") << QStringLiteral("Next");
+    QTest::newRow("CJK") << QStringLiteral("好。") << QStringLiteral("下");
+    QTest::newRow("trailing space kept on the closed line") << QStringLiteral("Done. ") << QStringLiteral("Next");
+}
+
+void TestTranscriptAssembly::finishedLineIsFollowedByANewOne()
+{
+    QFETCH(QString, first);
+    QFETCH(QString, next);
+    AppState state;
+    state.apply(finalSource(first));
+    state.apply(finalSource(next));
+    QCOMPARE(texts(state), (QStringList{first, next}));
+    QVERIFY(state.lines().at(0).complete);
+    QVERIFY(!state.lines().at(1).complete);
+}
+
+void TestTranscriptAssembly::sourceAndTranslationNeverShareALine()
+{
+    AppState state;
+    state.apply(message({token(QStringLiteral("Good"), true, false, QStringLiteral("en")),
+                         token(QStringLiteral("Buenos"), true, true, QStringLiteral("es")),
+                         token(QStringLiteral(" morning"), true, false, QStringLiteral("en"))}));
+    state.apply(message({token(QStringLiteral(" días"), true, true)}));
+
+    QCOMPARE(texts(state), (QStringList{QStringLiteral("Good"), QStringLiteral("Buenos"), QStringLiteral(" morning"),
+                                        QStringLiteral(" días")}));
+    const QList<bool> kinds = {false, true, false, true};
+    for (int i = 0; i < kinds.size(); ++i)
+        QCOMPARE(state.lines().at(i).isTranslation, kinds.at(i));
+    QVERIFY(!state.lines().at(0).complete); // never completed, yet closed by the switch
+}
+
+void TestTranscriptAssembly::longLineBreaksOnlyBeforeASpace_data()
+{
+    QTest::addColumn<QStringList>("lineTokens"); // builds the last line
+    QTest::addColumn<QString>("next");
+    QTest::addColumn<int>("lines");
+
+    const QStringList exactly320 = {repeated(QStringLiteral("a"), 320)};
+    const QStringList exactly321 = {repeated(QStringLiteral("a"), 321)};
+    QTest::newRow("320, space") << exactly320 << QStringLiteral(" next") << 1;
+    QTest::newRow("321, space") << exactly321 << QStringLiteral(" next") << 2;
+    QTest::newRow("320, no space") << exactly320 << QStringLiteral("next") << 1;
+    QTest::newRow("321, no space") << exactly321 << QStringLiteral("next") << 1;
+    QTest::newRow("321, no-break space is not a space") << exactly321 << QStringLiteral("\u00A0next") << 1;
+
+    // Wide characters count once each, however many code units they take.
+    QTest::newRow("320 emoji") << QStringList{repeated(QStringLiteral("🙂"), 320)} << QStringLiteral(" next") << 1;
+    QTest::newRow("321 emoji") << QStringList{repeated(QStringLiteral("🙂"), 321)} << QStringLiteral(" next") << 2;
+    QTest::newRow("320 families") << QStringList{repeated(QStringLiteral("👨‍👩‍👧"), 320)} << QStringLiteral(" next") << 1;
+
+    // Characters split across tokens still count once.
+    QStringList flags640;
+    for (int i = 0; i < 320; ++i)
+        flags640 << QStringLiteral("\U0001F1FA") << QStringLiteral("\U0001F1F8");
+    QTest::newRow("320 flags, one indicator a token") << flags640 << QStringLiteral(" next") << 1;
+    QStringList flags642 = flags640;
+    flags642 << QStringLiteral("\U0001F1EA") << QStringLiteral("\U0001F1F8");
+    QTest::newRow("321 flags, one indicator a token") << flags642 << QStringLiteral(" next") << 2;
+    QStringList accents;
+    for (int i = 0; i < 320; ++i)
+        accents << QStringLiteral("e") << QStringLiteral("\u0301");
+    QTest::newRow("320 accented letters, accent a token") << accents << QStringLiteral(" next") << 1;
+    accents << QStringLiteral("e");
+    QTest::newRow("321 accented letters, accent a token") << accents << QStringLiteral(" next") << 2;
+}
+
+void TestTranscriptAssembly::longLineBreaksOnlyBeforeASpace()
+{
+    QFETCH(QStringList, lineTokens);
+    QFETCH(QString, next);
+    QFETCH(int, lines);
+
+    AppState state;
+    state.apply(finalSource(QStringLiteral("Before.")));
+    for (const QString &piece : lineTokens)
+        state.apply(finalSource(piece));
+    QCOMPARE(state.lines().size(), 2);
+
+    state.apply(finalSource(next));
+    QCOMPARE(state.lines().size(), 1 + lines);
+    QCOMPARE(state.lines().last().text.endsWith(next), true);
+}
+
+void TestTranscriptAssembly::lineKeepsItsIdentityLanguageAndTimeAsItGrows()
+{
+    AppState state;
+    state.apply(message({token(QStringLiteral("Bonjour"), true, false, QStringLiteral("fr"))}));
+    const TranscriptLine opened = state.lines().first();
+    QVERIFY(!opened.id.isNull());
+    QVERIFY(opened.t.isValid());
+
+    state.apply(message({token(QStringLiteral(" everyone"), true, false, QStringLiteral("en")),
+                         token(QStringLiteral("!"), true)}));
+    QCOMPARE(state.lines().size(), 1);
+    const TranscriptLine grown = state.lines().first();
+    QCOMPARE(grown.text, QStringLiteral("Bonjour everyone!"));
+    QCOMPARE(grown.id, opened.id);
+    QCOMPARE(grown.lang, QStringLiteral("fr"));
+    QCOMPARE(grown.t, opened.t);
+    QVERIFY(grown.complete);
+
+    state.apply(finalSource(QStringLiteral("Same text")));
+    state.apply(finalSource(QStringLiteral(".")));
+    state.apply(finalSource(QStringLiteral("Same text")));
+    QCOMPARE(state.lines().at(2).text, state.lines().at(1).text.chopped(1));
+    QVERIFY(state.lines().at(1).id != state.lines().at(2).id);
+    QVERIFY(!state.lines().at(1).lang); // a token without a language opens a line without one
+}
+
+void TestTranscriptAssembly::provisionalTokensOfBothKindsJoinInOrder()
+{
+    AppState state;
+    state.apply(message({token(QStringLiteral("Good"), false), token(QStringLiteral("Bue"), false, true),
+                         token(QStringLiteral("Yes."), true), token(QStringLiteral(" mor"), false)}));
+    QCOMPARE(state.partial(), QStringLiteral("GoodBue mor"));
+    QCOMPARE(texts(state), QStringList{QStringLiteral("Yes.")});
+
+    state.apply(message({token(QStringLiteral(" Fine"), true)}));
+    QCOMPARE(state.partial(), QString());
+}
+
+void TestTranscriptAssembly::emptyFinalTokenOpensAnEmptyLine()
+{
+    AppState state;
+    state.apply(finalSource(QString()));
+    QCOMPARE(texts(state), QStringList{QString()});
+    QVERIFY(!state.lines().first().complete);
+    state.apply(finalSource(QStringLiteral("Then.")));
+    QCOMPARE(texts(state), QStringList{QStringLiteral("Then.")});
+}
+
+void TestTranscriptAssembly::viewsHearEachChangeOnce()
+{
+    AppState state;
+    QSignalSpy appended(&state, &AppState::lineAppended);
+    QSignalSpy grown(&state, &AppState::lastLineChanged);
+    QSignalSpy partial(&state, &AppState::partialChanged);
+
+    state.apply(message({token(QStringLiteral("One"), true), token(QStringLiteral("."), true),
+                         token(QStringLiteral(" Two"), true), token(QStringLiteral(" thr"), false)}));
+    QCOMPARE(appended.count(), 2);
+    QCOMPARE(appended.at(0).at(0).value<qsizetype>(), 0);
+    QCOMPARE(appended.at(1).at(0).value<qsizetype>(), 1);
+    QCOMPARE(grown.count(), 1);
+    QCOMPARE(grown.at(0).at(0).value<qsizetype>(), 0);
+    QCOMPARE(partial.count(), 1);
+
+    state.apply(message({token(QStringLiteral(" thr"), false)}));
+    QCOMPARE(partial.count(), 1); // the same text is no change
+}
+
+QTEST_GUILESS_MAIN(TestTranscriptAssembly)
+#include "tst_transcriptassembly.moc"
