@@ -1,5 +1,7 @@
 #include "appstate.h"
 
+#include "clock.h"
+
 #include <QUuid>
 
 #include <algorithm>
@@ -82,7 +84,7 @@ void AppState::applyFinal(const SonioxToken &token)
         .text = token.text,
         .isTranslation = kind,
         .lang = token.language,
-        .t = QDateTime::currentDateTime(),
+        .t = Clock::now(),
         .complete = endsSentence(token.text),
     });
     m_lastLineLength.reset();

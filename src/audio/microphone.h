@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <QCoroTask>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+
+// A failure to start the microphone, shown to the user by its description.
+struct MicError
+{
+    QString domain; // "zarno" for the capture's own errors
+    int code = 0;   // 1: no input device, 2: the device did not respond
+    QString description;
+};
+
+// What the session controller needs of the microphone; MicCapture is the real one.
+class Microphone
+{
+public:
+    using ChunkHandler = std::function<void(const QByteArray &)>;
+
+    virtual ~Microphone() = default;
+
+    // Set before each start. Called off the GUI thread with one chunk of
+    // 16 kHz mono signed 16-bit native-endian PCM at a time; must not block.
+    virtual void setOnChunk(ChunkHandler handler) = 0;
+    // Resolves with nothing once the capture runs, or with the error; at the
+    // latest when the timeout has passed.
+    [[nodiscard]] virtual QCoro::Task<std::optional<MicError>> start(std::chrono::milliseconds timeout) = 0;
+    // Returns at once; harmless when nothing runs.
+    virtual void stop() = 0;
+};
+
+// Whether the user lets zarno hear them. Linux has no such gate; a macOS
+// build asks the system here.
+class MicPermission
+{
+public:
+    enum class Status { NotDetermined, Restricted, Denied, Authorized };
+
+    virtual ~MicPermission() = default;
+    [[nodiscard]] virtual Status status() const = 0;
+    // Asks the user once; true when access was granted.
+    [[nodiscard]] virtual QCoro::Task<bool> request() = 0;
+};
