@@ -1,0 +1,706 @@
+#include "appstate.h"
+#include "authsession.h"
+#include "clock.h"
+#include "loopbackservice.h"
+#include "sessionfakes.h"
+#include "transcriptionclient.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimeZone>
+#include <QUrlQuery>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+QSettings userStore()
+{
+    return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("zarno"), QStringLiteral("zarno"));
+}
+
+QByteArray finalTokens(const QStringList &texts, bool translation = false, const QString &language = QString())
+{
+    QJsonArray tokens;
+    for (const QString &text : texts) {
+        QJsonObject token{{"text", text}, {"is_final", true}};
+        if (translation)
+            token["translation_status"] = "translation";
+        if (!language.isEmpty())
+            token["language"] = language;
+        tokens.append(token);
+    }
+    return QJsonDocument(QJsonObject{{"tokens", tokens}}).toJson(QJsonDocument::Compact);
+}
+
+QStringList texts(const AppState &state)
+{
+    QStringList result;
+    for (const TranscriptLine &line : state.lines())
+        result << line.text;
+    return result;
+}
+
+} // namespace
+
+class TestSessionController : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void elapsedText_data();
+    void elapsedText();
+    void clientIdentifierHasItsForm();
+
+    void sessionStartsListeningWithThePanelOpen();
+    void startWhileOpenOrStartingChangesNothing();
+    void audioReachesTheServerInOrder();
+    void legsSumTheirTime();
+    void shortFirstLegOpensThePanelExpandedAgain();
+    void resumeContinuesTheSameSession();
+    void newSessionStartsCleanButKeepsTheSavedNotes();
+    void serverCloseWhileListeningPausesWithItsSentence_data();
+    void serverCloseWhileListeningPausesWithItsSentence();
+    void errorWhilePausedOnlySetsTheSentence();
+    void refusalDuringSetUpNeverPretendsToListen();
+    void failedLegReturnsToWhereTheSessionWas_data();
+    void failedLegReturnsToWhereTheSessionWas();
+    void permissionIsAskedOnceWhereThePlatformAsks();
+    void meetingPromptOnlyWhileIdle();
+
+    void stoppedSessionIsSavedAsNotes();
+    void uploadOutcomes_data();
+    void uploadOutcomes();
+    void failedUploadIsSavedAgainOnce();
+    void blankTranscriptSendsNothing();
+    void saveAgainAfterSigningIn();
+    void resumeDuringStopKeepsTheSessionGoing();
+    void lateUploadLeavesANewSessionAlone();
+    void panelHideAfterSaveSkipsANewSession();
+    void savedNotesOpenInTheMainWindow_data();
+    void savedNotesOpenInTheMainWindow();
+
+private:
+    void makeState();
+    void startAndListen();
+    void speak(const QByteArray &json, int expectedLines);
+
+    std::unique_ptr<LoopbackService> m_service;
+    std::unique_ptr<AuthSession> m_auth;
+    FakeMicrophone *m_mic = nullptr;
+    FakePermission *m_permission = nullptr;
+    FakeDetector *m_detector = nullptr;
+    FakePanel m_panel;
+    FakePrompt m_prompt;
+    FakeHarvest m_harvest;
+    FakeWindow m_window;
+    std::unique_ptr<AppState> m_state;
+    QDateTime m_now;
+};
+
+void TestSessionController::init()
+{
+    m_now = QDateTime::currentDateTimeUtc();
+    Clock::setSource([this] { return m_now; });
+    {
+        QSettings store = userStore();
+        store.clear();
+    }
+    m_service = std::make_unique<LoopbackService>();
+    QVERIFY(m_service->listen());
+    userStore().setValue(QStringLiteral("serverURL"), m_service->baseURL());
+
+    m_auth = std::make_unique<AuthSession>();
+    m_auth->adopt(QStringLiteral("access-1"), QStringLiteral("refresh-1"),
+                  double(m_now.toSecsSinceEpoch() + 24 * 3600), QStringLiteral("ada@example.org"));
+    m_panel = FakePanel();
+    m_prompt = FakePrompt();
+    m_harvest = FakeHarvest();
+    m_window = FakeWindow();
+    makeState();
+}
+
+void TestSessionController::cleanup()
+{
+    m_state.reset();
+    m_auth.reset();
+    m_service.reset();
+    Clock::setSource({});
+}
+
+void TestSessionController::makeState()
+{
+    AppStateParts parts;
+    parts.client = std::make_unique<TranscriptionClient>();
+    auto mic = std::make_unique<FakeMicrophone>();
+    m_mic = mic.get();
+    parts.mic = std::move(mic);
+    auto permission = std::make_unique<FakePermission>();
+    m_permission = permission.get();
+    parts.permission = std::move(permission);
+    auto detector = std::make_unique<FakeDetector>();
+    m_detector = detector.get();
+    parts.detector = std::move(detector);
+    parts.auth = m_auth.get();
+    parts.panel = &m_panel;
+    parts.prompt = &m_prompt;
+    parts.harvest = &m_harvest;
+    parts.window = &m_window;
+    parts.timing.harvestWait = 5ms;
+    parts.timing.pauseWait = 150ms;
+    parts.timing.stopWait = 150ms;
+    parts.timing.tick = 20ms;
+    parts.timing.micTimeout = 100ms;
+    parts.timing.hideAfterSave = 200ms;
+    parts.timing.requestTimeout = 5000ms;
+    m_state = std::make_unique<AppState>(std::move(parts));
+}
+
+void TestSessionController::startAndListen()
+{
+    m_state->startListening();
+    QTRY_VERIFY(m_state->isListening());
+    QTRY_COMPARE(m_service->connectionCount(), 1);
+}
+
+void TestSessionController::speak(const QByteArray &json, int expectedLines)
+{
+    m_service->sendToClient(json);
+    QTRY_COMPARE(m_state->lines().size(), expectedLines);
+}
+
+void TestSessionController::elapsedText_data()
+{
+    QTest::addColumn<qint64>("seconds");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("zero") << qint64(0) << "0:00";
+    QTest::newRow("under a minute") << qint64(59) << "0:59";
+    QTest::newRow("a minute") << qint64(60) << "1:00";
+    QTest::newRow("minutes") << qint64(754) << "12:34";
+    QTest::newRow("past an hour") << qint64(4503) << "75:03";
+}
+
+void TestSessionController::elapsedText()
+{
+    QFETCH(qint64, seconds);
+    QFETCH(QString, text);
+    QCOMPARE(AppState::elapsedText(seconds), text);
+}
+
+void TestSessionController::clientIdentifierHasItsForm()
+{
+    const QDateTime at = QDateTime::fromSecsSinceEpoch(1733531234, QTimeZone::UTC);
+    const QString id = AppState::makeSourceClientId(at);
+    QVERIFY2(QRegularExpression(QStringLiteral("^mac_1733531234_[0-9A-F]{5}$")).match(id).hasMatch(), qPrintable(id));
+}
+
+void TestSessionController::sessionStartsListeningWithThePanelOpen()
+{
+    m_detector->app = QStringLiteral("Zoom");
+    m_state->startListening();
+    QVERIFY(!m_state->isListening()); // only once the leg is up
+    QTRY_VERIFY(m_state->isListening());
+    QVERIFY(!m_state->isPaused());
+    QCOMPARE(m_state->status(), QStringLiteral("Listening"));
+    QCOMPARE(m_state->elapsed(), QStringLiteral("0:00"));
+    QCOMPARE(m_harvest.harvests, 1);
+    QCOMPARE(m_panel.shows, QList<bool>{true});
+    QVERIFY(m_detector->suppressed());
+    QCOMPARE(m_prompt.closes, 1);
+    QTRY_COMPARE(m_service->connectionCount(), 1);
+    const QUrlQuery query(m_service->lastSocketUrl());
+    QCOMPARE(query.queryItemValue("token"), QStringLiteral("access-1"));
+    QCOMPARE(query.queryItemValue("a"), QStringLiteral("any"));
+    QCOMPARE(query.queryItemValue("b"), QStringLiteral("en"));
+}
+
+void TestSessionController::startWhileOpenOrStartingChangesNothing()
+{
+    m_state->startListening();
+    m_state->startListening(); // while the first leg is still being set up
+    QTRY_VERIFY(m_state->isListening());
+    speak(finalTokens({"Kept."}), 1);
+    const auto id = m_state->sourceClientId();
+    m_state->startListening();
+    m_state->resumeListening();
+    QCOMPARE(texts(*m_state), QStringList{"Kept."});
+    QCOMPARE(m_state->sourceClientId(), id);
+
+    m_state->pauseListening();
+    m_state->startListening();
+    m_state->pauseListening();
+    QCOMPARE(texts(*m_state), QStringList{"Kept."});
+    QVERIFY(m_state->isPaused());
+    QCOMPARE(m_mic->starts, 1);
+    QCOMPARE(m_service->connectionCount(), 1);
+}
+
+void TestSessionController::audioReachesTheServerInOrder()
+{
+    startAndListen();
+    QList<QByteArray> chunks;
+    for (int i = 0; i < 50; ++i)
+        chunks.append(QByteArray(2730, char(i)));
+    m_mic->deliver(chunks);
+    QTRY_COMPARE(m_service->audio().size(), 50);
+    QCOMPARE(m_service->audio(), chunks);
+
+    m_state->pauseListening();
+    QTRY_COMPARE(m_service->textFrames(), QStringList{R"({"type":"finalize"})"});
+    QVERIFY(!m_mic->running);
+}
+
+void TestSessionController::legsSumTheirTime()
+{
+    startAndListen();
+    m_now = m_now.addSecs(65);
+    QTRY_COMPARE(m_state->elapsed(), QStringLiteral("1:05")); // the ticker
+    m_state->pauseListening();
+    QCOMPARE(m_state->elapsed(), QStringLiteral("1:05"));
+    QCOMPARE(m_state->accumulatedSeconds(), 65);
+
+    m_now = m_now.addSecs(500); // paused time does not count
+    m_state->resumeListening();
+    QTRY_VERIFY(m_state->isListening());
+    QCOMPARE(m_state->elapsed(), QStringLiteral("1:05"));
+    m_now = m_now.addSecs(10);
+    QTRY_COMPARE(m_state->elapsed(), QStringLiteral("1:15"));
+    m_now = m_now.addMSecs(60'900);
+    m_state->pauseListening();
+    QCOMPARE(m_state->elapsed(), QStringLiteral("2:15"));
+}
+
+void TestSessionController::shortFirstLegOpensThePanelExpandedAgain()
+{
+    startAndListen();
+    m_now = m_now.addMSecs(900);
+    m_state->pauseListening();
+    QCOMPARE(m_state->accumulatedSeconds(), 0);
+    m_state->resumeListening();
+    QTRY_VERIFY(m_state->isListening());
+    m_now = m_now.addSecs(2);
+    m_state->pauseListening();
+    m_state->resumeListening();
+    QTRY_VERIFY(m_state->isListening());
+    QCOMPARE(m_panel.shows, (QList<bool>{true, true, false}));
+}
+
+void TestSessionController::resumeContinuesTheSameSession()
+{
+    startAndListen();
+    m_service->sendToClient(R"({"tokens":[{"text":"Hello","is_final":true},{"text":" wor","is_final":false}]})");
+    QTRY_COMPARE(m_state->partial(), QStringLiteral(" wor"));
+    const auto id = m_state->sourceClientId();
+    const auto started = m_state->sessionStartedAt();
+    m_state->pauseListening();
+    m_now = m_now.addSecs(30);
+    m_state->resumeListening();
+    QTRY_VERIFY(m_state->isListening());
+    QTRY_COMPARE(m_service->connectionCount(), 2);
+    QCOMPARE(texts(*m_state), QStringList{"Hello"});
+    QCOMPARE(m_state->partial(), QStringLiteral(" wor"));
+    QCOMPARE(m_state->sourceClientId(), id);
+    QCOMPARE(m_state->sessionStartedAt(), started);
+
+    speak(finalTokens({" world."}), 1); // the open line of the first leg goes on
+    QCOMPARE(texts(*m_state), QStringList{"Hello world."});
+}
+
+void TestSessionController::newSessionStartsCleanButKeepsTheSavedNotes()
+{
+    startAndListen();
+    speak(finalTokens({"First."}), 1);
+    m_state->stopAndSave();
+    QTRY_COMPARE(m_state->saveState(), SaveState::saved());
+    QCOMPARE(m_state->savedSessionIdText(), QStringLiteral("notes-1"));
+    const auto firstId = m_state->sourceClientId();
+
+    m_now = m_now.addSecs(5);
+    m_state->startListening();
+    QCOMPARE(m_state->saveState(), SaveState::idle());
+    QVERIFY(m_state->lines().isEmpty());
+    QCOMPARE(m_state->savedSessionIdText(), QStringLiteral("notes-1"));
+    QVERIFY(m_state->sourceClientId() != firstId);
+    QTRY_VERIFY(m_state->isListening());
+}
+
+void TestSessionController::serverCloseWhileListeningPausesWithItsSentence_data()
+{
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("sentence");
+    QTest::newRow("quota") << 4402 << "Translation quota reached for this plan.";
+    QTest::newRow("another session") << 4409 << "Another zarno session is already listening on this account.";
+    QTest::newRow("expired") << 4401 << "Sign-in expired — open zarno and sign in again.";
+}
+
+void TestSessionController::serverCloseWhileListeningPausesWithItsSentence()
+{
+    QFETCH(int, code);
+    QFETCH(QString, sentence);
+    startAndListen();
+    speak(finalTokens({"Said before."}), 1);
+    m_now = m_now.addSecs(12);
+    m_service->closeClient(code, QStringLiteral("ignored"));
+    QTRY_VERIFY(m_state->isPaused());
+    QVERIFY(!m_state->isListening());
+    QCOMPARE(m_state->lastErrorText(), sentence);
+    QCOMPARE(m_state->status(), QStringLiteral("Paused"));
+    QCOMPARE(m_state->elapsed(), QStringLiteral("0:12"));
+    QVERIFY(!m_mic->running);
+    QCOMPARE(texts(*m_state), QStringList{"Said before."});
+
+    m_state->resumeListening(); // the user can go on
+    QVERIFY(!m_state->lastError());
+    QTRY_VERIFY(m_state->isListening());
+}
+
+void TestSessionController::errorWhilePausedOnlySetsTheSentence()
+{
+    startAndListen();
+    m_state->pauseListening();
+    // The server answers the finalize with an error before the socket closes.
+    QTRY_COMPARE(m_service->textFrames().size(), 1);
+    m_service->sendToClient(R"({"error_code":503,"error_message":"busy"})");
+    QTRY_COMPARE(m_state->lastErrorText(), QStringLiteral("Server error 503: busy"));
+    QVERIFY(m_state->isPaused());
+    QCOMPARE(m_state->status(), QStringLiteral("Paused"));
+}
+
+void TestSessionController::refusalDuringSetUpNeverPretendsToListen()
+{
+    m_mic->nextStart = FakeMicrophone::Start::Slow; // the server answers first
+    connect(m_service.get(), &LoopbackService::connected, this, [this] { m_service->closeClient(4403); });
+    m_state->startListening();
+    QTRY_COMPARE(m_state->lastErrorText(), QStringLiteral("Sign-in expired — open zarno and sign in again."));
+    QTRY_VERIFY(!m_state->isStarting());
+    QVERIFY(!m_state->isListening());
+    QVERIFY(!m_mic->running);
+    QCOMPARE(m_mic->starts, 1);
+}
+
+void TestSessionController::failedLegReturnsToWhereTheSessionWas_data()
+{
+    QTest::addColumn<QString>("failure");
+    QTest::addColumn<bool>("resumed");
+    QTest::addColumn<QString>("sentence");
+    const QList<std::pair<const char *, QString>> failures = {
+        {"mic", "Microphone failed: No audio input device available"},
+        {"hang", "Microphone failed: The microphone didn't respond. Reconnect your audio device and try again."},
+        {"permission",
+         "zarno can't hear you yet — allow the microphone in System Settings → Privacy & Security → Microphone."},
+        {"token", "Not signed in yet — Open zarno, log in inside that window once, then try again."},
+        {"address", "Server URL is not valid."},
+    };
+    for (const auto &[failure, sentence] : failures) {
+        QTest::addRow("%s, first leg", failure) << QString::fromLatin1(failure) << false << sentence;
+        QTest::addRow("%s, resumed leg", failure) << QString::fromLatin1(failure) << true << sentence;
+    }
+}
+
+void TestSessionController::failedLegReturnsToWhereTheSessionWas()
+{
+    QFETCH(QString, failure);
+    QFETCH(bool, resumed);
+    QFETCH(QString, sentence);
+    if (resumed) {
+        startAndListen();
+        speak(finalTokens({"Keep me."}), 1);
+        m_state->pauseListening();
+    }
+    if (failure == "mic")
+        m_mic->nextStart = FakeMicrophone::Start::Fails;
+    else if (failure == "hang")
+        m_mic->nextStart = FakeMicrophone::Start::Hangs;
+    else if (failure == "permission")
+        m_permission->current = MicPermission::Status::Denied;
+    else if (failure == "token")
+        m_auth->signOut();
+    else
+        userStore().setValue("serverURL", "localhost:8790");
+
+    if (resumed)
+        m_state->resumeListening();
+    else
+        m_state->startListening();
+    QTRY_COMPARE(m_state->lastErrorText(), sentence);
+    QTRY_VERIFY(!m_state->isStarting());
+    QVERIFY(!m_state->isListening());
+    // A session with a transcript stays open so it can be resumed or saved;
+    // a first leg that never ran leaves nothing behind.
+    QCOMPARE(m_state->isPaused(), resumed);
+    QCOMPARE(texts(*m_state), resumed ? QStringList{"Keep me."} : QStringList{});
+}
+
+void TestSessionController::permissionIsAskedOnceWhereThePlatformAsks()
+{
+    m_permission->current = MicPermission::Status::NotDetermined;
+    m_permission->grants = false;
+    m_state->startListening();
+    QTRY_VERIFY(m_state->lastError().has_value());
+    QCOMPARE(m_permission->requests, 1);
+    QCOMPARE(m_mic->starts, 0);
+
+    m_permission->grants = true;
+    m_state->startListening();
+    QTRY_VERIFY(m_state->isListening());
+    QCOMPARE(m_permission->requests, 2);
+}
+
+void TestSessionController::meetingPromptOnlyWhileIdle()
+{
+    m_detector->publish(QStringLiteral("Zoom"));
+    QCOMPARE(m_prompt.shown, QStringList{"Zoom"});
+    m_prompt.dismiss();
+    QVERIFY(!m_detector->app);
+    QVERIFY(!m_state->isStarting());
+
+    m_detector->publish(QStringLiteral("Microsoft Teams"));
+    m_prompt.take();
+    QVERIFY(!m_detector->app);
+    QTRY_VERIFY(m_state->isListening());
+
+    m_detector->setDetectedApp(QStringLiteral("Webex")); // even unsuppressed
+    m_state->pauseListening();
+    m_detector->setDetectedApp(QStringLiteral("Webex"));
+    QCOMPARE(m_prompt.shown, (QStringList{"Zoom", "Microsoft Teams"}));
+}
+
+void TestSessionController::stoppedSessionIsSavedAsNotes()
+{
+    QSettings store = userStore();
+    store.setValue("languageA", "en");
+    store.setValue("languageB", "es");
+    store.setValue("transcriptOnly", true);
+    const QDateTime started = m_now;
+    startAndListen();
+
+    m_now = m_now.addSecs(3);
+    speak(finalTokens({"  Good morning.\t"}, false, "en"), 1);
+    m_now = m_now.addSecs(1);
+    speak(finalTokens({" Buenos días."}, true), 2); // no language: the target language stands in
+    m_now = m_now.addSecs(1);
+    speak(finalTokens({" "}), 3);                    // blank: not saved
+    m_now = m_now.addSecs(1);
+    speak(finalTokens({"\n"}, true), 4);             // a line break is content
+    const qint64 lastLineAt = m_now.toMSecsSinceEpoch();
+    m_now = m_now.addSecs(20);
+
+    QSignalSpy saving(m_state.get(), &AppState::saveStateChanged);
+    m_state->stopAndSave();
+    QVERIFY(m_state->isPaused()); // during the final wait
+    QTRY_COMPARE(m_service->textFrames(), QStringList{R"({"type":"finalize"})"});
+    QTRY_COMPARE(m_service->uploads().size(), 1);
+    QTRY_COMPARE(m_state->saveState(), SaveState::saved());
+    QVERIFY(!m_state->isPaused());
+    QCOMPARE(m_state->status(), QStringLiteral("Watching for meetings"));
+    QVERIFY(!m_detector->suppressed());
+    QVERIFY(m_state->lines().isEmpty());
+    QCOMPARE(m_state->partial(), QString());
+    QCOMPARE(m_state->savedSessionIdText(), QStringLiteral("notes-1"));
+
+    const LoopbackService::Upload &upload = m_service->uploads().first();
+    QCOMPARE(upload.contentType, QByteArray("application/json"));
+    QCOMPARE(upload.authorization, QByteArray("Bearer access-1"));
+    QVERIFY(!upload.body.contains('\n')); // compact
+    const QJsonObject body = QJsonDocument::fromJson(upload.body).object();
+    QCOMPARE(body.keys().size(), 8);
+    QCOMPARE(body["sourceClientId"].toString(), *m_state->sourceClientId());
+    QCOMPARE(body["startedAt"].toInteger(), started.toMSecsSinceEpoch());
+    QCOMPARE(body["endedAt"].toInteger(), lastLineAt);
+    QCOMPARE(body["sourceLanguage"].toString(), QStringLiteral("en"));
+    QCOMPARE(body["targetLanguage"].toString(), QStringLiteral("es"));
+    QCOMPARE(body["onlyTranscript"].toBool(), true);
+    QCOMPARE(body["timezone"].toString(), QString::fromUtf8(QTimeZone::systemTimeZoneId()));
+    const QJsonArray entries = body["entries"].toArray();
+    QCOMPARE(entries.size(), 3);
+    QCOMPARE(entries[0].toObject(), (QJsonObject{{"t", started.addSecs(3).toMSecsSinceEpoch()},
+                                                 {"text", "Good morning."},
+                                                 {"lang", "en"},
+                                                 {"translated", false}}));
+    QCOMPARE(entries[1].toObject()["lang"].toString(), QStringLiteral("es"));
+    QCOMPARE(entries[1].toObject()["translated"].toBool(), true);
+    QCOMPARE(entries[2].toObject()["text"].toString(), QStringLiteral("\n"));
+    QCOMPARE(entries[2].toObject()["translated"].toBool(), true);
+
+    // An expanded panel stays up to show the result, then goes.
+    QCOMPARE(m_panel.hides, 0);
+    QTRY_COMPARE(m_panel.hides, 1);
+}
+
+void TestSessionController::uploadOutcomes_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<bool>("saved");
+    QTest::addColumn<QString>("id");
+    QTest::newRow("200 with an id") << 200 << QByteArray(R"({"session":{"id":"m-42"}})") << true << "m-42";
+    QTest::newRow("200 with nothing") << 200 << QByteArray("{}") << true << QString();
+    QTest::newRow("200 with a numeric id") << 200 << QByteArray(R"({"session":{"id":42}})") << true << QString();
+    QTest::newRow("200 not JSON") << 200 << QByteArray("saved!") << true << QString();
+    QTest::newRow("201") << 201 << QByteArray(R"({"session":{"id":"m-1"}})") << false << QString();
+    QTest::newRow("204") << 204 << QByteArray() << false << QString();
+    QTest::newRow("401") << 401 << QByteArray() << false << QString();
+    QTest::newRow("500") << 500 << QByteArray() << false << QString();
+}
+
+void TestSessionController::uploadOutcomes()
+{
+    QFETCH(int, status);
+    QFETCH(QByteArray, answer);
+    QFETCH(bool, saved);
+    QFETCH(QString, id);
+    m_service->uploadStatus = status;
+    m_service->uploadAnswer = answer;
+    startAndListen();
+    speak(finalTokens({"Notes."}), 1);
+    m_state->pauseListening();
+    m_state->stopAndSave(); // from paused: at once
+    QTRY_VERIFY(m_state->saveState() == SaveState::saved()
+                || m_state->saveState().kind() == SaveState::Kind::Failed);
+    if (saved) {
+        QCOMPARE(m_state->savedSessionId().has_value(), !id.isEmpty());
+        QCOMPARE(m_state->savedSessionIdText(), id);
+        QVERIFY(m_state->lines().isEmpty());
+        QVERIFY(!m_state->isPaused());
+    } else {
+        QCOMPARE(m_state->saveState(),
+                 SaveState::failed("Saving failed — the transcript is still here; try Save again."));
+        QVERIFY(m_state->isPaused());
+        QCOMPARE(texts(*m_state), QStringList{"Notes."});
+    }
+}
+
+void TestSessionController::failedUploadIsSavedAgainOnce()
+{
+    m_service->uploadStatus = 500;
+    startAndListen();
+    speak(finalTokens({"One.", " Two."}), 2);
+    m_state->stopAndSave();
+    QTRY_COMPARE(m_state->saveState().kind(), SaveState::Kind::Failed);
+    QVERIFY(m_state->isPaused());
+
+    m_service->uploadStatus = 200;
+    m_state->stopAndSave();
+    QTRY_COMPARE(m_state->saveState(), SaveState::saved());
+    QCOMPARE(m_service->uploads().size(), 2);
+    QCOMPARE(m_service->uploads().at(0).body, m_service->uploads().at(1).body);
+}
+
+void TestSessionController::blankTranscriptSendsNothing()
+{
+    startAndListen();
+    speak(finalTokens({" \t "}), 1);
+    m_state->stopAndSave();
+    QTRY_COMPARE(m_state->status(), QStringLiteral("Watching for meetings"));
+    QTest::qWait(50);
+    QCOMPARE(m_service->uploads().size(), 0);
+    QCOMPARE(m_state->saveState(), SaveState::idle());
+}
+
+void TestSessionController::saveAgainAfterSigningIn()
+{
+    startAndListen();
+    speak(finalTokens({"Precious words."}), 1);
+    m_state->pauseListening();
+    m_auth->signOut();
+    m_state->stopAndSave();
+    QTRY_COMPARE(m_state->saveState(), SaveState::failed("Couldn't save — sign in again in the zarno window."));
+    QVERIFY(!m_state->isPaused());
+    QCOMPARE(texts(*m_state), QStringList{"Precious words."});
+
+    m_auth->adopt("access-2", "refresh-2", double(m_now.toSecsSinceEpoch() + 3600), std::nullopt);
+    m_state->stopAndSave();
+    QTRY_COMPARE(m_state->saveState(), SaveState::saved());
+    QCOMPARE(m_service->uploads().size(), 1);
+    QCOMPARE(m_service->uploads().first().authorization, QByteArray("Bearer access-2"));
+}
+
+void TestSessionController::resumeDuringStopKeepsTheSessionGoing()
+{
+    startAndListen();
+    speak(finalTokens({"Before."}), 1);
+    m_state->stopAndSave();
+    QVERIFY(m_state->isPaused());
+    m_state->resumeListening(); // within the final wait
+    QTRY_VERIFY(m_state->isListening());
+    QTRY_COMPARE(m_service->connectionCount(), 2);
+    QTest::qWait(300); // past the stop's wait
+    QVERIFY(m_state->isListening());
+    QCOMPARE(m_service->uploads().size(), 0);
+    speak(finalTokens({" After."}), 2);
+    QCOMPARE(m_service->lastSocket()->state(), QAbstractSocket::ConnectedState);
+}
+
+void TestSessionController::lateUploadLeavesANewSessionAlone()
+{
+    m_service->holdUploads = true;
+    startAndListen();
+    speak(finalTokens({"Old session."}), 1);
+    m_state->stopAndSave();
+    QTRY_COMPARE(m_service->uploads().size(), 1);
+    QCOMPARE(m_state->saveState(), SaveState::saving());
+
+    m_state->startListening();
+    QTRY_VERIFY(m_state->isListening());
+    speak(finalTokens({"New session."}), 1);
+    m_service->releaseUpload();
+    QTRY_COMPARE(m_state->savedSessionIdText(), QStringLiteral("notes-1"));
+    QCOMPARE(texts(*m_state), QStringList{"New session."});
+    QCOMPARE(m_state->saveState(), SaveState::idle());
+    QVERIFY(m_state->isListening());
+    QVERIFY(!m_state->isPaused());
+}
+
+void TestSessionController::panelHideAfterSaveSkipsANewSession()
+{
+    startAndListen();
+    speak(finalTokens({"Saved soon."}), 1);
+    m_state->stopAndSave();
+    QTRY_COMPARE(m_state->saveState(), SaveState::saved());
+    m_state->startListening();
+    QTRY_VERIFY(m_state->isListening());
+    QTest::qWait(400); // past the hide's wait
+    QCOMPARE(m_panel.hides, 0);
+}
+
+void TestSessionController::savedNotesOpenInTheMainWindow_data()
+{
+    QTest::addColumn<QString>("server");
+    QTest::addColumn<QString>("id");
+    QTest::addColumn<QString>("loaded");
+    QTest::newRow("saved notes") << "http://127.0.0.1:9/x?y=1" << "a b&c" << "http://127.0.0.1:9/app?meeting=a%20b%26c";
+    QTest::newRow("nothing saved") << "http://127.0.0.1:9/x?y=1" << "" << "http://127.0.0.1:9/app?y=1";
+    QTest::newRow("unusable address") << "127.0.0.1:9" << "m" << "";
+}
+
+void TestSessionController::savedNotesOpenInTheMainWindow()
+{
+    QFETCH(QString, server);
+    QFETCH(QString, id);
+    QFETCH(QString, loaded);
+    if (!id.isEmpty()) {
+        m_service->uploadAnswer = QJsonDocument(QJsonObject{{"session", QJsonObject{{"id", id}}}}).toJson();
+        startAndListen();
+        speak(finalTokens({"x"}), 1);
+        m_state->stopAndSave();
+        QTRY_COMPARE(m_state->savedSessionIdText(), id);
+    }
+    userStore().setValue("serverURL", server);
+    m_panel.hides = 0;
+    m_state->openSavedNotes();
+    QCOMPARE(m_window.loads.size(), loaded.isEmpty() ? 0 : 1);
+    if (!loaded.isEmpty())
+        QCOMPARE(m_window.loads.first().toString(QUrl::FullyEncoded), loaded);
+    QCOMPARE(m_window.opens, 1);
+    QCOMPARE(m_panel.hides, 1);
+}
+
+QTEST_GUILESS_MAIN(TestSessionController)
+#include "tst_sessioncontroller.moc"
