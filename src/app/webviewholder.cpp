@@ -1,0 +1,142 @@
+#include "webviewholder.h"
+
+#include "clock.h"
+#include "settings.h"
+
+#include <QCoreApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QWebEnginePage>
+#include <QWebEngineProfile>
+#include <QWebEngineScript>
+#include <QWebEngineScriptCollection>
+#include <QWebEngineView>
+
+const QString WebViewHolder::harvestScript = QStringLiteral(
+    "(function () {\n"
+    "  for (var i = 0; i < localStorage.length; i++) {\n"
+    "    var k = localStorage.key(i);\n"
+    "    if (k.startsWith('sb-') && k.endsWith('-auth-token')) {\n"
+    "      return localStorage.getItem(k);\n"
+    "    }\n"
+    "  }\n"
+    "  return null;\n"
+    "})();");
+
+const QString WebViewHolder::pageClassScript = QStringLiteral(
+    "(function () {\n"
+    "  var add = function () {\n"
+    "    if (document.documentElement) document.documentElement.classList.add('in-mac-app');\n"
+    "  };\n"
+    "  add();\n"
+    "  document.addEventListener('DOMContentLoaded', add);\n"
+    "})();");
+
+const QString WebViewHolder::userAgent = QStringLiteral(
+    "Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/605.1.15 (KHTML, like Gecko) Version/17.6 "
+    "Safari/605.1.15");
+
+std::optional<WebSession> parseWebSession(const QVariant &scriptResult, double now)
+{
+    if (scriptResult.typeId() != QMetaType::QString)
+        return std::nullopt;
+    const QJsonDocument document = QJsonDocument::fromJson(scriptResult.toString().toUtf8());
+    if (!document.isObject())
+        return std::nullopt;
+    const QJsonObject session = document.object();
+    const QJsonValue access = session.value(QLatin1StringView("access_token"));
+    const QJsonValue refresh = session.value(QLatin1StringView("refresh_token"));
+    // An empty token would sign the application in with nothing to show for it.
+    if (!access.isString() || !refresh.isString() || access.toString().isEmpty() || refresh.toString().isEmpty())
+        return std::nullopt;
+    WebSession result;
+    result.accessToken = access.toString();
+    result.refreshToken = refresh.toString();
+    const QJsonValue expiresAt = session.value(QLatin1StringView("expires_at"));
+    result.expiresAt = expiresAt.isDouble() ? expiresAt.toDouble() : now + 3600;
+    const QJsonValue email = session.value(QLatin1StringView("user")).toObject().value(QLatin1StringView("email"));
+    if (email.isString())
+        result.email = email.toString();
+    return result;
+}
+
+WebViewHolder &WebViewHolder::shared()
+{
+    static WebViewHolder *holder = new WebViewHolder(QCoreApplication::instance());
+    return *holder;
+}
+
+WebViewHolder::WebViewHolder(QObject *parent)
+    : QObject(parent)
+{
+    m_loadTimeout.setSingleShot(true);
+    m_loadTimeout.setInterval(loadTimeoutMs);
+    connect(&m_loadTimeout, &QTimer::timeout, this, [this] {
+        if (m_view)
+            m_view->stop();
+    });
+}
+
+WebViewHolder::~WebViewHolder()
+{
+    // The page must go before its profile.
+    delete m_view;
+}
+
+QWebEngineView *WebViewHolder::webView()
+{
+    if (m_view)
+        return m_view;
+    // A named profile keeps the page's local storage, and so the sign-in,
+    // between runs.
+    m_profile = new QWebEngineProfile(QStringLiteral("zarno"), this);
+    m_profile->setHttpUserAgent(userAgent);
+    QWebEngineScript script;
+    script.setName(QStringLiteral("zarno-page-class"));
+    script.setSourceCode(pageClassScript);
+    script.setInjectionPoint(QWebEngineScript::DocumentCreation);
+    script.setWorldId(QWebEngineScript::MainWorld);
+    script.setRunsOnSubFrames(false);
+    m_profile->scripts()->insert(script);
+
+    m_view = new QWebEngineView();
+    // New-window requests are not honoured: the page offers no new window.
+    auto *page = new QWebEnginePage(m_profile, m_view);
+    m_view->setPage(page);
+    connect(m_view, &QWebEngineView::loadFinished, this, [this] {
+        m_loadTimeout.stop();
+        harvest();
+    });
+    return m_view;
+}
+
+void WebViewHolder::harvest()
+{
+    QWebEngineView *view = webView();
+    QPointer<WebViewHolder> self(this);
+    view->page()->runJavaScript(harvestScript, [self](const QVariant &result) {
+        if (!self)
+            return;
+        const std::optional<WebSession> session = parseWebSession(result, Clock::secondsSinceEpoch());
+        if (!session)
+            return;
+        if (self->m_adopt)
+            self->m_adopt(*session);
+        Q_EMIT self->harvested(*session);
+    });
+}
+
+void WebViewHolder::loadAppIfEmpty()
+{
+    QWebEngineView *view = webView();
+    if (!view->url().isEmpty())
+        return;
+    if (const std::optional<QUrl> url = ZarnoSettings::load().serviceURL(QStringLiteral("/app")))
+        load(*url);
+}
+
+void WebViewHolder::load(const QUrl &url)
+{
+    webView()->load(url);
+    m_loadTimeout.start();
+}

@@ -1,0 +1,72 @@
+#pragma once
+
+#include "sessionhooks.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+#include <QUrl>
+#include <QVariant>
+#include <QWebEngineView>
+
+#include <functional>
+#include <optional>
+
+class QWebEngineProfile;
+
+
+// A sign-in read out of the web application's local storage.
+struct WebSession
+{
+    QString accessToken;
+    QString refreshToken;
+    double expiresAt = 0; // seconds since 1970
+    std::optional<QString> email;
+};
+
+// What the harvest script returned: the stored session when it is usable.
+[[nodiscard]] std::optional<WebSession> parseWebSession(const QVariant &scriptResult, double now);
+
+Q_DECLARE_METATYPE(WebSession)
+
+// Owns the one web view of the main window for the whole process, so that
+// the page survives the window being closed, and reads the page's sign-in.
+class WebViewHolder : public QObject, public SignInHarvestHook
+{
+    Q_OBJECT
+
+public:
+    // Walks local storage by index and returns the first Supabase session.
+    static const QString harvestScript;
+    // Marks every page as shown inside the application, as early as possible.
+    static const QString pageClassScript;
+    static const QString userAgent;
+    static constexpr int loadTimeoutMs = 60000;
+
+    static WebViewHolder &shared();
+
+    explicit WebViewHolder(QObject *parent = nullptr);
+    ~WebViewHolder() override;
+
+    // Created on first use; never destroyed before the holder.
+    [[nodiscard]] QWebEngineView *webView();
+    [[nodiscard]] bool hasWebView() const { return m_view != nullptr; }
+
+    // Where a harvested session goes (the auth session, in the application).
+    void setAdopt(std::function<void(const WebSession &)> adopt) { m_adopt = std::move(adopt); }
+
+    void harvest() override;
+    // Loads "/app" of the configured server unless something was loaded already.
+    void loadAppIfEmpty();
+    // Loads the address, giving up after a minute without an answer.
+    void load(const QUrl &url);
+
+Q_SIGNALS:
+    void harvested(const WebSession &session);
+
+private:
+    QWebEngineProfile *m_profile = nullptr;
+    QPointer<QWebEngineView> m_view;
+    QTimer m_loadTimeout;
+    std::function<void(const WebSession &)> m_adopt;
+};

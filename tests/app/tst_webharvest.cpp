@@ -1,0 +1,186 @@
+#include "webviewholder.h"
+
+#include <QDeadlineTimer>
+#include <QHttpServer>
+#include <QHttpServerRequest>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QTest>
+#include <QWebEnginePage>
+
+namespace {
+
+// Runs a script in the page and waits for its result.
+QVariant evaluate(QWebEngineView *view, const QString &script)
+{
+    QVariant result;
+    bool done = false;
+    view->page()->runJavaScript(script, [&](const QVariant &value) {
+        result = value;
+        done = true;
+    });
+    QDeadlineTimer deadline(10000);
+    while (!done && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    return result;
+}
+
+QString session(const QString &access, const QString &refresh, const QString &extra = QString())
+{
+    return QStringLiteral(R"({"access_token":"%1","refresh_token":"%2"%3})").arg(access, refresh, extra);
+}
+
+} // namespace
+
+class TestWebHarvest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void storedSessionIsReadByItsRules_data();
+    void storedSessionIsReadByItsRules();
+    void pageCarriesTheAppClassAndUserAgent();
+    void harvestTakesTheFirstMatchingKey_data();
+    void harvestTakesTheFirstMatchingKey();
+    void everyFinishedLoadHarvests();
+
+private:
+    void loadPage();
+
+    QHttpServer m_http;
+    QUrl m_page;
+    QByteArray m_userAgent;
+    std::unique_ptr<WebViewHolder> m_holder;
+};
+
+void TestWebHarvest::initTestCase()
+{
+    m_http.route("/app", [this](const QHttpServerRequest &request) {
+        m_userAgent = request.value("User-Agent");
+        return QStringLiteral("<!doctype html><html><body><h1>zarno</h1></body></html>");
+    });
+    const quint16 port = m_http.listen(QHostAddress::LocalHost, 0);
+    QVERIFY(port != 0);
+    m_page = QUrl(QStringLiteral("http://127.0.0.1:%1/app").arg(port));
+    m_holder = std::make_unique<WebViewHolder>();
+    loadPage();
+}
+
+void TestWebHarvest::loadPage()
+{
+    QSignalSpy loaded(m_holder->webView(), &QWebEngineView::loadFinished);
+    m_holder->load(m_page);
+    QVERIFY(loaded.wait(20000));
+    QVERIFY(loaded.first().first().toBool());
+}
+
+void TestWebHarvest::storedSessionIsReadByItsRules_data()
+{
+    QTest::addColumn<QVariant>("result");
+    QTest::addColumn<bool>("usable");
+    QTest::addColumn<double>("expiresAt");
+    QTest::addColumn<QString>("email"); // empty: none
+
+    const double now = 1'800'000'000;
+    QTest::newRow("full") << QVariant(session("a", "r", R"(,"expires_at":1800000500.5,"user":{"email":"ada@example.org"})"))
+                          << true << 1800000500.5 << "ada@example.org";
+    QTest::newRow("no expiry: an hour") << QVariant(session("a", "r")) << true << now + 3600 << "";
+    QTest::newRow("expiry as text: an hour") << QVariant(session("a", "r", R"(,"expires_at":"1800000500")")) << true
+                                             << now + 3600 << "";
+    QTest::newRow("user without e-mail") << QVariant(session("a", "r", R"(,"user":{"id":"u1"})")) << true << now + 3600
+                                         << "";
+    QTest::newRow("e-mail not text") << QVariant(session("a", "r", R"(,"user":{"email":7})")) << true << now + 3600
+                                     << "";
+    QTest::newRow("null result") << QVariant() << false << 0.0 << "";
+    QTest::newRow("not text") << QVariant(42) << false << 0.0 << "";
+    QTest::newRow("not JSON") << QVariant(QStringLiteral("{oops")) << false << 0.0 << "";
+    QTest::newRow("JSON array") << QVariant(QStringLiteral("[1,2]")) << false << 0.0 << "";
+    QTest::newRow("no refresh token") << QVariant(QStringLiteral(R"({"access_token":"a"})")) << false << 0.0 << "";
+    QTest::newRow("access token not text") << QVariant(QStringLiteral(R"({"access_token":1,"refresh_token":"r"})"))
+                                           << false << 0.0 << "";
+    QTest::newRow("empty tokens") << QVariant(session("", "")) << false << 0.0 << "";
+}
+
+void TestWebHarvest::storedSessionIsReadByItsRules()
+{
+    QFETCH(QVariant, result);
+    QFETCH(bool, usable);
+    QFETCH(double, expiresAt);
+    QFETCH(QString, email);
+    const std::optional<WebSession> parsed = parseWebSession(result, 1'800'000'000);
+    QCOMPARE(parsed.has_value(), usable);
+    if (!usable)
+        return;
+    QCOMPARE(parsed->accessToken, QStringLiteral("a"));
+    QCOMPARE(parsed->refreshToken, QStringLiteral("r"));
+    QCOMPARE(parsed->expiresAt, expiresAt);
+    QCOMPARE(parsed->email.value_or(QString()), email);
+    QCOMPARE(parsed->email.has_value(), !email.isEmpty());
+}
+
+void TestWebHarvest::pageCarriesTheAppClassAndUserAgent()
+{
+    QCOMPARE(evaluate(m_holder->webView(), "document.documentElement.classList.contains('in-mac-app')").toBool(), true);
+    QCOMPARE(QString::fromUtf8(m_userAgent), WebViewHolder::userAgent);
+    QCOMPARE(WebViewHolder::harvestScript.size(), 226);
+    QCOMPARE(WebViewHolder::harvestScript.count(u'\n'), 8);
+}
+
+void TestWebHarvest::harvestTakesTheFirstMatchingKey_data()
+{
+    QTest::addColumn<QStringList>("keys");
+    QTest::addColumn<QString>("harvestedFrom"); // empty: nothing adopted
+
+    QTest::newRow("the session key") << QStringList{"theme", "sb-abc-auth-token"} << "sb-abc-auth-token";
+    QTest::newRow("code verifier is not a session") << QStringList{"sb-abc-auth-token-code"} << "";
+    QTest::newRow("no sb- prefix") << QStringList{"auth-token"} << "";
+    QTest::newRow("signed out page") << QStringList{} << "";
+    QTest::newRow("two sessions: the first by index") << QStringList{"sb-b-auth-token", "sb-a-auth-token"} << "first";
+}
+
+void TestWebHarvest::harvestTakesTheFirstMatchingKey()
+{
+    QFETCH(QStringList, keys);
+    QFETCH(QString, harvestedFrom);
+    QWebEngineView *view = m_holder->webView();
+    evaluate(view, "localStorage.clear(); true");
+    for (const QString &key : keys)
+        evaluate(view, QStringLiteral("localStorage.setItem('%1', JSON.stringify({access_token: 'at-%1', "
+                                      "refresh_token: 'rt-%1'})); true")
+                           .arg(key));
+    if (harvestedFrom == "first") {
+        // Whatever order the storage keeps its keys in, index 0 wins.
+        harvestedFrom = evaluate(view, "localStorage.key(0)").toString();
+        QVERIFY(harvestedFrom.startsWith("sb-"));
+    }
+
+    QList<WebSession> adopted;
+    m_holder->setAdopt([&adopted](const WebSession &session) { adopted.append(session); });
+    QSignalSpy done(m_holder.get(), &WebViewHolder::harvested);
+    m_holder->harvest();
+    if (harvestedFrom.isEmpty()) {
+        // The harvest reports nothing either way; give it time to have been wrong.
+        QTest::qWait(300);
+        QVERIFY(adopted.isEmpty());
+    } else {
+        QTRY_COMPARE(adopted.size(), 1);
+        QCOMPARE(adopted.first().accessToken, "at-" + harvestedFrom);
+        QCOMPARE(adopted.first().refreshToken, "rt-" + harvestedFrom);
+    }
+    m_holder->setAdopt({});
+}
+
+void TestWebHarvest::everyFinishedLoadHarvests()
+{
+    evaluate(m_holder->webView(), "localStorage.clear(); localStorage.setItem('sb-local-auth-token', "
+                                  "JSON.stringify({access_token: 'x', refresh_token: 'y', user: {email: 'e@x.org'}})); true");
+    QSignalSpy harvested(m_holder.get(), &WebViewHolder::harvested);
+    loadPage();
+    QTRY_COMPARE(harvested.size(), 1);
+    QCOMPARE(harvested.first().first().value<WebSession>().email, QStringLiteral("e@x.org"));
+}
+
+QTEST_MAIN(TestWebHarvest)
+#include "tst_webharvest.moc"
