@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QString>
+
+#include <functional>
+
+// How one zarno-server instance runs. Tests shorten the intervals and replace
+// the clock; the binary fills this from its command line.
+struct ServiceOptions
+{
+    QString dataDir;                 // holds zarno.sqlite; created 0700
+    quint16 port = 8790;             // 0 picks a free port
+    qint64 tokenTtlSeconds = 3600;   // lifetime of an access token
+    qint64 refreshReuseSeconds = 10; // a rotated refresh token still answers this long
+    int passwordIterations = 100000; // PBKDF2-SHA256 rounds for new passwords
+    bool testControls = false;       // enables the loopback switch that fails note uploads
+    int maxRecognizers = 8;          // concurrent transcription connections
+    QString modelDir = QStringLiteral("/usr/share/pocketsphinx/model/en-us");
+    QString apertiumProgram = QStringLiteral("apertium");
+    // Milliseconds since 1970; empty means the system clock.
+    std::function<qint64()> clock;
+};

@@ -1,0 +1,274 @@
+// The zarno web application: sign-in, the list of saved notes and one note.
+// It keeps its session where the desktop application looks for it.
+'use strict';
+
+const SESSION_KEY = 'sb-local-auth-token';
+const $ = (id) => document.getElementById(id);
+
+let config = null; // { supabaseUrl, supabaseAnonKey }
+
+// ---- session ---------------------------------------------------------------
+
+function readSession() {
+  try {
+    const session = JSON.parse(localStorage.getItem(SESSION_KEY));
+    if (session && typeof session.access_token === 'string' && typeof session.refresh_token === 'string')
+      return session;
+  } catch (e) { /* unreadable: treated as signed out */ }
+  return null;
+}
+
+function storeGrant(grant) {
+  const session = {
+    access_token: grant.access_token,
+    refresh_token: grant.refresh_token,
+    token_type: grant.token_type || 'bearer',
+    expires_in: grant.expires_in,
+    expires_at: grant.expires_at,
+    user: { email: grant.user && grant.user.email, id: grant.user && grant.user.id },
+  };
+  localStorage.setItem(SESSION_KEY, JSON.stringify(session));
+  return session;
+}
+
+function clearSession() {
+  localStorage.removeItem(SESSION_KEY);
+}
+
+const nowSeconds = () => Date.now() / 1000;
+
+async function loadConfig() {
+  if (!config) {
+    const reply = await fetch('/api/auth/config', { cache: 'no-store' });
+    config = await reply.json();
+  }
+  return config;
+}
+
+async function grant(type, body) {
+  const { supabaseUrl, supabaseAnonKey } = await loadConfig();
+  const reply = await fetch(new URL('auth/v1/token?grant_type=' + type, supabaseUrl + '/'), {
+    method: 'POST',
+    headers: { 'Content-Type': 'application/json', apikey: supabaseAnonKey },
+    body: JSON.stringify(body),
+  });
+  const answer = await reply.json().catch(() => ({}));
+  if (!reply.ok)
+    throw new Error(answer.error_description || answer.message || 'The sign-in failed.');
+  return answer;
+}
+
+// Renews the session with its refresh token; a refused renewal signs this page out.
+async function renew(session) {
+  try {
+    return storeGrant(await grant('refresh_token', { refresh_token: session.refresh_token }));
+  } catch (e) {
+    clearSession();
+    return null;
+  }
+}
+
+// A GET with the access token, renewed once when the service says it has expired.
+async function authorisedGet(path) {
+  let session = readSession();
+  if (!session) return null;
+  for (let attempt = 0; attempt < 2; ++attempt) {
+    const reply = await fetch(path, { headers: { Authorization: 'Bearer ' + session.access_token }, cache: 'no-store' });
+    if (reply.status !== 401) return reply;
+    session = await renew(session);
+    if (!session) return null;
+  }
+  return null;
+}
+
+// ---- views -----------------------------------------------------------------
+
+function show(view) {
+  for (const id of ['sign-in', 'welcome', 'note'])
+    $(id).hidden = id !== view;
+  $('shell').classList.toggle('signed-out', view === 'sign-in');
+}
+
+function setStatus(text) {
+  $('status').textContent = text || '';
+  $('status').hidden = !text;
+}
+
+function formatDate(ms) {
+  return new Date(ms).toLocaleString(undefined, { weekday: 'short', day: 'numeric', month: 'short', hour: '2-digit', minute: '2-digit' });
+}
+
+function formatOffset(ms) {
+  const seconds = Math.max(0, Math.floor(ms / 1000));
+  const minutes = Math.floor(seconds / 60);
+  const hours = Math.floor(minutes / 60);
+  const pad = (n) => String(n).padStart(2, '0');
+  return hours > 0 ? `${hours}:${pad(minutes % 60)}:${pad(seconds % 60)}` : `${minutes}:${pad(seconds % 60)}`;
+}
+
+function formatDuration(ms) {
+  const minutes = Math.round(ms / 60000);
+  return minutes < 1 ? 'under a minute' : minutes === 1 ? '1 minute' : `${minutes} minutes`;
+}
+
+function currentMeeting() {
+  return new URLSearchParams(location.search).get('meeting');
+}
+
+function renderList(sessions) {
+  const list = $('note-list');
+  list.replaceChildren();
+  const current = currentMeeting();
+  for (const session of sessions) {
+    const link = document.createElement('a');
+    link.href = '/app?meeting=' + encodeURIComponent(session.id);
+    link.dataset.id = session.id;
+    link.classList.toggle('current', session.id === current);
+    const when = document.createElement('span');
+    when.className = 'when';
+    when.textContent = formatDate(session.startedAt);
+    const preview = document.createElement('span');
+    preview.className = 'preview';
+    preview.textContent = session.preview || `${session.entryCount || 0} lines`;
+    link.append(when, preview);
+    link.addEventListener('click', (event) => {
+      event.preventDefault();
+      history.pushState(null, '', link.href);
+      route();
+    });
+    const item = document.createElement('li');
+    item.append(link);
+    list.append(item);
+  }
+  $('list-empty').hidden = sessions.length > 0;
+}
+
+// Source lines each open a row; the translations that follow sit beside them.
+function renderNote(session) {
+  const rows = [];
+  for (const entry of session.entries) {
+    if (!entry.translated || rows.length === 0)
+      rows.push({ t: entry.t, source: [], translation: [] });
+    const row = rows[rows.length - 1];
+    (entry.translated ? row.translation : row.source).push(entry.text.trim());
+  }
+  const single = session.onlyTranscript || rows.every((row) => row.translation.length === 0);
+  $('note').classList.toggle('single', single);
+  $('note-title').textContent = formatDate(session.startedAt);
+  const languages = session.onlyTranscript ? 'transcript only' : `${session.sourceLanguage} → ${session.targetLanguage}`;
+  $('note-meta').textContent = `${formatDuration(session.endedAt - session.startedAt)} · ${languages} · ${session.timezone}`;
+
+  const lines = $('note-lines');
+  lines.replaceChildren();
+  for (const row of rows) {
+    const element = document.createElement('div');
+    element.className = 'row';
+    const time = document.createElement('span');
+    time.className = 'time';
+    time.textContent = formatOffset(row.t - session.startedAt);
+    const source = document.createElement('div');
+    source.className = 'source';
+    source.textContent = row.source.join('\n');
+    element.append(time, source);
+    if (!single) {
+      const translation = document.createElement('div');
+      translation.className = 'translation';
+      translation.textContent = row.translation.join('\n');
+      element.append(translation);
+    }
+    lines.append(element);
+  }
+  show('note');
+}
+
+// ---- flow ------------------------------------------------------------------
+
+async function route() {
+  const session = readSession();
+  if (!session) {
+    show('sign-in');
+    setStatus('');
+    return;
+  }
+  $('account-email').textContent = (session.user && session.user.email) || '';
+  setStatus('');
+  const listReply = await authorisedGet('/api/sessions');
+  if (!listReply) {
+    show('sign-in');
+    return;
+  }
+  const list = await listReply.json().catch(() => ({ sessions: [] }));
+  renderList(list.sessions || []);
+
+  const meeting = currentMeeting();
+  if (!meeting) {
+    show('welcome');
+    return;
+  }
+  const noteReply = await authorisedGet('/api/sessions/' + encodeURIComponent(meeting));
+  if (!noteReply) {
+    show('sign-in');
+  } else if (noteReply.ok) {
+    renderNote((await noteReply.json()).session);
+  } else {
+    show('welcome');
+    setStatus('These notes were not found in your account.');
+  }
+}
+
+async function signIn(event) {
+  event.preventDefault();
+  const button = $('sign-in-button');
+  const error = $('sign-in-error');
+  error.hidden = true;
+  button.disabled = true;
+  try {
+    storeGrant(await grant('password', { email: $('email').value, password: $('password').value }));
+    $('password').value = '';
+    await route();
+  } catch (e) {
+    error.textContent = e.message === 'Invalid login credentials' ? 'That password does not match this address.' : e.message;
+    error.hidden = false;
+  } finally {
+    button.disabled = false;
+  }
+}
+
+// Signing out here forgets this page's session only; the desktop application
+// keeps its own copy.
+function signOut() {
+  clearSession();
+  $('note-list').replaceChildren();
+  $('account-email').textContent = '';
+  history.replaceState(null, '', '/app' + location.search);
+  show('sign-in');
+}
+
+function toggleSidebar() {
+  const collapsed = $('shell').classList.toggle('collapsed');
+  $('side-collapse').setAttribute('aria-expanded', String(!collapsed));
+  localStorage.setItem('zarno-sidebar-collapsed', collapsed ? '1' : '0');
+}
+
+async function start() {
+  $('sign-in-form').addEventListener('submit', signIn);
+  $('sign-out').addEventListener('click', signOut);
+  $('side-collapse').addEventListener('click', toggleSidebar);
+  window.addEventListener('popstate', route);
+  if (localStorage.getItem('zarno-sidebar-collapsed') === '1') toggleSidebar();
+
+  // An expired session is taken out of storage before anything else, so that
+  // nobody copies stale tokens out of this page while it renews them.
+  const stored = readSession();
+  if (stored && !(typeof stored.expires_at === 'number' && stored.expires_at > nowSeconds() + 5)) {
+    clearSession();
+    await renew(stored);
+  }
+  try {
+    await route();
+  } catch (e) {
+    setStatus('The zarno service is not answering. Is zarno-server running?');
+  }
+}
+
+start();

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// Plain rules that turn recogniser words into the words a reader sees.
+namespace WordRules {
+
+// The word as a reader would see it, or empty for a marker or filler
+// (<s>, </s>, <sil>, [NOISE], ++BREATH++) that must never reach a client;
+// pronunciation alternates such as "the(2)" lose their suffix.
+[[nodiscard]] QString cleanWord(const QString &word);
+
+// Token texts of one utterance: each with its leading space, the first word
+// capitalised, "i" as "I", and, when the utterance is complete, a full stop
+// on the last word.
+[[nodiscard]] QStringList tokenTexts(const QStringList &words, bool complete);
+
+} // namespace WordRules

@@ -1,0 +1,425 @@
+#include "zarnoservice.h"
+
+#include "accountstore.h"
+#include "database.h"
+#include "notesstore.h"
+#include "transcribeconnection.h"
+#include "translator.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QHttpServer>
+#include <QHttpServerRequest>
+#include <QHttpServerResponder>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLoggingCategory>
+#include <QMetaEnum>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTimer>
+#include <QUrlQuery>
+#include <QWebSocket>
+
+Q_LOGGING_CATEGORY(lcService, "zarno.server")
+
+namespace {
+
+using Status = QHttpServerResponder::StatusCode;
+using Method = QHttpServerRequest::Method;
+
+QByteArray header(const QHttpServerRequest &request, QByteArrayView name)
+{
+    for (const auto &[key, value] : request.headers()) {
+        if (key.compare(name, Qt::CaseInsensitive) == 0)
+            return value.trimmed();
+    }
+    return {};
+}
+
+// Only the path is logged: queries and headers may carry tokens.
+void logRequest(const QHttpServerRequest &request, Status status)
+{
+    qCInfo(lcService, "%s %s -> %d", QMetaEnum::fromType<Method>().valueToKey(int(request.method())),
+           qUtf8Printable(request.url().path()), int(status));
+}
+
+void reply(const QHttpServerRequest &request, QHttpServerResponder &responder, const QJsonObject &body,
+           Status status = Status::Ok)
+{
+    logRequest(request, status);
+    responder.write(QJsonDocument(body).toJson(QJsonDocument::Compact),
+                    {{"Content-Type", "application/json"},
+                     {"Cache-Control", "no-store"},
+                     {"X-Content-Type-Options", "nosniff"}},
+                    status);
+}
+
+void replyError(const QHttpServerRequest &request, QHttpServerResponder &responder, Status status,
+                const QString &error, const QString &message)
+{
+    reply(request, responder, QJsonObject{{QStringLiteral("error"), error}, {QStringLiteral("message"), message}},
+          status);
+}
+
+void methodNotAllowed(const QHttpServerRequest &request, QHttpServerResponder &responder)
+{
+    replyError(request, responder, Status::MethodNotAllowed, QStringLiteral("method_not_allowed"),
+               QStringLiteral("This address does not answer that method."));
+}
+
+void serveResource(const QHttpServerRequest &request, QHttpServerResponder &responder, const QString &name,
+                   const QByteArray &mimeType)
+{
+    if (request.method() != Method::Get && request.method() != Method::Head) {
+        methodNotAllowed(request, responder);
+        return;
+    }
+    QFile file(QStringLiteral(":/webapp/") + name);
+    if (!file.open(QIODevice::ReadOnly)) {
+        replyError(request, responder, Status::InternalServerError, QStringLiteral("server_error"),
+                   QStringLiteral("The web application is missing from this build."));
+        return;
+    }
+    logRequest(request, Status::Ok);
+    responder.write(file.readAll(),
+                    {{"Content-Type", mimeType},
+                     {"Cache-Control", "no-cache"},
+                     {"X-Content-Type-Options", "nosniff"},
+                     {"Referrer-Policy", "no-referrer"},
+                     {"Content-Security-Policy",
+                      "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
+                      "connect-src 'self'; frame-ancestors 'none'"}},
+                    Status::Ok);
+}
+
+bool isUpgrade(const QHttpServerRequest &request)
+{
+    return header(request, "Upgrade").compare("websocket", Qt::CaseInsensitive) == 0;
+}
+
+} // namespace
+
+ZarnoService::ZarnoService(ServiceOptions options, QObject *parent)
+    : QObject(parent)
+    , m_options(std::move(options))
+{
+}
+
+ZarnoService::~ZarnoService()
+{
+    // Connections stop their workers before the stores and server go.
+    const auto connections = m_listening.values();
+    m_listening.clear();
+    qDeleteAll(connections);
+    delete m_http;
+}
+
+qint64 ZarnoService::nowMs() const
+{
+    return m_options.clock ? m_options.clock() : QDateTime::currentMSecsSinceEpoch();
+}
+
+QString ZarnoService::baseUrl() const
+{
+    return QStringLiteral("http://127.0.0.1:%1").arg(m_port);
+}
+
+QString ZarnoService::publicKey() const
+{
+    return m_accounts ? m_accounts->publicKey() : QString();
+}
+
+bool ZarnoService::start()
+{
+    if (m_options.dataDir.isEmpty()) {
+        m_error = QStringLiteral("No data directory was given.");
+        return false;
+    }
+    if (!QDir().mkpath(m_options.dataDir)) {
+        m_error = QStringLiteral("The data directory %1 cannot be created.").arg(m_options.dataDir);
+        return false;
+    }
+    QFile::setPermissions(m_options.dataDir, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    m_database = std::make_unique<Database>();
+    if (!m_database->open(QDir(m_options.dataDir).filePath(QStringLiteral("zarno.sqlite")))) {
+        m_error = QStringLiteral("The database cannot be opened: %1").arg(m_database->errorText());
+        return false;
+    }
+    m_accounts = std::make_unique<AccountStore>(*m_database, m_options);
+    m_notes = std::make_unique<NotesStore>(*m_database);
+    // Made now, so the first client does not wait for it.
+    (void)m_accounts->publicKey();
+
+    m_http = new QHttpServer(this);
+    addRoutes();
+    connect(m_http, &QHttpServer::newWebSocketConnection, this, &ZarnoService::acceptWebSockets);
+    m_port = m_http->listen(QHostAddress::LocalHost, m_options.port);
+    if (m_port == 0) {
+        m_error = QStringLiteral("Port %1 on 127.0.0.1 is not available.").arg(m_options.port);
+        return false;
+    }
+    return true;
+}
+
+void ZarnoService::addRoutes()
+{
+    m_http->route(QStringLiteral("/"), [](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
+        logRequest(request, Status::Found);
+        responder.write({{"Location", "/app"}}, Status::Found);
+    });
+    m_http->route(QStringLiteral("/app"), [](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
+        serveResource(request, responder, QStringLiteral("app.html"), "text/html; charset=utf-8");
+    });
+    m_http->route(QStringLiteral("/app/app.css"), [](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
+        serveResource(request, responder, QStringLiteral("app.css"), "text/css; charset=utf-8");
+    });
+    m_http->route(QStringLiteral("/app/app.js"), [](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
+        serveResource(request, responder, QStringLiteral("app.js"), "text/javascript; charset=utf-8");
+    });
+    m_http->route(QStringLiteral("/api/auth/config"), [this](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
+        handleConfig(request, responder);
+    });
+    m_http->route(QStringLiteral("/auth/v1/token"), [this](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
+        handleToken(request, responder);
+    });
+    m_http->route(QStringLiteral("/api/sessions"), [this](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
+        handleSessions(request, responder);
+    });
+    m_http->route(QStringLiteral("/api/sessions/<arg>"),
+                  [this](const QString &id, const QHttpServerRequest &request, QHttpServerResponder &&responder) {
+                      handleSession(id, request, responder);
+                  });
+    // The upgrade itself happens inside QHttpServer; this route must exist and
+    // must write nothing for upgrade requests.
+    m_http->route(QStringLiteral("/ws/transcribe"), [](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
+        if (isUpgrade(request))
+            return;
+        replyError(request, responder, Status::UpgradeRequired, QStringLiteral("upgrade_required"),
+                   QStringLiteral("This address speaks WebSocket only."));
+    });
+    if (m_options.testControls) {
+        m_http->route(QStringLiteral("/__test/fail-sessions"), [this](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
+            handleTestSwitch(request, responder);
+        });
+    }
+    m_http->setMissingHandler([](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
+        replyError(request, responder, Status::NotFound, QStringLiteral("not_found"),
+                   QStringLiteral("Nothing is served at this address."));
+    });
+}
+
+void ZarnoService::handleConfig(const QHttpServerRequest &request, QHttpServerResponder &responder)
+{
+    if (request.method() != Method::Get) {
+        methodNotAllowed(request, responder);
+        return;
+    }
+    // Answer with the address the client used when it is one of ours, so a
+    // page opened as "localhost" stays on "localhost".
+    static const QRegularExpression loopbackHost(QStringLiteral("^(127\\.0\\.0\\.1|localhost):(\\d{1,5})$"));
+    const QString host = QString::fromLatin1(header(request, "Host"));
+    const QString base = loopbackHost.match(host).hasMatch() ? QStringLiteral("http://") + host : baseUrl();
+    reply(request, responder,
+          QJsonObject{{QStringLiteral("supabaseUrl"), base}, {QStringLiteral("supabaseAnonKey"), m_accounts->publicKey()}});
+}
+
+void ZarnoService::handleToken(const QHttpServerRequest &request, QHttpServerResponder &responder)
+{
+    if (request.method() != Method::Post) {
+        methodNotAllowed(request, responder);
+        return;
+    }
+    const QByteArray apiKey = header(request, "apikey");
+    if (apiKey.isEmpty()) {
+        reply(request, responder,
+              QJsonObject{{QStringLiteral("message"), QStringLiteral("No API key found in request")},
+                          {QStringLiteral("hint"), QStringLiteral("No `apikey` request header or url param was found.")}},
+              Status::Unauthorized);
+        return;
+    }
+    if (QString::fromUtf8(apiKey) != m_accounts->publicKey()) {
+        reply(request, responder, QJsonObject{{QStringLiteral("message"), QStringLiteral("Invalid API key")}},
+              Status::Unauthorized);
+        return;
+    }
+    const QString grantType = request.query().queryItemValue(QStringLiteral("grant_type"), QUrl::FullyDecoded);
+    const QJsonDocument body = QJsonDocument::fromJson(request.body());
+    const QJsonObject fields = body.object();
+    GrantResult result;
+    if (grantType == QLatin1StringView("refresh_token")) {
+        if (!body.isObject() || !fields.value(QStringLiteral("refresh_token")).isString()) {
+            result.status = 400;
+            result.error = QStringLiteral("invalid_request");
+            result.description = QStringLiteral("Refresh Token is required");
+        } else {
+            result = m_accounts->refresh(fields.value(QStringLiteral("refresh_token")).toString());
+        }
+    } else if (grantType == QLatin1StringView("password")) {
+        if (!body.isObject() || !fields.value(QStringLiteral("email")).isString()
+            || !fields.value(QStringLiteral("password")).isString()) {
+            result.status = 400;
+            result.error = QStringLiteral("invalid_request");
+            result.description = QStringLiteral("An e-mail address and a password are required.");
+        } else {
+            result = m_accounts->signIn(fields.value(QStringLiteral("email")).toString(),
+                                        fields.value(QStringLiteral("password")).toString());
+        }
+    } else {
+        result.status = 400;
+        result.error = QStringLiteral("unsupported_grant_type");
+        result.description = QStringLiteral("grant_type must be refresh_token or password");
+    }
+    if (result.grant)
+        reply(request, responder, result.grant->toJson());
+    else
+        reply(request, responder, result.errorJson(), Status(result.status));
+}
+
+qint64 ZarnoService::authorise(const QHttpServerRequest &request, QHttpServerResponder &responder)
+{
+    const QByteArray authorization = header(request, "Authorization");
+    const QByteArray prefix = "Bearer ";
+    QString token;
+    if (authorization.size() > prefix.size() && authorization.first(prefix.size()).compare(prefix, Qt::CaseInsensitive) == 0)
+        token = QString::fromUtf8(authorization.mid(prefix.size())).trimmed();
+    const auto check = m_accounts->checkAccess(token);
+    if (check.state == AccountStore::AccessState::Valid)
+        return check.account.id;
+    replyError(request, responder, Status::Unauthorized, QStringLiteral("unauthorized"),
+               check.state == AccountStore::AccessState::Expired ? QStringLiteral("The sign-in has expired.")
+                                                                 : QStringLiteral("Sign in to use this address."));
+    return 0;
+}
+
+void ZarnoService::handleSessions(const QHttpServerRequest &request, QHttpServerResponder &responder)
+{
+    if (request.method() != Method::Get && request.method() != Method::Post) {
+        methodNotAllowed(request, responder);
+        return;
+    }
+    const qint64 accountId = authorise(request, responder);
+    if (!accountId)
+        return;
+    if (request.method() == Method::Get) {
+        reply(request, responder, m_notes->list(accountId));
+        return;
+    }
+    if (m_failSessions) {
+        replyError(request, responder, Status::InternalServerError, QStringLiteral("server_error"),
+                   QStringLiteral("Saving notes is switched off for a test."));
+        return;
+    }
+    const auto parsed = NotesBody::parse(request.body());
+    if (!parsed.body) {
+        replyError(request, responder, Status::BadRequest, QStringLiteral("invalid_notes"), parsed.error);
+        return;
+    }
+    const QString id = m_notes->save(accountId, *parsed.body, nowMs());
+    if (id.isEmpty()) {
+        replyError(request, responder, Status::InternalServerError, QStringLiteral("server_error"),
+                   QStringLiteral("The notes could not be stored."));
+        return;
+    }
+    reply(request, responder, QJsonObject{{QStringLiteral("session"), QJsonObject{{QStringLiteral("id"), id}}}});
+}
+
+void ZarnoService::handleSession(const QString &id, const QHttpServerRequest &request, QHttpServerResponder &responder)
+{
+    if (request.method() != Method::Get) {
+        methodNotAllowed(request, responder);
+        return;
+    }
+    const qint64 accountId = authorise(request, responder);
+    if (!accountId)
+        return;
+    const auto note = m_notes->note(accountId, id);
+    if (!note) {
+        replyError(request, responder, Status::NotFound, QStringLiteral("not_found"),
+                   QStringLiteral("These notes do not exist or belong to another account."));
+        return;
+    }
+    reply(request, responder, *note);
+}
+
+void ZarnoService::handleTestSwitch(const QHttpServerRequest &request, QHttpServerResponder &responder)
+{
+    if (request.method() != Method::Post) {
+        methodNotAllowed(request, responder);
+        return;
+    }
+    const QJsonValue fail = QJsonDocument::fromJson(request.body()).object().value(QStringLiteral("fail"));
+    if (!request.remoteAddress().isLoopback() || !fail.isBool()) {
+        replyError(request, responder, Status::BadRequest, QStringLiteral("invalid_request"),
+                   QStringLiteral("Send {\"fail\": true} or {\"fail\": false}."));
+        return;
+    }
+    m_failSessions = fail.toBool();
+    reply(request, responder, QJsonObject{{QStringLiteral("failSessions"), m_failSessions}});
+}
+
+void ZarnoService::acceptWebSockets()
+{
+    while (m_http->hasPendingWebSocketConnections())
+        acceptWebSocket(m_http->nextPendingWebSocketConnection());
+}
+
+void ZarnoService::reject(std::unique_ptr<QWebSocket> socket, int code, const QString &reason)
+{
+    QWebSocket *raw = socket.release();
+    raw->setParent(this);
+    connect(raw, &QWebSocket::disconnected, raw, &QObject::deleteLater);
+    // A client that never answers the close handshake is cut off.
+    QTimer::singleShot(5000, raw, &QWebSocket::abort);
+    raw->close(QWebSocketProtocol::CloseCode(code), reason);
+}
+
+void ZarnoService::acceptWebSocket(std::unique_ptr<QWebSocket> socket)
+{
+    if (!socket)
+        return;
+    const QUrl url = socket->requestUrl();
+    if (url.path() != QLatin1StringView("/ws/transcribe")) {
+        qCInfo(lcService, "websocket on %s refused", qUtf8Printable(url.path()));
+        reject(std::move(socket), 4404, QStringLiteral("Nothing is served at this address."));
+        return;
+    }
+    const QUrlQuery query(url);
+    const auto check = m_accounts->checkAccess(query.queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded));
+    if (check.state == AccountStore::AccessState::Unknown) {
+        qCInfo(lcService, "websocket refused: unknown token");
+        reject(std::move(socket), 4403, QStringLiteral("Unknown access token."));
+        return;
+    }
+    if (check.state == AccountStore::AccessState::Expired) {
+        qCInfo(lcService, "websocket refused: expired token of account %lld", check.account.id);
+        reject(std::move(socket), 4401, QStringLiteral("The access token has expired."));
+        return;
+    }
+    const qint64 accountId = check.account.id;
+    if (m_listening.contains(accountId)) {
+        qCInfo(lcService, "websocket refused: account %lld is already listening", accountId);
+        reject(std::move(socket), 4409, QStringLiteral("Another session of this account is already listening."));
+        return;
+    }
+    if (m_listening.size() >= m_options.maxRecognizers) {
+        qCInfo(lcService, "websocket refused: all recognisers busy");
+        reject(std::move(socket), 1013, QStringLiteral("The server is busy; try again in a moment."));
+        return;
+    }
+    const QString only = query.queryItemValue(QStringLiteral("onlyTranscript")).toLower();
+    const bool onlyTranscript = query.hasQueryItem(QStringLiteral("onlyTranscript")) && only != QLatin1StringView("false")
+        && only != QLatin1StringView("0");
+    const bool translate = !onlyTranscript && Translator::canTranslateInto(query.queryItemValue(QStringLiteral("b")));
+
+    auto *connection = new TranscribeConnection(std::move(socket), accountId, translate, m_options, this);
+    m_listening.insert(accountId, connection);
+    qCInfo(lcService, "websocket opened for account %lld (translation %s)", accountId, translate ? "on" : "off");
+    connect(connection, &TranscribeConnection::finished, this, [this, connection, accountId] {
+        qCInfo(lcService, "websocket closed for account %lld", accountId);
+        if (m_listening.value(accountId) == connection)
+            m_listening.remove(accountId);
+        connection->deleteLater();
+    });
+}

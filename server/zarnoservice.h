@@ -1,0 +1,65 @@
+#pragma once
+
+#include "serviceoptions.h"
+
+#include <QHash>
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+class AccountStore;
+class Database;
+class NotesStore;
+class QHttpServer;
+class QHttpServerRequest;
+class QHttpServerResponder;
+class QJsonObject;
+class QWebSocket;
+class TranscribeConnection;
+
+// The local zarno service on one loopback port: sign-in and token grants,
+// notes, the transcription WebSocket and the web application.
+class ZarnoService : public QObject
+{
+    Q_OBJECT
+public:
+    explicit ZarnoService(ServiceOptions options, QObject *parent = nullptr);
+    ~ZarnoService() override;
+
+    // Opens the data directory and listens on 127.0.0.1; false with errorText().
+    bool start();
+    [[nodiscard]] QString errorText() const { return m_error; }
+    [[nodiscard]] quint16 port() const { return m_port; }
+    [[nodiscard]] QString baseUrl() const;
+    [[nodiscard]] QString publicKey() const;
+
+    // While set, note uploads answer 500 (end-to-end tests of a failing save).
+    void setFailSessions(bool fail) { m_failSessions = fail; }
+    [[nodiscard]] int listeningCount() const { return int(m_listening.size()); }
+
+private:
+    void addRoutes();
+    void acceptWebSockets();
+    void acceptWebSocket(std::unique_ptr<QWebSocket> socket);
+    void reject(std::unique_ptr<QWebSocket> socket, int code, const QString &reason);
+
+    void handleConfig(const QHttpServerRequest &request, QHttpServerResponder &responder);
+    void handleToken(const QHttpServerRequest &request, QHttpServerResponder &responder);
+    void handleSessions(const QHttpServerRequest &request, QHttpServerResponder &responder);
+    void handleSession(const QString &id, const QHttpServerRequest &request, QHttpServerResponder &responder);
+    void handleTestSwitch(const QHttpServerRequest &request, QHttpServerResponder &responder);
+    // The account of a valid bearer token, or 0 after answering 401.
+    qint64 authorise(const QHttpServerRequest &request, QHttpServerResponder &responder);
+    [[nodiscard]] qint64 nowMs() const;
+
+    ServiceOptions m_options;
+    std::unique_ptr<Database> m_database;
+    std::unique_ptr<AccountStore> m_accounts;
+    std::unique_ptr<NotesStore> m_notes;
+    QHttpServer *m_http = nullptr;
+    QHash<qint64, TranscribeConnection *> m_listening;
+    quint16 m_port = 0;
+    bool m_failSessions = false;
+    QString m_error;
+};

@@ -1,0 +1,127 @@
+#pragma once
+
+// A zarno service started in-process on 127.0.0.1 with port 0, a private data
+// directory and a clock the test moves, plus a small blocking HTTP client.
+
+#include "zarnoservice.h"
+
+#include <QEventLoop>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QWebSocket>
+#include <QUrlQuery>
+
+#include <memory>
+
+struct HttpResult
+{
+    int status = 0;
+    QByteArray body;
+    QJsonObject json;
+};
+
+class TestService
+{
+public:
+    // Few PBKDF2 rounds keep sign-ins quick; the hashing is the same.
+    explicit TestService(const QString &dataDir = {})
+    {
+        m_options.dataDir = dataDir.isEmpty() ? m_dir.path() : dataDir;
+        m_options.port = 0;
+        m_options.passwordIterations = 1000;
+        m_options.tokenTtlSeconds = 3600;
+        m_options.refreshReuseSeconds = 10;
+        m_options.clock = [this] { return m_now; };
+    }
+
+    bool start(bool testControls = false)
+    {
+        m_options.testControls = testControls;
+        m_service = std::make_unique<ZarnoService>(m_options);
+        return m_service->start();
+    }
+    void stop() { m_service.reset(); }
+
+    ZarnoService &service() { return *m_service; }
+    ServiceOptions &options() { return m_options; }
+    QString dataDir() const { return m_options.dataDir; }
+    void advance(qint64 seconds) { m_now += seconds * 1000; }
+    qint64 nowSeconds() const { return m_now / 1000; }
+
+    QUrl url(const QString &pathAndQuery) const
+    {
+        return QUrl(m_service->baseUrl() + pathAndQuery);
+    }
+
+    HttpResult request(const QByteArray &method, const QString &pathAndQuery, const QByteArray &body = {},
+                       const QList<QPair<QByteArray, QByteArray>> &headers = {})
+    {
+        QNetworkRequest request(url(pathAndQuery));
+        request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
+        for (const auto &[name, value] : headers)
+            request.setRawHeader(name, value);
+        std::unique_ptr<QNetworkReply> reply(m_network.sendCustomRequest(request, method, body));
+        QEventLoop loop;
+        QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
+        QTimer::singleShot(20000, &loop, &QEventLoop::quit);
+        loop.exec();
+        HttpResult result;
+        result.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        result.body = reply->readAll();
+        result.json = QJsonDocument::fromJson(result.body).object();
+        return result;
+    }
+
+    HttpResult grant(const QString &type, const QJsonObject &fields)
+    {
+        return request("POST", QStringLiteral("/auth/v1/token?grant_type=") + type,
+                       QJsonDocument(fields).toJson(QJsonDocument::Compact),
+                       {{"apikey", m_service->publicKey().toUtf8()}});
+    }
+
+    HttpResult signIn(const QString &email, const QString &password = QStringLiteral("correct horse"))
+    {
+        return grant(QStringLiteral("password"), {{QStringLiteral("email"), email}, {QStringLiteral("password"), password}});
+    }
+
+    HttpResult refresh(const QString &refreshToken)
+    {
+        return grant(QStringLiteral("refresh_token"), {{QStringLiteral("refresh_token"), refreshToken}});
+    }
+
+    // An access token of a freshly signed-in account.
+    QString accessTokenFor(const QString &email)
+    {
+        return signIn(email).json.value(QStringLiteral("access_token")).toString();
+    }
+
+    HttpResult withBearer(const QByteArray &method, const QString &path, const QString &token, const QByteArray &body = {})
+    {
+        return request(method, path, body, {{"Authorization", "Bearer " + token.toUtf8()}});
+    }
+
+    QUrl transcribeUrl(const QString &token, const QString &target = QStringLiteral("en"), bool onlyTranscript = false) const
+    {
+        QUrl address(QStringLiteral("ws://127.0.0.1:%1/ws/transcribe").arg(m_service->port()));
+        QUrlQuery query;
+        query.addQueryItem(QStringLiteral("a"), QStringLiteral("any"));
+        query.addQueryItem(QStringLiteral("b"), target);
+        query.addQueryItem(QStringLiteral("token"), QString::fromLatin1(QUrl::toPercentEncoding(token)));
+        if (onlyTranscript)
+            query.addQueryItem(QStringLiteral("onlyTranscript"), QStringLiteral("true"));
+        address.setQuery(query);
+        return address;
+    }
+
+private:
+    QTemporaryDir m_dir;
+    ServiceOptions m_options;
+    qint64 m_now = 1'700'000'000'000;
+    std::unique_ptr<ZarnoService> m_service;
+    QNetworkAccessManager m_network;
+};

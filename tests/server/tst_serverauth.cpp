@@ -1,0 +1,233 @@
+#include "testservice.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+
+class TestServerAuth : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void configNamesThisServiceAndItsKey();
+    void tokenEndpointWantsTheApiKey_data();
+    void tokenEndpointWantsTheApiKey();
+    void firstSignInCreatesTheAccount();
+    void signInWithAnotherPasswordIsRefused();
+    void badGrantRequestsAreRefused_data();
+    void badGrantRequestsAreRefused();
+    void refreshRotatesTheTokens();
+    void rotatedTokenAnswersOnlyWithinTheReuseInterval_data();
+    void rotatedTokenAnswersOnlyWithinTheReuseInterval();
+    void accessTokenExpiresAfterItsLifetime();
+    void signInSurvivesARestart();
+    void storeHoldsNoPasswordOrToken();
+
+private:
+    std::unique_ptr<TestService> m_server;
+};
+
+void TestServerAuth::init()
+{
+    m_server = std::make_unique<TestService>();
+    QVERIFY(m_server->start());
+}
+
+void TestServerAuth::configNamesThisServiceAndItsKey()
+{
+    const HttpResult config = m_server->request("GET", u"/api/auth/config"_s);
+    QCOMPARE(config.status, 200);
+    QCOMPARE(config.json.value("supabaseUrl").toString(), m_server->service().baseUrl());
+    const QString key = config.json.value("supabaseAnonKey").toString();
+    QVERIFY(!key.isEmpty());
+    QCOMPARE(key, m_server->service().publicKey());
+
+    // The key belongs to the data directory, not to one run.
+    const QString dir = m_server->dataDir();
+    m_server->stop();
+    TestService again(dir);
+    QVERIFY(again.start());
+    QCOMPARE(again.request("GET", u"/api/auth/config"_s).json.value("supabaseAnonKey").toString(), key);
+}
+
+void TestServerAuth::tokenEndpointWantsTheApiKey_data()
+{
+    QTest::addColumn<QByteArray>("apiKey");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("missing") << QByteArray() << u"No API key found in request"_s;
+    QTest::newRow("wrong") << QByteArray("zarno-local-guess") << u"Invalid API key"_s;
+}
+
+void TestServerAuth::tokenEndpointWantsTheApiKey()
+{
+    QFETCH(QByteArray, apiKey);
+    QFETCH(QString, message);
+    const QString refreshToken = m_server->signIn(u"ada@example.org"_s).json.value("refresh_token").toString();
+    QList<QPair<QByteArray, QByteArray>> headers;
+    if (!apiKey.isEmpty())
+        headers.append({"apikey", apiKey});
+    const HttpResult result = m_server->request("POST", u"/auth/v1/token?grant_type=refresh_token"_s,
+                                                R"({"refresh_token":")" + refreshToken.toUtf8() + R"("})", headers);
+    QCOMPARE(result.status, 401);
+    QCOMPARE(result.json.value("message").toString(), message);
+    // The refused request did not use up the token.
+    QCOMPARE(m_server->refresh(refreshToken).status, 200);
+}
+
+void TestServerAuth::firstSignInCreatesTheAccount()
+{
+    const HttpResult first = m_server->signIn(u"  Ada@Example.org "_s);
+    QCOMPARE(first.status, 200);
+    QCOMPARE(first.json.value("token_type").toString(), u"bearer"_s);
+    QCOMPARE(first.json.value("expires_in").toInteger(), 3600);
+    QCOMPARE(first.json.value("expires_at").toInteger(), m_server->nowSeconds() + 3600);
+    QCOMPARE(first.json.value("user").toObject().value("email").toString(), u"ada@example.org"_s);
+    QVERIFY(!first.json.value("access_token").toString().isEmpty());
+    QVERIFY(!first.json.value("refresh_token").toString().isEmpty());
+
+    const HttpResult second = m_server->signIn(u"ada@example.org"_s);
+    QCOMPARE(second.status, 200);
+    QCOMPARE(second.json.value("user").toObject().value("id"), first.json.value("user").toObject().value("id"));
+    QVERIFY(second.json.value("access_token") != first.json.value("access_token"));
+    QVERIFY(second.json.value("refresh_token") != first.json.value("refresh_token"));
+
+    const HttpResult other = m_server->signIn(u"grace@example.org"_s);
+    QVERIFY(other.json.value("user").toObject().value("id") != first.json.value("user").toObject().value("id"));
+}
+
+void TestServerAuth::signInWithAnotherPasswordIsRefused()
+{
+    QCOMPARE(m_server->signIn(u"ada@example.org"_s, u"first password"_s).status, 200);
+    const HttpResult wrong = m_server->signIn(u"ada@example.org"_s, u"second password"_s);
+    QCOMPARE(wrong.status, 400);
+    QCOMPARE(wrong.json.value("error").toString(), u"invalid_grant"_s);
+    QVERIFY(!wrong.json.contains("access_token"));
+    QCOMPARE(m_server->signIn(u"ADA@example.org"_s, u"first password"_s).status, 200);
+}
+
+void TestServerAuth::badGrantRequestsAreRefused_data()
+{
+    QTest::addColumn<QString>("grantType");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("unknown refresh token") << u"refresh_token"_s << QByteArray(R"({"refresh_token":"never-issued"})") << u"invalid_grant"_s;
+    QTest::newRow("empty refresh token") << u"refresh_token"_s << QByteArray(R"({"refresh_token":""})") << u"invalid_grant"_s;
+    QTest::newRow("refresh token as number") << u"refresh_token"_s << QByteArray(R"({"refresh_token":12})") << u"invalid_request"_s;
+    QTest::newRow("no body") << u"refresh_token"_s << QByteArray() << u"invalid_request"_s;
+    QTest::newRow("not json") << u"refresh_token"_s << QByteArray("refresh_token=abc") << u"invalid_request"_s;
+    QTest::newRow("address without @") << u"password"_s << QByteArray(R"({"email":"ada","password":"secret1"})") << u"validation_failed"_s;
+    QTest::newRow("address with two @") << u"password"_s << QByteArray(R"({"email":"a@b@c","password":"secret1"})") << u"validation_failed"_s;
+    QTest::newRow("short password") << u"password"_s << QByteArray(R"({"email":"ada@example.org","password":"12345"})") << u"weak_password"_s;
+    QTest::newRow("no password") << u"password"_s << QByteArray(R"({"email":"ada@example.org"})") << u"invalid_request"_s;
+    QTest::newRow("unknown grant") << u"client_credentials"_s << QByteArray("{}") << u"unsupported_grant_type"_s;
+}
+
+void TestServerAuth::badGrantRequestsAreRefused()
+{
+    QFETCH(QString, grantType);
+    QFETCH(QByteArray, body);
+    QFETCH(QString, error);
+    const HttpResult result = m_server->request("POST", u"/auth/v1/token?grant_type="_s + grantType, body,
+                                                {{"apikey", m_server->service().publicKey().toUtf8()}});
+    QCOMPARE(result.status, 400);
+    QCOMPARE(result.json.value("error").toString(), error);
+    QVERIFY(!result.json.value("error_description").toString().isEmpty());
+}
+
+void TestServerAuth::refreshRotatesTheTokens()
+{
+    const HttpResult signIn = m_server->signIn(u"ada@example.org"_s);
+    m_server->advance(600);
+    const HttpResult renewed = m_server->refresh(signIn.json.value("refresh_token").toString());
+    QCOMPARE(renewed.status, 200);
+    QCOMPARE(renewed.json.value("expires_at").toInteger(), m_server->nowSeconds() + 3600);
+    QCOMPARE(renewed.json.value("user").toObject().value("email").toString(), u"ada@example.org"_s);
+    const QString access = renewed.json.value("access_token").toString();
+    const QString refresh = renewed.json.value("refresh_token").toString();
+    QVERIFY(access != signIn.json.value("access_token").toString());
+    QVERIFY(refresh != signIn.json.value("refresh_token").toString());
+    QCOMPARE(m_server->withBearer("GET", u"/api/sessions"_s, access).status, 200);
+    // The new refresh token rotates in turn.
+    const HttpResult again = m_server->refresh(refresh);
+    QCOMPARE(again.status, 200);
+    QVERIFY(again.json.value("refresh_token").toString() != refresh);
+}
+
+void TestServerAuth::rotatedTokenAnswersOnlyWithinTheReuseInterval_data()
+{
+    QTest::addColumn<qint64>("laterSeconds");
+    QTest::addColumn<int>("status");
+    QTest::newRow("at once") << qint64(0) << 200;
+    QTest::newRow("at the end of the interval") << qint64(10) << 200;
+    QTest::newRow("after the interval") << qint64(11) << 400;
+    QTest::newRow("much later") << qint64(86400) << 400;
+}
+
+void TestServerAuth::rotatedTokenAnswersOnlyWithinTheReuseInterval()
+{
+    QFETCH(qint64, laterSeconds);
+    QFETCH(int, status);
+    const QString original = m_server->signIn(u"ada@example.org"_s).json.value("refresh_token").toString();
+    const QString active = m_server->refresh(original).json.value("refresh_token").toString();
+    m_server->advance(laterSeconds);
+    const HttpResult reuse = m_server->refresh(original);
+    QCOMPARE(reuse.status, status);
+    if (status == 200) {
+        // A client that lost the first answer gets the active token, not a new branch.
+        QCOMPARE(reuse.json.value("refresh_token").toString(), active);
+        QCOMPARE(m_server->withBearer("GET", u"/api/sessions"_s, reuse.json.value("access_token").toString()).status, 200);
+    } else {
+        QCOMPARE(reuse.json, (QJsonObject{{"error", "invalid_grant"}, {"error_description", "Invalid Refresh Token: Already Used"}}));
+    }
+    // The active token itself keeps working either way.
+    QCOMPARE(m_server->refresh(active).status, 200);
+}
+
+void TestServerAuth::accessTokenExpiresAfterItsLifetime()
+{
+    const QString access = m_server->accessTokenFor(u"ada@example.org"_s);
+    m_server->advance(3599);
+    QCOMPARE(m_server->withBearer("GET", u"/api/sessions"_s, access).status, 200);
+    m_server->advance(1);
+    const HttpResult expired = m_server->withBearer("GET", u"/api/sessions"_s, access);
+    QCOMPARE(expired.status, 401);
+}
+
+void TestServerAuth::signInSurvivesARestart()
+{
+    const HttpResult signIn = m_server->signIn(u"ada@example.org"_s, u"first password"_s);
+    const QString dir = m_server->dataDir();
+    m_server->stop();
+    TestService again(dir);
+    QVERIFY(again.start());
+    QCOMPARE(again.withBearer("GET", u"/api/sessions"_s, signIn.json.value("access_token").toString()).status, 200);
+    QCOMPARE(again.refresh(signIn.json.value("refresh_token").toString()).status, 200);
+    QCOMPARE(again.signIn(u"ada@example.org"_s, u"other password"_s).status, 400);
+}
+
+void TestServerAuth::storeHoldsNoPasswordOrToken()
+{
+    const HttpResult signIn = m_server->signIn(u"ada@example.org"_s, u"my very secret words"_s);
+    const HttpResult renewed = m_server->refresh(signIn.json.value("refresh_token").toString());
+    const QString dir = m_server->dataDir();
+    m_server->stop();
+    QByteArray stored;
+    for (const QFileInfo &file : QDir(dir).entryInfoList(QDir::Files)) {
+        QFile f(file.filePath());
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        stored += f.readAll();
+        QCOMPARE(file.permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther), QFileDevice::Permissions());
+    }
+    QVERIFY(stored.contains("ada@example.org"));
+    QVERIFY(!stored.contains("my very secret words"));
+    for (const QJsonObject &grant : {signIn.json, renewed.json}) {
+        QVERIFY(!stored.contains(grant.value("access_token").toString().toUtf8()));
+        QVERIFY(!stored.contains(grant.value("refresh_token").toString().toUtf8()));
+    }
+}
+
+QTEST_GUILESS_MAIN(TestServerAuth)
+#include "tst_serverauth.moc"

@@ -1,0 +1,179 @@
+#include "socketprobe.h"
+#include "testservice.h"
+
+#include <QFile>
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+constexpr int bytesPerMs = 32; // 16 kHz mono s16
+constexpr int chunkMs = 85;
+// "go forward ten meters", a real recording shipped with pocketsphinx-testdata.
+const QString recording = u"/usr/share/pocketsphinx/test/data/goforward.raw"_s;
+constexpr int speechEndsMs = 2200; // the recording is quiet after this
+
+QByteArray loadRecording()
+{
+    QFile file(recording);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Sends audio as a microphone would: one 85 ms chunk every 85 ms.
+void streamInRealTime(SocketProbe &probe, const QByteArray &audio)
+{
+    QTimer timer;
+    timer.setTimerType(Qt::PreciseTimer);
+    qsizetype offset = 0;
+    QEventLoop loop;
+    QObject::connect(&timer, &QTimer::timeout, &loop, [&] {
+        const QByteArray chunk = audio.mid(offset, chunkMs * bytesPerMs);
+        offset += chunk.size();
+        probe.socket.sendBinaryMessage(chunk);
+        probe.audioSentMs = offset / bytesPerMs;
+        if (offset >= audio.size())
+            loop.quit();
+    });
+    timer.start(chunkMs);
+    loop.exec();
+}
+
+bool isSourceFinalMessage(const ReceivedMessage &message)
+{
+    const QJsonArray tokens = message.json.value("tokens").toArray();
+    return !tokens.isEmpty() && tokens.first().toObject().value("is_final").toBool()
+        && tokens.first().toObject().value("translation_status").toString() == u"original"_s;
+}
+
+} // namespace
+
+class TestServerRecognition : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void speechGivesProvisionalThenFinalWords();
+    void finalizeMakesEverythingFinal();
+    void spanishTranslationFollowsEachUtterance();
+
+private:
+    QByteArray m_audio;
+    std::unique_ptr<TestService> m_server;
+    QString m_token;
+};
+
+void TestServerRecognition::initTestCase()
+{
+    m_audio = loadRecording();
+    QVERIFY2(m_audio.size() > 2 * 16000 * 2, "pocketsphinx-testdata is not installed (scripts/setup installs it)");
+}
+
+void TestServerRecognition::init()
+{
+    m_server = std::make_unique<TestService>();
+    QVERIFY(m_server->start());
+    m_token = m_server->accessTokenFor(u"ada@example.org"_s);
+}
+
+void TestServerRecognition::speechGivesProvisionalThenFinalWords()
+{
+    SocketProbe probe(m_server->transcribeUrl(m_token));
+    QTRY_VERIFY(probe.connected);
+    // A second of silence after the words lets the recogniser end the utterance itself.
+    streamInRealTime(probe, m_audio + QByteArray(1000 * bytesPerMs, '\0'));
+    QTRY_VERIFY_WITH_TIMEOUT(!probe.finalTokens(false).isEmpty(), 15000);
+
+    qsizetype firstFinal = -1;
+    for (qsizetype i = 0; i < probe.messages.size() && firstFinal < 0; ++i) {
+        if (isSourceFinalMessage(probe.messages.at(i)))
+            firstFinal = i;
+    }
+    QVERIFY2(firstFinal > 0, "provisional tokens come before the final ones");
+    const ReceivedMessage &provisional = probe.messages.first();
+    QVERIFY(!provisional.json.value("tokens").toArray().first().toObject().value("is_final").toBool());
+    QVERIFY2(provisional.audioSentMs < speechEndsMs, "the first provisional words arrive while speech is still streaming");
+
+    const QList<QJsonObject> finals = probe.finalTokens(false);
+    const QString text = SocketProbe::textOf(finals);
+    QVERIFY2(text.contains(u"forward"_s, Qt::CaseInsensitive), qPrintable(text));
+    QVERIFY2(text.endsWith(u'.'), qPrintable(text));
+    qint64 previousStart = -1;
+    for (const QJsonObject &token : probe.tokens()) {
+        const QString word = token.value("text").toString();
+        QVERIFY2(word.startsWith(u' ') && word.size() > 1, qPrintable(word));
+        for (const QString &marker : {u"<"_s, u"["_s, u"("_s, u"++"_s})
+            QVERIFY2(!word.contains(marker), qPrintable(word));
+        QCOMPARE(token.value("language").toString(), u"en"_s);
+        QCOMPARE(token.value("translation_status").toString(), u"original"_s);
+        if (token.value("is_final").toBool()) {
+            const qint64 start = token.value("start_ms").toInteger(-1);
+            QVERIFY(start > previousStart);
+            QVERIFY(token.value("end_ms").toInteger() > start);
+            QVERIFY(token.value("end_ms").toInteger() <= probe.audioSentMs);
+            previousStart = start;
+        }
+    }
+    // Only the last word of the utterance carries the full stop.
+    for (qsizetype i = 0; i + 1 < finals.size(); ++i)
+        QVERIFY(!finals.at(i).value("text").toString().endsWith(u'.'));
+}
+
+void TestServerRecognition::finalizeMakesEverythingFinal()
+{
+    SocketProbe probe(m_server->transcribeUrl(m_token));
+    QTRY_VERIFY(probe.connected);
+    // The stream stops right after the words, as when the user pauses.
+    streamInRealTime(probe, m_audio.left(speechEndsMs * bytesPerMs));
+    probe.socket.sendTextMessage(u"{\"type\":\"finalize\"}"_s);
+    QTRY_VERIFY_WITH_TIMEOUT(!probe.messages.isEmpty() && isSourceFinalMessage(probe.messages.last()), 15000);
+
+    const QString text = SocketProbe::textOf(probe.finalTokens(false));
+    QVERIFY2(text.contains(u"forward"_s, Qt::CaseInsensitive), qPrintable(text));
+    QVERIFY2(text.endsWith(u'.'), qPrintable(text));
+    // The last message leaves nothing provisional behind.
+    for (const QJsonValue &token : probe.messages.last().json.value("tokens").toArray())
+        QVERIFY(token.toObject().value("is_final").toBool());
+
+    // The connection keeps listening after a finalize.
+    const qsizetype before = probe.messages.size();
+    streamInRealTime(probe, m_audio + QByteArray(1000 * bytesPerMs, '\0'));
+    QTRY_VERIFY_WITH_TIMEOUT(probe.messages.size() > before && isSourceFinalMessage(probe.messages.last()), 15000);
+    QVERIFY(!probe.disconnected);
+}
+
+void TestServerRecognition::spanishTranslationFollowsEachUtterance()
+{
+    SocketProbe probe(m_server->transcribeUrl(m_token, u"es"_s));
+    QTRY_VERIFY(probe.connected);
+    streamInRealTime(probe, m_audio + QByteArray(1000 * bytesPerMs, '\0'));
+    QTRY_VERIFY_WITH_TIMEOUT(!probe.finalTokens(true).isEmpty(), 20000);
+
+    qsizetype sourceAt = -1;
+    qsizetype translationAt = -1;
+    for (qsizetype i = 0; i < probe.messages.size(); ++i) {
+        const QJsonArray tokens = probe.messages.at(i).json.value("tokens").toArray();
+        if (isSourceFinalMessage(probe.messages.at(i)) && sourceAt < 0)
+            sourceAt = i;
+        if (tokens.first().toObject().value("translation_status").toString() == u"translation"_s && translationAt < 0)
+            translationAt = i;
+    }
+    QVERIFY(sourceAt >= 0);
+    QVERIFY2(translationAt > sourceAt, "the translation follows its utterance");
+
+    const QList<QJsonObject> translation = probe.finalTokens(true);
+    for (const QJsonObject &token : translation) {
+        QCOMPARE(token.value("language").toString(), u"es"_s);
+        QVERIFY(token.value("is_final").toBool());
+        QVERIFY(token.value("text").toString().startsWith(u' '));
+    }
+    const QString spanish = SocketProbe::textOf(translation);
+    qInfo("heard \"%s\", translated \"%s\"", qUtf8Printable(SocketProbe::textOf(probe.finalTokens(false))), qUtf8Printable(spanish));
+    QVERIFY2(spanish.endsWith(u'.'), qPrintable(spanish));
+    QVERIFY2(spanish.trimmed() != SocketProbe::textOf(probe.finalTokens(false)).trimmed(), qPrintable(spanish));
+}
+
+QTEST_GUILESS_MAIN(TestServerRecognition)
+#include "tst_serverrecognition.moc"

@@ -1,0 +1,181 @@
+#include "testservice.h"
+
+#include <QGuiApplication>
+#include <QJsonArray>
+#include <QSignalSpy>
+#include <QTest>
+#include <QWebEnginePage>
+#include <QWebEngineProfile>
+
+using namespace Qt::StringLiterals;
+
+class TestServerWebApp : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+    void signInKeepsTheSessionWhereTheDesktopAppReadsIt();
+    void wrongPasswordShowsASentence();
+    void meetingQueryOpensThatNoteWithTranslationsBeside();
+    void sideCollapseTogglesTheSidebar();
+    void signOutForgetsThePageSession();
+
+private:
+    QVariant run(const QString &script);
+    bool load(const QString &pathAndQuery);
+    void signInOnPage(const QString &email, const QString &password);
+    QJsonObject storedSession();
+
+    std::unique_ptr<TestService> m_server;
+    std::unique_ptr<QWebEngineProfile> m_profile;
+    std::unique_ptr<QWebEnginePage> m_page;
+};
+
+QVariant TestServerWebApp::run(const QString &script)
+{
+    QVariant result;
+    QEventLoop loop;
+    m_page->runJavaScript(script, [&](const QVariant &value) {
+        result = value;
+        loop.quit();
+    });
+    QTimer::singleShot(10000, &loop, &QEventLoop::quit);
+    loop.exec();
+    return result;
+}
+
+bool TestServerWebApp::load(const QString &pathAndQuery)
+{
+    QSignalSpy finished(m_page.get(), &QWebEnginePage::loadFinished);
+    m_page->load(m_server->url(pathAndQuery));
+    return finished.wait(20000) && finished.first().first().toBool();
+}
+
+void TestServerWebApp::signInOnPage(const QString &email, const QString &password)
+{
+    run(u"document.getElementById('email').value = '%1';"
+        "document.getElementById('password').value = '%2';"
+        "document.getElementById('sign-in-form').requestSubmit();"_s.arg(email, password));
+}
+
+QJsonObject TestServerWebApp::storedSession()
+{
+    return QJsonDocument::fromJson(run(u"localStorage.getItem('sb-local-auth-token')"_s).toString().toUtf8()).object();
+}
+
+void TestServerWebApp::init()
+{
+    m_server = std::make_unique<TestService>();
+    m_server->options().clock = {}; // the page compares expiry with the real time
+    QVERIFY(m_server->start());
+    m_profile = std::make_unique<QWebEngineProfile>(); // off the record: a fresh localStorage per test
+    m_page = std::make_unique<QWebEnginePage>(m_profile.get());
+    QVERIFY(load(u"/app"_s));
+}
+
+void TestServerWebApp::cleanup()
+{
+    m_page.reset();
+    m_profile.reset();
+    m_server.reset();
+}
+
+void TestServerWebApp::signInKeepsTheSessionWhereTheDesktopAppReadsIt()
+{
+    QTRY_VERIFY(run(u"!document.getElementById('sign-in').hidden"_s).toBool());
+    signInOnPage(u"ada@example.org"_s, u"correct horse"_s);
+    QTRY_VERIFY(!storedSession().isEmpty());
+    const QJsonObject session = storedSession();
+    QVERIFY(!session.value("access_token").toString().isEmpty());
+    QVERIFY(!session.value("refresh_token").toString().isEmpty());
+    QVERIFY(session.value("expires_at").isDouble());
+    QCOMPARE(session.value("user").toObject().value("email").toString(), u"ada@example.org"_s);
+    // The stored tokens are live ones.
+    QCOMPARE(m_server->withBearer("GET", u"/api/sessions"_s, session.value("access_token").toString()).status, 200);
+    QTRY_VERIFY(!run(u"document.getElementById('welcome').hidden"_s).toBool());
+    QCOMPARE(run(u"document.getElementById('account-email').textContent"_s).toString(), u"ada@example.org"_s);
+}
+
+void TestServerWebApp::wrongPasswordShowsASentence()
+{
+    QCOMPARE(m_server->signIn(u"ada@example.org"_s, u"correct horse"_s).status, 200);
+    signInOnPage(u"ada@example.org"_s, u"wrong horse"_s);
+    QTRY_VERIFY(!run(u"document.getElementById('sign-in-error').hidden"_s).toBool());
+    QVERIFY(run(u"document.getElementById('sign-in-error').textContent"_s).toString().endsWith(u'.'));
+    QVERIFY(storedSession().isEmpty());
+}
+
+void TestServerWebApp::meetingQueryOpensThatNoteWithTranslationsBeside()
+{
+    signInOnPage(u"ada@example.org"_s, u"correct horse"_s);
+    QTRY_VERIFY(!storedSession().isEmpty());
+    const QString token = storedSession().value("access_token").toString();
+    const auto save = [&](qint64 startedAt, const QJsonArray &entries) {
+        const QJsonObject body{{"sourceClientId", "mac_1_abcde"}, {"startedAt", startedAt}, {"endedAt", startedAt + 120000},
+                               {"sourceLanguage", "any"}, {"targetLanguage", "es"}, {"onlyTranscript", false},
+                               {"timezone", "Europe/Madrid"}, {"entries", entries}};
+        return m_server->withBearer("POST", u"/api/sessions"_s, token, QJsonDocument(body).toJson())
+            .json.value("session").toObject().value("id").toString();
+    };
+    const qint64 start = 1'760'000'000'000LL;
+    const QString older = save(start - 86'400'000, {QJsonObject{{"t", start - 86'399'000}, {"text", "Yesterday."}, {"lang", "en"}, {"translated", false}}});
+    const QString id = save(start, {
+        QJsonObject{{"t", start + 1000}, {"text", "Good morning."}, {"lang", "en"}, {"translated", false}},
+        QJsonObject{{"t", start + 2000}, {"text", "Buenos días."}, {"lang", "es"}, {"translated", true}},
+        QJsonObject{{"t", start + 65000}, {"text", "<b>Not markup</b>"}, {"lang", "en"}, {"translated", false}},
+    });
+
+    QVERIFY(load(u"/app?meeting="_s + id));
+    QTRY_VERIFY(!run(u"document.getElementById('note').hidden"_s).toBool());
+    QCOMPARE(run(u"document.querySelectorAll('#note-lines .row').length"_s).toInt(), 2);
+    QCOMPARE(run(u"document.querySelector('#note-lines .row .source').textContent"_s).toString(), u"Good morning."_s);
+    QCOMPARE(run(u"document.querySelector('#note-lines .row .translation').textContent"_s).toString(), u"Buenos días."_s);
+    QCOMPARE(run(u"document.querySelectorAll('#note-lines .row')[1].querySelector('.time').textContent"_s).toString(), u"1:05"_s);
+    // Text from the notes is shown as text, never interpreted.
+    QCOMPARE(run(u"document.querySelectorAll('#note-lines b').length"_s).toInt(), 0);
+    // Newest first, the open note marked.
+    QCOMPARE(run(u"[...document.querySelectorAll('#note-list a')].map(a => a.dataset.id).join(',')"_s).toString(), id + u',' + older);
+    QCOMPARE(run(u"document.querySelector('#note-list a.current').dataset.id"_s).toString(), id);
+
+    QVERIFY(load(u"/app?meeting=unknown"_s));
+    QTRY_VERIFY(!run(u"document.getElementById('status').hidden"_s).toBool());
+    QVERIFY(run(u"document.getElementById('note').hidden"_s).toBool());
+}
+
+void TestServerWebApp::sideCollapseTogglesTheSidebar()
+{
+    signInOnPage(u"ada@example.org"_s, u"correct horse"_s);
+    QTRY_VERIFY(!storedSession().isEmpty());
+    QVERIFY(!run(u"document.getElementById('shell').classList.contains('collapsed')"_s).toBool());
+    run(u"document.getElementById('side-collapse').click()"_s);
+    QVERIFY(run(u"document.getElementById('shell').classList.contains('collapsed')"_s).toBool());
+    run(u"document.getElementById('side-collapse').click()"_s);
+    QVERIFY(!run(u"document.getElementById('shell').classList.contains('collapsed')"_s).toBool());
+}
+
+void TestServerWebApp::signOutForgetsThePageSession()
+{
+    signInOnPage(u"ada@example.org"_s, u"correct horse"_s);
+    QTRY_VERIFY(!storedSession().isEmpty());
+    const QString refresh = storedSession().value("refresh_token").toString();
+    run(u"document.getElementById('sign-out').click()"_s);
+    QVERIFY(storedSession().isEmpty());
+    QVERIFY(!run(u"document.getElementById('sign-in').hidden"_s).toBool());
+    // The desktop application may hold the same sign-in; it stays valid.
+    QCOMPARE(m_server->refresh(refresh).status, 200);
+}
+
+int main(int argc, char *argv[])
+{
+    qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+    qputenv("QTWEBENGINE_CHROMIUM_FLAGS", "--disable-gpu");
+    qputenv("QT_LOGGING_RULES", "qt.webenginecontext.info=false");
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    QGuiApplication app(argc, argv);
+    TestServerWebApp test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_serverwebapp.moc"
