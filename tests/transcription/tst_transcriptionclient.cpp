@@ -2,6 +2,7 @@
 
 #include <QMutex>
 #include <QMutexLocker>
+#include <QSemaphore>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -148,6 +149,7 @@ private Q_SLOTS:
     void brokenConnectionGivesOneTransportSentence();
     void nothingIsReportedAfterClose_data();
     void nothingIsReportedAfterClose();
+    void closeSilencesWhatIsAlreadyBeingDelivered();
     void closingOneLegDoesNotSilenceTheNext();
     void aLegLeftOpenNeverReportsIntoTheNext();
     void destroyingTheClientEndsItsConnection();
@@ -403,7 +405,10 @@ void TestTranscriptionClient::nothingIsReportedAfterClose()
     QTRY_COMPARE_WITH_TIMEOUT(server.frames.value(0).size(), 1, 5000);
     QWebSocket *socket = server.sockets[0];
 
-    // The server's move is on the wire before the client's close is handled.
+    // The server moves right after close() returns, racing the client's
+    // own handling of the close: whichever comes first, nothing is reported.
+    client.close();
+    QVERIFY(!client.hasTask());
     if (serverThen == QLatin1StringView("abort")) {
         socket->abort();
     } else if (serverThen == QLatin1StringView("4409")) {
@@ -413,8 +418,6 @@ void TestTranscriptionClient::nothingIsReportedAfterClose()
         socket->sendTextMessage(QStringLiteral(R"({"tokens":[{"text":"late"}]})"));
     }
     socket->flush();
-    client.close();
-    QVERIFY(!client.hasTask());
 
     QTRY_VERIFY_WITH_TIMEOUT(socket->state() == QAbstractSocket::UnconnectedState, 5000);
     if (serverThen == QLatin1StringView("nothing")) {
@@ -424,6 +427,48 @@ void TestTranscriptionClient::nothingIsReportedAfterClose()
     settle();
     QCOMPARE(recorder.errors(), QStringList());
     QCOMPARE(recorder.messages(), QStringList());
+}
+
+void TestTranscriptionClient::closeSilencesWhatIsAlreadyBeingDelivered()
+{
+    RecordingServer server;
+    TranscriptionClient client;
+    QSemaphore inHandler;
+    QSemaphore closed;
+    QMutex mutex;
+    QStringList reported;
+    // The first message holds the client's thread inside its handler until
+    // close() has returned; the frames behind it are already read by then.
+    client.setOnMessage([&](const SonioxMessage &message) {
+        const bool gate = message.tokens && !message.tokens->isEmpty() && message.tokens->first().text == "gate";
+        if (gate) {
+            inHandler.release();
+            closed.tryAcquire(1, 5000);
+            return;
+        }
+        QMutexLocker lock(&mutex);
+        reported.append(QStringLiteral("message"));
+    });
+    client.setOnError([&](const QString &error) {
+        QMutexLocker lock(&mutex);
+        reported.append(error);
+    });
+    client.connect(server.url());
+    QTRY_VERIFY_WITH_TIMEOUT(server.sockets.size() == 1, 5000);
+    QWebSocket *socket = server.sockets[0];
+    socket->sendTextMessage(QStringLiteral(R"({"tokens":[{"text":"gate"}]})"));
+    socket->sendTextMessage(QStringLiteral(R"({"tokens":[{"text":"after"}]})"));
+    socket->sendTextMessage(QStringLiteral(R"({"error_code":500,"error_message":"late"})"));
+    socket->close(QWebSocketProtocol::CloseCode(4409));
+    socket->flush();
+
+    QVERIFY(inHandler.tryAcquire(1, 5000));
+    client.close();
+    closed.release();
+    QTRY_VERIFY_WITH_TIMEOUT(socket->state() == QAbstractSocket::UnconnectedState, 5000);
+    settle();
+    QMutexLocker lock(&mutex);
+    QCOMPARE(reported, QStringList());
 }
 
 void TestTranscriptionClient::closingOneLegDoesNotSilenceTheNext()
