@@ -15,6 +15,7 @@
 #include <QTimer>
 
 #include <QCoroNetworkReply>
+#include <QCoroSignal>
 
 namespace {
 
@@ -189,6 +190,16 @@ bool AuthSession::isSignedIn() const
 
 QCoro::Task<std::optional<QString>> AuthSession::validAccessToken()
 {
+    QPointer<AuthSession> self(this);
+    // The token service rotates refresh tokens and may refuse one already
+    // used: a second renewal racing the first would sign the user out. So
+    // callers wait for a renewal under way and then read its result.
+    while (m_renewing) {
+        co_await qCoro(this, &AuthSession::renewalFinished, m_requestTimeout * 2 + std::chrono::seconds(1));
+        if (!self)
+            co_return std::nullopt;
+    }
+
     QString refreshToken;
     {
         const QSettings store = openStore();
@@ -200,7 +211,13 @@ QCoro::Task<std::optional<QString>> AuthSession::validAccessToken()
         if (!accessToken.isEmpty() && Clock::secondsSinceEpoch() < expiresAt - renewalMarginSeconds)
             co_return accessToken;
     }
-    co_return co_await refresh(refreshToken);
+    m_renewing = true;
+    const std::optional<QString> token = co_await refresh(refreshToken);
+    if (self) {
+        m_renewing = false;
+        Q_EMIT renewalFinished();
+    }
+    co_return token;
 }
 
 QCoro::Task<std::optional<QString>> AuthSession::refresh(QString refreshToken)

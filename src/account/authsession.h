@@ -41,6 +41,8 @@ public:
 
 Q_SIGNALS:
     void emailChanged();
+    // A renewal ended, well or not; callers that waited for it look again.
+    void renewalFinished();
 
 private:
     QCoro::Task<std::optional<QString>> refresh(QString refreshToken);
@@ -50,4 +52,5 @@ private:
     QString m_email;
     std::chrono::milliseconds m_requestTimeout{60000};
     QNetworkAccessManager *m_network = nullptr;
+    bool m_renewing = false;
 };

@@ -141,6 +141,8 @@ private Q_SLOTS:
     void unreadableConfigurationKeepsTheSignIn();
     void renewalSendsOnlyTheKeyAndTheRefreshToken_data();
     void renewalSendsOnlyTheKeyAndTheRefreshToken();
+    void callersAtTheSameTimeShareOneRenewal_data();
+    void callersAtTheSameTimeShareOneRenewal();
     void signInIsRememberedAndOwnerOnly();
 
 private:
@@ -427,6 +429,36 @@ void TestAuthSession::renewalSendsOnlyTheKeyAndTheRefreshToken()
     QCOMPARE(body.object(), (QJsonObject{{"refresh_token", "old refresh+/="}}));
     // Signed in without a known e-mail, and the answer names one.
     QCOMPARE(session.email(), QString("new@example.org"));
+}
+
+void TestAuthSession::callersAtTheSameTimeShareOneRenewal_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("expected"); // null: none
+
+    QTest::newRow("renewed") << 200 << "new-access";
+    QTest::newRow("refused") << 400 << QString();
+}
+
+void TestAuthSession::callersAtTheSameTimeShareOneRenewal()
+{
+    QFETCH(int, status);
+    QFETCH(QString, expected);
+
+    m_service->tokenStatus = QHttpServerResponse::StatusCode(status);
+    storeSignIn("old-access", "old-refresh", now + 30, "me@example.org");
+    AuthSession session;
+    // Both start before either request is answered.
+    QCoro::Task<std::optional<QString>> leg = session.validAccessToken();
+    QCoro::Task<std::optional<QString>> save = session.validAccessToken();
+    const std::optional<QString> first = QCoro::waitFor(std::move(leg));
+    const std::optional<QString> second = QCoro::waitFor(std::move(save));
+
+    const std::optional<QString> want = expected.isNull() ? std::nullopt : std::optional<QString>(expected);
+    QCOMPARE(first, want);
+    QCOMPARE(second, want);
+    QCOMPARE(m_service->tokenRequests.size(), 1);
+    QCOMPARE(session.isSignedIn(), status == 200);
 }
 
 void TestAuthSession::signInIsRememberedAndOwnerOnly()
