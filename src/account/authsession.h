@@ -1,0 +1,56 @@
+#pragma once
+
+#include "accesstokens.h"
+
+#include <QObject>
+#include <QString>
+
+#include <chrono>
+#include <optional>
+
+class QNetworkAccessManager;
+
+// The user's sign-in, kept in the standard settings store between launches.
+// Its access token is renewed with the refresh-token grant only when a caller
+// asks for one that is about to expire. Lives on the GUI thread.
+class AuthSession : public QObject, public AccessTokenSource
+{
+    Q_OBJECT
+    // Null when signed out or unknown.
+    Q_PROPERTY(QString email READ email NOTIFY emailChanged)
+
+public:
+    // A token this close to its expiry is renewed before it is handed out.
+    static constexpr double renewalMarginSeconds = 120;
+
+    // Tests make their own; the application uses shared().
+    explicit AuthSession(QObject *parent = nullptr);
+
+    [[nodiscard]] static AuthSession &shared();
+
+    [[nodiscard]] QString email() const { return m_email; }
+    [[nodiscard]] bool isSignedIn() const;
+
+    [[nodiscard]] QCoro::Task<std::optional<QString>> validAccessToken() override;
+    void adopt(const QString &accessToken, const QString &refreshToken, double expiresAt,
+               const std::optional<QString> &email);
+    void signOut();
+
+    // Each of the two renewal requests is abandoned after this long.
+    void setRequestTimeout(std::chrono::milliseconds timeout) { m_requestTimeout = timeout; }
+
+Q_SIGNALS:
+    void emailChanged();
+    // A renewal ended, well or not; callers that waited for it look again.
+    void renewalFinished();
+
+private:
+    QCoro::Task<std::optional<QString>> refresh(QString refreshToken);
+    void setEmail(const QString &email);
+    QNetworkAccessManager &network();
+
+    QString m_email;
+    std::chrono::milliseconds m_requestTimeout{60000};
+    QNetworkAccessManager *m_network = nullptr;
+    bool m_renewing = false;
+};
