@@ -183,6 +183,19 @@ AuthSession &AuthSession::shared()
     return *instance;
 }
 
+bool AuthSession::adoptFromPage(const QString &accessToken, const QString &refreshToken, double expiresAt,
+                                const std::optional<QString> &email)
+{
+    {
+        const QSettings store = openStore();
+        const QString storedRefresh = storedString(store, refreshKey);
+        if (!storedRefresh.isEmpty() && storedRefresh != refreshToken && storedSeconds(store, expiresKey) > expiresAt)
+            return false;
+    }
+    adopt(accessToken, refreshToken, expiresAt, email);
+    return true;
+}
+
 bool AuthSession::isSignedIn() const
 {
     return !storedString(openStore(), refreshKey).isEmpty();

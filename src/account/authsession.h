@@ -35,6 +35,12 @@ public:
     void adopt(const QString &accessToken, const QString &refreshToken, double expiresAt,
                const std::optional<QString> &email);
     void signOut();
+    // Adopts a sign-in copied from the web page, unless this application has
+    // renewed that sign-in since: the page's copy then carries a spent
+    // refresh token and would sign the user out at the next renewal.
+    // Returns whether it was adopted.
+    bool adoptFromPage(const QString &accessToken, const QString &refreshToken, double expiresAt,
+                       const std::optional<QString> &email);
 
     // Each of the two renewal requests is abandoned after this long.
     void setRequestTimeout(std::chrono::milliseconds timeout) { m_requestTimeout = timeout; }

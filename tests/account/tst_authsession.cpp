@@ -144,6 +144,8 @@ private Q_SLOTS:
     void callersAtTheSameTimeShareOneRenewal_data();
     void callersAtTheSameTimeShareOneRenewal();
     void signInIsRememberedAndOwnerOnly();
+    void pageCopyNeverReplacesANewerRenewal_data();
+    void pageCopyNeverReplacesANewerRenewal();
 
 private:
     std::unique_ptr<Service> m_service;
@@ -503,6 +505,37 @@ void TestAuthSession::signInIsRememberedAndOwnerOnly()
     QCOMPARE(settings.value("languageB").toString(), QString("de"));
     QCOMPARE(QCoro::waitFor(session->validAccessToken()), std::nullopt);
     QCOMPARE(m_service->tokenRequests.size(), 0);
+}
+
+void TestAuthSession::pageCopyNeverReplacesANewerRenewal_data()
+{
+    QTest::addColumn<QString>("storedRefresh"); // empty: signed out
+    QTest::addColumn<double>("storedExpiry");
+    QTest::addColumn<QString>("pageRefresh");
+    QTest::addColumn<double>("pageExpiry");
+    QTest::addColumn<bool>("adopted");
+
+    QTest::newRow("signed out: the page signs in") << "" << 0.0 << "r1" << now + 3600 << true;
+    QTest::newRow("same sign-in") << "r1" << now + 3600 << "r1" << now + 3600 << true;
+    QTest::newRow("page signed in anew") << "r1" << now + 100 << "r9" << now + 3600 << true;
+    QTest::newRow("page renewed itself") << "r2" << now + 1800 << "r3" << now + 3000 << true;
+    QTest::newRow("application renewed since") << "r2" << now + 3600 << "r1" << now + 600 << false;
+}
+
+void TestAuthSession::pageCopyNeverReplacesANewerRenewal()
+{
+    QFETCH(QString, storedRefresh);
+    QFETCH(double, storedExpiry);
+    QFETCH(QString, pageRefresh);
+    QFETCH(double, pageExpiry);
+    QFETCH(bool, adopted);
+    AuthSession auth;
+    if (!storedRefresh.isEmpty())
+        auth.adopt("stored-access", storedRefresh, storedExpiry, QStringLiteral("ada@example.org"));
+    QCOMPARE(auth.adoptFromPage("page-access", pageRefresh, pageExpiry, QStringLiteral("page@example.org")), adopted);
+    const QSettings settings = store();
+    QCOMPARE(settings.value("authRefreshToken").toString(), adopted ? pageRefresh : storedRefresh);
+    QCOMPARE(auth.email(), adopted ? QStringLiteral("page@example.org") : QStringLiteral("ada@example.org"));
 }
 
 QTEST_GUILESS_MAIN(TestAuthSession)
