@@ -20,16 +20,17 @@ using StartResult = std::optional<MicError>;
 
 const QString errorDomain = QStringLiteral("zarno");
 
-// The outcome of one start, settled by whichever comes first: the start on the
-// worker or the deadline on the caller's thread. The later one is told so.
-class StartOutcome
+// Hands the caller the outcome of one start exactly once: whichever of the
+// start on the worker and the deadline on the caller's thread comes first
+// wins, and the later one is told it lost.
+class ResumeOnce
 {
 public:
-    StartOutcome() { m_promise.start(); }
+    ResumeOnce() { m_promise.start(); }
 
     [[nodiscard]] QFuture<StartResult> future() { return m_promise.future(); }
 
-    bool settle(StartResult result)
+    bool resume(StartResult result)
     {
         std::lock_guard lock(m_mutex);
         if (m_settled)
@@ -215,17 +216,17 @@ void MicCapture::setOnChunk(ChunkHandler handler)
 
 QCoro::Task<std::optional<MicError>> MicCapture::start(std::chrono::milliseconds timeout)
 {
-    auto outcome = std::make_shared<StartOutcome>();
+    auto outcome = std::make_shared<ResumeOnce>();
     QFuture<StartResult> result = outcome->future();
 
     m_worker->post([worker = m_worker, outcome] {
         StartResult started = worker->open();
         // The caller has already been told it failed: nobody listens to this
         // capture, so it must not keep the microphone open.
-        if (!outcome->settle(started) && !started)
+        if (!outcome->resume(started) && !started)
             worker->close();
     });
-    QTimer::singleShot(timeout, [outcome] { outcome->settle(noResponseError()); });
+    QTimer::singleShot(timeout, [outcome] { outcome->resume(noResponseError()); });
 
     co_return co_await result;
 }
