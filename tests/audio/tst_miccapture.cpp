@@ -80,6 +80,18 @@ private:
     std::atomic<int> m_searches = 0;
 };
 
+// Returns once the capture's worker has done all that was asked of it so far:
+// the worker drops the handler that `next` replaces, so the token expires.
+bool workerCaughtUp(MicCapture &capture, Microphone::ChunkHandler next)
+{
+    auto token = std::make_shared<int>(0);
+    const std::weak_ptr<int> watch = token;
+    capture.setOnChunk([token](const QByteArray &) {});
+    token.reset();
+    capture.setOnChunk(std::move(next));
+    return QTest::qWaitFor([&] { return watch.expired(); }, 10000);
+}
+
 QString describe(const std::optional<MicError> &error)
 {
     return error ? QStringLiteral("%1 %2: %3").arg(error->domain).arg(error->code).arg(error->description) : QStringLiteral("started");
@@ -224,6 +236,9 @@ void TestMicCapture::lateStartIsStoppedAndFailsOnce()
         QCOMPARE(first->description, QStringLiteral("The microphone didn't respond. Reconnect your audio device and try again."));
     }
     device.letGo();
+    QVERIFY(workerCaughtUp(capture, log.handler()));
+    if (first)
+        QTRY_COMPARE(pulsetestenv::ourRecordingStreams(), 0);
 
     const std::optional<MicError> second = QCoro::waitFor(capture.start(4s));
     QVERIFY2(!second, qPrintable(describe(second)));
