@@ -1,0 +1,30 @@
+#pragma once
+
+// The private PulseAudio that scripts/test starts (scripts/pulse-test-env):
+// whether it is there, playing sound into its virtual microphones, and
+// counting the recording streams this process holds open.
+
+#include <QAudioDevice>
+#include <QByteArray>
+#include <QString>
+
+namespace pulsetestenv {
+
+// Empty when the daemon is usable; otherwise why not, in a sentence.
+[[nodiscard]] QString problem(bool &mustSkip);
+
+// The input device with the given PulseAudio source name, or a null device.
+[[nodiscard]] QAudioDevice inputNamed(const QByteArray &name);
+
+// Plays interleaved s16 PCM into `sink` in real time; returns when it has been played.
+bool play(const QString &sink, int rate, int channels, const QByteArray &pcm);
+
+// Recording streams that belong to this process.
+[[nodiscard]] int ourRecordingStreams();
+
+// Interleaved s16 PCM: `silenceBefore` seconds of silence, `seconds` of a
+// sine in every channel, then `silenceAfter` seconds of silence.
+[[nodiscard]] QByteArray toneWithSilence(int rate, int channels, double frequency, double peak,
+                                         double silenceBefore, double seconds, double silenceAfter);
+
+} // namespace pulsetestenv

@@ -1,0 +1,335 @@
+#include "miccapture.h"
+#include "pulsetestenv.h"
+#include "signal.h"
+
+#include <QCoroTask>
+#include <QMediaDevices>
+#include <QSemaphore>
+#include <QTest>
+#include <QThread>
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <set>
+
+using namespace std::chrono_literals;
+using namespace testsignal;
+
+namespace {
+
+// Keeps what the capture hands out; chunks arrive on the capture's thread.
+class ChunkLog
+{
+public:
+    Microphone::ChunkHandler handler()
+    {
+        return [this](const QByteArray &chunk) {
+            std::lock_guard lock(m_mutex);
+            m_pcm += chunk;
+            m_sizes.push_back(chunk.size());
+            m_threads.insert(QThread::currentThread());
+        };
+    }
+
+    QByteArray pcm() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_pcm;
+    }
+    std::vector<qsizetype> sizes() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_sizes;
+    }
+    std::set<QThread *> threads() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_threads;
+    }
+    size_t count() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_sizes.size();
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    QByteArray m_pcm;
+    std::vector<qsizetype> m_sizes;
+    std::set<QThread *> m_threads;
+};
+
+// Stands in for a device whose start does not answer: the first search for
+// it blocks until the test lets it go, then finds the real default input.
+class FakeStuckDevice
+{
+public:
+    MicCapture::DeviceFinder finder()
+    {
+        return [this] {
+            if (m_searches++ == 0)
+                (void)m_release.tryAcquire(1, 10000);
+            return QMediaDevices::defaultAudioInput();
+        };
+    }
+    void letGo() { m_release.release(); }
+
+private:
+    QSemaphore m_release;
+    std::atomic<int> m_searches = 0;
+};
+
+// Returns once the capture's worker has done all that was asked of it so far:
+// the worker drops the handler that `next` replaces, so the token expires.
+bool workerCaughtUp(MicCapture &capture, Microphone::ChunkHandler next)
+{
+    auto token = std::make_shared<int>(0);
+    const std::weak_ptr<int> watch = token;
+    capture.setOnChunk([token](const QByteArray &) {});
+    token.reset();
+    capture.setOnChunk(std::move(next));
+    return QTest::qWaitFor([&] { return watch.expired(); }, 10000);
+}
+
+QString describe(const std::optional<MicError> &error)
+{
+    return error ? QStringLiteral("%1 %2: %3").arg(error->domain).arg(error->code).arg(error->description) : QStringLiteral("started");
+}
+
+} // namespace
+
+class TestMicCapture : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void toneArrivesIntact_data();
+    void toneArrivesIntact();
+    void lateStartIsStoppedAndFailsOnce_data();
+    void lateStartIsStoppedAndFailsOnce();
+    void startBeforeTheDeadlineKeepsRunning();
+    void stopIsHarmless_data();
+    void stopIsHarmless();
+    void handlerCanBeReplacedWhileAudioFlows();
+};
+
+void TestMicCapture::initTestCase()
+{
+    bool mustSkip = false;
+    const QString problem = pulsetestenv::problem(mustSkip);
+    if (mustSkip)
+        QSKIP(qPrintable(problem));
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+}
+
+void TestMicCapture::toneArrivesIntact_data()
+{
+    QTest::addColumn<QByteArray>("source");
+    QTest::addColumn<QString>("sink");
+    QTest::addColumn<int>("rate");
+    QTest::addColumn<int>("channels");
+    QTest::addColumn<double>("frequency");
+    QTest::addColumn<double>("peak");
+    QTest::addColumn<int>("chunkSamples");
+    QTest::addColumn<bool>("chunksExact");
+
+    // The default input; 4096 frames at 48 kHz make about 1365 samples.
+    QTest::newRow("48 kHz stereo source") << QByteArray() << "mic48" << 48000 << 2 << 440.0 << 0.5 << 1365 << false;
+    QTest::newRow("16 kHz mono source") << QByteArray("virtmic16") << "mic16" << 16000 << 1 << 1000.0 << 0.3 << 4096 << true;
+}
+
+// A second of tone between silences comes out a second long, at its pitch
+// and level, in chunks of the expected size, off the GUI thread.
+void TestMicCapture::toneArrivesIntact()
+{
+    QFETCH(QByteArray, source);
+    QFETCH(QString, sink);
+    QFETCH(int, rate);
+    QFETCH(int, channels);
+    QFETCH(double, frequency);
+    QFETCH(double, peak);
+    QFETCH(int, chunkSamples);
+    QFETCH(bool, chunksExact);
+
+    MicCapture::DeviceFinder finder;
+    if (!source.isEmpty())
+        finder = [source] { return pulsetestenv::inputNamed(source); };
+    MicCapture capture(finder);
+    ChunkLog log;
+    capture.setOnChunk(log.handler());
+    const std::optional<MicError> error = QCoro::waitFor(capture.start(4s));
+    QVERIFY2(!error, qPrintable(describe(error)));
+
+    const QByteArray tone = pulsetestenv::toneWithSilence(rate, channels, frequency, peak, 0.3, 1.0, 0.3);
+    QVERIFY(pulsetestenv::play(sink, rate, channels, tone));
+    // Wait until a quarter second after the tone has come through.
+    QTRY_VERIFY_WITH_TIMEOUT(([&] {
+        const std::vector<double> x = samplesOf(log.pcm());
+        const qsizetype last = loudSpan(x, peak / 2).second;
+        return last > 0 && qsizetype(x.size()) - last > 4000;
+    }()), 5000);
+    capture.stop();
+
+    const std::vector<double> x = samplesOf(log.pcm());
+    const auto [first, last] = loudSpan(x, peak / 2);
+    QVERIFY2(std::abs((last - first + 1) - 16000) <= 160,
+             qPrintable(QStringLiteral("the tone lasts %1 samples").arg(last - first + 1)));
+    const size_t from = size_t(first + 1600), to = size_t(last - 1600);
+    const double measured = testsignal::frequency(x, from, to, 16000);
+    QVERIFY2(std::abs(measured - frequency) <= frequency * 0.005, qPrintable(QStringLiteral("%1 Hz").arg(measured)));
+    const double level = 20 * std::log10(rms(x, from, to) / (peak / std::sqrt(2.0)));
+    QVERIFY2(std::abs(level) <= 0.5, qPrintable(QStringLiteral("%1 dB off").arg(level)));
+    const double rough = roughness(x, from, to, frequency, peak, 16000);
+    QVERIFY2(rough < 1.5, qPrintable(QStringLiteral("roughness %1").arg(rough)));
+
+    std::vector<qsizetype> sizes = log.sizes();
+    QVERIFY(sizes.size() >= 5);
+    for (qsizetype bytes : sizes) {
+        QVERIFY(bytes > 0 && bytes % 2 == 0);
+        if (chunksExact)
+            QCOMPARE(bytes / 2, qsizetype(chunkSamples));
+        else
+            QVERIFY2(bytes / 2 <= chunkSamples + 16, qPrintable(QStringLiteral("chunk of %1 samples").arg(bytes / 2)));
+    }
+    std::nth_element(sizes.begin(), sizes.begin() + qsizetype(sizes.size() / 2), sizes.end());
+    const qsizetype median = sizes[sizes.size() / 2] / 2;
+    QVERIFY2(std::abs(median - chunkSamples) <= 16, qPrintable(QStringLiteral("median chunk %1 samples").arg(median)));
+
+    const std::set<QThread *> threads = log.threads();
+    QVERIFY(!threads.contains(QThread::currentThread()));
+    QCOMPARE(threads.size(), size_t(1));
+}
+
+void TestMicCapture::lateStartIsStoppedAndFailsOnce_data()
+{
+    QTest::addColumn<bool>("stuck");
+    QTest::addColumn<int>("timeoutMs");
+
+    QTest::newRow("device stuck past the deadline") << true << 150;
+    // The deadline may land before, during or after the device opens.
+    QTest::newRow("deadline at once") << false << 0;
+    QTest::newRow("deadline racing the start, 2 ms") << false << 2;
+    QTest::newRow("deadline racing the start, 10 ms") << false << 10;
+    QTest::newRow("deadline racing the start, 40 ms") << false << 40;
+}
+
+// Whatever wins, the caller hears one outcome, and a capture whose start was
+// given up leaves no microphone open: the next start holds the only stream.
+void TestMicCapture::lateStartIsStoppedAndFailsOnce()
+{
+    QFETCH(bool, stuck);
+    QFETCH(int, timeoutMs);
+
+    FakeStuckDevice device;
+    MicCapture capture(stuck ? device.finder() : MicCapture::DeviceFinder());
+    ChunkLog log;
+    capture.setOnChunk(log.handler());
+
+    const std::optional<MicError> first = QCoro::waitFor(capture.start(std::chrono::milliseconds(timeoutMs)));
+    if (stuck)
+        QVERIFY(first);
+    if (first) {
+        QCOMPARE(first->domain, QStringLiteral("zarno"));
+        QCOMPARE(first->code, 2);
+        QCOMPARE(first->description, QStringLiteral("The microphone didn't respond. Reconnect your audio device and try again."));
+    }
+    device.letGo();
+    QVERIFY(workerCaughtUp(capture, log.handler()));
+    if (first)
+        QTRY_COMPARE(pulsetestenv::ourRecordingStreams(), 0);
+
+    const std::optional<MicError> second = QCoro::waitFor(capture.start(4s));
+    QVERIFY2(!second, qPrintable(describe(second)));
+    QTRY_COMPARE(pulsetestenv::ourRecordingStreams(), 1);
+    QTRY_VERIFY(log.count() > 0);
+
+    capture.stop();
+    QTRY_COMPARE(pulsetestenv::ourRecordingStreams(), 0);
+}
+
+void TestMicCapture::startBeforeTheDeadlineKeepsRunning()
+{
+    MicCapture capture;
+    ChunkLog log;
+    capture.setOnChunk(log.handler());
+    const std::optional<MicError> error = QCoro::waitFor(capture.start(300ms));
+    QVERIFY2(!error, qPrintable(describe(error)));
+
+    QTest::qWait(500); // past the deadline
+    QCOMPARE(pulsetestenv::ourRecordingStreams(), 1);
+    const size_t before = log.count();
+    QTRY_VERIFY(log.count() > before + 2);
+    capture.stop();
+}
+
+void TestMicCapture::stopIsHarmless_data()
+{
+    QTest::addColumn<bool>("running");
+    QTest::addColumn<int>("stops");
+
+    QTest::newRow("never started, stopped once") << false << 1;
+    QTest::newRow("never started, stopped twice") << false << 2;
+    QTest::newRow("running, stopped twice") << true << 2;
+    QTest::newRow("running, stopped three times") << true << 3;
+}
+
+// Extra stops change nothing, and the next start begins a fresh stream.
+void TestMicCapture::stopIsHarmless()
+{
+    QFETCH(bool, running);
+    QFETCH(int, stops);
+
+    MicCapture capture;
+    ChunkLog first;
+    capture.setOnChunk(first.handler());
+    if (running) {
+        const std::optional<MicError> error = QCoro::waitFor(capture.start(4s));
+        QVERIFY2(!error, qPrintable(describe(error)));
+        QTRY_VERIFY(first.count() > 0);
+    }
+    for (int i = 0; i < stops; ++i)
+        capture.stop();
+    QTRY_COMPARE(pulsetestenv::ourRecordingStreams(), 0);
+    const size_t afterStop = first.count();
+
+    ChunkLog second;
+    capture.setOnChunk(second.handler());
+    const std::optional<MicError> error = QCoro::waitFor(capture.start(4s));
+    QVERIFY2(!error, qPrintable(describe(error)));
+    QTRY_VERIFY(second.count() >= 3);
+    QCOMPARE(pulsetestenv::ourRecordingStreams(), 1);
+    QCOMPARE(first.count(), afterStop);
+    for (qsizetype bytes : second.sizes())
+        QVERIFY2(bytes / 2 <= 1365 + 16, qPrintable(QStringLiteral("chunk of %1 samples").arg(bytes / 2)));
+    capture.stop();
+    capture.stop();
+}
+
+// The session sets its handler from the GUI thread while the previous
+// leg's audio may still flow; the swap must neither crash nor lose the new one.
+void TestMicCapture::handlerCanBeReplacedWhileAudioFlows()
+{
+    MicCapture capture;
+    ChunkLog a, b;
+    capture.setOnChunk(a.handler());
+    const std::optional<MicError> error = QCoro::waitFor(capture.start(4s));
+    QVERIFY2(!error, qPrintable(describe(error)));
+    QTRY_VERIFY(a.count() > 0);
+
+    for (int i = 0; i < 60; ++i) {
+        capture.setOnChunk(i % 3 == 0 ? a.handler() : i % 3 == 1 ? b.handler() : Microphone::ChunkHandler());
+        QTest::qWait(5);
+    }
+    capture.setOnChunk(b.handler());
+    const size_t bBefore = b.count();
+    QTRY_VERIFY(b.count() > bBefore + 2);
+    const size_t aAfter = a.count();
+    QTRY_VERIFY(b.count() > bBefore + 4);
+    QCOMPARE(a.count(), aAfter);
+    capture.stop();
+}
+
+QTEST_GUILESS_MAIN(TestMicCapture)
+#include "tst_miccapture.moc"
