@@ -19,6 +19,7 @@ struct RunningApp
     QString bundleIdentifier; // empty for a program none of the tables knows
     QString localizedName;
 };
+Q_DECLARE_METATYPE(RunningApp)
 
 // The running applications of this machine, read from a proc file system.
 // Each scan lists the process directories, identifies only processes it has

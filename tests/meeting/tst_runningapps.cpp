@@ -50,8 +50,6 @@ ProcTree::Process fixture(const QString &name)
 
 } // namespace
 
-Q_DECLARE_METATYPE(RunningApp)
-
 class TestRunningApps : public QObject
 {
     Q_OBJECT
