@@ -78,13 +78,16 @@ PulseMicActivity::PulseMicActivity(const QByteArray &server, QObject *parent)
         deliverUnavailable();
         return;
     }
-    if (pa_threaded_mainloop_start(m_loop) < 0)
+    if (pa_threaded_mainloop_start(m_loop) < 0) {
         deliverUnavailable();
+        return;
+    }
+    m_running = true;
 }
 
 PulseMicActivity::~PulseMicActivity()
 {
-    if (m_loop)
+    if (m_running)
         pa_threaded_mainloop_stop(m_loop);
     if (m_context) {
         pa_context_set_state_callback(m_context, nullptr, nullptr);

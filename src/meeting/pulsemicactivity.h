@@ -36,6 +36,7 @@ private:
     pa_threaded_mainloop *m_loop = nullptr;
     pa_context *m_context = nullptr;
     QByteArray m_ownPid;
+    bool m_running = false;     // the loop's thread was started
     bool m_startedSent = false; // touched on the loop's thread only
     bool m_ended = false;       // likewise
 };
