@@ -137,10 +137,14 @@ void IconButton::paintEvent(QPaintEvent *)
         painter.setBrush(Qt::NoBrush);
         painter.drawEllipse(area.adjusted(0.5, 0.5, -0.5, -0.5));
     }
-    if (const auto image = Lucide::image(m_icon)) {
-        const QRectF box((area.width() - m_iconSize) / 2, (area.height() - m_iconSize) / 2, m_iconSize, m_iconSize);
-        paintTemplate(painter, *image, box, m_iconColor);
+    const qreal dpr = pixelScale(painter);
+    if (m_rendered.isNull() || m_renderedDpr != dpr) {
+        const auto image = Lucide::image(m_icon);
+        m_rendered = image ? templatePixmap(*image, QSizeF(m_iconSize, m_iconSize), m_iconColor, dpr) : QPixmap();
+        m_renderedDpr = dpr;
     }
+    if (!m_rendered.isNull())
+        painter.drawPixmap(QPointF((area.width() - m_iconSize) / 2, (area.height() - m_iconSize) / 2), m_rendered);
 }
 
 ResizeHandle::ResizeHandle(HUDGeometry::Corner corner, LiveHUD *hud, QWidget *parent)

@@ -5,6 +5,7 @@
 #include <QAbstractButton>
 #include <QColor>
 #include <QFont>
+#include <QPixmap>
 #include <QWidget>
 
 class LiveHUD;
@@ -60,6 +61,8 @@ private:
     int m_side;
     QColor m_fill = Qt::transparent;
     QColor m_ring = Qt::transparent;
+    QPixmap m_rendered; // the tinted icon, drawn once per pixel density
+    qreal m_renderedDpr = 0;
 };
 
 // A resize handle of the expanded panel: an invisible edge strip with a
