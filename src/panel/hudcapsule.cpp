@@ -1,0 +1,78 @@
+#include "hudcapsule.h"
+
+#include "appstate.h"
+#include "brand.h"
+#include "livehud.h"
+#include "lucide.h"
+#include "recordingdot.h"
+#include "screendrag.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+
+HUDCapsule::HUDCapsule(LiveHUD *hud, QWidget *parent)
+    : QWidget(parent)
+    , m_hud(hud)
+{
+    setObjectName(QStringLiteral("capsule"));
+    setFixedSize(LiveHUD::capsuleInner.toSize());
+    setCursor(Qt::ArrowCursor);
+
+    m_dot = new RecordingDot(Brand::tomato(), false, 8, this);
+    m_pause = new LucideIcon(QStringLiteral("pause"), 13, Brand::marigold(), this);
+    m_elapsed = new QLabel(this);
+    m_elapsed->setObjectName(QStringLiteral("capsuleElapsed"));
+    m_elapsed->setFont(Brand::font(13, Brand::Weight::Semibold));
+    m_elapsed->setMinimumWidth(38);
+    m_elapsed->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    QPalette palette = m_elapsed->palette();
+    palette.setColor(QPalette::WindowText, Brand::ink());
+    m_elapsed->setPalette(palette);
+    for (QWidget *part : {static_cast<QWidget *>(m_dot), static_cast<QWidget *>(m_pause),
+                          static_cast<QWidget *>(m_elapsed)})
+        part->setAttribute(Qt::WA_TransparentForMouseEvents);
+
+    auto *row = new QHBoxLayout(this);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(7);
+    row->addStretch(1);
+    row->addWidget(m_dot, 0, Qt::AlignVCenter);
+    row->addWidget(m_pause, 0, Qt::AlignVCenter);
+    row->addWidget(m_elapsed, 0, Qt::AlignVCenter);
+    row->addStretch(1);
+
+    m_drag = movesHUD(this, hud);
+    m_drag->setOnTap([this] {
+        if (m_hud)
+            m_hud->expand();
+    });
+    refresh();
+}
+
+void HUDCapsule::setState(AppState *state)
+{
+    if (m_state == state)
+        return;
+    if (m_state)
+        m_state->disconnect(this);
+    m_state = state;
+    if (state) {
+        QObject::connect(state, &AppState::isListeningChanged, this, &HUDCapsule::refresh);
+        QObject::connect(state, &AppState::isPausedChanged, this, &HUDCapsule::refresh);
+        QObject::connect(state, &AppState::lastErrorChanged, this, &HUDCapsule::refresh);
+        QObject::connect(state, &AppState::elapsedChanged, this, &HUDCapsule::refresh);
+    }
+    refresh();
+}
+
+void HUDCapsule::refresh()
+{
+    const bool listening = m_state && m_state->isListening();
+    const bool paused = m_state && m_state->isPaused();
+    m_pause->setVisible(paused);
+    m_pause->setColor(paused && m_state->lastError() ? Brand::tomato() : Brand::marigold());
+    m_dot->setVisible(!paused);
+    m_dot->setBreathing(listening);
+    m_elapsed->setText(m_state ? m_state->elapsed() : QStringLiteral("0:00"));
+    setToolTip(paused ? pausedToolTip : listeningToolTip);
+}

@@ -1,0 +1,94 @@
+#pragma once
+
+#include "hudgeometry.h"
+
+#include <QPointer>
+#include <QWidget>
+
+#include <array>
+
+#include "appstate.h"
+class ClampedText;
+class IconButton;
+class LiveHUD;
+class LucideIcon;
+class OutlinePillButton;
+class QBoxLayout;
+class QLabel;
+class QSpacerItem;
+class RecordingDot;
+class ResizeHandle;
+class TealPillButton;
+class TranscriptModel;
+class TranscriptView;
+
+// The expanded live panel: the session's state and running time, the live
+// transcript with translations and partial text, and the buttons that pause,
+// resume, stop and save, open the saved notes or start a new session. Below
+// 230 points of height it shows only the newest text.
+class HUDPanel : public QWidget
+{
+    Q_OBJECT
+
+public:
+    static inline const QString listeningPlaceholder = QStringLiteral("Listening — say something…");
+    static inline const QString savedPlaceholder = QStringLiteral("Summary, to-dos, and deadlines are on their way.");
+    static inline const QString idlePlaceholder = QStringLiteral("The transcript will appear here.");
+
+    explicit HUDPanel(LiveHUD *hud, QWidget *parent = nullptr);
+
+    void setState(AppState *state);
+    // The placeholder for the state now.
+    [[nodiscard]] QString placeholderText() const;
+    // Whether every line is shown (tall panel) rather than the newest only.
+    [[nodiscard]] bool showsFullTranscript() const { return m_full; }
+
+    [[nodiscard]] TranscriptView *transcriptView() const { return m_list; }
+    [[nodiscard]] TranscriptModel *transcriptModel() const { return m_model; }
+
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    void refreshStatus();
+    void refreshTranscript();
+    void refreshLatest();
+    void onLineAppended(qsizetype row);
+    void rescanNewest();
+    void setFull(bool full);
+    void applyPreview();
+
+    QPointer<LiveHUD> m_hud;
+    QPointer<AppState> m_state;
+    bool m_full = false;
+    bool m_preview = false;
+    // Rows of the newest source and translation lines, -1 for none.
+    qsizetype m_newestSource = -1;
+    qsizetype m_newestTranslation = -1;
+
+    QBoxLayout *m_layout;
+    RecordingDot *m_statusDot;
+    LucideIcon *m_statusPause;
+    QLabel *m_statusText;
+    IconButton *m_collapse;
+    QLabel *m_error;
+
+    QWidget *m_compact;
+    ClampedText *m_latestPartial;
+    QLabel *m_compactPlaceholder;
+    ClampedText *m_latestSource;
+    ClampedText *m_latestTranslation;
+
+    QWidget *m_fullBody;
+    QLabel *m_fullPlaceholder;
+    TranscriptView *m_list;
+    TranscriptModel *m_model;
+    QSpacerItem *m_spacer;
+
+    IconButton *m_pauseButton;
+    IconButton *m_resumeButton;
+    TealPillButton *m_primary;
+    OutlinePillButton *m_outline;
+
+    std::array<ResizeHandle *, 5> m_handles{};
+};

@@ -1,0 +1,330 @@
+#include "transcriptview.h"
+
+#include "brand.h"
+#include "transcriptmodel.h"
+
+#include <QPainter>
+#include <QPainterPath>
+#include <QScrollBar>
+#include <QTextLayout>
+#include <QVariantAnimation>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+struct BubbleText
+{
+    QString text;
+    QList<QTextLayout::FormatRange> formats;
+    QFont font;
+    bool isTranslation = false;
+};
+
+BubbleText bubbleText(const QModelIndex &index)
+{
+    BubbleText b;
+    const QString base = index.data(TranscriptModel::BaseRole).toString();
+    const QString tail = index.data(TranscriptModel::TailRole).toString();
+    b.isTranslation = index.data(TranscriptModel::IsTranslationRole).toBool();
+    b.font = Brand::font(b.isTranslation ? 13 : 14);
+    b.text = base + tail;
+    QTextCharFormat baseFormat;
+    baseFormat.setForeground(b.isTranslation ? Brand::inkSoft() : Brand::ink());
+    QTextCharFormat tailFormat;
+    tailFormat.setForeground(Brand::inkFaint());
+    tailFormat.setFontItalic(true);
+    if (!base.isEmpty())
+        b.formats.append({0, int(base.size()), baseFormat});
+    if (!tail.isEmpty())
+        b.formats.append({int(base.size()), int(tail.size()), tailFormat});
+    return b;
+}
+
+// Lays the text out in `width` and returns its height.
+qreal layOut(QTextLayout &layout, qreal width)
+{
+    QTextOption option;
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    layout.setTextOption(option);
+    layout.beginLayout();
+    qreal y = 0;
+    bool first = true;
+    for (;;) {
+        QTextLine line = layout.createLine();
+        if (!line.isValid())
+            break;
+        if (!first)
+            y += BubbleDelegate::lineSpacing;
+        first = false;
+        line.setLineWidth(width);
+        line.setPosition(QPointF(0, y));
+        y += line.height();
+    }
+    layout.endLayout();
+    return y;
+}
+
+} // namespace
+
+void BubbleDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const
+{
+    const BubbleText b = bubbleText(index);
+    const QRectF card = QRectF(option.rect);
+    painter->save();
+    painter->setRenderHint(QPainter::Antialiasing);
+    QPainterPath shape;
+    shape.addRoundedRect(card, radius, radius);
+    painter->fillPath(shape, Brand::faded(Brand::ink(), b.isTranslation ? 0.03 : 0.05));
+    QTextLayout layout(b.text, b.font);
+    layout.setFormats(b.formats);
+    layOut(layout, card.width() - 2 * paddingH);
+    layout.draw(painter, card.topLeft() + QPointF(paddingH, paddingV));
+    painter->restore();
+}
+
+QSize BubbleDelegate::sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const
+{
+    const BubbleText b = bubbleText(index);
+    QTextLayout layout(b.text, b.font);
+    layout.setFormats(b.formats);
+    const qreal textHeight = b.text.isEmpty() ? QFontMetricsF(b.font).height()
+                                              : layOut(layout, option.rect.width() - 2 * paddingH);
+    return QSize(option.rect.width(), int(std::ceil(textHeight + 2 * paddingV)));
+}
+
+TranscriptView::TranscriptView(QWidget *parent)
+    : QAbstractItemView(parent)
+{
+    setItemDelegate(new BubbleDelegate(this));
+    setSelectionMode(NoSelection);
+    setEditTriggers(NoEditTriggers);
+    setFocusPolicy(Qt::NoFocus);
+    setFrameShape(QFrame::NoFrame);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    setVerticalScrollMode(ScrollPerPixel);
+    setAutoFillBackground(false);
+    viewport()->setAutoFillBackground(false);
+    setAttribute(Qt::WA_TranslucentBackground);
+    verticalScrollBar()->setStyleSheet(QStringLiteral(
+        "QScrollBar:vertical { width: 6px; background: transparent; margin: 2px 1px 2px 0; }"
+        "QScrollBar::handle:vertical { background: rgba(29, 26, 20, 60); border-radius: 2px; min-height: 24px; }"
+        "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }"
+        "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: transparent; }"));
+
+    m_scroll = new QVariantAnimation(this);
+    m_scroll->setDuration(followMs);
+    m_scroll->setEasingCurve(QEasingCurve::OutQuad);
+    QObject::connect(m_scroll, &QVariantAnimation::valueChanged, this,
+                     [this](const QVariant &value) { verticalScrollBar()->setValue(value.toInt()); });
+}
+
+void TranscriptView::setModel(QAbstractItemModel *model)
+{
+    if (this->model())
+        this->model()->disconnect(this);
+    QAbstractItemView::setModel(model);
+    if (model)
+        QObject::connect(model, &QAbstractItemModel::rowsRemoved, this, &TranscriptView::onRowsRemoved);
+    remeasureAll();
+}
+
+void TranscriptView::setAnimated(bool animated)
+{
+    m_animated = animated;
+    if (!animated)
+        m_scroll->stop();
+    setVerticalScrollBarPolicy(animated ? Qt::ScrollBarAsNeeded : Qt::ScrollBarAlwaysOff);
+    follow();
+}
+
+void TranscriptView::setVerticalPadding(int padding)
+{
+    m_paddingV = padding;
+    restack(0);
+}
+
+int TranscriptView::rowWidth() const
+{
+    return qMax(1, viewport()->width() - 2 * paddingH);
+}
+
+int TranscriptView::measure(int row) const
+{
+    QStyleOptionViewItem option;
+    option.rect = QRect(0, 0, rowWidth(), 0);
+    return itemDelegate()->sizeHint(option, model()->index(row, 0)).height();
+}
+
+void TranscriptView::restack(int from)
+{
+    const int count = int(m_heights.size());
+    m_tops.resize(count);
+    for (int row = std::max(0, from); row < count; ++row)
+        m_tops[row] = row == 0 ? m_paddingV : m_tops[row - 1] + m_heights[row - 1] + spacing;
+    updateGeometries();
+}
+
+void TranscriptView::remeasureFrom(int first, int last)
+{
+    for (int row = first; row <= last && row < int(m_heights.size()); ++row)
+        m_heights[row] = measure(row);
+    restack(first);
+}
+
+void TranscriptView::remeasureAll()
+{
+    m_measuredWidth = rowWidth();
+    const int count = model() ? model()->rowCount() : 0;
+    m_heights.assign(count, 0);
+    for (int row = 0; row < count; ++row)
+        m_heights[row] = measure(row);
+    restack(0);
+}
+
+int TranscriptView::contentHeight() const
+{
+    if (m_heights.empty())
+        return 0;
+    return m_tops.back() + m_heights.back() + m_paddingV;
+}
+
+void TranscriptView::updateGeometries()
+{
+    QScrollBar *bar = verticalScrollBar();
+    bar->setPageStep(viewport()->height());
+    bar->setSingleStep(20);
+    bar->setRange(0, qMax(0, contentHeight() - viewport()->height()));
+    QAbstractItemView::updateGeometries();
+}
+
+void TranscriptView::follow()
+{
+    QScrollBar *bar = verticalScrollBar();
+    if (!m_animated) {
+        bar->setValue(bar->maximum());
+        return;
+    }
+    if (bar->value() == bar->maximum() && m_scroll->state() != QAbstractAnimation::Running)
+        return;
+    m_scroll->stop();
+    m_scroll->setStartValue(bar->value());
+    m_scroll->setEndValue(bar->maximum());
+    m_scroll->start();
+}
+
+void TranscriptView::changed()
+{
+    viewport()->update();
+    follow();
+}
+
+void TranscriptView::dataChanged(const QModelIndex &topLeft, const QModelIndex &bottomRight, const QList<int> &roles)
+{
+    remeasureFrom(topLeft.row(), bottomRight.row());
+    QAbstractItemView::dataChanged(topLeft, bottomRight, roles);
+    changed();
+}
+
+void TranscriptView::rowsInserted(const QModelIndex &parent, int start, int end)
+{
+    if (!parent.isValid()) {
+        m_heights.insert(m_heights.begin() + start, size_t(end - start + 1), 0);
+        remeasureFrom(start, end);
+    }
+    QAbstractItemView::rowsInserted(parent, start, end);
+    changed();
+}
+
+void TranscriptView::onRowsRemoved(const QModelIndex &parent, int first, int last)
+{
+    if (parent.isValid())
+        return;
+    m_heights.erase(m_heights.begin() + first, m_heights.begin() + last + 1);
+    restack(first);
+    changed();
+}
+
+void TranscriptView::reset()
+{
+    QAbstractItemView::reset();
+    remeasureAll();
+    changed();
+}
+
+QRect TranscriptView::visualRect(const QModelIndex &index) const
+{
+    if (!index.isValid() || index.row() >= int(m_heights.size()))
+        return {};
+    return QRect(paddingH, m_tops[index.row()] - verticalOffset(), rowWidth(), m_heights[index.row()]);
+}
+
+void TranscriptView::scrollTo(const QModelIndex &index, ScrollHint)
+{
+    const QRect rect = visualRect(index);
+    if (rect.isValid())
+        verticalScrollBar()->setValue(verticalOffset() + rect.bottom() - viewport()->height());
+}
+
+QModelIndex TranscriptView::indexAt(const QPoint &point) const
+{
+    const int y = point.y() + verticalOffset();
+    auto it = std::upper_bound(m_tops.begin(), m_tops.end(), y);
+    if (it == m_tops.begin())
+        return {};
+    const int row = int(it - m_tops.begin()) - 1;
+    if (y >= m_tops[row] + m_heights[row] || point.x() < paddingH || point.x() >= paddingH + rowWidth())
+        return {};
+    return model()->index(row, 0);
+}
+
+QModelIndex TranscriptView::moveCursor(CursorAction, Qt::KeyboardModifiers)
+{
+    return {};
+}
+
+int TranscriptView::verticalOffset() const
+{
+    return verticalScrollBar()->value();
+}
+
+void TranscriptView::paintEvent(QPaintEvent *event)
+{
+    if (!model() || m_heights.empty())
+        return;
+    QPainter painter(viewport());
+    const int offset = verticalOffset();
+    const QRect dirty = event->rect();
+    // The first row whose bottom reaches the dirty area.
+    auto first = std::upper_bound(m_tops.begin(), m_tops.end(), dirty.top() + offset);
+    int row = std::max(0, int(first - m_tops.begin()) - 1);
+    QStyleOptionViewItem option;
+    initViewItemOption(&option);
+    for (; row < int(m_heights.size()); ++row) {
+        const int top = m_tops[row] - offset;
+        if (top > dirty.bottom())
+            break;
+        option.rect = QRect(paddingH, top, rowWidth(), m_heights[row]);
+        if (option.rect.intersects(dirty))
+            itemDelegate()->paint(&painter, option, model()->index(row, 0));
+    }
+}
+
+void TranscriptView::resizeEvent(QResizeEvent *event)
+{
+    QAbstractItemView::resizeEvent(event);
+    // Wrapping depends on the width: a new width measures every row again.
+    if (rowWidth() != m_measuredWidth)
+        remeasureAll();
+    else
+        updateGeometries();
+    verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+}
+
+void TranscriptView::showEvent(QShowEvent *event)
+{
+    QAbstractItemView::showEvent(event);
+    follow();
+}

@@ -1,0 +1,262 @@
+#include "brand.h"
+#include "buttons.h"
+#include "clock.h"
+#include "lucide.h"
+#include "recordingdot.h"
+
+#include <QApplication>
+#include <QEnterEvent>
+#include <QFile>
+#include <QFontDatabase>
+#include <QPainter>
+#include <QSvgRenderer>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+bool copyIcon(const QString &from, const QString &to)
+{
+    QFile::remove(to);
+    return QFile::copy(QStringLiteral(":/Resources/lucide/") + from + QStringLiteral(".svg"), to);
+}
+
+QImage renderAt2x(QWidget &widget)
+{
+    QImage image(widget.size() * 2, QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(2);
+    image.fill(Qt::transparent);
+    widget.render(&image, {}, {}, QWidget::DrawChildren);
+    return image;
+}
+
+} // namespace
+
+class TestLook : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void cleanup();
+    void everyRequestedIconIsBuiltIn_data();
+    void everyRequestedIconIsBuiltIn();
+    void iconIsReadOnceThenServedFromTheCache();
+    void missingOrBrokenIconIsNotCached_data();
+    void missingOrBrokenIconIsNotCached();
+    void iconViewDrawsInItsColourOrTakesNoSpace();
+    void logoIsBuiltIn();
+    void dotBreathesWithTheWallClock_data();
+    void dotBreathesWithTheWallClock();
+    void steadyDotIsFullyOpaque();
+    void buttonsChangeWhenPressed();
+    void menuRowHighlightsUnderThePointer();
+    void brandFontFallsBackToTheSystemFont();
+};
+
+void TestLook::cleanup()
+{
+    Lucide::setDirectory(QStringLiteral(":/Resources/lucide"));
+    Clock::setSource({});
+}
+
+void TestLook::everyRequestedIconIsBuiltIn_data()
+{
+    QTest::addColumn<QString>("name");
+    for (const char *name : {"arrow-up-right", "chevron-down", "log-in", "mic", "panel-left", "video", "zap",
+                             "minimize-2", "pause", "play", "x"})
+        QTest::newRow(name) << QString::fromLatin1(name);
+}
+
+void TestLook::everyRequestedIconIsBuiltIn()
+{
+    QFETCH(QString, name);
+    const auto image = Lucide::image(name);
+    QVERIFY(image);
+    QVERIFY(image->isValid());
+}
+
+void TestLook::iconIsReadOnceThenServedFromTheCache()
+{
+    QTemporaryDir dir;
+    QVERIFY(Lucide::image(QStringLiteral("mic"))); // registers the built-in resources
+    Lucide::setDirectory(dir.path());
+    QVERIFY(copyIcon(QStringLiteral("mic"), dir.filePath(QStringLiteral("mic.svg"))));
+    const auto first = Lucide::image(QStringLiteral("mic"));
+    QVERIFY(first);
+    // Gone from disk: the cache still serves it, the same image.
+    QVERIFY(QFile::remove(dir.filePath(QStringLiteral("mic.svg"))));
+    QCOMPARE(Lucide::image(QStringLiteral("mic")), first);
+}
+
+void TestLook::missingOrBrokenIconIsNotCached_data()
+{
+    QTest::addColumn<QByteArray>("firstContent"); // empty: no file at all
+
+    QTest::newRow("missing file") << QByteArray();
+    QTest::newRow("not an image") << QByteArray("this is not svg");
+    QTest::newRow("empty file") << QByteArray(" ");
+}
+
+void TestLook::missingOrBrokenIconIsNotCached()
+{
+    QFETCH(QByteArray, firstContent);
+    QTemporaryDir dir;
+    QVERIFY(Lucide::image(QStringLiteral("mic")));
+    Lucide::setDirectory(dir.path());
+    const QString path = dir.filePath(QStringLiteral("late.svg"));
+    if (!firstContent.isEmpty()) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(firstContent);
+    }
+    QVERIFY(!Lucide::image(QStringLiteral("late")));
+    // The file appears (or is fixed): the next request finds it.
+    QVERIFY(copyIcon(QStringLiteral("pause"), path));
+    QVERIFY(Lucide::image(QStringLiteral("late")));
+    // A name never reaches outside the icon folder.
+    QVERIFY(!Lucide::image(QStringLiteral("../late")));
+    QVERIFY(!Lucide::image(QString()));
+}
+
+void TestLook::iconViewDrawsInItsColourOrTakesNoSpace()
+{
+    LucideIcon icon(QStringLiteral("mic"), 13, QColor(200, 0, 0));
+    QCOMPARE(icon.sizeHint(), QSize(13, 13));
+    icon.resize(icon.sizeHint());
+    const QImage image = renderAt2x(icon);
+    QCOMPARE(image.size(), QSize(26, 26));
+    int painted = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor c = image.pixelColor(x, y);
+            if (c.alpha() < 64) // edges: too faint to read the colour back exactly
+                continue;
+            ++painted;
+            // Tinted as a template: only the given colour, at any opacity.
+            QVERIFY(c.green() <= 4);
+            QVERIFY(c.blue() <= 4);
+            QVERIFY(qAbs(c.red() - 200) <= 6);
+        }
+    }
+    QVERIFY(painted > 20);
+
+    LucideIcon missing(QStringLiteral("no-such-icon"), 13, Qt::black);
+    QCOMPARE(missing.sizeHint(), QSize(0, 0));
+    QVERIFY(!missing.hasImage());
+}
+
+void TestLook::logoIsBuiltIn()
+{
+    const auto logo = AppAssets::menuBarLogo();
+    QVERIFY(logo);
+    QVERIFY(logo->isValid());
+    QCOMPARE(AppAssets::menuBarLogoSize, QSizeF(15, 15));
+    const QPixmap drawn = templatePixmap(*logo, AppAssets::menuBarLogoSize, Qt::black, 2);
+    QCOMPARE(drawn.size(), QSize(30, 30));
+    const QImage pixels = drawn.toImage();
+    int opaque = 0;
+    for (int y = 0; y < pixels.height(); ++y)
+        for (int x = 0; x < pixels.width(); ++x)
+            opaque += pixels.pixelColor(x, y).alpha() > 128;
+    QVERIFY(opaque > 30);
+}
+
+void TestLook::dotBreathesWithTheWallClock_data()
+{
+    QTest::addColumn<qint64>("msAfterReference");
+    QTest::addColumn<double>("opacity");
+
+    QTest::newRow("phase start") << qint64(0) << 0.725;
+    QTest::newRow("quarter: full") << qint64(450) << 1.0;
+    QTest::newRow("three quarters: faintest") << qint64(1350) << 0.45;
+    QTest::newRow("one period later") << qint64(1800) << 0.725;
+    QTest::newRow("a day later, quarter") << qint64(86'400'000 + 450) << 1.0;
+}
+
+void TestLook::dotBreathesWithTheWallClock()
+{
+    QFETCH(qint64, msAfterReference);
+    QFETCH(double, opacity);
+    const QDateTime reference(QDate(2001, 1, 1), QTime(0, 0), Qt::UTC);
+    Clock::setSource([=] { return reference.addMSecs(msAfterReference); });
+    RecordingDot dot(Brand::tomato(), true, 8);
+    QCOMPARE(dot.size(), QSize(8, 8));
+    QVERIFY(qAbs(dot.currentOpacity() - opacity) < 1e-6);
+    // Two dots read the same clock: they pulse together.
+    RecordingDot other(Brand::marigold(), true, 12);
+    QCOMPARE(other.currentOpacity(), dot.currentOpacity());
+}
+
+void TestLook::steadyDotIsFullyOpaque()
+{
+    const QDateTime faintest(QDate(2001, 1, 1), QTime(0, 0, 1, 350), Qt::UTC);
+    Clock::setSource([=] { return faintest; });
+    RecordingDot dot(QColor(255, 0, 0), false, 8);
+    QCOMPARE(dot.currentOpacity(), 1.0);
+    const QImage image = renderAt2x(dot);
+    QCOMPARE(QColor::fromRgba(image.pixel(8, 8)).alpha(), 255);
+    dot.setBreathing(true);
+    QVERIFY(qAbs(dot.currentOpacity() - 0.45) < 1e-6);
+}
+
+void TestLook::buttonsChangeWhenPressed()
+{
+    TealPillButton teal(QStringLiteral("Take notes"));
+    OutlinePillButton outline(QStringLiteral("Save notes"));
+    FieldButton field(QStringLiteral("English"));
+    QCOMPARE(teal.backgroundColor(), Brand::action());
+    QCOMPARE(outline.backgroundColor().alpha(), 0);
+    QCOMPARE(field.backgroundColor(), Brand::card());
+
+    teal.setDown(true);
+    outline.setDown(true);
+    field.setDown(true);
+    QVERIFY(qAbs(teal.backgroundColor().alphaF() - 0.85) < 0.01);
+    QCOMPARE(teal.backgroundColor().rgb(), Brand::action().rgb());
+    QCOMPARE(outline.backgroundColor(), Brand::paperDeep());
+    QCOMPARE(field.backgroundColor(), Brand::paperDeep());
+
+    // Pressing is what a click does in between.
+    teal.setDown(false);
+    bool clicked = false;
+    QObject::connect(&teal, &QAbstractButton::clicked, [&] { clicked = true; });
+    teal.resize(teal.sizeHint());
+    QTest::mouseClick(&teal, Qt::LeftButton);
+    QVERIFY(clicked);
+    QCOMPARE(teal.backgroundColor(), Brand::action());
+    // The label fits inside its insets.
+    QVERIFY(teal.sizeHint().width() > 28);
+}
+
+void TestLook::menuRowHighlightsUnderThePointer()
+{
+    MenuRowButton row(QStringLiteral("Quit zarno"), Brand::ink());
+    QCOMPARE(row.backgroundColor().alpha(), 0);
+    QEnterEvent enter(QPointF(5, 5), QPointF(5, 5), QPointF(5, 5));
+    QApplication::sendEvent(&row, &enter);
+    QVERIFY(row.hovering());
+    QCOMPARE(row.backgroundColor(), Brand::paperDeep());
+    QEvent leave(QEvent::Leave);
+    QApplication::sendEvent(&row, &leave);
+    QVERIFY(!row.hovering());
+    QCOMPARE(row.backgroundColor().alpha(), 0);
+    row.setDown(true);
+    QCOMPARE(row.backgroundColor(), Brand::paperDeep());
+    QCOMPARE(row.sizePolicy().horizontalPolicy(), QSizePolicy::Expanding);
+}
+
+void TestLook::brandFontFallsBackToTheSystemFont()
+{
+    const QFont font = Brand::font(12.5, Brand::Weight::Medium);
+    QCOMPARE(font.weight(), QFont::Medium);
+    if (Brand::hasSchibsted())
+        QCOMPARE(font.family(), Brand::schibstedFamily());
+    else
+        QCOMPARE(font.family(), QFontDatabase::systemFont(QFontDatabase::GeneralFont).family());
+    QVERIFY(Brand::font(13, Brand::Weight::Semibold, true).italic());
+    QCOMPARE(Brand::font(26).pointSizeF(), 2 * Brand::font(13).pointSizeF());
+    QCOMPARE(Brand::font(13, Brand::Weight::Semibold).weight(), QFont::DemiBold);
+}
+
+QTEST_MAIN(TestLook)
+#include "tst_look.moc"

@@ -1,0 +1,547 @@
+#include "appstate.h"
+#include "brand.h"
+#include "buttons.h"
+#include "hudcapsule.h"
+#include "hudpanel.h"
+#include "hudparts.h"
+#include "livehud.h"
+#include "lucide.h"
+#include "recordingdot.h"
+#include "transcriptmodel.h"
+#include "transcriptview.h"
+
+#include <QAbstractItemModelTester>
+#include <QLabel>
+#include <QRandomGenerator>
+#include <QScrollBar>
+#include <QSignalSpy>
+#include <QTest>
+
+namespace {
+
+TranscriptLine line(const QString &text, bool translation, bool complete = true, qint64 t = 0)
+{
+    return TranscriptLine{.id = QUuid::createUuid(),
+                          .text = text,
+                          .isTranslation = translation,
+                          .lang = std::nullopt,
+                          .t = QDateTime::fromMSecsSinceEpoch(1700000000000 + t, Qt::UTC),
+                          .complete = complete};
+}
+
+SonioxToken token(const QString &text, bool final, bool translation)
+{
+    SonioxToken t;
+    t.text = text;
+    t.is_final = final;
+    if (translation)
+        t.translation_status = QStringLiteral("translation");
+    return t;
+}
+
+// What a user sees of a widget inside the panel: shown within it.
+bool shown(const QWidget *widget, const QWidget *panel)
+{
+    return widget && widget->isVisibleTo(panel);
+}
+
+using Bubbles = QList<QStringList>; // base, tail, "t" for a translation
+
+Bubbles bubblesOf(const TranscriptModel &model)
+{
+    Bubbles result;
+    for (int row = 0; row < model.rowCount(); ++row) {
+        const TranscriptModel::Bubble b = model.bubble(row);
+        result.append({b.base, b.tail, b.isTranslation ? QStringLiteral("t") : QString()});
+    }
+    return result;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(QList<TranscriptLine>)
+
+class TestHUDPanel : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+    void statusRowAndControlsFollowTheSession_data();
+    void statusRowAndControlsFollowTheSession();
+    void placeholderSaysWhatComes_data();
+    void placeholderSaysWhatComes();
+    void fullTranscriptFromFullHeight_data();
+    void fullTranscriptFromFullHeight();
+    void compactFormShowsTheNewestText_data();
+    void compactFormShowsTheNewestText();
+    void bubblesCarryPartialText_data();
+    void bubblesCarryPartialText();
+    void streamingGrowsRowsWithoutRebuilding();
+    void everyChangeScrollsToTheEnd();
+    void collapseButtonCollapses();
+    void resizeHandlesShowTheirUse();
+    void capsuleGlyphFollowsTheSession_data();
+    void capsuleGlyphFollowsTheSession();
+
+private:
+    void showPanel(qreal height);
+    void checkRowHeights();
+
+    std::unique_ptr<AppState> m_state;
+    std::unique_ptr<LiveHUD> m_hud;
+    std::unique_ptr<HUDPanel> m_panel;
+};
+
+void TestHUDPanel::init()
+{
+    m_state = std::make_unique<AppState>();
+    m_hud = std::make_unique<LiveHUD>();
+    m_hud->setAnimationDuration(0);
+    m_panel = std::make_unique<HUDPanel>(m_hud.get());
+    m_panel->setState(m_state.get());
+}
+
+void TestHUDPanel::cleanup()
+{
+    m_panel.reset();
+    m_hud.reset();
+    m_state.reset();
+}
+
+void TestHUDPanel::showPanel(qreal height)
+{
+    m_panel->resize(380, int(height));
+    m_panel->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_panel.get()));
+}
+
+void TestHUDPanel::statusRowAndControlsFollowTheSession_data()
+{
+    QTest::addColumn<bool>("listening");
+    QTest::addColumn<bool>("paused");
+    QTest::addColumn<SaveState>("save");
+    QTest::addColumn<QString>("error");
+    QTest::addColumn<QString>("status");
+    QTest::addColumn<QString>("glyph"); // "dot", "grey", "pause" or ""
+    QTest::addColumn<bool>("errorShown");
+    QTest::addColumn<QString>("controls"); // round button, then the pill
+
+    const QString noError;
+    const QString problem = QStringLiteral("The microphone didn't respond.");
+    QTest::newRow("listening") << true << false << SaveState::idle() << noError << "Listening · 12:34" << "dot"
+                               << false << "pause|Stop & save";
+    QTest::newRow("listening hides an error") << true << false << SaveState::idle() << problem
+                                              << "Listening · 12:34" << "dot" << false << "pause|Stop & save";
+    QTest::newRow("paused") << false << true << SaveState::idle() << noError << "Paused · 12:34" << "pause" << false
+                            << "resume|Save notes";
+    QTest::newRow("paused shows the error") << false << true << SaveState::idle() << problem << "Paused · 12:34"
+                                            << "pause" << true << "resume|Save notes";
+    QTest::newRow("paused after a failed save") << false << true << SaveState::failed(problem) << noError
+                                                << "Paused · 12:34" << "pause" << false << "resume|Save notes";
+    QTest::newRow("saving") << false << false << SaveState::saving() << noError << "Saving notes…" << "" << false
+                            << "|Take notes";
+    QTest::newRow("saved") << false << false << SaveState::saved() << noError << "✓ Notes saved" << "" << false
+                           << "|See notes";
+    QTest::newRow("save failed") << false << false << SaveState::failed(problem) << noError << "Not listening"
+                                 << "grey" << false << "|Save again";
+    QTest::newRow("idle with an error") << false << false << SaveState::idle() << problem << "Not listening"
+                                        << "grey" << true << "|Take notes";
+}
+
+void TestHUDPanel::statusRowAndControlsFollowTheSession()
+{
+    QFETCH(bool, listening);
+    QFETCH(bool, paused);
+    QFETCH(SaveState, save);
+    QFETCH(QString, error);
+    QFETCH(QString, status);
+    QFETCH(QString, glyph);
+    QFETCH(bool, errorShown);
+    QFETCH(QString, controls);
+
+    showPanel(340);
+    AppState::Preview p;
+    p.isListening = listening;
+    p.isPaused = paused;
+    p.saveState = save;
+    p.elapsed = QStringLiteral("12:34");
+    if (!error.isEmpty())
+        p.lastError = error;
+    m_state->showPreview(p);
+
+    const QWidget *panel = m_panel.get();
+    QCOMPARE(panel->findChild<QLabel *>(QStringLiteral("statusText"))->text(), status);
+    auto *dot = panel->findChild<RecordingDot *>(QStringLiteral("statusDot"));
+    auto *pause = panel->findChild<LucideIcon *>(QStringLiteral("statusPause"));
+    QCOMPARE(shown(dot, panel), glyph == QLatin1String("dot") || glyph == QLatin1String("grey"));
+    QCOMPARE(shown(pause, panel), glyph == QLatin1String("pause"));
+    if (glyph == QLatin1String("dot")) {
+        QCOMPARE(dot->color(), Brand::tomato());
+        QVERIFY(dot->breathing());
+    } else if (glyph == QLatin1String("grey")) {
+        QCOMPARE(dot->color(), Brand::inkFaint());
+        QVERIFY(!dot->breathing());
+    } else if (glyph == QLatin1String("pause")) {
+        QCOMPARE(pause->color(), Brand::marigold());
+    }
+
+    auto *errorLine = panel->findChild<QLabel *>(QStringLiteral("errorLine"));
+    QCOMPARE(shown(errorLine, panel), errorShown);
+    if (errorShown)
+        QCOMPARE(errorLine->text(), error);
+
+    QString seen;
+    if (shown(panel->findChild<QWidget *>(QStringLiteral("pauseButton")), panel))
+        seen += QStringLiteral("pause");
+    if (shown(panel->findChild<QWidget *>(QStringLiteral("resumeButton")), panel))
+        seen += QStringLiteral("resume");
+    seen += u'|';
+    auto *primary = panel->findChild<TealPillButton *>(QStringLiteral("primaryButton"));
+    auto *outline = panel->findChild<OutlinePillButton *>(QStringLiteral("outlineButton"));
+    QVERIFY(!(shown(primary, panel) && shown(outline, panel)));
+    if (shown(primary, panel))
+        seen += primary->text();
+    if (shown(outline, panel))
+        seen += outline->text();
+    QCOMPARE(seen, controls);
+}
+
+void TestHUDPanel::placeholderSaysWhatComes_data()
+{
+    QTest::addColumn<qreal>("height");
+    QTest::addColumn<bool>("listening");
+    QTest::addColumn<SaveState>("save");
+    QTest::addColumn<QString>("text");
+
+    for (const qreal height : {148.0, 340.0}) {
+        const QByteArray form = height < 230 ? "compact " : "full ";
+        QTest::newRow(form + "listening") << height << true << SaveState::idle() << HUDPanel::listeningPlaceholder;
+        QTest::newRow(form + "saved") << height << false << SaveState::saved() << HUDPanel::savedPlaceholder;
+        QTest::newRow(form + "idle") << height << false << SaveState::idle() << HUDPanel::idlePlaceholder;
+        QTest::newRow(form + "failed") << height << false << SaveState::failed(QStringLiteral("x"))
+                                       << HUDPanel::idlePlaceholder;
+    }
+}
+
+void TestHUDPanel::placeholderSaysWhatComes()
+{
+    QFETCH(qreal, height);
+    QFETCH(bool, listening);
+    QFETCH(SaveState, save);
+    QFETCH(QString, text);
+
+    showPanel(height);
+    AppState::Preview p;
+    p.isListening = listening;
+    p.saveState = save;
+    m_state->showPreview(p);
+    const QString name = height < 230 ? QStringLiteral("compactPlaceholder") : QStringLiteral("fullPlaceholder");
+    auto *placeholder = m_panel->findChild<QLabel *>(name);
+    QVERIFY(shown(placeholder, m_panel.get()));
+    QCOMPARE(placeholder->text(), text);
+    QCOMPARE(placeholder->palette().color(QPalette::WindowText), Brand::inkFaint());
+
+    // Any text replaces the placeholder.
+    p.partial = QStringLiteral("hello");
+    m_state->showPreview(p);
+    QVERIFY(!shown(placeholder, m_panel.get()));
+}
+
+void TestHUDPanel::fullTranscriptFromFullHeight_data()
+{
+    QTest::addColumn<qreal>("height");
+    QTest::addColumn<bool>("full");
+
+    QTest::newRow("smallest") << 148.0 << false;
+    QTest::newRow("229") << 229.0 << false;
+    QTest::newRow("230") << 230.0 << true;
+    QTest::newRow("default") << 340.0 << true;
+}
+
+void TestHUDPanel::fullTranscriptFromFullHeight()
+{
+    QFETCH(qreal, height);
+    QFETCH(bool, full);
+
+    AppState::Preview p;
+    p.isListening = true;
+    p.lines = {line(QStringLiteral("Hello there."), false)};
+    m_state->showPreview(p);
+    // Live across the boundary, both ways.
+    showPanel(full ? 200 : 300);
+    QCOMPARE(m_panel->showsFullTranscript(), !full);
+    m_panel->resize(380, int(height));
+    QCOMPARE(m_panel->showsFullTranscript(), full);
+    QCOMPARE(shown(m_panel->transcriptView(), m_panel.get()), full);
+    QCOMPARE(shown(m_panel->findChild<QWidget *>(QStringLiteral("latestSource")), m_panel.get()), !full);
+}
+
+void TestHUDPanel::compactFormShowsTheNewestText_data()
+{
+    QTest::addColumn<QList<TranscriptLine>>("lines");
+    QTest::addColumn<QString>("partial");
+    QTest::addColumn<QString>("shownPartial");
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QString>("translation");
+
+    const QString none;
+    QTest::newRow("partial alone, lines aside")
+        << QList<TranscriptLine>{line(QStringLiteral("Done."), false)} << QStringLiteral(" and then") << " and then"
+        << none << none;
+    QTest::newRow("newest source trimmed, its translation")
+        << QList<TranscriptLine>{line(QStringLiteral("Old."), false, true, 0), line(QStringLiteral("Viejo."), true, true, 1),
+                                 line(QStringLiteral(" \tNew one. "), false, true, 2),
+                                 line(QStringLiteral(" Nuevo. "), true, true, 3)}
+        << QString() << none << "New one." << "Nuevo.";
+    QTest::newRow("translation older than its source is not shown")
+        << QList<TranscriptLine>{line(QStringLiteral("Viejo."), true, true, 0), line(QStringLiteral("New."), false, true, 5)}
+        << QString() << none << "New." << none;
+    QTest::newRow("translation at the same time is shown")
+        << QList<TranscriptLine>{line(QStringLiteral("New."), false, true, 5), line(QStringLiteral("Nuevo."), true, true, 5)}
+        << QString() << none << "New." << "Nuevo.";
+    QTest::newRow("translations only: placeholder")
+        << QList<TranscriptLine>{line(QStringLiteral("Hola."), true)} << QString() << none << none << none;
+}
+
+void TestHUDPanel::compactFormShowsTheNewestText()
+{
+    QFETCH(QList<TranscriptLine>, lines);
+    QFETCH(QString, partial);
+    QFETCH(QString, shownPartial);
+    QFETCH(QString, source);
+    QFETCH(QString, translation);
+
+    showPanel(148);
+    AppState::Preview p;
+    p.isListening = true;
+    p.lines = lines;
+    p.partial = partial;
+    m_state->showPreview(p);
+    const QWidget *panel = m_panel.get();
+    auto check = [&](const char *name, const QString &expected) {
+        auto *text = panel->findChild<ClampedText *>(QLatin1String(name));
+        QCOMPARE(shown(text, panel), !expected.isEmpty());
+        if (!expected.isEmpty())
+            QCOMPARE(text->text(), expected);
+    };
+    check("latestPartial", shownPartial);
+    check("latestSource", source);
+    check("latestTranslation", translation);
+    const bool placeholder = shownPartial.isEmpty() && source.isEmpty();
+    QCOMPARE(shown(panel->findChild<QLabel *>(QStringLiteral("compactPlaceholder")), panel), placeholder);
+}
+
+void TestHUDPanel::bubblesCarryPartialText_data()
+{
+    QTest::addColumn<QList<TranscriptLine>>("lines");
+    QTest::addColumn<QString>("partial");
+    QTest::addColumn<Bubbles>("bubbles");
+
+    const QString t = QStringLiteral("t");
+    QTest::newRow("partial after complete lines gets its own bubble, trimmed")
+        << QList<TranscriptLine>{line(QStringLiteral("Hello."), false), line(QStringLiteral("Hola."), true)}
+        << QStringLiteral(" and more")
+        << Bubbles{{"Hello.", "", ""}, {"Hola.", "", t}, {"", "and more", ""}};
+    QTest::newRow("partial continues an open last line, space kept")
+        << QList<TranscriptLine>{line(QStringLiteral("Done."), false), line(QStringLiteral("And as I said,"), false, false)}
+        << QStringLiteral(" I've had")
+        << Bubbles{{"Done.", "", ""}, {"And as I said,", " I've had", ""}};
+    QTest::newRow("only partial") << QList<TranscriptLine>{} << QStringLiteral("  hi ")
+                                  << Bubbles{{"", "hi", ""}};
+    QTest::newRow("nothing") << QList<TranscriptLine>{} << QString() << Bubbles{};
+    QTest::newRow("open line without partial")
+        << QList<TranscriptLine>{line(QStringLiteral("  open "), false, false)} << QString()
+        << Bubbles{{"open", "", ""}};
+    QTest::newRow("blank open line: partial trimmed")
+        << QList<TranscriptLine>{line(QStringLiteral("  "), false, false)} << QStringLiteral(" go")
+        << Bubbles{{"", "go", ""}};
+}
+
+void TestHUDPanel::bubblesCarryPartialText()
+{
+    QFETCH(QList<TranscriptLine>, lines);
+    QFETCH(QString, partial);
+    QFETCH(Bubbles, bubbles);
+
+    AppState::Preview p;
+    p.isListening = true;
+    p.lines = lines;
+    p.partial = partial;
+    m_state->showPreview(p);
+    QCOMPARE(bubblesOf(*m_panel->transcriptModel()), bubbles);
+}
+
+void TestHUDPanel::streamingGrowsRowsWithoutRebuilding()
+{
+    showPanel(340);
+    TranscriptModel *model = m_panel->transcriptModel();
+    QAbstractItemModelTester tester(model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+    QSignalSpy resets(model, &QAbstractItemModel::modelReset);
+    QSignalSpy inserts(model, &QAbstractItemModel::rowsInserted);
+
+    // A random stream: finals that grow, close and open lines in both kinds,
+    // provisional text that comes and goes.
+    QRandomGenerator random(7);
+    const QStringList words{QStringLiteral(" we"), QStringLiteral(" meet"), QStringLiteral(" Friday."),
+                            QStringLiteral(" okay?"), QStringLiteral(" budget")};
+    for (int i = 0; i < 400; ++i) {
+        SonioxMessage message;
+        message.tokens = QList<SonioxToken>{};
+        const bool translation = random.bounded(3) == 0;
+        for (int n = random.bounded(4); n > 0; --n)
+            message.tokens->append(token(words.at(random.bounded(words.size())), true, translation));
+        // Provisional text long enough to wrap, so that where it is drawn
+        // changes the height of a bubble.
+        for (int n = random.bounded(3) * 12; n > 0; --n)
+            message.tokens->append(token(words.at(random.bounded(words.size())), false, false));
+        if (message.tokens->isEmpty())
+            message.tokens->append(token(QStringLiteral(" um"), false, false));
+        m_state->apply(message);
+
+        // The incrementally kept rows equal rows built afresh from the state.
+        TranscriptModel fresh;
+        fresh.setState(m_state.get());
+        QCOMPARE(bubblesOf(*model), bubblesOf(fresh));
+        checkRowHeights();
+        if (QTest::currentTestFailed())
+            return;
+    }
+    QCOMPARE(resets.count(), 0);
+    QVERIFY(inserts.count() >= m_state->lines().size());
+    checkRowHeights();
+}
+
+void TestHUDPanel::checkRowHeights()
+{
+    // Every row kept the height of the text it shows now, and the rows stack
+    // without gaps or overlaps.
+    TranscriptModel *model = m_panel->transcriptModel();
+    TranscriptView *view = m_panel->transcriptView();
+    int total = 0;
+    int previousBottom = -1;
+    for (int row = 0; row < model->rowCount(); ++row) {
+        const QRect rect = view->visualRect(model->index(row));
+        QStyleOptionViewItem option;
+        option.rect = QRect(0, 0, rect.width(), 0);
+        QCOMPARE(rect.height(), view->itemDelegate()->sizeHint(option, model->index(row)).height());
+        if (previousBottom >= 0)
+            QCOMPARE(rect.top(), previousBottom + 1 + TranscriptView::spacing);
+        previousBottom = rect.bottom();
+        total += rect.height();
+    }
+    if (model->rowCount() > 0)
+        QCOMPARE(view->contentHeight(), total + (model->rowCount() - 1) * TranscriptView::spacing + 2 * 6);
+}
+
+void TestHUDPanel::everyChangeScrollsToTheEnd()
+{
+    showPanel(340);
+    AppState::Preview p;
+    p.isListening = true;
+    for (int i = 0; i < 30; ++i)
+        p.lines.append(line(QStringLiteral("Sentence number %1 of a long meeting.").arg(i), false));
+    m_state->showPreview(p);
+    QScrollBar *bar = m_panel->transcriptView()->verticalScrollBar();
+    QVERIFY(bar->maximum() > 0);
+    QTRY_COMPARE(bar->value(), bar->maximum());
+
+    // Scrolled away, then text arrives: back to the end.
+    bar->setValue(0);
+    SonioxMessage message;
+    message.tokens = QList<SonioxToken>{token(QStringLiteral(" and then"), false, false)};
+    m_state->apply(message);
+    QTRY_COMPARE(bar->value(), bar->maximum());
+    const QModelIndex last = m_panel->transcriptModel()->index(m_panel->transcriptModel()->rowCount() - 1);
+    const QRect lastRect = m_panel->transcriptView()->visualRect(last);
+    QVERIFY(lastRect.bottom() < m_panel->transcriptView()->viewport()->height());
+}
+
+void TestHUDPanel::collapseButtonCollapses()
+{
+    showPanel(340);
+    m_hud->setExpandedForRendering(true);
+    auto *collapse = m_panel->findChild<QAbstractButton *>(QStringLiteral("collapseButton"));
+    QCOMPARE(collapse->toolTip(), QStringLiteral("Collapse"));
+    QCOMPARE(collapse->size(), QSize(26, 26));
+    QTest::mouseClick(collapse, Qt::LeftButton, {}, QPoint(2, 2)); // the whole square takes clicks
+    QVERIFY(!m_hud->expanded());
+}
+
+void TestHUDPanel::resizeHandlesShowTheirUse()
+{
+    showPanel(340);
+    const QList<ResizeHandle *> handles = m_panel->findChildren<ResizeHandle *>();
+    QCOMPARE(handles.size(), 5);
+    for (const ResizeHandle *handle : handles) {
+        QVERIFY(handle->isVisible());
+        QVERIFY(m_panel->rect().contains(handle->geometry()));
+        switch (handle->corner()) {
+        case HUDGeometry::Corner::Left:
+            QCOMPARE(handle->cursor().shape(), Qt::SizeHorCursor);
+            QCOMPARE(handle->geometry(), QRect(0, 22, 7, 340 - 44));
+            break;
+        case HUDGeometry::Corner::Right:
+            QCOMPARE(handle->cursor().shape(), Qt::SizeHorCursor);
+            QCOMPARE(handle->geometry(), QRect(373, 22, 7, 340 - 44));
+            break;
+        case HUDGeometry::Corner::Bottom:
+            QCOMPARE(handle->cursor().shape(), Qt::SizeVerCursor);
+            QCOMPARE(handle->geometry(), QRect(22, 333, 380 - 44, 7));
+            break;
+        case HUDGeometry::Corner::BottomLeft:
+        case HUDGeometry::Corner::BottomRight:
+            QCOMPARE(handle->toolTip(), ResizeHandle::gripToolTip);
+            QCOMPARE(handle->size(), QSize(26, 26));
+            break;
+        }
+    }
+}
+
+void TestHUDPanel::capsuleGlyphFollowsTheSession_data()
+{
+    QTest::addColumn<bool>("listening");
+    QTest::addColumn<bool>("paused");
+    QTest::addColumn<bool>("error");
+    QTest::addColumn<QString>("glyph");
+    QTest::addColumn<QString>("toolTip");
+
+    QTest::newRow("listening") << true << false << false << "breathing" << HUDCapsule::listeningToolTip;
+    QTest::newRow("paused") << false << true << false << "marigold" << HUDCapsule::pausedToolTip;
+    QTest::newRow("paused with an error") << false << true << true << "tomato" << HUDCapsule::pausedToolTip;
+    QTest::newRow("stopped") << false << false << false << "still" << HUDCapsule::listeningToolTip;
+}
+
+void TestHUDPanel::capsuleGlyphFollowsTheSession()
+{
+    QFETCH(bool, listening);
+    QFETCH(bool, paused);
+    QFETCH(bool, error);
+    QFETCH(QString, glyph);
+    QFETCH(QString, toolTip);
+
+    HUDCapsule capsule(m_hud.get());
+    capsule.setState(m_state.get());
+    capsule.show();
+    AppState::Preview p;
+    p.isListening = listening;
+    p.isPaused = paused;
+    p.elapsed = QStringLiteral("3:07");
+    if (error)
+        p.lastError = QStringLiteral("Something went wrong.");
+    m_state->showPreview(p);
+
+    QCOMPARE(capsule.elapsedLabel()->text(), QStringLiteral("3:07"));
+    QCOMPARE(capsule.toolTip(), toolTip);
+    const bool pauseGlyph = glyph == QLatin1String("marigold") || glyph == QLatin1String("tomato");
+    QCOMPARE(capsule.pauseIcon()->isVisible(), pauseGlyph);
+    QCOMPARE(capsule.dot()->isVisible(), !pauseGlyph);
+    if (pauseGlyph)
+        QCOMPARE(capsule.pauseIcon()->color(), glyph == QLatin1String("tomato") ? Brand::tomato() : Brand::marigold());
+    else
+        QCOMPARE(capsule.dot()->breathing(), glyph == QLatin1String("breathing"));
+}
+
+QTEST_MAIN(TestHUDPanel)
+#include "tst_hudpanel.moc"
