@@ -13,6 +13,7 @@
 #include <QNetworkRequest>
 #include <QTimeZone>
 #include <QCoreApplication>
+#include <QScopeGuard>
 #include <QUuid>
 
 #include <algorithm>
@@ -89,6 +90,12 @@ void AppState::startListening()
 {
     if (m_isListening || m_isPaused || m_starting)
         return;
+    if (m_uploading) {
+        // The last session's notes are not safe yet: starting now would
+        // clear them. Start once they are saved; a failure keeps them here.
+        m_startAfterUpload = true;
+        return;
+    }
     ++m_session;
     setLastError(std::nullopt);
     setSaveState(SaveState::idle());
@@ -107,7 +114,7 @@ void AppState::pauseListening()
         return;
     endLeg();
     setStatus(pausedStatus);
-    closeLegAfterFinalize(m_leg, m_parts.timing.pauseWait, false);
+    closeLegAfterFinalize(m_leg, m_parts.timing.pauseWait);
 }
 
 void AppState::resumeListening()
@@ -116,6 +123,9 @@ void AppState::resumeListening()
         return;
     setLastError(std::nullopt);
     setIsPaused(false);
+    // A pause or stop still waiting gives way to the new leg.
+    m_closing = false;
+    m_saveWhenClosed = false;
     startLeg();
 }
 
@@ -123,9 +133,15 @@ void AppState::stopAndSave()
 {
     if (m_isListening) {
         endLeg();
-        closeLegAfterFinalize(m_leg, m_parts.timing.stopWait, true);
+        m_saveWhenClosed = true;
+        closeLegAfterFinalize(m_leg, m_parts.timing.stopWait);
     } else if (m_isPaused) {
-        finishAndSave(m_session);
+        // A pause or stop still waiting for its final words saves them too;
+        // a second press while it waits changes nothing.
+        if (m_closing)
+            m_saveWhenClosed = true;
+        else if (!m_uploading)
+            finishAndSave(m_session);
     } else if (m_saveState.kind() == SaveState::Kind::Failed && !m_starting && !m_uploading) {
         // "Save again" after a failure that left the transcript without a
         // session around it (no sign-in, unusable address).
@@ -262,6 +278,10 @@ QCoro::Task<> AppState::startLeg()
 void AppState::abandonSetup()
 {
     m_starting = false;
+    // Whatever connection is still open, this leg's or one a pause left
+    // waiting, nobody will use it now.
+    if (m_parts.client && m_parts.client->hasTask())
+        m_parts.client->close();
     // A session with a transcript stays open so that it can be resumed or
     // saved; a first leg that never ran leaves nothing to keep.
     setIsPaused(!m_lines.isEmpty());
@@ -331,10 +351,11 @@ void AppState::endLeg()
         m_parts.mic->stop();
 }
 
-QCoro::Task<> AppState::closeLegAfterFinalize(quint64 leg, std::chrono::milliseconds wait, bool thenSave)
+QCoro::Task<> AppState::closeLegAfterFinalize(quint64 leg, std::chrono::milliseconds wait)
 {
     QPointer<AppState> self(this);
     const quint64 session = m_session;
+    m_closing = true;
     if (m_parts.client && m_parts.client->hasTask())
         m_parts.client->sendText(QString::fromLatin1(TranscriptionLink::finalizeRequest));
     co_await QCoro::sleepFor(wait);
@@ -344,15 +365,16 @@ QCoro::Task<> AppState::closeLegAfterFinalize(quint64 leg, std::chrono::millisec
     // old one itself) and the session goes on, so there is nothing to finish.
     if (m_leg != leg)
         co_return;
+    m_closing = false;
     if (m_parts.client)
         m_parts.client->close();
-    if (thenSave)
+    if (std::exchange(m_saveWhenClosed, false))
         co_await finishAndSave(session);
 }
 
 QCoro::Task<> AppState::finishAndSave(quint64 session)
 {
-    if (session != m_session)
+    if (session != m_session || m_uploading)
         co_return;
     finishSession();
     co_await saveSession();
@@ -440,8 +462,7 @@ QCoro::Task<> AppState::saveSession()
     // A session started meanwhile owns the save state now.
     auto fail = [&](const QString &text, bool pause) {
         m_uploading = false;
-        if (session != m_session)
-            return;
+        m_startAfterUpload = false; // the transcript stays until it is saved
         setSaveState(SaveState::failed(text));
         if (pause && !m_isListening && !m_starting)
             setIsPaused(true);
@@ -482,9 +503,15 @@ QCoro::Task<> AppState::saveSession()
     request.setTransferTimeout(int(m_parts.timing.requestTimeout.count()));
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
     request.setRawHeader("Authorization", "Bearer " + token->toUtf8());
-    std::unique_ptr<QNetworkReply> reply(m_network->post(request, QJsonDocument(body).toJson(QJsonDocument::Compact)));
-    co_await reply.get();
-    if (!self)
+    // The manager owns the reply and may delete it first, when the
+    // controller goes away mid-upload.
+    QPointer<QNetworkReply> reply = m_network->post(request, QJsonDocument(body).toJson(QJsonDocument::Compact));
+    const auto release = qScopeGuard([reply] {
+        if (reply)
+            reply->deleteLater();
+    });
+    co_await reply.data();
+    if (!self || !reply)
         co_return;
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (reply->error() != QNetworkReply::NoError || status != 200) {
@@ -500,7 +527,10 @@ QCoro::Task<> AppState::saveSession()
         co_return; // the notes are saved; the newer session keeps its own state
     clearTranscript();
     setSaveState(SaveState::saved());
-    hidePanelLater();
+    if (std::exchange(m_startAfterUpload, false))
+        startListening();
+    else
+        hidePanelLater();
 }
 
 QCoro::Task<> AppState::hidePanelLater()

@@ -161,7 +161,7 @@ Q_SIGNALS:
 
 private:
     QCoro::Task<> startLeg();
-    QCoro::Task<> closeLegAfterFinalize(quint64 leg, std::chrono::milliseconds wait, bool thenSave);
+    QCoro::Task<> closeLegAfterFinalize(quint64 leg, std::chrono::milliseconds wait);
     QCoro::Task<> finishAndSave(quint64 session);
     QCoro::Task<> saveSession();
     QCoro::Task<> hidePanelLater();
@@ -213,6 +213,10 @@ private:
     bool m_starting = false;
     bool m_connectionFailedDuringSetup = false;
     bool m_uploading = false;
+    bool m_startAfterUpload = false;
+    // A pause or stop is waiting for the final words before it closes.
+    bool m_closing = false;
+    bool m_saveWhenClosed = false;
 
     GraphemeTally m_lastLineLength;
 };

@@ -82,7 +82,11 @@ private Q_SLOTS:
     void blankTranscriptSendsNothing();
     void saveAgainAfterSigningIn();
     void resumeDuringStopKeepsTheSessionGoing();
-    void lateUploadLeavesANewSessionAlone();
+    void startDuringAnUploadWaitsForTheNotes_data();
+    void startDuringAnUploadWaitsForTheNotes();
+    void secondStopUploadsOnce();
+    void stopRightAfterPauseKeepsTheFinalWords();
+    void failedResumeClosesTheWaitingConnection();
     void panelHideAfterSaveSkipsANewSession();
     void savedNotesOpenInTheMainWindow_data();
     void savedNotesOpenInTheMainWindow();
@@ -638,24 +642,82 @@ void TestSessionController::resumeDuringStopKeepsTheSessionGoing()
     QCOMPARE(m_service->lastSocket()->state(), QAbstractSocket::ConnectedState);
 }
 
-void TestSessionController::lateUploadLeavesANewSessionAlone()
+void TestSessionController::startDuringAnUploadWaitsForTheNotes_data()
 {
+    QTest::addColumn<int>("status");
+    QTest::newRow("saved, then the new session starts") << 200;
+    QTest::newRow("failed: the old transcript stays") << 500;
+}
+
+void TestSessionController::startDuringAnUploadWaitsForTheNotes()
+{
+    QFETCH(int, status);
     m_service->holdUploads = true;
+    m_service->uploadStatus = status;
     startAndListen();
     speak(finalTokens({"Old session."}), 1);
     m_state->stopAndSave();
     QTRY_COMPARE(m_service->uploads().size(), 1);
     QCOMPARE(m_state->saveState(), SaveState::saving());
 
-    m_state->startListening();
-    QTRY_VERIFY(m_state->isListening());
-    speak(finalTokens({"New session."}), 1);
+    m_state->startListening(); // e.g. a meeting prompt answered right away
+    QVERIFY(!m_state->isStarting());
+    QCOMPARE(texts(*m_state), QStringList{"Old session."});
     m_service->releaseUpload();
-    QTRY_COMPARE(m_state->savedSessionIdText(), QStringLiteral("notes-1"));
-    QCOMPARE(texts(*m_state), QStringList{"New session."});
-    QCOMPARE(m_state->saveState(), SaveState::idle());
-    QVERIFY(m_state->isListening());
-    QVERIFY(!m_state->isPaused());
+    if (status == 200) {
+        QTRY_VERIFY(m_state->isListening());
+        QCOMPARE(m_state->savedSessionIdText(), QStringLiteral("notes-1"));
+        QCOMPARE(m_state->saveState(), SaveState::idle());
+        QVERIFY(m_state->lines().isEmpty());
+    } else {
+        QTRY_COMPARE(m_state->saveState().kind(), SaveState::Kind::Failed);
+        QVERIFY(m_state->isPaused());
+        QVERIFY(!m_state->isStarting());
+        QCOMPARE(texts(*m_state), QStringList{"Old session."});
+    }
+}
+
+void TestSessionController::secondStopUploadsOnce()
+{
+    m_service->holdUploads = true;
+    startAndListen();
+    speak(finalTokens({"Once."}), 1);
+    m_state->stopAndSave();
+    m_state->stopAndSave(); // a double click, or the panel and the menu
+    QTRY_COMPARE(m_service->uploads().size(), 1);
+    m_state->stopAndSave();
+    m_service->releaseUpload();
+    QTRY_COMPARE(m_state->saveState(), SaveState::saved());
+    QTest::qWait(300);
+    QCOMPARE(m_service->uploads().size(), 1);
+}
+
+void TestSessionController::stopRightAfterPauseKeepsTheFinalWords()
+{
+    startAndListen();
+    speak(finalTokens({"Almost"}), 1);
+    // The server answers the finalize with the last words.
+    connect(m_service.get(), &LoopbackService::textFrameReceived, this,
+            [this] { m_service->sendToClient(finalTokens({" done."})); });
+    m_state->pauseListening();
+    m_state->stopAndSave(); // within the pause's wait
+    QTRY_COMPARE(m_service->uploads().size(), 1);
+    const QJsonArray entries = QJsonDocument::fromJson(m_service->uploads().first().body)["entries"].toArray();
+    QCOMPARE(entries.size(), 1);
+    QCOMPARE(entries[0]["text"].toString(), QStringLiteral("Almost done."));
+}
+
+void TestSessionController::failedResumeClosesTheWaitingConnection()
+{
+    startAndListen();
+    speak(finalTokens({"Here."}), 1);
+    QWebSocket *first = m_service->lastSocket();
+    m_state->pauseListening();
+    m_auth->signOut();
+    m_state->resumeListening(); // within the pause's wait, and it fails
+    QTRY_COMPARE(m_state->lastErrorText(), AppState::notSignedInText);
+    QVERIFY(m_state->isPaused());
+    QTRY_COMPARE(first->state(), QAbstractSocket::UnconnectedState);
 }
 
 void TestSessionController::panelHideAfterSaveSkipsANewSession()
