@@ -4,7 +4,9 @@
 #include "settings.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
@@ -29,7 +31,22 @@ QSettings openStore()
     return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("zarno"), QStringLiteral("zarno"));
 }
 
-// The store holds tokens: only its owner may read it.
+// The store holds tokens: only its owner may read it. Made private before
+// the first token is written, so no reader ever finds one in a file open
+// to others (the settings are saved by replacing the file, which keeps its mode).
+void prepareOwnerOnly(const QSettings &store)
+{
+    const QFileInfo file(store.fileName());
+    QDir().mkpath(file.absolutePath());
+    QFile::setPermissions(file.absolutePath(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    if (!file.exists()) {
+        QFile empty(file.absoluteFilePath());
+        if (!empty.open(QIODevice::WriteOnly))
+            return;
+    }
+    QFile::setPermissions(file.absoluteFilePath(), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+}
+
 void restrictToOwner(QSettings &store)
 {
     store.sync();
@@ -286,6 +303,7 @@ void AuthSession::adopt(const QString &accessToken, const QString &refreshToken,
 {
     {
         QSettings store = openStore();
+        prepareOwnerOnly(store);
         store.setValue(accessKey, accessToken);
         store.setValue(refreshKey, refreshToken);
         store.setValue(expiresKey, expiresAt);

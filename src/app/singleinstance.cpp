@@ -60,6 +60,11 @@ QCoro::Task<> SingleInstance::serve(QLocalSocket *socket)
     }
     if (!self || !connection)
         co_return;
+    // A launch that only looked whether anybody is home sends nothing.
+    if (!request.contains('\n')) {
+        connection->deleteLater();
+        co_return;
+    }
     QStringList arguments;
     const QJsonArray array = QJsonDocument::fromJson(request.left(request.indexOf('\n'))).array();
     for (const QJsonValue &value : array)

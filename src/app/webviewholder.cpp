@@ -69,6 +69,9 @@ WebViewHolder &WebViewHolder::shared()
 WebViewHolder::WebViewHolder(QObject *parent)
     : QObject(parent)
 {
+    // Pages must go before the web engine shuts down with the application.
+    if (QCoreApplication *app = QCoreApplication::instance())
+        connect(app, &QCoreApplication::aboutToQuit, this, [this] { delete m_view; });
     m_loadTimeout.setSingleShot(true);
     m_loadTimeout.setInterval(loadTimeoutMs);
     connect(&m_loadTimeout, &QTimer::timeout, this, [this] {
@@ -110,15 +113,30 @@ QWebEngineView *WebViewHolder::webView()
     return m_view;
 }
 
+bool WebViewHolder::showsTheService(const QUrl &page)
+{
+    const std::optional<QUrl> service = ZarnoSettings::load().baseURL();
+    if (!service)
+        return false;
+    auto port = [](const QUrl &url) { return url.port(url.scheme() == QLatin1StringView("https") ? 443 : 80); };
+    return page.scheme() == service->scheme() && page.host().compare(service->host(), Qt::CaseInsensitive) == 0
+        && port(page) == port(*service);
+}
+
 void WebViewHolder::harvest()
 {
     QWebEngineView *view = webView();
+    // Links open inside the window, and other sites keep their own Supabase
+    // sessions under the same kind of key: only the zarno page's is ours.
+    if (!showsTheService(view->url()))
+        return;
     QPointer<WebViewHolder> self(this);
-    view->page()->runJavaScript(harvestScript, [self](const QVariant &result) {
-        if (!self)
-            return;
+    QPointer<QWebEnginePage> page(view->page());
+    view->page()->runJavaScript(harvestScript, [self, page](const QVariant &result) {
+        // A page going away answers its pending scripts with nothing, from
+        // inside its destructor: look at the result before at the page.
         const std::optional<WebSession> session = parseWebSession(result, Clock::secondsSinceEpoch());
-        if (!session)
+        if (!session || !self || !page || !showsTheService(page->url()))
             return;
         if (self->m_adopt)
             self->m_adopt(*session);

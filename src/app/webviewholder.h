@@ -56,6 +56,8 @@ public:
     void setAdopt(std::function<void(const WebSession &)> adopt) { m_adopt = std::move(adopt); }
 
     void harvest() override;
+    // Whether the page is the configured zarno service's (scheme, host, port).
+    [[nodiscard]] static bool showsTheService(const QUrl &page);
     // Loads "/app" of the configured server unless something was loaded already.
     void loadAppIfEmpty();
     // Loads the address, giving up after a minute without an answer.

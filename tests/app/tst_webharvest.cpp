@@ -5,6 +5,7 @@
 #include <QHttpServerRequest>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QTest>
 #include <QWebEnginePage>
@@ -45,6 +46,7 @@ private Q_SLOTS:
     void harvestTakesTheFirstMatchingKey_data();
     void harvestTakesTheFirstMatchingKey();
     void everyFinishedLoadHarvests();
+    void otherSitesAreNeverHarvested();
 
 private:
     void loadPage();
@@ -64,6 +66,8 @@ void TestWebHarvest::initTestCase()
     const quint16 port = m_http.listen(QHostAddress::LocalHost, 0);
     QVERIFY(port != 0);
     m_page = QUrl(QStringLiteral("http://127.0.0.1:%1/app").arg(port));
+    QSettings(QSettings::NativeFormat, QSettings::UserScope, "zarno", "zarno")
+        .setValue("serverURL", QStringLiteral("http://127.0.0.1:%1").arg(port));
     m_holder = std::make_unique<WebViewHolder>();
     loadPage();
 }
@@ -180,6 +184,25 @@ void TestWebHarvest::everyFinishedLoadHarvests()
     loadPage();
     QTRY_COMPARE(harvested.size(), 1);
     QCOMPARE(harvested.first().first().value<WebSession>().email, QStringLiteral("e@x.org"));
+}
+
+void TestWebHarvest::otherSitesAreNeverHarvested()
+{
+    // Another site shown in the window, with a Supabase session of its own.
+    QHttpServer other;
+    other.route("/", [] { return QStringLiteral("<!doctype html><p>elsewhere</p>"); });
+    const quint16 port = other.listen(QHostAddress::LocalHost, 0);
+    QVERIFY(port != 0);
+    QSignalSpy loaded(m_holder->webView(), &QWebEngineView::loadFinished);
+    m_holder->load(QUrl(QStringLiteral("http://127.0.0.1:%1/").arg(port)));
+    QVERIFY(loaded.wait(20000));
+    evaluate(m_holder->webView(), "localStorage.setItem('sb-other-auth-token', "
+                                  "JSON.stringify({access_token: 'theirs', refresh_token: 'theirs'})); true");
+    QSignalSpy harvested(m_holder.get(), &WebViewHolder::harvested);
+    m_holder->harvest();
+    QTest::qWait(300);
+    QCOMPARE(harvested.size(), 0);
+    loadPage();
 }
 
 QTEST_MAIN(TestWebHarvest)
