@@ -1,0 +1,251 @@
+#include "zarnoapp.h"
+
+#include "authsession.h"
+#include "brand.h"
+#include "livehud.h"
+#include "lucide.h"
+#include "meetingdetector.h"
+#include "meetingpopup.h"
+#include "menubarview.h"
+#include "miccapture.h"
+#include "settings.h"
+#include "systemmicpermission.h"
+#include "transcriptionclient.h"
+#include "webviewholder.h"
+#include "windowrouter.h"
+#include "zarnowindow.h"
+
+#include <QApplication>
+#include <QCoroSignal>
+#include <QCoroTimer>
+#include <QPainter>
+#include <QSvgRenderer>
+#include <QTimer>
+
+namespace {
+
+AppStateParts realParts()
+{
+    AppStateParts parts;
+    parts.client = std::make_unique<TranscriptionClient>();
+    parts.mic = std::make_unique<MicCapture>();
+    parts.permission = std::make_unique<SystemMicPermission>();
+    parts.detector = std::make_unique<MeetingDetector>();
+    parts.auth = &AuthSession::shared();
+    parts.panel = &LiveHUD::shared();
+    parts.prompt = &MeetingPopup::shared();
+    parts.harvest = &WebViewHolder::shared();
+    return parts;
+}
+
+// The tray icon: the logo, or the letter "z" without it, with a recording
+// dot while listening (trays give a square, too small for the time).
+QIcon trayIcon(bool listening)
+{
+    QPixmap pixmap(64, 64);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    if (const std::shared_ptr<QSvgRenderer> logo = AppAssets::menuBarLogo()) {
+        paintTemplate(painter, *logo, QRectF(6, 6, 52, 52), Brand::ink());
+    } else {
+        painter.setPen(Brand::ink());
+        painter.setFont(Brand::font(40, Brand::Weight::Semibold));
+        painter.drawText(pixmap.rect(), Qt::AlignCenter, QStringLiteral("z"));
+    }
+    if (listening) {
+        painter.setPen(QPen(Qt::white, 4));
+        painter.setBrush(Brand::tomato());
+        painter.drawEllipse(QRectF(38, 38, 24, 24));
+    }
+    return QIcon(pixmap);
+}
+
+} // namespace
+
+ZarnoApp::ZarnoApp(QObject *parent)
+    : QObject(parent)
+{
+    AppStateParts parts = realParts();
+    parts.window = this;
+    m_state = std::make_unique<AppState>(std::move(parts));
+    LiveHUD::shared().attach(m_state.get());
+    WebViewHolder::shared().setAdopt([](const WebSession &session) {
+        AuthSession::shared().adoptFromPage(session.accessToken, session.refreshToken, session.expiresAt, session.email);
+    });
+    WindowRouter::openWindow = [this](const QString &id) {
+        if (id == WindowRouter::mainWindowId)
+            open();
+    };
+}
+
+ZarnoApp::~ZarnoApp()
+{
+    WindowRouter::openWindow = {};
+    delete m_menuPopup;
+    delete m_window;
+}
+
+void ZarnoApp::start()
+{
+    makeTray();
+    QPointer<ZarnoApp> self(this);
+    QTimer::singleShot(openWindowDelayMs, this, [this] { open(); });
+}
+
+void ZarnoApp::makeTray()
+{
+    if (!QSystemTrayIcon::isSystemTrayAvailable())
+        return; // the main window's session-controls button stands in
+    m_tray = new QSystemTrayIcon(trayIcon(false), this);
+    connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::Context)
+            openMenuPanel();
+    });
+    connect(m_state.get(), &AppState::isListeningChanged, this, &ZarnoApp::refreshTray);
+    connect(m_state.get(), &AppState::isPausedChanged, this, &ZarnoApp::refreshTray);
+    connect(m_state.get(), &AppState::elapsedChanged, this, &ZarnoApp::refreshTray);
+    refreshTray();
+    m_tray->show();
+}
+
+void ZarnoApp::refreshTray()
+{
+    if (!m_tray)
+        return;
+    const bool listening = m_state->isListening();
+    if (m_tray->property("listening").toBool() != listening || m_tray->icon().isNull()) {
+        m_tray->setIcon(trayIcon(listening));
+        m_tray->setProperty("listening", listening);
+    }
+    m_tray->setToolTip(QStringLiteral("zarno — ") + describe().section(u'\n', 0, 0));
+}
+
+void ZarnoApp::openMenuPanel()
+{
+    if (m_menuPopup && m_menuPopup->isVisible()) {
+        m_menuPopup->close();
+        return;
+    }
+    delete m_menuPopup;
+    MenuBarActions actions;
+    actions.openMainWindow = [this] { open(); };
+    actions.quit = [] { QCoreApplication::quit(); };
+    auto *view = new MenuBarView(*m_state, AuthSession::shared(), WebViewHolder::shared(), actions);
+    auto *popup = new MenuBarPopup(view);
+    popup->setAttribute(Qt::WA_DeleteOnClose);
+    m_menuPopup = popup;
+    QRect anchor;
+    if (m_tray && m_tray->geometry().isValid())
+        anchor = m_tray->geometry();
+    else if (m_window && m_window->isVisible())
+        anchor = QRect(m_window->mapToGlobal(QPoint(0, 0)), QSize(260, 32));
+    else
+        anchor = QRect(QCursor::pos(), QSize(1, 1));
+    popup->showUnder(anchor);
+}
+
+void ZarnoApp::open()
+{
+    if (!m_window) {
+        auto *window = new ZarnoWindowView(*m_state, AuthSession::shared(), WebViewHolder::shared());
+        connect(window, &ZarnoWindowView::sessionControlsRequested, this, [this](const QRect &anchor) {
+            openMenuPanel();
+            if (auto *popup = qobject_cast<MenuBarPopup *>(m_menuPopup.data()))
+                popup->showUnder(anchor);
+        });
+        m_window = window;
+    }
+    m_window->show();
+    m_window->raise();
+    m_window->activateWindow();
+}
+
+void ZarnoApp::load(const QUrl &url)
+{
+    WebViewHolder::shared().load(url);
+}
+
+void ZarnoApp::openAppPage()
+{
+    if (const std::optional<QUrl> url = ZarnoSettings::load().serviceURL(QStringLiteral("/app")))
+        load(*url);
+    open();
+}
+
+QString ZarnoApp::describe() const
+{
+    QString text;
+    if (m_state->isListening())
+        text = QStringLiteral("Listening · ") + m_state->elapsed();
+    else if (m_state->isPaused())
+        text = QStringLiteral("Paused · ") + m_state->elapsed();
+    else if (m_state->isStarting())
+        text = QStringLiteral("Starting…");
+    else
+        text = AppState::watchingStatus;
+    const SaveState save = m_state->saveState();
+    if (save == SaveState::saving())
+        text += QStringLiteral("\nSaving notes…");
+    else if (save == SaveState::saved())
+        text += QStringLiteral("\n✓ Notes saved");
+    else if (save.kind() == SaveState::Kind::Failed)
+        text += u'\n' + save.message();
+    if (const std::optional<QString> error = m_state->lastError())
+        text += u'\n' + *error;
+    return text;
+}
+
+QCoro::Task<> ZarnoApp::settle()
+{
+    // Wait for what a command set going: a leg being set up, an upload.
+    QPointer<ZarnoApp> self(this);
+    for (int i = 0; i < 200 && self; ++i) {
+        if (!m_state->isStarting() && m_state->saveState() != SaveState::saving())
+            co_return;
+        co_await QCoro::sleepFor(std::chrono::milliseconds(50));
+    }
+}
+
+QCoro::Task<QString> ZarnoApp::handle(QStringList arguments)
+{
+    QPointer<ZarnoApp> self(this);
+    const QString verb = arguments.isEmpty() ? QString() : arguments.first();
+    if (verb.isEmpty()) {
+        // Launched again: bring the window back.
+        open();
+        co_return describe();
+    }
+    if (verb.startsWith(QLatin1StringView("zarno:"), Qt::CaseInsensitive)) {
+        openAppPage();
+        co_return describe();
+    }
+    if (verb == QLatin1StringView("start")) {
+        if (m_state->isPaused())
+            m_state->resumeListening();
+        else
+            m_state->startListening();
+    } else if (verb == QLatin1StringView("pause")) {
+        m_state->pauseListening();
+    } else if (verb == QLatin1StringView("resume")) {
+        m_state->resumeListening();
+    } else if (verb == QLatin1StringView("stop")) {
+        m_state->stopAndSave();
+        // A running leg closes after its final words, then saves.
+        co_await QCoro::sleepFor(std::chrono::milliseconds(600));
+        if (!self)
+            co_return QString();
+    } else if (verb == QLatin1StringView("show")) {
+        LiveHUD::shared().attach(m_state.get());
+        LiveHUD::shared().expand();
+    } else if (verb != QLatin1StringView("status")) {
+        co_return QStringLiteral("zarno does not know \"%1\". Use start, pause, resume, stop, show or status.").arg(verb);
+    }
+    co_await QCoro::sleepFor(std::chrono::milliseconds(50));
+    if (!self)
+        co_return QString();
+    co_await settle();
+    if (!self)
+        co_return QString();
+    co_return describe();
+}

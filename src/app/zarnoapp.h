@@ -1,0 +1,56 @@
+#pragma once
+
+#include "appstate.h"
+#include "sessionhooks.h"
+#include "singleinstance.h"
+
+#include <QCoroTask>
+#include <QObject>
+#include <QPointer>
+#include <QStringList>
+#include <QSystemTrayIcon>
+
+class AuthSession;
+class QWidget;
+
+// The running application: one session controller for the life of the
+// process, wired to the real microphone, connection, sign-in, detector and
+// panels; the tray icon with its menu panel; the main window; and the
+// commands a second launch hands over.
+class ZarnoApp : public QObject, public MainWindowHook
+{
+    Q_OBJECT
+
+public:
+    static constexpr int openWindowDelayMs = 400;
+
+    explicit ZarnoApp(QObject *parent = nullptr);
+    ~ZarnoApp() override;
+
+    // Shows the tray icon and, shortly after, the main window.
+    void start();
+
+    [[nodiscard]] AppState &state() { return *m_state; }
+
+    // What a second launch asks for: nothing (reopen), a "zarno:" address,
+    // or one of the verbs start, pause, resume, stop, show and status.
+    // Answers with a sentence about the session as it then stands.
+    QCoro::Task<QString> handle(QStringList arguments);
+    [[nodiscard]] QString describe() const;
+
+    // The main window.
+    void load(const QUrl &url) override;
+    void open() override;
+    void openMenuPanel();
+
+private:
+    void makeTray();
+    void refreshTray();
+    void openAppPage();
+    QCoro::Task<> settle();
+
+    std::unique_ptr<AppState> m_state;
+    QPointer<QWidget> m_window;
+    QPointer<QWidget> m_menuPopup;
+    QSystemTrayIcon *m_tray = nullptr;
+};
