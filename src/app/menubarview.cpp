@@ -1,0 +1,665 @@
+#include "menubarview.h"
+
+#include "appstate.h"
+#include "authsession.h"
+#include "brand.h"
+#include "livehud.h"
+#include "lucide.h"
+#include "settings.h"
+#include "shellparts.h"
+
+#include <QFontMetricsF>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMenu>
+#include <QPainter>
+#include <QPainterPath>
+#include <QScreen>
+#include <QSettings>
+#include <QShowEvent>
+#include <QSvgRenderer>
+#include <QVBoxLayout>
+
+#include <cmath>
+
+namespace {
+
+// Every open panel, so that a setting changed in one shows in the others.
+QList<MenuBarView *> &openViews()
+{
+    static QList<MenuBarView *> views;
+    return views;
+}
+
+QSettings openStore()
+{
+    return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("zarno"), QStringLiteral("zarno"));
+}
+
+// `child` with extra space above it; shown and hidden as one.
+QWidget *padded(QWidget *child, int top, QWidget *parent)
+{
+    auto *box = new QWidget(parent);
+    auto *layout = new QVBoxLayout(box);
+    layout->setContentsMargins(0, top, 0, 0);
+    layout->setSpacing(0);
+    child->setParent(box);
+    layout->addWidget(child);
+    return box;
+}
+
+QWidget *hbox(QWidget *parent, int spacing)
+{
+    auto *row = new QWidget(parent);
+    auto *layout = new QHBoxLayout(row);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(spacing);
+    return row;
+}
+
+QLabel *label(const QString &text, const QFont &font, const QColor &color, QWidget *parent)
+{
+    auto *l = new QLabel(text, parent);
+    l->setTextFormat(Qt::PlainText);
+    l->setFont(font);
+    QPalette palette = l->palette();
+    palette.setColor(QPalette::WindowText, color);
+    l->setPalette(palette);
+    return l;
+}
+
+// A pill that takes the width its row leaves.
+template<typename Button>
+Button *stretched(Button *button)
+{
+    button->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    return button;
+}
+
+// The meeting card's rounded white ground with its hairline border.
+class CardGround : public QWidget
+{
+public:
+    CardGround(qreal radius, QWidget *parent)
+        : QWidget(parent)
+        , m_radius(radius)
+    {
+    }
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        QPainterPath shape;
+        shape.addRoundedRect(QRectF(rect()), m_radius, m_radius);
+        painter.fillPath(shape, Brand::card());
+        QPainterPath border;
+        border.addRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), m_radius - 0.5, m_radius - 0.5);
+        painter.setPen(QPen(Brand::line(), 1));
+        painter.drawPath(border);
+    }
+
+private:
+    qreal m_radius;
+};
+
+// The switch's tinted track behind its two segments.
+class ModeTrack : public QWidget
+{
+public:
+    using QWidget::QWidget;
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        QPainterPath shape;
+        shape.addRoundedRect(QRectF(rect()), 8, 8);
+        painter.fillPath(shape, Brand::faded(Brand::ink(), 0.06));
+    }
+};
+
+QFont languageFont()
+{
+    return Brand::font(12.5, Brand::Weight::Medium);
+}
+
+constexpr qreal zapSize = 13;
+constexpr qreal chevronSize = 12;
+constexpr int languageSpacing = 6;
+constexpr int minimumGap = 8;
+
+} // namespace
+
+// --- LanguageMenuButton ---------------------------------------------------------
+
+LanguageMenuButton::LanguageMenuButton(QWidget *parent)
+    : FieldButton(QString(), parent)
+{
+    setFont(languageFont());
+    // The switch and the menu share the row's width equally.
+    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+}
+
+void LanguageMenuButton::setFaint(bool faint)
+{
+    if (faint == m_faint)
+        return;
+    m_faint = faint;
+    update();
+}
+
+QColor LanguageMenuButton::textColor() const
+{
+    return m_faint ? Brand::inkFaint() : Brand::ink();
+}
+
+QColor LanguageMenuButton::iconColor() const
+{
+    return m_faint ? Brand::inkFaint() : Brand::action();
+}
+
+QSize LanguageMenuButton::sizeHint() const
+{
+    const QFontMetricsF metrics(font());
+    const QMargins m = insets();
+    const qreal content = zapSize + languageSpacing + metrics.horizontalAdvance(text()) + minimumGap + chevronSize;
+    return QSize(int(std::ceil(content)) + m.left() + m.right(),
+                 int(std::ceil(qMax(metrics.height(), zapSize))) + m.top() + m.bottom());
+}
+
+QSize LanguageMenuButton::minimumSizeHint() const
+{
+    const QMargins m = insets();
+    return QSize(int(zapSize + chevronSize) + minimumGap + m.left() + m.right(), sizeHint().height());
+}
+
+void LanguageMenuButton::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setOpacity(drawnOpacity());
+    const QRectF area = QRectF(rect());
+    painter.fillPath(backgroundShape(area), backgroundColor());
+    painter.setPen(QPen(Brand::line(), 1));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawPath(backgroundShape(area.adjusted(0.5, 0.5, -0.5, -0.5)));
+
+    const QRectF inner = area.marginsRemoved(QMarginsF(insets()));
+    const qreal mid = inner.center().y();
+    if (const auto zap = Lucide::image(QStringLiteral("zap")))
+        paintTemplate(painter, *zap, QRectF(inner.left(), mid - zapSize / 2, zapSize, zapSize), iconColor());
+    if (const auto chevron = Lucide::image(QStringLiteral("chevron-down")))
+        paintTemplate(painter, *chevron,
+                      QRectF(inner.right() - chevronSize, mid - chevronSize / 2, chevronSize, chevronSize),
+                      Brand::inkFaint());
+    // A narrow row shortens the name rather than pushing the chevron out.
+    const QRectF textArea(inner.left() + zapSize + languageSpacing, inner.top(),
+                          inner.width() - zapSize - languageSpacing - minimumGap - chevronSize, inner.height());
+    const QFontMetricsF metrics(font());
+    painter.setFont(font());
+    painter.setPen(textColor());
+    painter.drawText(textArea, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
+                     metrics.elidedText(text(), Qt::ElideRight, textArea.width()));
+}
+
+// --- ModeSegment ----------------------------------------------------------------
+
+ModeSegment::ModeSegment(const QString &title, QWidget *parent)
+    : QAbstractButton(parent)
+{
+    setText(title);
+    setFocusPolicy(Qt::NoFocus);
+    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+}
+
+void ModeSegment::setSelected(bool selected)
+{
+    if (selected == m_selected)
+        return;
+    m_selected = selected;
+    update();
+}
+
+QColor ModeSegment::textColor() const
+{
+    return m_selected ? QColor(Qt::white) : Brand::inkSoft();
+}
+
+QColor ModeSegment::backgroundColor() const
+{
+    return m_selected ? Brand::action() : QColor(Qt::transparent);
+}
+
+QFont ModeSegment::labelFont() const
+{
+    return Brand::font(12, m_selected ? Brand::Weight::Semibold : Brand::Weight::Medium);
+}
+
+QSize ModeSegment::sizeHint() const
+{
+    const QFontMetricsF metrics(labelFont());
+    return QSize(int(std::ceil(metrics.horizontalAdvance(text()))) + 8, int(std::ceil(metrics.height())) + 10);
+}
+
+QSize ModeSegment::minimumSizeHint() const
+{
+    return sizeHint();
+}
+
+void ModeSegment::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    if (m_selected) {
+        QPainterPath shape;
+        shape.addRoundedRect(QRectF(rect()), 6, 6);
+        painter.fillPath(shape, backgroundColor());
+    }
+    painter.setFont(labelFont());
+    painter.setPen(textColor());
+    painter.drawText(QRectF(rect()), Qt::AlignCenter | Qt::TextSingleLine, text());
+}
+
+// --- MenuBarView ----------------------------------------------------------------
+
+MenuBarView::MenuBarView(AppState &state, AuthSession &auth, SignInHarvestHook &harvest, MenuBarActions actions,
+                         LiveHUD *hud, QWidget *parent)
+    : QWidget(parent)
+    , m_state(state)
+    , m_auth(auth)
+    , m_harvest(harvest)
+    , m_actions(std::move(actions))
+    , m_hud(hud)
+{
+    setWindowTitle(QStringLiteral("zarno"));
+    setPalette(lightPalette());
+    setAutoFillBackground(false);
+
+    auto *column = new QVBoxLayout(this);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+    column->addWidget(buildHeader());
+    column->addWidget(new HairLine(this));
+    column->addWidget(buildRows());
+    column->addWidget(new HairLine(this));
+    column->addWidget(buildQuit());
+
+    connect(&m_state, &AppState::isListeningChanged, this, &MenuBarView::refresh);
+    connect(&m_state, &AppState::isPausedChanged, this, &MenuBarView::refresh);
+    connect(&m_state, &AppState::lastErrorChanged, this, &MenuBarView::refresh);
+    connect(&m_state, &AppState::elapsedChanged, this, &MenuBarView::refresh);
+    connect(&m_state, &AppState::saveStateChanged, this, &MenuBarView::refresh);
+    connect(&m_auth, &AuthSession::emailChanged, this, &MenuBarView::refresh);
+    // A new detection or an answer to the prompt shows at once.
+    if (MeetingWatch *detector = m_state.detector())
+        connect(detector, &MeetingWatch::detectedAppChanged, this, &MenuBarView::refresh);
+
+    openViews().append(this);
+    refresh();
+}
+
+MenuBarView::~MenuBarView()
+{
+    openViews().removeAll(this);
+}
+
+QString MenuBarView::languageName(const QString &code)
+{
+    for (const TargetLanguage &language : supportedTargetLanguages()) {
+        if (language.code == code)
+            return language.name;
+    }
+    return QStringLiteral("English");
+}
+
+QWidget *MenuBarView::buildHeader()
+{
+    auto *header = new QWidget(this);
+    auto *column = new QVBoxLayout(header);
+    column->setContentsMargins(16, 14, 16, 12);
+    column->setSpacing(6);
+
+    // Mode and language.
+    auto *modeRow = hbox(header, 8);
+    auto *track = new ModeTrack(modeRow);
+    track->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    auto *segments = new QHBoxLayout(track);
+    segments->setContentsMargins(2, 2, 2, 2);
+    segments->setSpacing(0);
+    m_translate = new ModeSegment(QStringLiteral("Translate"), track);
+    m_transcript = new ModeSegment(QStringLiteral("Transcript"), track);
+    segments->addWidget(m_translate, 1);
+    segments->addWidget(m_transcript, 1);
+    connect(m_translate, &QAbstractButton::clicked, this, [] { storeTranscriptOnly(false); });
+    connect(m_transcript, &QAbstractButton::clicked, this, [] { storeTranscriptOnly(true); });
+
+    m_language = new LanguageMenuButton(modeRow);
+    m_languageMenu = new QMenu(m_language);
+    m_languageMenu->setPalette(lightPalette());
+    m_languageMenu->setFont(Brand::font(13));
+    for (const TargetLanguage &language : supportedTargetLanguages()) {
+        QAction *item = m_languageMenu->addAction(languagePrefix + language.name);
+        item->setData(language.code);
+        const QString code = language.code;
+        connect(item, &QAction::triggered, this, [code] { storeLanguage(code); });
+    }
+    connect(m_language, &QAbstractButton::clicked, this, [this] {
+        m_languageMenu->popup(m_language->mapToGlobal(QPoint(0, m_language->height() + 4)));
+    });
+
+    auto *modeLayout = static_cast<QHBoxLayout *>(modeRow->layout());
+    modeLayout->addWidget(track, 1, Qt::AlignVCenter);
+    modeLayout->addWidget(m_language, 1, Qt::AlignVCenter);
+    column->addWidget(padded(modeRow, 4, header));
+
+    m_meetingCard = padded(buildMeetingCard(), 6, header);
+    column->addWidget(m_meetingCard);
+
+    m_errorText = new WrappingText(Brand::font(12), Brand::tomato());
+    m_errorText->setObjectName(QStringLiteral("errorText"));
+    m_errorLine = padded(m_errorText, 2, header);
+    column->addWidget(m_errorLine);
+
+    column->addWidget(padded(buildControls(), 8, header));
+
+    m_saveLine = padded(buildSaveLine(), 2, header);
+    column->addWidget(m_saveLine);
+    return header;
+}
+
+QWidget *MenuBarView::buildMeetingCard()
+{
+    auto *card = new CardGround(8, this);
+    card->setObjectName(QStringLiteral("meetingCard"));
+    auto *column = new QVBoxLayout(card);
+    column->setContentsMargins(10, 10, 10, 10);
+    column->setSpacing(9);
+
+    auto *title = hbox(card, 8);
+    title->layout()->addWidget(new LucideIcon(QStringLiteral("video"), 14, Brand::ink(), title));
+    m_meetingText = new WrappingText(Brand::font(12.5, Brand::Weight::Semibold), Brand::ink(), Qt::AlignLeft, title);
+    m_meetingText->setObjectName(QStringLiteral("meetingText"));
+    static_cast<QHBoxLayout *>(title->layout())->addWidget(m_meetingText, 1);
+    for (int i = 0; i < title->layout()->count(); ++i)
+        title->layout()->itemAt(i)->setAlignment(Qt::AlignVCenter);
+    column->addWidget(title);
+
+    auto *buttons = hbox(card, 8);
+    auto *take = stretched(new TealPillButton(QStringLiteral("Take notes"), buttons));
+    auto *notNow = new OutlinePillButton(QStringLiteral("Not now"), buttons);
+    buttons->layout()->addWidget(take);
+    buttons->layout()->addWidget(notNow);
+    connect(take, &QAbstractButton::clicked, this, &MenuBarView::takeNotes);
+    connect(notNow, &QAbstractButton::clicked, this, &MenuBarView::notNow);
+    column->addWidget(buttons);
+    return card;
+}
+
+QWidget *MenuBarView::buildControls()
+{
+    auto *controls = new QWidget(this);
+    auto *column = new QVBoxLayout(controls);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+
+    m_listeningControls = hbox(controls, 8);
+    auto *pause = new OutlinePillButton(QStringLiteral("Pause"), m_listeningControls);
+    m_stopButton = stretched(new ElapsedPillButton(QString(), m_listeningControls));
+    m_listeningControls->layout()->addWidget(pause);
+    m_listeningControls->layout()->addWidget(m_stopButton);
+    connect(pause, &QAbstractButton::clicked, this, [this] { m_state.pauseListening(); });
+    connect(m_stopButton, &QAbstractButton::clicked, this, [this] { m_state.stopAndSave(); });
+
+    m_pausedControls = hbox(controls, 8);
+    m_resumeButton = stretched(new ElapsedPillButton(QString(), m_pausedControls));
+    auto *save = new OutlinePillButton(QStringLiteral("Save notes"), m_pausedControls);
+    m_pausedControls->layout()->addWidget(m_resumeButton);
+    m_pausedControls->layout()->addWidget(save);
+    connect(m_resumeButton, &QAbstractButton::clicked, this, [this] { m_state.resumeListening(); });
+    connect(save, &QAbstractButton::clicked, this, [this] { m_state.stopAndSave(); });
+
+    m_idleControls = hbox(controls, 0);
+    auto *take = stretched(new TealPillButton(QStringLiteral("Take notes"), m_idleControls));
+    m_idleControls->layout()->addWidget(take);
+    connect(take, &QAbstractButton::clicked, this, &MenuBarView::takeNotes);
+
+    column->addWidget(m_listeningControls);
+    column->addWidget(m_pausedControls);
+    column->addWidget(m_idleControls);
+    return controls;
+}
+
+QWidget *MenuBarView::buildSaveLine()
+{
+    auto *line = new QWidget(this);
+    auto *column = new QVBoxLayout(line);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+
+    m_savedRow = hbox(line, 6);
+    auto *savedLayout = static_cast<QHBoxLayout *>(m_savedRow->layout());
+    savedLayout->addWidget(
+        label(QStringLiteral("✓ Notes saved"), Brand::font(12, Brand::Weight::Medium), Brand::action(), m_savedRow));
+    savedLayout->addStretch(1);
+    auto *seeNotes = new TextButton(QStringLiteral("See notes"), Brand::font(12, Brand::Weight::Semibold),
+                                    Brand::action(), m_savedRow);
+    savedLayout->addWidget(seeNotes);
+    connect(seeNotes, &QAbstractButton::clicked, this, [this] { m_state.openSavedNotes(); });
+
+    m_saveFailure = new WrappingText(Brand::font(12), Brand::tomato(), Qt::AlignLeft, line);
+    m_saveFailure->setObjectName(QStringLiteral("saveFailure"));
+    column->addWidget(m_savedRow);
+    column->addWidget(m_saveFailure);
+    return line;
+}
+
+QWidget *MenuBarView::buildRows()
+{
+    auto *rows = new QWidget(this);
+    auto *column = new QVBoxLayout(rows);
+    column->setContentsMargins(8, 6, 8, 6);
+    column->setSpacing(0);
+    auto *open = new IconRowButton(QStringLiteral("arrow-up-right"), QStringLiteral("Open zarno"), Brand::action(), rows);
+    auto *live = new IconRowButton(QStringLiteral("mic"), QStringLiteral("Show live panel"), Brand::ink(), rows);
+    auto *signIn = new IconRowButton(QStringLiteral("log-in"), QStringLiteral("Sign in"), Brand::action(), rows);
+    m_signInRow = signIn;
+    column->addWidget(open);
+    column->addWidget(live);
+    column->addWidget(signIn);
+    connect(open, &QAbstractButton::clicked, this, &MenuBarView::openMainWindow);
+    connect(live, &QAbstractButton::clicked, this, &MenuBarView::showLivePanel);
+    connect(signIn, &QAbstractButton::clicked, this, &MenuBarView::openMainWindow);
+    return rows;
+}
+
+QWidget *MenuBarView::buildQuit()
+{
+    auto *block = new QWidget(this);
+    auto *column = new QVBoxLayout(block);
+    column->setContentsMargins(8, 6, 8, 6);
+    column->setSpacing(0);
+    auto *quit = new MenuRowButton(QStringLiteral("Quit zarno"), Brand::ink(), block);
+    column->addWidget(quit);
+    connect(quit, &QAbstractButton::clicked, this, &MenuBarView::quit);
+    return block;
+}
+
+void MenuBarView::refresh()
+{
+    const QSettings store = openStore();
+    const ZarnoSettings settings = ZarnoSettings::load(store);
+    const bool transcriptOnly = settings.transcriptOnly;
+    m_translate->setSelected(!transcriptOnly);
+    m_transcript->setSelected(transcriptOnly);
+    // The stored code is shown as its name; an unknown one is left as it is
+    // until the user picks a language.
+    m_language->setText(languagePrefix + languageName(store.value(languageKey).toString()));
+    m_language->setEnabled(!transcriptOnly);
+    m_language->setFaint(transcriptOnly);
+
+    const bool listening = m_state.isListening();
+    const bool paused = m_state.isPaused();
+    const MeetingWatch *detector = m_state.detector();
+    const std::optional<QString> meeting = detector ? detector->detectedApp() : std::nullopt;
+    m_meetingCard->setVisible(meeting.has_value() && !listening);
+    m_meetingText->setText(QStringLiteral("Meeting detected in ") + meeting.value_or(QString()));
+
+    const std::optional<QString> error = m_state.lastError();
+    m_errorLine->setVisible(error.has_value() && !error->isEmpty());
+    m_errorText->setText(error.value_or(QString()));
+
+    m_listeningControls->setVisible(listening);
+    m_pausedControls->setVisible(!listening && paused);
+    m_idleControls->setVisible(!listening && !paused);
+    m_stopButton->setText(QStringLiteral("Stop & save · ") + m_state.elapsed());
+    m_resumeButton->setText(QStringLiteral("Resume · ") + m_state.elapsed());
+    m_stopButton->updateGeometry();
+    m_resumeButton->updateGeometry();
+
+    const SaveState save = m_state.saveState();
+    const bool saved = save.kind() == SaveState::Kind::Saved;
+    const bool failed = save.kind() == SaveState::Kind::Failed && !save.message().isEmpty();
+    m_savedRow->setVisible(saved);
+    m_saveFailure->setVisible(failed);
+    m_saveFailure->setText(failed ? save.message() : QString());
+    m_saveLine->setVisible(saved || failed);
+
+    m_signInRow->setVisible(m_auth.email().isNull());
+
+    // Fixed width, natural height: wrapped text grows the panel downwards.
+    // Rows shown or hidden just now have not told their layouts yet.
+    for (QWidget *child : findChildren<QWidget *>())
+        child->updateGeometry();
+    QLayout *column = layout();
+    column->invalidate();
+    const int height = column->hasHeightForWidth() ? column->totalHeightForWidth(panelWidth)
+                                                   : column->totalSizeHint().height();
+    setFixedSize(panelWidth, height);
+    update();
+}
+
+void MenuBarView::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    // The window system's own show events (a restore) are not appearances.
+    if (event->spontaneous())
+        return;
+    refresh();
+    m_harvest.harvest();
+}
+
+void MenuBarView::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.fillRect(rect(), Brand::paper());
+}
+
+void MenuBarView::takeNotes()
+{
+    if (MeetingWatch *detector = m_state.detector())
+        detector->setDetectedApp(std::nullopt);
+    m_state.startListening();
+    hud().attach(&m_state);
+}
+
+void MenuBarView::notNow()
+{
+    if (MeetingWatch *detector = m_state.detector())
+        detector->setDetectedApp(std::nullopt);
+    refresh();
+}
+
+void MenuBarView::showLivePanel()
+{
+    LiveHUD &panel = hud();
+    panel.attach(&m_state);
+    panel.expand();
+    Q_EMIT closeRequested();
+}
+
+void MenuBarView::openMainWindow()
+{
+    Q_EMIT closeRequested();
+    if (m_actions.openMainWindow)
+        m_actions.openMainWindow();
+}
+
+void MenuBarView::quit()
+{
+    Q_EMIT closeRequested();
+    if (m_actions.quit)
+        m_actions.quit();
+}
+
+void MenuBarView::storeTranscriptOnly(bool value)
+{
+    {
+        QSettings store = openStore();
+        store.setValue(transcriptOnlyKey, value);
+    }
+    for (MenuBarView *view : openViews())
+        view->refresh();
+}
+
+void MenuBarView::storeLanguage(const QString &code)
+{
+    {
+        QSettings store = openStore();
+        store.setValue(languageKey, code);
+    }
+    for (MenuBarView *view : openViews())
+        view->refresh();
+}
+
+LiveHUD &MenuBarView::hud() const
+{
+    return m_hud ? *m_hud : LiveHUD::shared();
+}
+
+// --- MenuBarPopup ---------------------------------------------------------------
+
+MenuBarPopup::MenuBarPopup(MenuBarView *view, QWidget *parent)
+    : QWidget(parent, Qt::Popup | Qt::FramelessWindowHint)
+    , m_view(view)
+{
+    setWindowTitle(QStringLiteral("zarno"));
+    setPalette(lightPalette());
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSizeConstraint(QLayout::SetFixedSize);
+    view->setParent(this);
+    layout->addWidget(view);
+    connect(view, &MenuBarView::closeRequested, this, &QWidget::hide);
+}
+
+QPoint MenuBarPopup::placement(const QSize &size, const QRect &anchor, const QRect &screen)
+{
+    int x = anchor.x() + anchor.width() / 2 - size.width() / 2;
+    int y = anchor.bottom() + 1;
+    if (screen.isValid()) {
+        const bool roomBelow = y + size.height() <= screen.bottom() + 1;
+        const bool roomAbove = anchor.top() - size.height() >= screen.top();
+        if (!roomBelow && roomAbove)
+            y = anchor.top() - size.height();
+        x = qBound(screen.left(), x, qMax(screen.left(), screen.right() + 1 - size.width()));
+        y = qBound(screen.top(), y, qMax(screen.top(), screen.bottom() + 1 - size.height()));
+    }
+    return {x, y};
+}
+
+void MenuBarPopup::showUnder(const QRect &anchor)
+{
+    m_view->refresh();
+    adjustSize();
+    QScreen *screen = QGuiApplication::screenAt(anchor.center());
+    if (!screen)
+        screen = QGuiApplication::primaryScreen();
+    move(placement(size(), anchor, screen ? screen->availableGeometry() : QRect()));
+    show();
+    raise();
+    activateWindow();
+}

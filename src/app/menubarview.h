@@ -1,0 +1,187 @@
+#pragma once
+
+#include "buttons.h"
+
+#include <QWidget>
+
+#include <functional>
+
+class AppState;
+class AuthSession;
+class LiveHUD;
+class QAbstractButton;
+class QLabel;
+class QMenu;
+class SignInHarvestHook;
+class WrappingText;
+
+// Where the panel sends the user out of itself. Missing hooks do nothing.
+struct MenuBarActions
+{
+    // "Open zarno" and "Sign in": open the main window and bring it forward.
+    std::function<void()> openMainWindow;
+    // "Quit zarno": the only way the application ends.
+    std::function<void()> quit;
+};
+
+// The language menu's button: the zap icon, "Auto-detect → " and the
+// language's name, and the menu's chevron. Drawn faded while disabled.
+class LanguageMenuButton : public FieldButton
+{
+    Q_OBJECT
+
+public:
+    static constexpr qreal disabledOpacity = 0.55;
+
+    explicit LanguageMenuButton(QWidget *parent = nullptr);
+
+    // Colours follow the mode: faint while transcribing only.
+    void setFaint(bool faint);
+    [[nodiscard]] bool isFaint() const { return m_faint; }
+    [[nodiscard]] QColor textColor() const;
+    [[nodiscard]] QColor iconColor() const;
+    [[nodiscard]] qreal drawnOpacity() const { return isEnabled() ? 1.0 : disabledOpacity; }
+
+    [[nodiscard]] QSize sizeHint() const override;
+    [[nodiscard]] QSize minimumSizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    bool m_faint = false;
+};
+
+// One half of the Translate/Transcript switch.
+class ModeSegment : public QAbstractButton
+{
+    Q_OBJECT
+
+public:
+    explicit ModeSegment(const QString &title, QWidget *parent = nullptr);
+
+    void setSelected(bool selected);
+    [[nodiscard]] bool isSelected() const { return m_selected; }
+    [[nodiscard]] QColor textColor() const;
+    [[nodiscard]] QColor backgroundColor() const;
+    [[nodiscard]] QFont labelFont() const;
+
+    [[nodiscard]] QSize sizeHint() const override;
+    [[nodiscard]] QSize minimumSizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    bool m_selected = false;
+};
+
+// The panel of the tray icon: mode and language, a detected meeting, the
+// session's controls and its last save, and the ways into the rest of the
+// application. It only reads the session's state and calls its operations;
+// it keeps nothing of its own. The same widget works as a popup, embedded,
+// or as a window of its own.
+class MenuBarView : public QWidget
+{
+    Q_OBJECT
+
+public:
+    static constexpr int panelWidth = 320;
+
+    static inline const QString languageKey = QStringLiteral("languageB");
+    static inline const QString transcriptOnlyKey = QStringLiteral("transcriptOnly");
+    static inline const QString languagePrefix = QStringLiteral("Auto-detect → ");
+
+    // `harvest` copies the web page's sign-in (the web view holder in the
+    // application); `hud` defaults to the shared live panel.
+    MenuBarView(AppState &state, AuthSession &auth, SignInHarvestHook &harvest, MenuBarActions actions,
+                LiveHUD *hud = nullptr, QWidget *parent = nullptr);
+    ~MenuBarView() override;
+
+    // The name shown for a stored language code; unknown codes read "English".
+    [[nodiscard]] static QString languageName(const QString &code);
+
+    // Reads everything shown afresh and lays the panel out again.
+    void refresh();
+
+    // For tests and the application's keyboard and verb handling.
+    [[nodiscard]] ModeSegment *translateSegment() const { return m_translate; }
+    [[nodiscard]] ModeSegment *transcriptSegment() const { return m_transcript; }
+    [[nodiscard]] LanguageMenuButton *languageButton() const { return m_language; }
+    [[nodiscard]] QMenu *languageMenu() const { return m_languageMenu; }
+
+Q_SIGNALS:
+    // The user went elsewhere (a window, the live panel, quitting): a popup
+    // holding this view closes.
+    void closeRequested();
+
+protected:
+    void showEvent(QShowEvent *event) override;
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    QWidget *buildHeader();
+    QWidget *buildMeetingCard();
+    QWidget *buildControls();
+    QWidget *buildSaveLine();
+    QWidget *buildRows();
+    QWidget *buildQuit();
+
+    void takeNotes();
+    void notNow();
+    void showLivePanel();
+    void openMainWindow();
+    void quit();
+    static void storeTranscriptOnly(bool value);
+    static void storeLanguage(const QString &code);
+    [[nodiscard]] LiveHUD &hud() const;
+
+    AppState &m_state;
+    AuthSession &m_auth;
+    SignInHarvestHook &m_harvest;
+    MenuBarActions m_actions;
+    LiveHUD *m_hud;
+
+    ModeSegment *m_translate = nullptr;
+    ModeSegment *m_transcript = nullptr;
+    LanguageMenuButton *m_language = nullptr;
+    QMenu *m_languageMenu = nullptr;
+    QWidget *m_meetingCard = nullptr;
+    WrappingText *m_meetingText = nullptr;
+    QWidget *m_errorLine = nullptr;
+    WrappingText *m_errorText = nullptr;
+    QWidget *m_listeningControls = nullptr;
+    QWidget *m_pausedControls = nullptr;
+    StyledButton *m_stopButton = nullptr;
+    StyledButton *m_resumeButton = nullptr;
+    QWidget *m_idleControls = nullptr;
+    QWidget *m_saveLine = nullptr;
+    QWidget *m_savedRow = nullptr;
+    WrappingText *m_saveFailure = nullptr;
+    QAbstractButton *m_signInRow = nullptr;
+};
+
+// A frameless popup that hangs the panel under a point or the tray icon and
+// closes when the user clicks elsewhere or leaves through one of its rows.
+class MenuBarPopup : public QWidget
+{
+    Q_OBJECT
+
+public:
+    // Takes ownership of `view`.
+    explicit MenuBarPopup(MenuBarView *view, QWidget *parent = nullptr);
+
+    [[nodiscard]] MenuBarView *view() const { return m_view; }
+
+    // Shows the panel under `anchor` (global coordinates), centred on it and
+    // kept inside the screen that holds it; above it when there is no room
+    // below (a tray at the bottom of the screen).
+    void showUnder(const QRect &anchor);
+    void showUnder(const QPoint &point) { showUnder(QRect(point, QSize(1, 1))); }
+
+    // Where a panel of `size` goes for `anchor` within `screen`.
+    [[nodiscard]] static QPoint placement(const QSize &size, const QRect &anchor, const QRect &screen);
+
+private:
+    MenuBarView *m_view;
+};

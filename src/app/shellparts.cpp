@@ -1,0 +1,274 @@
+#include "shellparts.h"
+
+#include "brand.h"
+#include "lucide.h"
+
+#include <QFontMetricsF>
+#include <QPainter>
+#include <QPainterPath>
+#include <QSvgRenderer>
+#include <QTextLayout>
+
+#include <cmath>
+
+namespace {
+
+// Lays the text out at `width` and returns its height; draws it too when a
+// painter is given.
+qreal layoutText(const QString &text, const QFont &font, qreal width, Qt::Alignment alignment,
+                 QPainter *painter = nullptr, int *lines = nullptr)
+{
+    QTextLayout layout(text, font);
+    QTextOption option(alignment);
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    layout.setTextOption(option);
+    const QFontMetricsF metrics(font);
+    qreal y = 0;
+    int count = 0;
+    layout.beginLayout();
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        line.setLineWidth(qMax<qreal>(1, width));
+        line.setPosition(QPointF(0, y));
+        y += metrics.lineSpacing();
+        ++count;
+    }
+    layout.endLayout();
+    if (painter)
+        layout.draw(painter, QPointF(0, 0));
+    if (lines)
+        *lines = count;
+    return count == 0 ? 0 : y - metrics.leading();
+}
+
+bool isDigit(QChar c)
+{
+    return c >= u'0' && c <= u'9';
+}
+
+qreal widestDigit(const QFontMetricsF &metrics)
+{
+    qreal widest = 0;
+    for (char16_t d = u'0'; d <= u'9'; ++d)
+        widest = qMax(widest, metrics.horizontalAdvance(QChar(d)));
+    return widest;
+}
+
+} // namespace
+
+// --- WrappingText ---------------------------------------------------------------
+
+WrappingText::WrappingText(const QFont &font, const QColor &color, Qt::Alignment alignment, QWidget *parent)
+    : QWidget(parent)
+    , m_color(color)
+    , m_alignment(alignment)
+{
+    setFont(font);
+    QSizePolicy policy(QSizePolicy::Preferred, QSizePolicy::Preferred);
+    policy.setHeightForWidth(true);
+    setSizePolicy(policy);
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+}
+
+void WrappingText::setText(const QString &text)
+{
+    if (text == m_text)
+        return;
+    m_text = text;
+    updateGeometry();
+    update();
+}
+
+void WrappingText::setColor(const QColor &color)
+{
+    m_color = color;
+    update();
+}
+
+int WrappingText::lineCount() const
+{
+    int lines = 0;
+    layoutText(m_text, font(), contentsRect().width(), m_alignment, nullptr, &lines);
+    return lines;
+}
+
+int WrappingText::heightForWidth(int width) const
+{
+    const QMargins m = contentsMargins();
+    return int(std::ceil(layoutText(m_text, font(), width - m.left() - m.right(), m_alignment))) + m.top()
+        + m.bottom();
+}
+
+QSize WrappingText::sizeHint() const
+{
+    // A wide preference that the layout narrows; the height follows the width.
+    const QFontMetricsF metrics(font());
+    const int width = int(std::ceil(qMin<qreal>(metrics.horizontalAdvance(m_text), 320)));
+    const QMargins m = contentsMargins();
+    return QSize(width + m.left() + m.right(), heightForWidth(width + m.left() + m.right()));
+}
+
+QSize WrappingText::minimumSizeHint() const
+{
+    return QSize(0, heightForWidth(width()));
+}
+
+void WrappingText::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.setPen(m_color);
+    const QRect area = contentsRect();
+    painter.translate(area.topLeft());
+    layoutText(m_text, font(), area.width(), m_alignment, &painter);
+}
+
+// --- TextButton -----------------------------------------------------------------
+
+TextButton::TextButton(const QString &text, const QFont &font, const QColor &color, QWidget *parent)
+    : QAbstractButton(parent)
+    , m_color(color)
+{
+    setText(text);
+    setFont(font);
+    setFocusPolicy(Qt::NoFocus);
+    setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+}
+
+QSize TextButton::sizeHint() const
+{
+    const QFontMetricsF metrics(font());
+    return QSize(int(std::ceil(metrics.horizontalAdvance(text()))), int(std::ceil(metrics.height())));
+}
+
+void TextButton::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.setOpacity(isDown() ? 0.6 : 1.0);
+    painter.setPen(m_color);
+    painter.drawText(QRectF(rect()), Qt::AlignCenter | Qt::TextSingleLine, text());
+}
+
+// --- ElapsedPillButton ----------------------------------------------------------
+
+ElapsedPillButton::ElapsedPillButton(const QString &text, QWidget *parent)
+    : TealPillButton(text, parent)
+{
+}
+
+qreal ElapsedPillButton::tabularWidth(const QString &text, const QFont &font)
+{
+    const QFontMetricsF metrics(font);
+    const qreal digit = widestDigit(metrics);
+    qreal width = 0;
+    for (const QChar c : text)
+        width += isDigit(c) ? digit : metrics.horizontalAdvance(c);
+    return width;
+}
+
+QSize ElapsedPillButton::sizeHint() const
+{
+    const QFont font = labelFont();
+    const QMargins m = insets();
+    return QSize(int(std::ceil(tabularWidth(text(), font))) + m.left() + m.right(),
+                 int(std::ceil(QFontMetricsF(font).height())) + m.top() + m.bottom());
+}
+
+void ElapsedPillButton::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QRectF area = QRectF(rect());
+    painter.fillPath(backgroundShape(area), backgroundColor());
+    const QFont font = labelFont();
+    const QFontMetricsF metrics(font);
+    const qreal digit = widestDigit(metrics);
+    painter.setFont(font);
+    painter.setPen(labelColor());
+    const QRectF inner = area.marginsRemoved(QMarginsF(insets()));
+    const qreal total = tabularWidth(text(), font);
+    qreal x = inner.left() + qMax<qreal>(0, (inner.width() - total) / 2);
+    const qreal baseline = inner.top() + (inner.height() - metrics.height()) / 2 + metrics.ascent();
+    // Runs of non-digits keep their kerning; each digit sits centred in its cell.
+    QString run;
+    const auto flush = [&] {
+        if (run.isEmpty())
+            return;
+        painter.drawText(QPointF(x, baseline), run);
+        x += metrics.horizontalAdvance(run);
+        run.clear();
+    };
+    for (const QChar c : text()) {
+        if (!isDigit(c)) {
+            run.append(c);
+            continue;
+        }
+        flush();
+        painter.drawText(QPointF(x + (digit - metrics.horizontalAdvance(c)) / 2, baseline), QString(c));
+        x += digit;
+    }
+    flush();
+}
+
+// --- IconRowButton --------------------------------------------------------------
+
+IconRowButton::IconRowButton(const QString &icon, const QString &text, const QColor &tint, QWidget *parent)
+    : MenuRowButton(text, tint, parent)
+    , m_icon(icon)
+{
+}
+
+QMargins IconRowButton::insets() const
+{
+    QMargins m = MenuRowButton::insets();
+    m.setLeft(m.left() + int(iconSize) + iconSpacing);
+    return m;
+}
+
+void IconRowButton::paintEvent(QPaintEvent *event)
+{
+    MenuRowButton::paintEvent(event);
+    const auto image = Lucide::image(m_icon);
+    if (!image)
+        return;
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const qreal left = MenuRowButton::insets().left();
+    paintTemplate(painter, *image, QRectF(left, (height() - iconSize) / 2, iconSize, iconSize), tint());
+}
+
+// --- HairLine -------------------------------------------------------------------
+
+HairLine::HairLine(QWidget *parent)
+    : QWidget(parent)
+{
+    setFixedHeight(1);
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+}
+
+void HairLine::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.fillRect(rect(), Brand::line());
+}
+
+QPalette lightPalette()
+{
+    QPalette palette;
+    for (const QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+        palette.setColor(group, QPalette::Window, Brand::paper());
+        palette.setColor(group, QPalette::WindowText, Brand::ink());
+        palette.setColor(group, QPalette::Base, Brand::card());
+        palette.setColor(group, QPalette::AlternateBase, Brand::paperDeep());
+        palette.setColor(group, QPalette::Text, Brand::ink());
+        palette.setColor(group, QPalette::Button, Brand::card());
+        palette.setColor(group, QPalette::ButtonText, Brand::ink());
+        palette.setColor(group, QPalette::ToolTipBase, Brand::card());
+        palette.setColor(group, QPalette::ToolTipText, Brand::ink());
+        palette.setColor(group, QPalette::Highlight, Brand::paperDeep());
+        palette.setColor(group, QPalette::HighlightedText, Brand::ink());
+        palette.setColor(group, QPalette::PlaceholderText, Brand::inkFaint());
+    }
+    palette.setColor(QPalette::Disabled, QPalette::Text, Brand::inkFaint());
+    palette.setColor(QPalette::Disabled, QPalette::WindowText, Brand::inkFaint());
+    palette.setColor(QPalette::Disabled, QPalette::ButtonText, Brand::inkFaint());
+    return palette;
+}

@@ -1,0 +1,114 @@
+#pragma once
+
+#include "buttons.h"
+
+#include <QAbstractButton>
+#include <QColor>
+#include <QFont>
+#include <QWidget>
+
+// Text that wraps over as many lines as its width needs. A word wider than
+// the line is broken inside, so a long message never widens its container.
+class WrappingText : public QWidget
+{
+    Q_OBJECT
+    Q_PROPERTY(QString text READ text WRITE setText)
+
+public:
+    WrappingText(const QFont &font, const QColor &color, Qt::Alignment alignment = Qt::AlignLeft,
+                 QWidget *parent = nullptr);
+
+    [[nodiscard]] QString text() const { return m_text; }
+    void setText(const QString &text);
+    [[nodiscard]] QColor color() const { return m_color; }
+    void setColor(const QColor &color);
+    // How many lines the text takes at the current width.
+    [[nodiscard]] int lineCount() const;
+
+    [[nodiscard]] bool hasHeightForWidth() const override { return true; }
+    [[nodiscard]] int heightForWidth(int width) const override;
+    [[nodiscard]] QSize sizeHint() const override;
+    [[nodiscard]] QSize minimumSizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    QString m_text;
+    QColor m_color;
+    Qt::Alignment m_alignment;
+};
+
+// A borderless button that is only its text.
+class TextButton : public QAbstractButton
+{
+    Q_OBJECT
+
+public:
+    TextButton(const QString &text, const QFont &font, const QColor &color, QWidget *parent = nullptr);
+
+    [[nodiscard]] QColor color() const { return m_color; }
+    [[nodiscard]] QSize sizeHint() const override;
+    [[nodiscard]] QSize minimumSizeHint() const override { return sizeHint(); }
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    QColor m_color;
+};
+
+// A teal pill whose label carries a running time: digits take equal widths
+// so the label does not jitter as the seconds change.
+class ElapsedPillButton : public TealPillButton
+{
+    Q_OBJECT
+
+public:
+    explicit ElapsedPillButton(const QString &text, QWidget *parent = nullptr);
+
+    [[nodiscard]] QSize sizeHint() const override;
+    [[nodiscard]] QSize minimumSizeHint() const override { return sizeHint(); }
+    // Width of the label with tabular digits, in points.
+    [[nodiscard]] static qreal tabularWidth(const QString &text, const QFont &font);
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+};
+
+// A menu row whose label is an icon followed by its title, both in the
+// row's tint.
+class IconRowButton : public MenuRowButton
+{
+    Q_OBJECT
+
+public:
+    static constexpr qreal iconSize = 13;
+    static constexpr int iconSpacing = 8;
+
+    IconRowButton(const QString &icon, const QString &text, const QColor &tint, QWidget *parent = nullptr);
+
+    [[nodiscard]] QString icon() const { return m_icon; }
+
+protected:
+    [[nodiscard]] QMargins insets() const override;
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    QString m_icon;
+};
+
+// A one-point rule in the line colour across the full width.
+class HairLine : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit HairLine(QWidget *parent = nullptr);
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+};
+
+// The light palette every shell view uses whatever the desktop's scheme.
+[[nodiscard]] QPalette lightPalette();

@@ -1,0 +1,281 @@
+#include "zarnowindow.h"
+
+#include "appstate.h"
+#include "authsession.h"
+#include "brand.h"
+#include "buttons.h"
+#include "hudparts.h"
+#include "lucide.h"
+#include "shellparts.h"
+#include "webviewholder.h"
+
+#include <QCloseEvent>
+#include <QHBoxLayout>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPainterPath>
+#include <QSettings>
+#include <QShowEvent>
+#include <QSvgRenderer>
+#include <QVBoxLayout>
+#include <QWebEnginePage>
+#include <QWebEngineView>
+#include <QWindow>
+
+namespace {
+
+// The logo as a template in the action colour.
+class CardLogo : public QWidget
+{
+public:
+    explicit CardLogo(QWidget *parent)
+        : QWidget(parent)
+    {
+        setFixedSize(34, 34);
+    }
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        const auto logo = AppAssets::menuBarLogo();
+        if (!logo)
+            return;
+        // Scaled to fit the square, keeping the logo's proportions.
+        QSizeF natural = logo->defaultSize();
+        if (natural.isEmpty())
+            natural = QSizeF(size());
+        const QSizeF fitted = natural.scaled(QSizeF(size()), Qt::KeepAspectRatio);
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        paintTemplate(painter, *logo,
+                      QRectF(QPointF((width() - fitted.width()) / 2, (height() - fitted.height()) / 2), fitted),
+                      Brand::action());
+    }
+};
+
+} // namespace
+
+// --- TitleStrip -----------------------------------------------------------------
+
+TitleStrip::TitleStrip(QWidget *parent)
+    : QWidget(parent)
+{
+    setFixedSize(stripSize);
+    auto *row = new QHBoxLayout(this);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(0);
+    row->addSpacing(windowButtonsRoom);
+    m_sidebar = new IconButton(QStringLiteral("panel-left"), 15, Brand::inkSoft(), 26, this);
+    m_sidebar->setFixedSize(26, 22);
+    m_sidebar->setToolTip(QStringLiteral("Show or hide the sidebar"));
+    row->addWidget(m_sidebar, 0, Qt::AlignVCenter);
+    m_sessionControls = new IconButton(QStringLiteral("mic"), 14, Brand::inkSoft(), 26, this);
+    m_sessionControls->setFixedSize(26, 22);
+    m_sessionControls->setToolTip(QStringLiteral("Session controls"));
+    row->addWidget(m_sessionControls, 0, Qt::AlignVCenter);
+    row->addStretch(1);
+}
+
+void TitleStrip::mousePressEvent(QMouseEvent *event)
+{
+    if (event->button() != Qt::LeftButton) {
+        QWidget::mousePressEvent(event);
+        return;
+    }
+    // The window manager moves the window; without one nothing happens.
+    if (QWindow *handle = window()->windowHandle())
+        handle->startSystemMove();
+    event->accept();
+}
+
+// --- SignedInCard ---------------------------------------------------------------
+
+SignedInCard::SignedInCard(QWidget *parent)
+    : QWidget(parent)
+{
+    setPalette(lightPalette());
+    auto *column = new QVBoxLayout(this);
+    column->setContentsMargins(28, 28, 28, 28);
+    column->setSpacing(14);
+
+    if (AppAssets::menuBarLogo()) {
+        m_hasLogo = true;
+        column->addWidget(new CardLogo(this), 0, Qt::AlignHCenter);
+    }
+    QFont titleFont = Brand::font(17, Brand::Weight::Semibold);
+    titleFont.setWeight(QFont::Bold);
+    m_title = new WrappingText(titleFont, Brand::ink(), Qt::AlignHCenter, this);
+    m_title->setObjectName(QStringLiteral("title"));
+    column->addWidget(m_title);
+    auto *body = new WrappingText(Brand::font(13), Brand::inkSoft(), Qt::AlignHCenter, this);
+    body->setObjectName(QStringLiteral("body"));
+    body->setText(bodyText);
+    column->addWidget(body);
+
+    column->addSpacing(4);
+    auto *buttons = new QHBoxLayout;
+    buttons->setSpacing(10);
+    buttons->addStretch(1);
+    m_takeNotes = new TealPillButton(QStringLiteral("Take notes now"), this);
+    m_stay = new OutlinePillButton(QStringLiteral("Stay here"), this);
+    buttons->addWidget(m_takeNotes, 0, Qt::AlignVCenter);
+    buttons->addWidget(m_stay, 0, Qt::AlignVCenter);
+    buttons->addStretch(1);
+    column->addLayout(buttons);
+    setEmail(QString());
+}
+
+void SignedInCard::setEmail(const QString &email)
+{
+    QString title = QStringLiteral("You're signed in");
+    if (!email.isEmpty())
+        title += QStringLiteral(" as ") + email;
+    m_title->setText(title);
+}
+
+QString SignedInCard::title() const
+{
+    return m_title->text();
+}
+
+int SignedInCard::naturalHeight()
+{
+    layout()->invalidate();
+    return layout()->totalHeightForWidth(cardWidth);
+}
+
+void SignedInCard::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    QPainterPath shape;
+    shape.addRoundedRect(QRectF(rect()), 16, 16);
+    painter.fillPath(shape, Brand::card());
+    QPainterPath border;
+    border.addRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 15.5, 15.5);
+    painter.setPen(QPen(Brand::line(), 1));
+    painter.drawPath(border);
+}
+
+// --- ZarnoWindowView ------------------------------------------------------------
+
+ZarnoWindowView::ZarnoWindowView(AppState &state, AuthSession &auth, WebViewHolder &holder, QWidget *parent)
+    : QWidget(parent)
+    , m_state(state)
+    , m_auth(auth)
+    , m_holder(holder)
+    , m_wasSignedIn(storedSignIn())
+{
+    setObjectName(windowId);
+    setWindowTitle(QStringLiteral("zarno"));
+    setPalette(lightPalette());
+    setAutoFillBackground(true);
+    resize(defaultSize);
+
+    m_strip = new TitleStrip(this);
+    connect(m_strip->sidebarButton(), &QAbstractButton::clicked, this, &ZarnoWindowView::clickSidebar);
+    connect(m_strip->sessionControlsButton(), &QAbstractButton::clicked, this, [this] {
+        QAbstractButton *button = m_strip->sessionControlsButton();
+        Q_EMIT sessionControlsRequested(QRect(button->mapToGlobal(QPoint(0, 0)), button->size()));
+    });
+
+    m_card = new SignedInCard(this);
+    m_card->hide();
+    connect(m_card->takeNotesButton(), &QAbstractButton::clicked, this, &ZarnoWindowView::takeNotesNow);
+    connect(m_card->stayButton(), &QAbstractButton::clicked, this, [this] { setShowHandoff(false); });
+
+    connect(&m_auth, &AuthSession::emailChanged, this, &ZarnoWindowView::onEmailChanged);
+    placeChildren();
+}
+
+ZarnoWindowView::~ZarnoWindowView()
+{
+    // The page outlives the window: hand the view back before the children go.
+    if (m_view && m_view->parentWidget() == this) {
+        m_view->hide();
+        m_view->setParent(nullptr);
+    }
+}
+
+bool ZarnoWindowView::storedSignIn()
+{
+    const QSettings store(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("zarno"),
+                          QStringLiteral("zarno"));
+    const QVariant token = store.value(QStringLiteral("authRefreshToken"));
+    return token.typeId() == QMetaType::QString && !token.toString().isEmpty();
+}
+
+void ZarnoWindowView::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    if (event->spontaneous())
+        return;
+    if (m_closed) {
+        m_closed = false;
+        m_wasSignedIn = storedSignIn();
+    }
+    // Another window may have held the view since; take it back.
+    m_view = m_holder.webView();
+    if (m_view->parentWidget() != this)
+        m_view->setParent(this);
+    m_view->show();
+    m_view->lower();
+    m_holder.loadAppIfEmpty();
+    placeChildren();
+}
+
+void ZarnoWindowView::closeEvent(QCloseEvent *event)
+{
+    // Only the window goes; the page stays with its holder.
+    m_closed = true;
+    setShowHandoff(false);
+    QWidget::closeEvent(event);
+}
+
+void ZarnoWindowView::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    placeChildren();
+}
+
+void ZarnoWindowView::placeChildren()
+{
+    if (m_view && m_view->parentWidget() == this)
+        m_view->setGeometry(rect());
+    m_strip->move(0, 0);
+    m_strip->raise();
+    const int height = m_card->naturalHeight();
+    m_card->setGeometry((width() - SignedInCard::cardWidth) / 2, (this->height() - height) / 2,
+                        SignedInCard::cardWidth, height);
+    m_card->raise();
+}
+
+void ZarnoWindowView::onEmailChanged()
+{
+    const bool signedIn = !m_auth.email().isNull();
+    if (signedIn && !m_wasSignedIn)
+        setShowHandoff(true);
+    m_wasSignedIn = signedIn;
+    m_card->setEmail(m_auth.email());
+    placeChildren();
+}
+
+void ZarnoWindowView::setShowHandoff(bool show)
+{
+    m_showHandoff = show;
+    if (show)
+        m_card->setEmail(m_auth.email());
+    placeChildren();
+    m_card->setVisible(show);
+}
+
+void ZarnoWindowView::takeNotesNow()
+{
+    setShowHandoff(false);
+    m_state.startListening();
+}
+
+void ZarnoWindowView::clickSidebar()
+{
+    m_holder.webView()->page()->runJavaScript(sidebarScript);
+}

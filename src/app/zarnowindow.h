@@ -1,0 +1,120 @@
+#pragma once
+
+#include <QPointer>
+#include <QWidget>
+
+class AppState;
+class AuthSession;
+class IconButton;
+class QAbstractButton;
+class QWebEngineView;
+class WebViewHolder;
+class WrappingText;
+
+// The strip in the top-left corner of the main window: room for the window
+// buttons, the sidebar button and the session-controls button. Pressing
+// anywhere else on it drags the window.
+class TitleStrip : public QWidget
+{
+    Q_OBJECT
+
+public:
+    static constexpr QSize stripSize{220, 32};
+    static constexpr int windowButtonsRoom = 78;
+
+    explicit TitleStrip(QWidget *parent = nullptr);
+
+    [[nodiscard]] IconButton *sidebarButton() const { return m_sidebar; }
+    [[nodiscard]] IconButton *sessionControlsButton() const { return m_sessionControls; }
+
+protected:
+    void mousePressEvent(QMouseEvent *event) override;
+
+private:
+    IconButton *m_sidebar;
+    IconButton *m_sessionControls;
+};
+
+// The card over the page that confirms a fresh sign-in and offers to start.
+class SignedInCard : public QWidget
+{
+    Q_OBJECT
+
+public:
+    static constexpr int cardWidth = 380;
+    static inline const QString bodyText = QStringLiteral(
+        "zarno lives in your menu bar — it watches for meetings and takes notes from there. This window is where "
+        "your notes land.");
+
+    explicit SignedInCard(QWidget *parent = nullptr);
+
+    // "You're signed in", and " as " with the address when there is one.
+    void setEmail(const QString &email);
+    [[nodiscard]] QString title() const;
+    [[nodiscard]] QAbstractButton *takeNotesButton() const { return m_takeNotes; }
+    [[nodiscard]] QAbstractButton *stayButton() const { return m_stay; }
+    [[nodiscard]] bool hasLogo() const { return m_hasLogo; }
+
+    [[nodiscard]] int naturalHeight();
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    WrappingText *m_title;
+    QAbstractButton *m_takeNotes;
+    QAbstractButton *m_stay;
+    bool m_hasLogo = false;
+};
+
+// The main window: the web application filling it, the title strip over
+// its top-left corner, and the signed-in card when the user has just signed
+// in on the page. The web view belongs to the holder, so closing and even
+// deleting the window keeps the page.
+class ZarnoWindowView : public QWidget
+{
+    Q_OBJECT
+
+public:
+    static inline const QString windowId = QStringLiteral("zarno-window");
+    static constexpr QSize defaultSize{1040, 740};
+    static inline const QString sidebarScript = QStringLiteral("document.getElementById('side-collapse')?.click()");
+
+    ZarnoWindowView(AppState &state, AuthSession &auth, WebViewHolder &holder, QWidget *parent = nullptr);
+    ~ZarnoWindowView() override;
+
+    [[nodiscard]] bool isSignedInCardShown() const { return m_showHandoff; }
+    [[nodiscard]] SignedInCard *signedInCard() const { return m_card; }
+    [[nodiscard]] TitleStrip *titleStrip() const { return m_strip; }
+
+Q_SIGNALS:
+    // The session-controls button was pressed; `anchor` is the button in
+    // global coordinates, for hanging the menu panel under it. Desktops
+    // without a tray reach the session's controls this way.
+    void sessionControlsRequested(const QRect &anchor);
+
+protected:
+    void showEvent(QShowEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    void onEmailChanged();
+    void setShowHandoff(bool show);
+    void takeNotesNow();
+    void clickSidebar();
+    void placeChildren();
+    [[nodiscard]] static bool storedSignIn();
+
+    AppState &m_state;
+    AuthSession &m_auth;
+    WebViewHolder &m_holder;
+    QPointer<QWebEngineView> m_view;
+    TitleStrip *m_strip;
+    SignedInCard *m_card;
+    bool m_wasSignedIn = false;
+    bool m_showHandoff = false;
+    // The window was closed; its content starts again from the stored
+    // sign-in when it is shown next.
+    bool m_closed = false;
+};

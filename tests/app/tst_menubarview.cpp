@@ -1,0 +1,538 @@
+#include "appstate.h"
+#include "authsession.h"
+#include "brand.h"
+#include "livehud.h"
+#include "menubarview.h"
+#include "sessionfakes.h"
+#include "settings.h"
+#include "shellparts.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QLayout>
+#include <QMenu>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <algorithm>
+
+namespace {
+
+QSettings store()
+{
+    return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("zarno"), QStringLiteral("zarno"));
+}
+
+// A session controller with a stand-in detector and nothing else: enough to
+// show every state and to see a start begin.
+struct Rig
+{
+    FakeDetector *detector = nullptr;
+    std::unique_ptr<AppState> state;
+    AuthSession auth;
+    FakeHarvest harvest;
+    LiveHUD hud;
+    int opens = 0;
+    int quits = 0;
+    std::unique_ptr<MenuBarView> view;
+
+    Rig()
+    {
+        AppStateParts parts;
+        auto watch = std::make_unique<FakeDetector>();
+        detector = watch.get();
+        parts.detector = std::move(watch);
+        state = std::make_unique<AppState>(std::move(parts));
+        hud.setAnimationDuration(0);
+        view = std::make_unique<MenuBarView>(*state, auth, harvest,
+                                             MenuBarActions{[this] { ++opens; }, [this] { ++quits; }}, &hud);
+    }
+};
+
+// The buttons a user can see, in reading order.
+QStringList visibleButtons(const QWidget &view)
+{
+    QStringList texts;
+    for (const QAbstractButton *button : view.findChildren<QAbstractButton *>()) {
+        if (button->isVisibleTo(&view))
+            texts.append(button->text());
+    }
+    return texts;
+}
+
+QAbstractButton *button(const QWidget &view, const QString &text)
+{
+    for (QAbstractButton *b : view.findChildren<QAbstractButton *>()) {
+        if (b->text() == text && b->isVisibleTo(&view))
+            return b;
+    }
+    return nullptr;
+}
+
+WrappingText *text(const QWidget &view, const QString &name)
+{
+    return view.findChild<WrappingText *>(name);
+}
+
+bool shown(const QWidget &view, const QWidget *child)
+{
+    return child && child->isVisibleTo(&view);
+}
+
+const QStringList headerOf = {QStringLiteral("Translate"), QStringLiteral("Transcript"),
+                              QStringLiteral("Auto-detect → English")};
+const QStringList rowsSignedOut = {QStringLiteral("Open zarno"), QStringLiteral("Show live panel"),
+                                   QStringLiteral("Sign in"), QStringLiteral("Quit zarno")};
+
+} // namespace
+
+class TestMenuBarView : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void controlsFollowTheSession_data();
+    void controlsFollowTheSession();
+    void meetingCardOnlyWhileNotListening_data();
+    void meetingCardOnlyWhileNotListening();
+    void takeNotesClearsTheMeetingAndStarts_data();
+    void takeNotesClearsTheMeetingAndStarts();
+    void notNowClearsOnlyTheDetection();
+    void transcriptModeDisablesTheLanguageMenu();
+    void languageLabelNamesTheStoredCode_data();
+    void languageLabelNamesTheStoredCode();
+    void choosingALanguageStoresItsCode();
+    void signInRowOnlyWhileSignedOut();
+    void rowsLeadOutOfThePanel_data();
+    void rowsLeadOutOfThePanel();
+    void longErrorWrapsWithinTheWidth();
+    void everyAppearanceHarvestsOnce();
+    void popupHangsUnderItsAnchorInsideTheScreen_data();
+    void popupHangsUnderItsAnchorInsideTheScreen();
+    void rendersOnPaper();
+};
+
+void TestMenuBarView::init()
+{
+    QSettings s = store();
+    s.clear();
+}
+
+void TestMenuBarView::controlsFollowTheSession_data()
+{
+    QTest::addColumn<bool>("listening");
+    QTest::addColumn<bool>("paused");
+    QTest::addColumn<QString>("error");
+    QTest::addColumn<int>("save");
+    QTest::addColumn<QString>("saveMessage");
+    QTest::addColumn<QStringList>("controls");
+    QTest::addColumn<QString>("saveFailure");
+
+    const auto idle = int(SaveState::Kind::Idle);
+    QTest::newRow("idle") << false << false << QString() << idle << QString() << QStringList{"Take notes"}
+                          << QString();
+    QTest::newRow("listening") << true << false << QString() << idle << QString()
+                               << QStringList{"Pause", "Stop & save · 12:34"} << QString();
+    QTest::newRow("paused") << false << true << QString() << idle << QString()
+                            << QStringList{"Resume · 12:34", "Save notes"} << QString();
+    QTest::newRow("error while listening stays visible")
+        << true << false << AppState::notSignedInText << idle << QString()
+        << QStringList{"Pause", "Stop & save · 12:34"} << QString();
+    QTest::newRow("saving shows no line") << false << false << QString() << int(SaveState::Kind::Saving)
+                                          << QString() << QStringList{"Take notes"} << QString();
+    QTest::newRow("saved") << false << false << QString() << int(SaveState::Kind::Saved) << QString()
+                           << QStringList{"Take notes", "See notes"} << QString();
+    QTest::newRow("failed save returns to paused")
+        << false << true << QString() << int(SaveState::Kind::Failed) << AppState::saveFailedText
+        << QStringList{"Resume · 12:34", "Save notes"} << AppState::saveFailedText;
+}
+
+void TestMenuBarView::controlsFollowTheSession()
+{
+    QFETCH(bool, listening);
+    QFETCH(bool, paused);
+    QFETCH(QString, error);
+    QFETCH(int, save);
+    QFETCH(QString, saveMessage);
+    QFETCH(QStringList, controls);
+    QFETCH(QString, saveFailure);
+
+    Rig rig;
+    rig.view->show();
+    AppState::Preview preview;
+    preview.isListening = listening;
+    preview.isPaused = paused;
+    preview.elapsed = QStringLiteral("12:34");
+    if (!error.isEmpty())
+        preview.lastError = error;
+    switch (SaveState::Kind(save)) {
+    case SaveState::Kind::Idle:
+        break;
+    case SaveState::Kind::Saving:
+        preview.saveState = SaveState::saving();
+        break;
+    case SaveState::Kind::Saved:
+        preview.saveState = SaveState::saved();
+        break;
+    case SaveState::Kind::Failed:
+        preview.saveState = SaveState::failed(saveMessage);
+        break;
+    }
+    rig.state->showPreview(preview);
+
+    QCOMPARE(visibleButtons(*rig.view), headerOf + controls + rowsSignedOut);
+    QCOMPARE(shown(*rig.view, text(*rig.view, QStringLiteral("errorText"))), !error.isEmpty());
+    if (!error.isEmpty()) {
+        QCOMPARE(text(*rig.view, QStringLiteral("errorText"))->text(), error);
+        QCOMPARE(text(*rig.view, QStringLiteral("errorText"))->color(), Brand::tomato());
+    }
+    WrappingText *failure = text(*rig.view, QStringLiteral("saveFailure"));
+    QCOMPARE(shown(*rig.view, failure), !saveFailure.isEmpty());
+    if (!saveFailure.isEmpty())
+        QCOMPARE(failure->text(), saveFailure);
+    const bool saved = SaveState::Kind(save) == SaveState::Kind::Saved;
+    const QList<QLabel *> labels = rig.view->findChildren<QLabel *>();
+    const bool savedLine = std::any_of(labels.begin(), labels.end(), [&](const QLabel *l) {
+        return l->text() == QStringLiteral("✓ Notes saved") && l->isVisibleTo(rig.view.get());
+    });
+    QCOMPARE(savedLine, saved);
+    QCOMPARE(rig.view->width(), MenuBarView::panelWidth);
+
+    // The elapsed time follows the ticker without any other change.
+    if (listening) {
+        preview.elapsed = QStringLiteral("12:35");
+        rig.state->showPreview(preview);
+        QVERIFY(button(*rig.view, QStringLiteral("Stop & save · 12:35")));
+    }
+}
+
+void TestMenuBarView::meetingCardOnlyWhileNotListening_data()
+{
+    QTest::addColumn<QString>("detected");
+    QTest::addColumn<bool>("listening");
+    QTest::addColumn<bool>("paused");
+    QTest::addColumn<bool>("shown");
+
+    QTest::newRow("idle with a meeting") << "Zoom" << false << false << true;
+    QTest::newRow("listening hides it") << "Zoom" << true << false << false;
+    QTest::newRow("paused shows it") << "Microsoft Teams" << false << true << true;
+    QTest::newRow("no meeting") << QString() << false << false << false;
+}
+
+void TestMenuBarView::meetingCardOnlyWhileNotListening()
+{
+    QFETCH(QString, detected);
+    QFETCH(bool, listening);
+    QFETCH(bool, paused);
+    QFETCH(bool, shown);
+
+    Rig rig;
+    if (!detected.isEmpty())
+        rig.detector->setDetectedApp(detected);
+    rig.view->show();
+    AppState::Preview preview;
+    preview.isListening = listening;
+    preview.isPaused = paused;
+    rig.state->showPreview(preview);
+
+    const QWidget *card = rig.view->findChild<QWidget *>(QStringLiteral("meetingCard"));
+    QCOMPARE(::shown(*rig.view, card), shown);
+    if (shown)
+        QCOMPARE(text(*rig.view, QStringLiteral("meetingText"))->text(), QStringLiteral("Meeting detected in ") + detected);
+
+    // Once the session ends the card is back for a detection still standing.
+    rig.state->showPreview(AppState::Preview());
+    QCOMPARE(::shown(*rig.view, card), !detected.isEmpty());
+}
+
+void TestMenuBarView::takeNotesClearsTheMeetingAndStarts_data()
+{
+    QTest::addColumn<bool>("fromCard");
+    QTest::newRow("meeting card") << true;
+    QTest::newRow("idle control") << false;
+}
+
+void TestMenuBarView::takeNotesClearsTheMeetingAndStarts()
+{
+    QFETCH(bool, fromCard);
+
+    Rig rig;
+    rig.detector->setDetectedApp(QStringLiteral("Zoom"));
+    rig.view->show();
+    const QWidget *card = rig.view->findChild<QWidget *>(QStringLiteral("meetingCard"));
+    QAbstractButton *take = nullptr;
+    for (QAbstractButton *b : rig.view->findChildren<QAbstractButton *>()) {
+        if (b->text() == QStringLiteral("Take notes") && card->isAncestorOf(b) == fromCard)
+            take = b;
+    }
+    QVERIFY(take);
+    QTest::mouseClick(take, Qt::LeftButton);
+
+    QCOMPARE(rig.detector->detectedApp(), std::nullopt);
+    QVERIFY(rig.state->isStarting());
+    QCOMPARE(rig.hud.state(), rig.state.get());
+    QVERIFY(!shown(*rig.view, card));
+}
+
+void TestMenuBarView::notNowClearsOnlyTheDetection()
+{
+    Rig rig;
+    {
+        QSettings s = store();
+        s.setValue(MenuBarView::languageKey, QStringLiteral("de"));
+    }
+    rig.detector->setDetectedApp(QStringLiteral("Webex"));
+    rig.detector->setSuppressed(false);
+    rig.view->show();
+    QSignalSpy errors(rig.state.get(), &AppState::lastErrorChanged);
+
+    QTest::mouseClick(button(*rig.view, QStringLiteral("Not now")), Qt::LeftButton);
+
+    QCOMPARE(rig.detector->detectedApp(), std::nullopt);
+    QVERIFY(!rig.detector->suppressed());
+    QVERIFY(!rig.state->isStarting());
+    QVERIFY(!rig.state->isListening());
+    QCOMPARE(errors.count(), 0);
+    QCOMPARE(rig.hud.state(), nullptr);
+    QCOMPARE(store().value(MenuBarView::languageKey).toString(), QStringLiteral("de"));
+    QVERIFY(!shown(*rig.view, rig.view->findChild<QWidget *>(QStringLiteral("meetingCard"))));
+}
+
+void TestMenuBarView::transcriptModeDisablesTheLanguageMenu()
+{
+    Rig rig;
+    // A second panel (the main window's) must show the same mode.
+    MenuBarView other(*rig.state, rig.auth, rig.harvest, {}, &rig.hud);
+    rig.view->show();
+    LanguageMenuButton *language = rig.view->languageButton();
+    QVERIFY(language->isEnabled());
+
+    QTest::mouseClick(rig.view->transcriptSegment(), Qt::LeftButton);
+    QCOMPARE(store().value(MenuBarView::transcriptOnlyKey).toBool(), true);
+    QVERIFY(rig.view->transcriptSegment()->isSelected());
+    QVERIFY(!rig.view->translateSegment()->isSelected());
+    QCOMPARE(rig.view->transcriptSegment()->textColor(), QColor(Qt::white));
+    QCOMPARE(rig.view->transcriptSegment()->backgroundColor(), Brand::action());
+    QCOMPARE(rig.view->transcriptSegment()->labelFont().weight(), QFont::DemiBold);
+    QCOMPARE(rig.view->translateSegment()->textColor(), Brand::inkSoft());
+    QVERIFY(!language->isEnabled());
+    QCOMPARE(language->drawnOpacity(), 0.55);
+    QCOMPARE(language->textColor(), Brand::inkFaint());
+    QCOMPARE(language->iconColor(), Brand::inkFaint());
+    QVERIFY(other.transcriptSegment()->isSelected());
+    QVERIFY(!other.languageButton()->isEnabled());
+    // A disabled menu cannot be opened.
+    QTest::mouseClick(language, Qt::LeftButton);
+    QVERIFY(!rig.view->languageMenu()->isVisible());
+
+    QTest::mouseClick(rig.view->translateSegment(), Qt::LeftButton);
+    QCOMPARE(store().value(MenuBarView::transcriptOnlyKey).toBool(), false);
+    QVERIFY(language->isEnabled());
+    QCOMPARE(language->drawnOpacity(), 1.0);
+    QCOMPARE(language->textColor(), Brand::ink());
+    QCOMPARE(language->iconColor(), Brand::action());
+    QTest::mouseClick(language, Qt::LeftButton);
+    QTRY_VERIFY(rig.view->languageMenu()->isVisible());
+    rig.view->languageMenu()->hide();
+}
+
+void TestMenuBarView::languageLabelNamesTheStoredCode_data()
+{
+    QTest::addColumn<QVariant>("stored");
+    QTest::addColumn<QString>("label");
+
+    QTest::newRow("nothing stored") << QVariant() << "Auto-detect → English";
+    QTest::newRow("japanese") << QVariant(QStringLiteral("ja")) << "Auto-detect → Japanese";
+    QTest::newRow("portuguese, the last entry") << QVariant(QStringLiteral("pt")) << "Auto-detect → Portuguese";
+    QTest::newRow("unknown code") << QVariant(QStringLiteral("xx")) << "Auto-detect → English";
+    QTest::newRow("wrong case") << QVariant(QStringLiteral("JA")) << "Auto-detect → English";
+    QTest::newRow("empty") << QVariant(QString()) << "Auto-detect → English";
+}
+
+void TestMenuBarView::languageLabelNamesTheStoredCode()
+{
+    QFETCH(QVariant, stored);
+    QFETCH(QString, label);
+    if (stored.isValid()) {
+        QSettings s = store();
+        s.setValue(MenuBarView::languageKey, stored);
+    }
+    Rig rig;
+    rig.view->show();
+    QCOMPARE(rig.view->languageButton()->text(), label);
+    // Showing a name never rewrites what is stored.
+    QCOMPARE(store().value(MenuBarView::languageKey), stored);
+}
+
+void TestMenuBarView::choosingALanguageStoresItsCode()
+{
+    {
+        QSettings s = store();
+        s.setValue(MenuBarView::languageKey, QStringLiteral("xx"));
+    }
+    Rig rig;
+    rig.view->show();
+    QStringList titles;
+    QAction *japanese = nullptr;
+    for (QAction *item : rig.view->languageMenu()->actions()) {
+        titles.append(item->text());
+        if (item->text() == QStringLiteral("Auto-detect → Japanese"))
+            japanese = item;
+    }
+    QCOMPARE(titles, (QStringList{"Auto-detect → English", "Auto-detect → Chinese", "Auto-detect → Spanish",
+                                  "Auto-detect → Japanese", "Auto-detect → Korean", "Auto-detect → French",
+                                  "Auto-detect → German", "Auto-detect → Portuguese"}));
+    QVERIFY(japanese);
+    japanese->trigger();
+    QCOMPARE(store().value(MenuBarView::languageKey).toString(), QStringLiteral("ja"));
+    QCOMPARE(ZarnoSettings::load().languageB, QStringLiteral("ja"));
+    QCOMPARE(rig.view->languageButton()->text(), QStringLiteral("Auto-detect → Japanese"));
+}
+
+void TestMenuBarView::signInRowOnlyWhileSignedOut()
+{
+    Rig rig;
+    rig.view->show();
+    QVERIFY(button(*rig.view, QStringLiteral("Sign in")));
+    const int signedOutHeight = rig.view->height();
+
+    rig.auth.adopt(QStringLiteral("access"), QStringLiteral("refresh"), 4e9, QStringLiteral("ada@example.org"));
+    QVERIFY(!button(*rig.view, QStringLiteral("Sign in")));
+    QVERIFY(rig.view->height() < signedOutHeight);
+
+    rig.auth.signOut();
+    QVERIFY(button(*rig.view, QStringLiteral("Sign in")));
+    QCOMPARE(rig.view->height(), signedOutHeight);
+}
+
+void TestMenuBarView::rowsLeadOutOfThePanel_data()
+{
+    QTest::addColumn<QString>("row");
+    QTest::addColumn<int>("opens");
+    QTest::addColumn<int>("quits");
+    QTest::addColumn<bool>("expandsPanel");
+
+    QTest::newRow("open zarno") << "Open zarno" << 1 << 0 << false;
+    QTest::newRow("sign in") << "Sign in" << 1 << 0 << false;
+    QTest::newRow("show live panel") << "Show live panel" << 0 << 0 << true;
+    QTest::newRow("quit") << "Quit zarno" << 0 << 1 << false;
+}
+
+void TestMenuBarView::rowsLeadOutOfThePanel()
+{
+    QFETCH(QString, row);
+    QFETCH(int, opens);
+    QFETCH(int, quits);
+    QFETCH(bool, expandsPanel);
+
+    Rig rig;
+    auto *view = rig.view.release();
+    MenuBarPopup popup(view);
+    popup.showUnder(QPoint(100, 0));
+    QVERIFY(popup.isVisible());
+
+    QTest::mouseClick(button(*view, row), Qt::LeftButton);
+    QCOMPARE(rig.opens, opens);
+    QCOMPARE(rig.quits, quits);
+    QCOMPARE(rig.hud.expanded(), expandsPanel);
+    QCOMPARE(rig.hud.state(), expandsPanel ? rig.state.get() : nullptr);
+    QVERIFY(!popup.isVisible());
+    QVERIFY(!rig.state->isStarting());
+    if (expandsPanel)
+        rig.hud.hide();
+}
+
+void TestMenuBarView::longErrorWrapsWithinTheWidth()
+{
+    Rig rig;
+    rig.view->show();
+    const int height = rig.view->height();
+    AppState::Preview preview;
+    preview.lastError = AppState::micPermissionText + QStringLiteral(" ") + QString(120, u'x');
+    rig.state->showPreview(preview);
+
+    WrappingText *error = text(*rig.view, QStringLiteral("errorText"));
+    QVERIFY(shown(*rig.view, error));
+    QCOMPARE(rig.view->width(), MenuBarView::panelWidth);
+    QVERIFY(error->width() <= MenuBarView::panelWidth - 32);
+    QVERIFY2(error->lineCount() >= 3, qPrintable(QString::number(error->lineCount())));
+    QVERIFY(rig.view->height() >= height + error->height());
+}
+
+void TestMenuBarView::everyAppearanceHarvestsOnce()
+{
+    Rig rig;
+    QCOMPARE(rig.harvest.harvests, 0);
+
+    auto *view = rig.view.release();
+    MenuBarPopup popup(view);
+    for (int i = 1; i <= 3; ++i) {
+        popup.showUnder(QPoint(200, 0));
+        QCOMPARE(rig.harvest.harvests, i);
+        popup.hide();
+    }
+    QCOMPARE(rig.harvest.harvests, 3);
+
+    // Embedded in a window of its own, on a desktop without a tray.
+    MenuBarView standalone(*rig.state, rig.auth, rig.harvest, {}, &rig.hud);
+    standalone.show();
+    QCOMPARE(rig.harvest.harvests, 4);
+    QCOMPARE(standalone.width(), MenuBarView::panelWidth);
+}
+
+void TestMenuBarView::popupHangsUnderItsAnchorInsideTheScreen_data()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<QRect>("anchor");
+    QTest::addColumn<QRect>("screen");
+    QTest::addColumn<QPoint>("at");
+
+    const QRect screen(0, 0, 1280, 800);
+    QTest::newRow("centred under the icon") << QSize(320, 400) << QRect(1000, 0, 24, 24) << screen << QPoint(852, 24);
+    QTest::newRow("kept off the right edge") << QSize(320, 400) << QRect(1250, 0, 24, 24) << screen << QPoint(960, 24);
+    QTest::newRow("kept off the left edge") << QSize(320, 400) << QRect(0, 0, 24, 24) << screen << QPoint(0, 24);
+    QTest::newRow("tray at the bottom opens upwards")
+        << QSize(320, 400) << QRect(1000, 776, 24, 24) << screen << QPoint(852, 376);
+    QTest::newRow("taller than the screen starts at its top")
+        << QSize(320, 900) << QRect(1000, 0, 24, 24) << screen << QPoint(852, 0);
+    QTest::newRow("second screen to the right")
+        << QSize(320, 400) << QRect(1282, 0, 24, 24) << QRect(1280, 0, 1920, 1080) << QPoint(1280, 24);
+    QTest::newRow("under a point") << QSize(320, 400) << QRect(500, 300, 1, 1) << screen << QPoint(340, 301);
+}
+
+void TestMenuBarView::popupHangsUnderItsAnchorInsideTheScreen()
+{
+    QFETCH(QSize, size);
+    QFETCH(QRect, anchor);
+    QFETCH(QRect, screen);
+    QFETCH(QPoint, at);
+    QCOMPARE(MenuBarPopup::placement(size, anchor, screen), at);
+}
+
+void TestMenuBarView::rendersOnPaper()
+{
+    Rig rig;
+    rig.detector->setDetectedApp(QStringLiteral("Zoom"));
+    AppState::Preview preview;
+    preview.isPaused = true;
+    preview.elapsed = QStringLiteral("12:34");
+    preview.lastError = AppState::notSignedInText;
+    preview.saveState = SaveState::failed(AppState::saveFailedText);
+    rig.state->showPreview(preview);
+    rig.view->show();
+
+    QImage image(rig.view->size() * 2, QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(2);
+    image.fill(Qt::transparent);
+    rig.view->render(&image, {}, {}, QWidget::DrawChildren);
+    QCOMPARE(image.width(), MenuBarView::panelWidth * 2);
+    QCOMPARE(image.pixelColor(2, 2).rgb(), Brand::paper().rgb());
+    QCOMPARE(image.pixelColor(image.width() - 3, image.height() - 3).rgb(), Brand::paper().rgb());
+    // Kept beside the test binary for a look at the whole panel.
+    QVERIFY(image.save(QStringLiteral("menubarview.png")));
+}
+
+QTEST_MAIN(TestMenuBarView)
+#include "tst_menubarview.moc"
