@@ -71,7 +71,7 @@ WebViewHolder::WebViewHolder(QObject *parent)
 {
     // Pages must go before the web engine shuts down with the application.
     if (QCoreApplication *app = QCoreApplication::instance())
-        connect(app, &QCoreApplication::aboutToQuit, this, [this] { delete m_view; });
+        connect(app, &QCoreApplication::aboutToQuit, this, &WebViewHolder::shutDown);
     m_loadTimeout.setSingleShot(true);
     m_loadTimeout.setInterval(loadTimeoutMs);
     connect(&m_loadTimeout, &QTimer::timeout, this, [this] {
@@ -82,8 +82,14 @@ WebViewHolder::WebViewHolder(QObject *parent)
 
 WebViewHolder::~WebViewHolder()
 {
-    // The page must go before its profile.
+    shutDown();
+}
+
+void WebViewHolder::shutDown()
+{
+    // The page must go before its profile, and both before the application.
     delete m_view;
+    delete m_profile;
 }
 
 QWebEngineView *WebViewHolder::webView()

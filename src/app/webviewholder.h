@@ -58,6 +58,10 @@ public:
     void harvest() override;
     // Whether the page is the configured zarno service's (scheme, host, port).
     [[nodiscard]] static bool showsTheService(const QUrl &page);
+    // Lets the page and its profile go while the application still runs; the
+    // application calls it on its way out.
+    void shutDown();
+
     // Loads "/app" of the configured server unless something was loaded already.
     void loadAppIfEmpty();
     // Loads the address, giving up after a minute without an answer.
@@ -67,7 +71,7 @@ Q_SIGNALS:
     void harvested(const WebSession &session);
 
 private:
-    QWebEngineProfile *m_profile = nullptr;
+    QPointer<QWebEngineProfile> m_profile;
     QPointer<QWebEngineView> m_view;
     QTimer m_loadTimeout;
     std::function<void(const WebSession &)> m_adopt;

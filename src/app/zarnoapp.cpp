@@ -84,6 +84,7 @@ ZarnoApp::~ZarnoApp()
     WindowRouter::openWindow = {};
     delete m_menuPopup;
     delete m_window;
+    WebViewHolder::shared().shutDown();
 }
 
 void ZarnoApp::start()

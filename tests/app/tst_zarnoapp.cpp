@@ -1,0 +1,98 @@
+#include "livehud.h"
+#include "singleinstance.h"
+#include "webviewholder.h"
+#include "zarnoapp.h"
+
+#include <QProcess>
+#include <QWebEnginePage>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <QCoroTask>
+
+// The application as a second launch sees it: commands handed over the
+// local socket to the running zarno, which acts and answers.
+class TestZarnoApp : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void commandsAnswerWithTheSessionState_data();
+    void commandsAnswerWithTheSessionState();
+    void secondLaunchStartsASessionInTheFirst();
+    void zarnoAddressOpensTheWebApplication();
+
+private:
+    QString answer(const QStringList &arguments);
+
+    std::unique_ptr<ZarnoApp> m_app;
+};
+
+void TestZarnoApp::initTestCase()
+{
+    // Nothing answers here: sessions fail at the sign-in, before any sound.
+    QSettings(QSettings::NativeFormat, QSettings::UserScope, "zarno", "zarno")
+        .setValue("serverURL", "http://127.0.0.1:9");
+    m_app = std::make_unique<ZarnoApp>();
+    LiveHUD::shared().setAnimationDuration(0);
+}
+
+QString TestZarnoApp::answer(const QStringList &arguments)
+{
+    return QCoro::waitFor(m_app->handle(arguments));
+}
+
+void TestZarnoApp::commandsAnswerWithTheSessionState_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("answer");
+    const QString notSignedIn = "Watching for meetings\nNot signed in yet — Open zarno, log in inside that window once, "
+                                "then try again.";
+    QTest::newRow("status") << QStringList{"status"} << "Watching for meetings";
+    QTest::newRow("pause while idle") << QStringList{"pause"} << "Watching for meetings";
+    QTest::newRow("start, signed out") << QStringList{"start"} << notSignedIn;
+    QTest::newRow("unknown") << QStringList{"record"}
+                             << "zarno does not know \"record\". Use start, pause, resume, stop, show or status.";
+}
+
+void TestZarnoApp::commandsAnswerWithTheSessionState()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, answer);
+    QCOMPARE(this->answer(arguments), answer);
+}
+
+void TestZarnoApp::secondLaunchStartsASessionInTheFirst()
+{
+    SingleInstance instance;
+    QVERIFY(instance.listen());
+    instance.setHandler([this](QStringList arguments) { return m_app->handle(std::move(arguments)); });
+
+    QProcess second;
+    second.start(QStringLiteral(ZARNO_BINARY), {"start"});
+    QVERIFY(second.waitForStarted());
+    QTRY_COMPARE_WITH_TIMEOUT(second.state(), QProcess::NotRunning, 20000);
+    QCOMPARE(second.exitCode(), 0);
+    const QString printed = QString::fromUtf8(second.readAllStandardOutput());
+    QVERIFY2(printed.contains("Not signed in yet"), qPrintable(printed));
+    QCOMPARE(m_app->state().lastErrorText(), AppState::notSignedInText);
+
+    QProcess show;
+    show.start(QStringLiteral(ZARNO_BINARY), {"show"});
+    QTRY_COMPARE_WITH_TIMEOUT(show.state(), QProcess::NotRunning, 20000);
+    QVERIFY(LiveHUD::shared().expanded());
+}
+
+void TestZarnoApp::zarnoAddressOpensTheWebApplication()
+{
+    QSettings(QSettings::NativeFormat, QSettings::UserScope, "zarno", "zarno")
+        .setValue("serverURL", "http://127.0.0.1:9/ignored?x=1");
+    answer({"zarno://anything/at/all"});
+    QCOMPARE(WebViewHolder::shared().webView()->page()->requestedUrl().toString(), QStringLiteral("http://127.0.0.1:9/app?x=1"));
+    QTRY_VERIFY(QApplication::topLevelWidgets().size() > 0);
+}
+
+QTEST_MAIN(TestZarnoApp)
+#include "tst_zarnoapp.moc"
