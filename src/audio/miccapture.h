@@ -41,3 +41,10 @@ private:
     std::unique_ptr<QThread> m_thread;
     MicWorker *m_worker = nullptr; // lives on m_thread
 };
+
+// Ends the process with `exitCode` without running library destructors. Qt
+// 6.4's PulseAudio back end disconnects from the sound server at exit without
+// holding its main loop's lock; if the server is still talking to the process
+// then (a stream has just closed, a device changed) it aborts or crashes on
+// its way out. Call it once everything worth keeping has been written.
+[[noreturn]] void leaveWithoutAudioTeardown(int exitCode);

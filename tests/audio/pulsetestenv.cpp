@@ -2,7 +2,9 @@
 
 #include <QCoreApplication>
 #include <QMediaDevices>
+#include <QFile>
 #include <QProcess>
+#include <QTemporaryDir>
 
 #include <cmath>
 #include <cstring>
@@ -39,19 +41,50 @@ QAudioDevice inputNamed(const QByteArray &name)
     return {};
 }
 
+namespace {
+
+QByteArray wav(int rate, int channels, const QByteArray &pcm)
+{
+    QByteArray out;
+    const auto put = [&out](quint32 value, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            out.append(char((value >> (8 * i)) & 0xff));
+    };
+    out.append("RIFF");
+    put(quint32(36 + pcm.size()), 4);
+    out.append("WAVEfmt ");
+    put(16, 4);
+    put(1, 2); // integer PCM
+    put(quint32(channels), 2);
+    put(quint32(rate), 4);
+    put(quint32(rate * channels * 2), 4);
+    put(quint32(channels * 2), 2);
+    put(16, 2);
+    out.append("data");
+    put(quint32(pcm.size()), 4);
+    return out + pcm;
+}
+
+bool pactl(const QStringList &arguments)
+{
+    QProcess process;
+    process.start(QStringLiteral("pactl"), arguments);
+    return process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+} // namespace
+
 bool play(const QString &sink, int rate, int channels, const QByteArray &pcm)
 {
-    QProcess pacat;
-    pacat.start(QStringLiteral("pacat"), {QStringLiteral("--playback"), QStringLiteral("--raw"),
-                                          QStringLiteral("--device=") + sink, QStringLiteral("--format=s16le"),
-                                          QStringLiteral("--rate=%1").arg(rate), QStringLiteral("--channels=%1").arg(channels),
-                                          QStringLiteral("--latency-msec=20")});
-    if (!pacat.waitForStarted(5000))
+    QTemporaryDir dir;
+    QFile file(dir.filePath(QStringLiteral("clip.wav")));
+    if (!dir.isValid() || !file.open(QIODevice::WriteOnly) || file.write(wav(rate, channels, pcm)) < 0)
         return false;
-    pacat.write(pcm);
-    pacat.closeWriteChannel();
-    const int seconds = int(pcm.size() / (2 * channels) / rate) + 10;
-    return pacat.waitForFinished(seconds * 1000) && pacat.exitStatus() == QProcess::NormalExit && pacat.exitCode() == 0;
+    file.close();
+    static int clips = 0;
+    const QString name = QStringLiteral("zarno-test-%1-%2").arg(QCoreApplication::applicationPid()).arg(++clips);
+    return pactl({QStringLiteral("upload-sample"), file.fileName(), name})
+        && pactl({QStringLiteral("play-sample"), name, sink});
 }
 
 int ourRecordingStreams()

@@ -16,7 +16,9 @@ namespace pulsetestenv {
 // The input device with the given PulseAudio source name, or a null device.
 [[nodiscard]] QAudioDevice inputNamed(const QByteArray &name);
 
-// Plays interleaved s16 PCM into `sink` in real time; returns when it has been played.
+// Plays interleaved s16 PCM into `sink`. The server holds the whole clip
+// before its first sample is heard, so a busy machine cannot open gaps in it
+// the way a client that falls behind would; returns once it has begun.
 bool play(const QString &sink, int rate, int channels, const QByteArray &pcm);
 
 // Recording streams that belong to this process.

@@ -2,6 +2,7 @@
 #include "pulsetestenv.h"
 #include "signal.h"
 
+#include <QCoreApplication>
 #include <QCoroTask>
 #include <QMediaDevices>
 #include <QSemaphore>
@@ -331,5 +332,10 @@ void TestMicCapture::handlerCanBeReplacedWhileAudioFlows()
     capture.stop();
 }
 
-QTEST_GUILESS_MAIN(TestMicCapture)
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    TestMicCapture test;
+    leaveWithoutAudioTeardown(QTest::qExec(&test, argc, argv));
+}
 #include "tst_miccapture.moc"

@@ -160,9 +160,12 @@ void TestServerWebApp::signOutForgetsThePageSession()
     signInOnPage(u"ada@example.org"_s, u"correct horse"_s);
     QTRY_VERIFY(!storedSession().isEmpty());
     const QString refresh = storedSession().value("refresh_token").toString();
+    // The page finishes signing in (it loads the notes list) before the click.
+    QTRY_VERIFY(!run(u"document.getElementById('welcome').hidden"_s).toBool());
     run(u"document.getElementById('sign-out').click()"_s);
     QVERIFY(storedSession().isEmpty());
-    QVERIFY(!run(u"document.getElementById('sign-in').hidden"_s).toBool());
+    QTRY_VERIFY(!run(u"document.getElementById('sign-in').hidden"_s).toBool());
+    QVERIFY(run(u"document.getElementById('welcome').hidden"_s).toBool());
     // The desktop application may hold the same sign-in; it stays valid.
     QCOMPARE(m_server->refresh(refresh).status, 200);
 }

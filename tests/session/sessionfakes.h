@@ -7,19 +7,23 @@
 #include "microphone.h"
 #include "sessionhooks.h"
 
+#include <QCoroFuture>
 #include <QCoroTimer>
+#include <QPromise>
 #include <QTimer>
 
 #include <atomic>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 // Stands in for the microphone: no sound card here is reliable enough to
 // drive a controller test, so chunks come from a thread of its own.
 class FakeMicrophone : public Microphone
 {
 public:
-    enum class Start { Runs, Slow, Fails, Hangs };
+    // Held: the start resolves, with the device running, only on release().
+    enum class Start { Runs, Held, Fails, Hangs };
 
     Start nextStart = Start::Runs;
     int starts = 0;
@@ -39,10 +43,14 @@ public:
         case Start::Runs:
             running = true;
             co_return std::nullopt;
-        case Start::Slow:
-            co_await QCoro::sleepFor(std::chrono::milliseconds(300));
+        case Start::Held: {
+            QPromise<void> gate;
+            gate.start();
+            m_gate = &gate;
+            co_await gate.future();
             running = true;
             co_return std::nullopt;
+        }
         case Start::Fails:
             co_return MicError{QStringLiteral("zarno"), 1, QStringLiteral("No audio input device available")};
         case Start::Hangs:
@@ -52,6 +60,16 @@ public:
         }
         co_return std::nullopt;
     }
+
+    // Lets a held start finish; false when none is waiting.
+    bool release()
+    {
+        if (!m_gate)
+            return false;
+        std::exchange(m_gate, nullptr)->finish();
+        return true;
+    }
+    bool isHeld() const { return m_gate != nullptr; }
 
     void stop() override
     {
@@ -74,6 +92,7 @@ public:
 private:
     std::mutex m_mutex;
     ChunkHandler m_handler;
+    QPromise<void> *m_gate = nullptr;
 };
 
 class FakePermission : public MicPermission

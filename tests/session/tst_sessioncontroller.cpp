@@ -307,7 +307,6 @@ void TestSessionController::resumeContinuesTheSameSession()
     m_now = m_now.addSecs(30);
     m_state->resumeListening();
     QTRY_VERIFY(m_state->isListening());
-    QTRY_COMPARE(m_service->connectionCount(), 2);
     QCOMPARE(texts(*m_state), QStringList{"Hello"});
     QCOMPARE(m_state->partial(), QStringLiteral(" wor"));
     QCOMPARE(m_state->sourceClientId(), id);
@@ -379,12 +378,17 @@ void TestSessionController::errorWhilePausedOnlySetsTheSentence()
 
 void TestSessionController::refusalDuringSetUpNeverPretendsToListen()
 {
-    m_mic->nextStart = FakeMicrophone::Start::Slow; // the server answers first
+    m_mic->nextStart = FakeMicrophone::Start::Held; // the server answers first
     connect(m_service.get(), &LoopbackService::connected, this, [this] { m_service->closeClient(4403); });
+    QSignalSpy listening(m_state.get(), &AppState::isListeningChanged);
     m_state->startListening();
     QTRY_COMPARE(m_state->lastErrorText(), QStringLiteral("Sign-in expired — open zarno and sign in again."));
+    QVERIFY(m_mic->isHeld());
+    QVERIFY(m_mic->release()); // the device comes up only after the refusal
     QTRY_VERIFY(!m_state->isStarting());
     QVERIFY(!m_state->isListening());
+    QVERIFY(!m_state->isPaused());
+    QCOMPARE(listening.size(), 0);
     QVERIFY(!m_mic->running);
     QCOMPARE(m_mic->starts, 1);
 }
@@ -497,6 +501,11 @@ void TestSessionController::stoppedSessionIsSavedAsNotes()
     m_now = m_now.addSecs(20);
 
     QSignalSpy saving(m_state.get(), &AppState::saveStateChanged);
+    int hidesWhenSaved = -1;
+    connect(m_state.get(), &AppState::saveStateChanged, this, [&] {
+        if (m_state->saveState() == SaveState::saved() && hidesWhenSaved < 0)
+            hidesWhenSaved = m_panel.hides;
+    });
     m_state->stopAndSave();
     QVERIFY(m_state->isPaused()); // during the final wait
     QTRY_COMPARE(m_service->textFrames(), QStringList{R"({"type":"finalize"})"});
@@ -534,7 +543,7 @@ void TestSessionController::stoppedSessionIsSavedAsNotes()
     QCOMPARE(entries[2].toObject()["translated"].toBool(), true);
 
     // An expanded panel stays up to show the result, then goes.
-    QCOMPARE(m_panel.hides, 0);
+    QCOMPARE(hidesWhenSaved, 0);
     QTRY_COMPARE(m_panel.hides, 1);
 }
 
@@ -634,7 +643,6 @@ void TestSessionController::resumeDuringStopKeepsTheSessionGoing()
     QVERIFY(m_state->isPaused());
     m_state->resumeListening(); // within the final wait
     QTRY_VERIFY(m_state->isListening());
-    QTRY_COMPARE(m_service->connectionCount(), 2);
     QTest::qWait(300); // past the stop's wait
     QVERIFY(m_state->isListening());
     QCOMPARE(m_service->uploads().size(), 0);
@@ -724,9 +732,13 @@ void TestSessionController::panelHideAfterSaveSkipsANewSession()
 {
     startAndListen();
     speak(finalTokens({"Saved soon."}), 1);
+    // The new session begins as soon as the notes are saved, well inside the
+    // hide's wait however slowly this machine runs.
+    connect(m_state.get(), &AppState::saveStateChanged, this, [this] {
+        if (m_state->saveState() == SaveState::saved() && !m_state->isStarting() && !m_state->isListening())
+            m_state->startListening();
+    });
     m_state->stopAndSave();
-    QTRY_COMPARE(m_state->saveState(), SaveState::saved());
-    m_state->startListening();
     QTRY_VERIFY(m_state->isListening());
     QTest::qWait(400); // past the hide's wait
     QCOMPARE(m_panel.hides, 0);
