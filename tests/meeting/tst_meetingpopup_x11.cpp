@@ -24,9 +24,14 @@ void TestMeetingPopupX11::promptLeavesTheFocusWhereItWas()
     editor.resize(300, 200);
     auto *field = new QLineEdit(&editor);
     editor.show();
-    QVERIFY(QTest::qWaitForWindowActive(&editor));
-    field->setFocus();
-    QTRY_COMPARE(QApplication::focusWidget(), field);
+    // openbox now and then leaves a fresh window unfocused; what matters is
+    // that the prompt takes nothing from whoever has the focus.
+    if (QTest::qWaitForWindowActive(&editor, 5000)) {
+        field->setFocus();
+        QTRY_COMPARE(QApplication::focusWidget(), field);
+    }
+    QWidget *const activeBefore = QApplication::activeWindow();
+    QWidget *const focusBefore = QApplication::focusWidget();
 
     MeetingPopup popup;
     popup.show(QStringLiteral("Zoom"), {}, {});
@@ -35,8 +40,8 @@ void TestMeetingPopupX11::promptLeavesTheFocusWhereItWas()
     // Give the window manager the moment in which it would hand the focus on.
     QTest::qWait(300);
 
-    QCOMPARE(QApplication::activeWindow(), &editor);
-    QCOMPARE(QApplication::focusWidget(), field);
+    QCOMPARE(QApplication::activeWindow(), activeBefore);
+    QCOMPARE(QApplication::focusWidget(), focusBefore);
     QVERIFY(!panel->isActiveWindow());
 }
 
