@@ -85,7 +85,10 @@ void TestServerWebApp::cleanup()
 void TestServerWebApp::signInKeepsTheSessionWhereTheDesktopAppReadsIt()
 {
     QTRY_VERIFY(run(u"!document.getElementById('sign-in').hidden"_s).toBool());
+    QSignalSpy loads(m_page.get(), &QWebEnginePage::loadFinished);
     signInOnPage(u"ada@example.org"_s, u"correct horse"_s);
+    // The page loads again, which is when the desktop application copies it.
+    QTRY_VERIFY_WITH_TIMEOUT(!loads.isEmpty(), 20000);
     QTRY_VERIFY(!storedSession().isEmpty());
     const QJsonObject session = storedSession();
     QVERIFY(!session.value("access_token").toString().isEmpty());
