@@ -225,7 +225,8 @@ async function signIn(event) {
   try {
     storeGrant(await grant('password', { email: $('email').value, password: $('password').value }));
     $('password').value = '';
-    await route();
+    // A fresh load: the desktop application copies the sign-in after each one.
+    location.replace('/app' + location.search);
   } catch (e) {
     error.textContent = e.message === 'Invalid login credentials' ? 'That password does not match this address.' : e.message;
     error.hidden = false;

@@ -26,6 +26,8 @@ private:
     QVariant run(const QString &script);
     bool load(const QString &pathAndQuery);
     void signInOnPage(const QString &email, const QString &password);
+    // A successful sign-in, up to the page's fresh load.
+    bool signInAndReload(const QString &email, const QString &password);
     QJsonObject storedSession();
 
     std::unique_ptr<TestService> m_server;
@@ -60,6 +62,13 @@ void TestServerWebApp::signInOnPage(const QString &email, const QString &passwor
         "document.getElementById('sign-in-form').requestSubmit();"_s.arg(email, password));
 }
 
+bool TestServerWebApp::signInAndReload(const QString &email, const QString &password)
+{
+    QSignalSpy loads(m_page.get(), &QWebEnginePage::loadFinished);
+    signInOnPage(email, password);
+    return loads.wait(20000) && loads.first().first().toBool();
+}
+
 QJsonObject TestServerWebApp::storedSession()
 {
     return QJsonDocument::fromJson(run(u"localStorage.getItem('sb-local-auth-token')"_s).toString().toUtf8()).object();
@@ -85,7 +94,8 @@ void TestServerWebApp::cleanup()
 void TestServerWebApp::signInKeepsTheSessionWhereTheDesktopAppReadsIt()
 {
     QTRY_VERIFY(run(u"!document.getElementById('sign-in').hidden"_s).toBool());
-    signInOnPage(u"ada@example.org"_s, u"correct horse"_s);
+    // The page loads again, which is when the desktop application copies it.
+    QVERIFY(signInAndReload(u"ada@example.org"_s, u"correct horse"_s));
     QTRY_VERIFY(!storedSession().isEmpty());
     const QJsonObject session = storedSession();
     QVERIFY(!session.value("access_token").toString().isEmpty());
@@ -109,7 +119,7 @@ void TestServerWebApp::wrongPasswordShowsASentence()
 
 void TestServerWebApp::meetingQueryOpensThatNoteWithTranslationsBeside()
 {
-    signInOnPage(u"ada@example.org"_s, u"correct horse"_s);
+    QVERIFY(signInAndReload(u"ada@example.org"_s, u"correct horse"_s));
     QTRY_VERIFY(!storedSession().isEmpty());
     const QString token = storedSession().value("access_token").toString();
     const auto save = [&](qint64 startedAt, const QJsonArray &entries) {
@@ -146,7 +156,7 @@ void TestServerWebApp::meetingQueryOpensThatNoteWithTranslationsBeside()
 
 void TestServerWebApp::sideCollapseTogglesTheSidebar()
 {
-    signInOnPage(u"ada@example.org"_s, u"correct horse"_s);
+    QVERIFY(signInAndReload(u"ada@example.org"_s, u"correct horse"_s));
     QTRY_VERIFY(!storedSession().isEmpty());
     QVERIFY(!run(u"document.getElementById('shell').classList.contains('collapsed')"_s).toBool());
     run(u"document.getElementById('side-collapse').click()"_s);
@@ -157,7 +167,7 @@ void TestServerWebApp::sideCollapseTogglesTheSidebar()
 
 void TestServerWebApp::signOutForgetsThePageSession()
 {
-    signInOnPage(u"ada@example.org"_s, u"correct horse"_s);
+    QVERIFY(signInAndReload(u"ada@example.org"_s, u"correct horse"_s));
     QTRY_VERIFY(!storedSession().isEmpty());
     const QString refresh = storedSession().value("refresh_token").toString();
     // The page finishes signing in (it loads the notes list) before the click.

@@ -1,0 +1,494 @@
+// zarno as a person meets it: the real application, service, sound server and
+// desktop, driven through the screen, the mouse and keyboard, and the
+// commands of a second launch. Each scenario builds its own desktop.
+
+#include "throwawaydesktop.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QRegularExpression>
+#include <QScopeGuard>
+#include <QSet>
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString email = u"newcomer@example.org"_s;
+const QString password = u"correct horse battery"_s;
+const QString goForward = u"/usr/share/pocketsphinx/test/data/goforward.raw"_s; // "go forward ten meters"
+const QString numbers = u"/usr/share/pocketsphinx/test/data/numbers.raw"_s;
+const QString connectionLost = u"The connection to the server was lost."_s;
+const QString saveFailed = u"Saving failed — the transcript is still here; try Save again."_s;
+
+constexpr int shortWait = 20000;
+constexpr int speechWait = 40000;
+
+QString outputDir()
+{
+    const QString dir = QStringLiteral(ZARNO_E2E_OUTPUT_DIR);
+    QDir().mkpath(dir);
+    return dir;
+}
+
+// "Listening · 1:07" gives 67 seconds; no time gives -1.
+int elapsedSeconds(const QString &status)
+{
+    static const QRegularExpression time(u"· (\\d+):(\\d\\d)"_s);
+    const QRegularExpressionMatch match = time.match(status);
+    return match.hasMatch() ? match.captured(1).toInt() * 60 + match.captured(2).toInt() : -1;
+}
+
+bool isListening(const QString &status) { return status.startsWith(u"Listening"_s); }
+bool isPaused(const QString &status) { return status.startsWith(u"Paused"_s); }
+
+// The source lines of stored notes, in order.
+QStringList sourceLines(const QJsonObject &note)
+{
+    QStringList lines;
+    for (const QJsonValue &entry : note.value(u"entries"_s).toArray()) {
+        if (!entry.toObject().value(u"translated"_s).toBool())
+            lines.append(entry.toObject().value(u"text"_s).toString());
+    }
+    return lines;
+}
+
+int occurrences(const QStringList &lines, const QString &word)
+{
+    return int(lines.join(u' ').toLower().count(word));
+}
+
+// What the live panel's transcript area holds, read from its pixels: final
+// words are drawn in ink, provisional ones faint and italic, like the
+// "say something" hint.
+struct TranscriptInk
+{
+    int dark = 0; // pixels of final text
+    QImage area;
+};
+
+QRect transcriptArea(const WindowInfo &panel)
+{
+    // The window carries a 16-pixel shadow margin; the header row and the
+    // button row take the top 44 and bottom 62 pixels of the panel.
+    const QRect visible = panel.frame.adjusted(16, 16, -16, -16);
+    return QRect(visible.left() + 10, visible.top() + 44, visible.width() - 20, visible.height() - 44 - 62);
+}
+
+TranscriptInk readTranscript(const QImage &screen, const WindowInfo &panel)
+{
+    TranscriptInk ink;
+    ink.area = screen.copy(transcriptArea(panel)).convertToFormat(QImage::Format_RGB32);
+    for (int y = 0; y < ink.area.height(); ++y) {
+        const QRgb *row = reinterpret_cast<const QRgb *>(ink.area.constScanLine(y));
+        for (int x = 0; x < ink.area.width(); ++x) {
+            if (qRed(row[x]) < 90 && qGreen(row[x]) < 90 && qBlue(row[x]) < 90)
+                ++ink.dark;
+        }
+    }
+    return ink;
+}
+
+int differingPixels(const QImage &a, const QImage &b)
+{
+    if (a.size() != b.size())
+        return a.width() * a.height();
+    int differing = 0;
+    for (int y = 0; y < a.height(); ++y) {
+        for (int x = 0; x < a.width(); ++x) {
+            const QRgb p = a.pixel(x, y), q = b.pixel(x, y);
+            if (qAbs(qRed(p) - qRed(q)) + qAbs(qGreen(p) - qGreen(q)) + qAbs(qBlue(p) - qBlue(q)) > 60)
+                ++differing;
+        }
+    }
+    return differing;
+}
+
+bool isTheLivePanel(const WindowInfo &window)
+{
+    return window.type == u"_NET_WM_WINDOW_TYPE_UTILITY"_s && window.frame.width() >= 300
+        && window.frame.height() >= 200;
+}
+
+bool isTheMainWindow(const WindowInfo &window)
+{
+    return window.type == u"_NET_WM_WINDOW_TYPE_NORMAL"_s && window.frame.width() >= 600;
+}
+
+int pixelsNear(const QImage &image, QColor colour, int tolerance = 24)
+{
+    const QImage rgb = image.convertToFormat(QImage::Format_RGB32);
+    int count = 0;
+    for (int y = 0; y < rgb.height(); ++y) {
+        const QRgb *row = reinterpret_cast<const QRgb *>(rgb.constScanLine(y));
+        for (int x = 0; x < rgb.width(); ++x) {
+            if (qAbs(qRed(row[x]) - colour.red()) + qAbs(qGreen(row[x]) - colour.green())
+                    + qAbs(qBlue(row[x]) - colour.blue())
+                < tolerance)
+                ++count;
+        }
+    }
+    return count;
+}
+
+// Waits by the clock (each check may take a screenshot, which QTRY_* does
+// not count) for a state to be reached.
+bool until(const std::function<bool()> &reached, int ms)
+{
+    QDeadlineTimer deadline(ms);
+    while (!reached()) {
+        if (deadline.hasExpired())
+            return false;
+        QTest::qWait(100);
+    }
+    return true;
+}
+
+const QColor teal(15, 138, 131);
+const QColor ink(29, 26, 20);
+
+} // namespace
+
+class TestEndToEnd : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void newcomerSignsInTakesNotesAndSeesThem();
+    void pausedSessionResumesAndSavesBothLegs();
+    void serviceDiesMidLegAndTheTranscriptSurvives();
+    void failedUploadKeepsTheTranscriptForSaveAgain();
+    void recordingProgramBringsUpThePrompt();
+    void previewsAreWrittenAtTheirSizes();
+
+private:
+    // A fresh desktop with the service, or a skip/failure saying why not.
+    bool bringUp(ThrowawayDesktop &desktop, bool testControls = false);
+    // zarno already signed in (the sign-in form itself is the first story's).
+    bool launchSignedIn(ThrowawayDesktop &desktop);
+    // Plays a recording and waits until the live panel shows final words
+    // beyond `darkBefore` ink pixels; returns the panel's ink then.
+    int speakUntilFinal(ThrowawayDesktop &desktop, const QString &recording, int darkBefore);
+    void dumpLogs(ThrowawayDesktop &desktop);
+};
+
+bool TestEndToEnd::bringUp(ThrowawayDesktop &desktop, bool testControls)
+{
+    QString why;
+    bool machineLacks = false;
+    if (desktop.setUp(testControls, &why, &machineLacks))
+        return true;
+    // Missing programs, or a run that could start no sound server at all,
+    // skip with the reason; anything else is a failure.
+    if (machineLacks || (!qEnvironmentVariableIsEmpty("ZARNO_PULSE_UNAVAILABLE") && why.startsWith(u"PulseAudio"_s)))
+        QTest::qSkip(qPrintable(why), __FILE__, __LINE__);
+    else
+        QTest::qFail(qPrintable(why), __FILE__, __LINE__);
+    return false;
+}
+
+bool TestEndToEnd::launchSignedIn(ThrowawayDesktop &desktop)
+{
+    if (!desktop.signInOverHttp(email, password) || !desktop.writeSignInForZarno())
+        return false;
+    return desktop.launchZarno();
+}
+
+int TestEndToEnd::speakUntilFinal(ThrowawayDesktop &desktop, const QString &recording, int darkBefore)
+{
+    const std::optional<WindowInfo> panel = desktop.waitForWindow(isTheLivePanel, shortWait);
+    if (!panel || !desktop.startSpeaking(recording))
+        return -1;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < speechWait) {
+        const int dark = readTranscript(desktop.screenshot(), *panel).dark;
+        if (dark > darkBefore + 50 && !desktop.speaking())
+            return dark;
+        QTest::qWait(100);
+    }
+    return -1;
+}
+
+void TestEndToEnd::dumpLogs(ThrowawayDesktop &desktop)
+{
+    if (QTest::currentTestFailed()) {
+        qWarning().noquote() << "zarno:" << desktop.logTail(u"zarno.log"_s);
+        qWarning().noquote() << "service:" << desktop.logTail(u"service.log"_s);
+    }
+}
+
+// A newcomer signs in on the web page in zarno's window, takes notes of a
+// few spoken words, saves them and opens them.
+void TestEndToEnd::newcomerSignsInTakesNotesAndSeesThem()
+{
+    ThrowawayDesktop desktop;
+    if (!bringUp(desktop))
+        return;
+    auto logs = qScopeGuard([&] { dumpLogs(desktop); });
+    QVERIFY(desktop.launchZarno());
+    QCOMPARE(desktop.command(u"status"_s), u"Watching for meetings"_s);
+
+    // The main window opens on its own with the sign-in form.
+    const std::optional<WindowInfo> window = desktop.waitForWindow(isTheMainWindow, shortWait);
+    QVERIFY(window);
+    const QRect frame = window->frame;
+    QVERIFY(until([&] { return pixelsNear(desktop.screenshot().copy(frame), teal) > 2000; }, shortWait));
+
+    // The form sits in the middle: e-mail, password, then Return.
+    desktop.click(QPoint(frame.center().x(), frame.top() + 302));
+    desktop.type(email);
+    desktop.click(QPoint(frame.center().x(), frame.top() + 377));
+    desktop.type(password);
+    desktop.key(u"Return"_s);
+
+    // zarno took the page's sign-in: its card offers "Take notes now".
+    const QPoint takeNotesNow(frame.center().x() - 49, frame.center().y() + 83);
+    const QRect buttonEdge(frame.center().x() - 116, frame.center().y() + 75, 8, 16);
+    QVERIFY(until([&] { return pixelsNear(desktop.screenshot().copy(buttonEdge), ink) > 100; }, shortWait));
+    QVERIFY(desktop.zarnoSettings().contains(u"authRefreshToken="_s));
+    QVERIFY(desktop.zarnoSettings().contains(u"authEmail="_s + email));
+    desktop.click(takeNotesNow);
+    QVERIFY(isListening(desktop.waitForStatus(isListening, shortWait)));
+
+    // The live panel, expanded, first shows only its hint.
+    const std::optional<WindowInfo> panel = desktop.waitForWindow(isTheLivePanel, shortWait);
+    QVERIFY(panel);
+    QVERIFY(until([&] { return pixelsNear(desktop.screenshot().copy(transcriptArea(*panel)), Qt::white, 30) > 1000; }, shortWait));
+    const TranscriptInk hint = readTranscript(desktop.screenshot(), *panel);
+    QCOMPARE(hint.dark, 0);
+
+    // Speech: faint provisional words appear first, then final words in ink.
+    QVERIFY(desktop.startSpeaking(goForward));
+    bool sawProvisional = false, sawFinal = false, provisionalBeforeFinal = false;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < speechWait && !(sawFinal && !desktop.speaking())) {
+        const QImage screen = desktop.screenshot();
+        const TranscriptInk now = readTranscript(screen, *panel);
+        if (now.dark == 0 && differingPixels(now.area, hint.area) > 80) {
+            if (!sawProvisional)
+                screen.copy(panel->frame).save(outputDir() + u"/live-panel-provisional.png"_s);
+            sawProvisional = true;
+        } else if (now.dark > 50) {
+            if (!sawFinal)
+                screen.copy(panel->frame).save(outputDir() + u"/live-panel.png"_s);
+            provisionalBeforeFinal = provisionalBeforeFinal || (!sawFinal && sawProvisional);
+            sawFinal = true;
+        }
+    }
+    QVERIFY2(sawProvisional, "no provisional words were shown while speaking");
+    QVERIFY2(sawFinal, "no final words were shown");
+    QVERIFY(provisionalBeforeFinal);
+    QVERIFY(isListening(desktop.command(u"status"_s)));
+
+    // Stop & save: the service keeps the words.
+    QVERIFY(desktop.command(u"stop"_s).contains(u"✓ Notes saved"_s));
+    QVERIFY(desktop.signInOverHttp(email, password));
+    const QJsonArray notes = desktop.storedNotes();
+    QCOMPARE(notes.size(), 1);
+    const QString id = notes.first().toObject().value(u"id"_s).toString();
+    const QStringList lines = sourceLines(desktop.storedNote(id));
+    QCOMPARE(occurrences(lines, u"forward"_s), 1);
+
+    // "See notes" in the panel opens them in the main window.
+    const std::optional<WindowInfo> saved = desktop.waitForWindow(isTheLivePanel, shortWait);
+    QVERIFY(saved);
+    QVERIFY(until([&] { return pixelsNear(desktop.screenshot().copy(QRect(saved->frame.right() - 130, saved->frame.bottom() - 60, 110, 30)),
+                   ink) > 300; }, shortWait));
+    desktop.click(QPoint(saved->frame.right() - 91, saved->frame.bottom() - 43));
+    const QString opened = u"Get /api/sessions/"_s + id + u" -> 200"_s;
+    QVERIFY(until([&] { return desktop.serviceLog().contains(u"zarno.server: "_s + opened); }, shortWait));
+    // The note's page has drawn its lines once the list's selection shows.
+    QVERIFY(until([&] { return pixelsNear(desktop.screenshot().copy(frame), QColor(228, 242, 240), 12) > 1000; }, shortWait));
+    desktop.screenshot().copy(frame).save(outputDir() + u"/saved-notes.png"_s);
+}
+
+// Two legs with a pause between them: the time counts only the legs, and
+// both legs' words are saved once each.
+void TestEndToEnd::pausedSessionResumesAndSavesBothLegs()
+{
+    ThrowawayDesktop desktop;
+    if (!bringUp(desktop))
+        return;
+    auto logs = qScopeGuard([&] { dumpLogs(desktop); });
+    QVERIFY(launchSignedIn(desktop));
+
+    QElapsedTimer wall;
+    wall.start();
+    const QString started = desktop.command(u"start"_s);
+    QVERIFY2(isListening(started), qPrintable(started));
+    const int firstInk = speakUntilFinal(desktop, goForward, 0);
+    QVERIFY(firstInk > 0);
+    const QString firstPause = desktop.command(u"pause"_s);
+    QVERIFY2(isPaused(firstPause), qPrintable(firstPause));
+    const int firstLeg = elapsedSeconds(firstPause);
+    QVERIFY(firstLeg >= 2);
+
+    // Paused, the clock stands still.
+    QElapsedTimer paused;
+    paused.start();
+    QTest::qWait(3000);
+    QCOMPARE(elapsedSeconds(desktop.command(u"status"_s)), firstLeg);
+
+    QVERIFY(isListening(desktop.command(u"resume"_s)));
+    const qint64 pausedMs = paused.elapsed();
+    QVERIFY(speakUntilFinal(desktop, numbers, firstInk) > 0);
+    const QString secondPause = desktop.command(u"pause"_s);
+    QVERIFY(isPaused(secondPause));
+    const int total = elapsedSeconds(secondPause);
+    // The second leg adds at least its speech, and the pause adds nothing.
+    QVERIFY2(total >= firstLeg + 3, qPrintable(secondPause));
+    QVERIFY2(total <= (wall.elapsed() - pausedMs) / 1000 + 1, qPrintable(secondPause));
+
+    QVERIFY(desktop.command(u"stop"_s).contains(u"✓ Notes saved"_s));
+    const QJsonArray notes = desktop.storedNotes();
+    QCOMPARE(notes.size(), 1);
+    const QStringList lines = sourceLines(desktop.storedNote(notes.first().toObject().value(u"id"_s).toString()));
+    QCOMPARE(occurrences(lines, u"forward"_s), 1);
+    QVERIFY2(lines.size() >= 2, qPrintable(lines.join(u" | "_s)));
+    QCOMPARE(QSet<QString>(lines.begin(), lines.end()).size(), lines.size());
+}
+
+// The service dies while zarno listens: the session pauses with the
+// connection sentence and keeps its words; once the service is back, the
+// session resumes and everything is saved.
+void TestEndToEnd::serviceDiesMidLegAndTheTranscriptSurvives()
+{
+    ThrowawayDesktop desktop;
+    if (!bringUp(desktop))
+        return;
+    auto logs = qScopeGuard([&] { dumpLogs(desktop); });
+    QVERIFY(launchSignedIn(desktop));
+
+    const QString started = desktop.command(u"start"_s);
+    QVERIFY2(isListening(started), qPrintable(started));
+    const int firstInk = speakUntilFinal(desktop, goForward, 0);
+    QVERIFY(firstInk > 0);
+
+    desktop.killService();
+    const QString lost = desktop.waitForStatus([](const QString &s) { return isPaused(s); }, shortWait);
+    QVERIFY2(isPaused(lost) && lost.contains(connectionLost), qPrintable(lost));
+    // The words stay on the panel.
+    const std::optional<WindowInfo> panel = desktop.waitForWindow(isTheLivePanel, shortWait);
+    QVERIFY(panel);
+    QVERIFY(readTranscript(desktop.screenshot(), *panel).dark >= firstInk);
+
+    QVERIFY(desktop.restartService());
+    QVERIFY(isListening(desktop.command(u"resume"_s)));
+    QVERIFY(speakUntilFinal(desktop, numbers, firstInk) > 0);
+    QVERIFY(desktop.command(u"stop"_s).contains(u"✓ Notes saved"_s));
+
+    QVERIFY(desktop.signInOverHttp(email, password));
+    const QJsonArray notes = desktop.storedNotes();
+    QCOMPARE(notes.size(), 1);
+    const QStringList lines = sourceLines(desktop.storedNote(notes.first().toObject().value(u"id"_s).toString()));
+    QCOMPARE(occurrences(lines, u"forward"_s), 1);
+    QVERIFY2(lines.size() >= 2, qPrintable(lines.join(u" | "_s)));
+}
+
+// The upload fails: zarno says so, keeps the transcript and stays paused;
+// "Save notes" again uploads the same lines once.
+void TestEndToEnd::failedUploadKeepsTheTranscriptForSaveAgain()
+{
+    ThrowawayDesktop desktop;
+    if (!bringUp(desktop, true))
+        return;
+    auto logs = qScopeGuard([&] { dumpLogs(desktop); });
+    QVERIFY(launchSignedIn(desktop));
+
+    const QString started = desktop.command(u"start"_s);
+    QVERIFY2(isListening(started), qPrintable(started));
+    QVERIFY(speakUntilFinal(desktop, goForward, 0) > 0);
+
+    QVERIFY(desktop.failUploads(true));
+    const QString failed = desktop.command(u"stop"_s);
+    QVERIFY2(isPaused(failed) && failed.contains(saveFailed), qPrintable(failed));
+    QVERIFY(desktop.storedNotes().isEmpty());
+    const std::optional<WindowInfo> panel = desktop.waitForWindow(isTheLivePanel, shortWait);
+    QVERIFY(panel);
+    QVERIFY(readTranscript(desktop.screenshot(), *panel).dark > 50);
+
+    QVERIFY(desktop.failUploads(false));
+    QVERIFY(desktop.command(u"stop"_s).contains(u"✓ Notes saved"_s));
+    const QJsonArray notes = desktop.storedNotes();
+    QCOMPARE(notes.size(), 1);
+    const QStringList lines = sourceLines(desktop.storedNote(notes.first().toObject().value(u"id"_s).toString()));
+    QCOMPARE(occurrences(lines, u"forward"_s), 1);
+}
+
+// A program starts recording from the microphone: zarno offers to take
+// notes in the top-right corner, and "Take notes" starts a session.
+void TestEndToEnd::recordingProgramBringsUpThePrompt()
+{
+    ThrowawayDesktop desktop;
+    if (!bringUp(desktop))
+        return;
+    auto logs = qScopeGuard([&] { dumpLogs(desktop); });
+    QVERIFY(launchSignedIn(desktop));
+    QVERIFY(desktop.waitForWindow(isTheMainWindow, shortWait));
+
+    QVERIFY(desktop.startRecordingProgram());
+    const auto isThePrompt = [&](const WindowInfo &w) {
+        return w.type == u"_NET_WM_WINDOW_TYPE_UTILITY"_s && !isTheLivePanel(w)
+            && w.frame.right() >= desktop.screenSize().width() - 80 && w.frame.top() <= 80;
+    };
+    const std::optional<WindowInfo> prompt = desktop.waitForWindow(isThePrompt, shortWait);
+    QVERIFY(prompt);
+    // Its "Take notes" pill, in ink, sits in the right part of the card.
+    const auto buttonArea = [&] {
+        const QRect frame = prompt->frame;
+        return QRect(frame.left() + frame.width() * 62 / 100, frame.top(), frame.width() * 38 / 100, frame.height());
+    }();
+    QVERIFY(until([&] { return pixelsNear(desktop.screenshot().copy(buttonArea), ink) > 1000; }, shortWait));
+    const QImage shot = desktop.screenshot();
+    shot.copy(prompt->frame).save(outputDir() + u"/meeting-prompt.png"_s);
+    QCOMPARE(desktop.command(u"status"_s), u"Watching for meetings"_s);
+
+    // Press the button in the middle of its ink.
+    const QImage button = shot.copy(buttonArea).convertToFormat(QImage::Format_RGB32);
+    QPoint sum;
+    int count = 0;
+    for (int y = 0; y < button.height(); ++y) {
+        for (int x = 0; x < button.width(); ++x) {
+            const QRgb p = button.pixel(x, y);
+            if (qAbs(qRed(p) - ink.red()) + qAbs(qGreen(p) - ink.green()) + qAbs(qBlue(p) - ink.blue()) < 24) {
+                sum += QPoint(x, y);
+                ++count;
+            }
+        }
+    }
+    QVERIFY(count > 0);
+    desktop.click(buttonArea.topLeft() + sum / count);
+    QVERIFY(isListening(desktop.waitForStatus(isListening, shortWait)));
+    QVERIFY(!desktop.waitForWindow(isThePrompt, 0));
+    desktop.stopRecordingProgram();
+}
+
+// The preview images of the live panel and the prompt.
+void TestEndToEnd::previewsAreWrittenAtTheirSizes()
+{
+    ThrowawayDesktop desktop;
+    const QString out = desktop.scratch() + u"/previews"_s;
+    QCOMPARE(desktop.renderPreviews(out), 0);
+    const QList<QPair<QString, QSize>> expected{
+        {u"1-capsule-listening.png"_s, {248, 144}}, {u"2-capsule-paused.png"_s, {248, 144}},
+        {u"3-compact.png"_s, {704, 360}},           {u"4-expanded.png"_s, {824, 744}},
+        {u"5-saved.png"_s, {704, 360}},             {u"6-popup.png"_s, {}},
+        {u"7-transcript-only.png"_s, {824, 744}},
+    };
+    QCOMPARE(QDir(out).entryList(QDir::Files).size(), expected.size());
+    for (const auto &[name, size] : expected) {
+        const QImage image(out + u'/' + name);
+        QVERIFY2(!image.isNull(), qPrintable(name));
+        if (size.isValid())
+            QCOMPARE(image.size(), size);
+    }
+}
+
+QTEST_GUILESS_MAIN(TestEndToEnd)
+#include "tst_endtoend.moc"
