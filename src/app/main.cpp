@@ -4,6 +4,9 @@
 
 #include <QApplication>
 #include <QCoroTask>
+#include <QDeadlineTimer>
+#include <QLockFile>
+#include <QThread>
 #include <QTextStream>
 
 #include <cstdio>
@@ -40,11 +43,28 @@ int main(int argc, char *argv[])
 {
     const bool previews = asksForPreviews(argc, argv);
     const QStringList arguments = handedOver(argc, argv);
+    // Held for the life of the running zarno, so that two launches at once
+    // cannot both become it (a dead holder's lock is taken over).
+    QLockFile startLock(SingleInstance::defaultSocketPath() + QStringLiteral(".lock"));
+    startLock.setStaleLockTime(0); // only a dead holder makes it stale, however old
     if (!previews) {
         // One zarno per user: a running one takes the arguments and answers.
         if (const std::optional<QString> answer = SingleInstance::send(SingleInstance::defaultSocketPath(), arguments)) {
             std::fputs(qPrintable(*answer + u'\n'), stdout);
             return 0;
+        }
+        const QDeadlineTimer patience(15000);
+        while (!startLock.tryLock(0)) {
+            if (const std::optional<QString> answer =
+                    SingleInstance::send(SingleInstance::defaultSocketPath(), arguments)) {
+                std::fputs(qPrintable(*answer + u'\n'), stdout);
+                return 0;
+            }
+            if (patience.hasExpired()) {
+                std::fputs("Another zarno is starting but does not answer yet; try again in a moment.\n", stderr);
+                return 1;
+            }
+            QThread::msleep(100);
         }
         if (!hasDisplay()) {
             std::fputs("zarno needs a desktop, and there is no display here (neither DISPLAY nor WAYLAND_DISPLAY is "
