@@ -193,11 +193,14 @@ async function route() {
   $('account-email').textContent = (session.user && session.user.email) || '';
   setStatus('');
   const listReply = await authorisedGet('/api/sessions');
+  // Signed out while the answer was on its way: the sign-in form stays.
+  if (!readSession()) return;
   if (!listReply) {
     show('sign-in');
     return;
   }
   const list = await listReply.json().catch(() => ({ sessions: [] }));
+  if (!readSession()) return;
   renderList(list.sessions || []);
 
   const meeting = currentMeeting();
@@ -206,6 +209,7 @@ async function route() {
     return;
   }
   const noteReply = await authorisedGet('/api/sessions/' + encodeURIComponent(meeting));
+  if (!readSession()) return;
   if (!noteReply) {
     show('sign-in');
   } else if (noteReply.ok) {

@@ -153,7 +153,8 @@ void WebViewHolder::harvest()
 void WebViewHolder::loadAppIfEmpty()
 {
     QWebEngineView *view = webView();
-    if (!view->url().isEmpty())
+    // A load under way has no page address yet, only the one it asked for.
+    if (!view->url().isEmpty() || !view->page()->requestedUrl().isEmpty())
         return;
     if (const std::optional<QUrl> url = ZarnoSettings::load().serviceURL(QStringLiteral("/app")))
         load(*url);
