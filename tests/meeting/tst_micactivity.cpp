@@ -177,10 +177,10 @@ void TestMicActivity::recordingRunningAtStartMustStopAndStart()
 void TestMicActivity::ownRecordingIsNoMeeting()
 {
     makeDetector();
-    const pa_sample_spec spec{PA_SAMPLE_S16LE, 16000, 1};
+    const pa_sample_spec sampleFormat{PA_SAMPLE_S16LE, 16000, 1};
     int error = 0;
     pa_simple *own = pa_simple_new(m_pulse.address().constData(), "tst_micactivity", PA_STREAM_RECORD, nullptr,
-                                   "own capture", &spec, nullptr, nullptr, &error);
+                                   "own capture", &sampleFormat, nullptr, nullptr, &error);
     QVERIFY2(own, pa_strerror(error));
     const auto closeOwn = qScopeGuard([own] { pa_simple_free(own); });
     QTRY_VERIFY(m_looks->count() > 0);
