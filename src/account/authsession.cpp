@@ -28,7 +28,7 @@ const QString emailKey = QStringLiteral("authEmail");
 
 QSettings openStore()
 {
-    return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("zarno"), QStringLiteral("zarno"));
+    return ZarnoSettings::standardStore();
 }
 
 // The store holds tokens: only its owner may read it. Made private before

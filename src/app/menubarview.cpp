@@ -34,7 +34,7 @@ QList<MenuBarView *> &openViews()
 
 QSettings openStore()
 {
-    return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("zarno"), QStringLiteral("zarno"));
+    return ZarnoSettings::standardStore();
 }
 
 // `child` with extra space above it; shown and hidden as one.

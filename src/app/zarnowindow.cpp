@@ -6,6 +6,7 @@
 #include "buttons.h"
 #include "hudparts.h"
 #include "lucide.h"
+#include "settings.h"
 #include "shellparts.h"
 #include "webviewholder.h"
 
@@ -199,8 +200,7 @@ ZarnoWindowView::~ZarnoWindowView()
 
 bool ZarnoWindowView::storedSignIn()
 {
-    const QSettings store(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("zarno"),
-                          QStringLiteral("zarno"));
+    const QSettings store = ZarnoSettings::standardStore();
     const QVariant token = store.value(QStringLiteral("authRefreshToken"));
     return token.typeId() == QMetaType::QString && !token.toString().isEmpty();
 }

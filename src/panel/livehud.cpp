@@ -2,6 +2,7 @@
 
 #include "appstate.h"
 #include "livehudview.h"
+#include "settings.h"
 
 #include <QGuiApplication>
 #include <QPropertyAnimation>
@@ -14,7 +15,7 @@ namespace {
 
 QSettings standardStore()
 {
-    return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("zarno"), QStringLiteral("zarno"));
+    return ZarnoSettings::standardStore();
 }
 
 // A stored number; anything unreadable or not finite reads as 0.

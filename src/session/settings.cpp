@@ -91,9 +91,14 @@ ZarnoSettings ZarnoSettings::load(const QSettings &store)
     return settings;
 }
 
+QSettings ZarnoSettings::standardStore()
+{
+    return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("zarno"), QStringLiteral("zarno"));
+}
+
 ZarnoSettings ZarnoSettings::load()
 {
-    const QSettings store(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("zarno"), QStringLiteral("zarno"));
+    const QSettings store = standardStore();
     return load(store);
 }
 

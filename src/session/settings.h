@@ -1,12 +1,11 @@
 #pragma once
 
 #include <QList>
+#include <QSettings>
 #include <QString>
 #include <QUrl>
 
 #include <optional>
-
-class QSettings;
 
 struct TargetLanguage
 {
@@ -27,8 +26,11 @@ struct ZarnoSettings
     bool transcriptOnly = false;
 
     [[nodiscard]] static ZarnoSettings load(const QSettings &store);
-    // From the standard store: organisation and application "zarno".
+    // From the standard store.
     [[nodiscard]] static ZarnoSettings load();
+    // The user's settings: organisation and application "zarno", native
+    // format ($XDG_CONFIG_HOME/zarno/zarno.conf on Linux).
+    [[nodiscard]] static QSettings standardStore();
     [[nodiscard]] static QString defaultServerURL();
 
     // The base address, when it is usable: it parses strictly and names a

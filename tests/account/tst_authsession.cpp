@@ -1,4 +1,5 @@
 #include "authsession.h"
+#include "settings.h"
 
 #include "clock.h"
 
@@ -80,7 +81,7 @@ public:
 
 QSettings store()
 {
-    return QSettings(QSettings::NativeFormat, QSettings::UserScope, "zarno", "zarno");
+    return ZarnoSettings::standardStore();
 }
 
 void storeSignIn(const QVariant &access, const QVariant &refresh, const QVariant &expiresAt, const QVariant &email)

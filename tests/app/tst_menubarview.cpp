@@ -21,7 +21,7 @@ namespace {
 
 QSettings store()
 {
-    return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("zarno"), QStringLiteral("zarno"));
+    return ZarnoSettings::standardStore();
 }
 
 // A session controller with a stand-in detector and nothing else: enough to

@@ -1,3 +1,5 @@
+#include "pagescript.h"
+#include "settings.h"
 #include "webviewholder.h"
 
 #include <QDeadlineTimer>
@@ -11,21 +13,6 @@
 #include <QWebEnginePage>
 
 namespace {
-
-// Runs a script in the page and waits for its result.
-QVariant evaluate(QWebEngineView *view, const QString &script)
-{
-    QVariant result;
-    bool done = false;
-    view->page()->runJavaScript(script, [&](const QVariant &value) {
-        result = value;
-        done = true;
-    });
-    QDeadlineTimer deadline(10000);
-    while (!done && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    return result;
-}
 
 QString session(const QString &access, const QString &refresh, const QString &extra = QString())
 {
@@ -66,7 +53,7 @@ void TestWebHarvest::initTestCase()
     const quint16 port = m_http.listen(QHostAddress::LocalHost, 0);
     QVERIFY(port != 0);
     m_page = QUrl(QStringLiteral("http://127.0.0.1:%1/app").arg(port));
-    QSettings(QSettings::NativeFormat, QSettings::UserScope, "zarno", "zarno")
+    ZarnoSettings::standardStore()
         .setValue("serverURL", QStringLiteral("http://127.0.0.1:%1").arg(port));
     m_holder = std::make_unique<WebViewHolder>();
     loadPage();

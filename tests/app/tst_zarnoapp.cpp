@@ -1,4 +1,5 @@
 #include "livehud.h"
+#include "settings.h"
 #include "singleinstance.h"
 #include "webviewholder.h"
 #include "zarnoapp.h"
@@ -33,7 +34,7 @@ private:
 void TestZarnoApp::initTestCase()
 {
     // Nothing answers here: sessions fail at the sign-in, before any sound.
-    QSettings(QSettings::NativeFormat, QSettings::UserScope, "zarno", "zarno")
+    ZarnoSettings::standardStore()
         .setValue("serverURL", "http://127.0.0.1:9");
     m_app = std::make_unique<ZarnoApp>();
     LiveHUD::shared().setAnimationDuration(0);
@@ -87,7 +88,7 @@ void TestZarnoApp::secondLaunchStartsASessionInTheFirst()
 
 void TestZarnoApp::zarnoAddressOpensTheWebApplication()
 {
-    QSettings(QSettings::NativeFormat, QSettings::UserScope, "zarno", "zarno")
+    ZarnoSettings::standardStore()
         .setValue("serverURL", "http://127.0.0.1:9/ignored?x=1");
     answer({"zarno://anything/at/all"});
     QCOMPARE(WebViewHolder::shared().webView()->page()->requestedUrl().toString(), QStringLiteral("http://127.0.0.1:9/app?x=1"));

@@ -1,6 +1,8 @@
 #include "appstate.h"
 #include "authsession.h"
 #include "hudparts.h"
+#include "pagescript.h"
+#include "settings.h"
 #include "webviewholder.h"
 #include "zarnowindow.h"
 
@@ -17,21 +19,7 @@ namespace {
 
 QSettings store()
 {
-    return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("zarno"), QStringLiteral("zarno"));
-}
-
-QVariant evaluate(QWebEngineView *view, const QString &script)
-{
-    QVariant result;
-    bool done = false;
-    view->page()->runJavaScript(script, [&](const QVariant &value) {
-        result = value;
-        done = true;
-    });
-    QDeadlineTimer deadline(10000);
-    while (!done && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    return result;
+    return ZarnoSettings::standardStore();
 }
 
 // A page with the web application's sidebar toggle, and one without it.

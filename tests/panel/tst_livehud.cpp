@@ -3,6 +3,7 @@
 #include "hudpanel.h"
 #include "livehud.h"
 #include "livehudview.h"
+#include "settings.h"
 #include "windowrouter.h"
 
 #include <QApplication>
@@ -16,7 +17,7 @@ namespace {
 
 QSettings store()
 {
-    return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("zarno"), QStringLiteral("zarno"));
+    return ZarnoSettings::standardStore();
 }
 
 QRectF available()

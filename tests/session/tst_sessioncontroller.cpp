@@ -3,6 +3,7 @@
 #include "clock.h"
 #include "loopbackservice.h"
 #include "sessionfakes.h"
+#include "settings.h"
 #include "transcriptionclient.h"
 
 #include <QJsonArray>
@@ -20,7 +21,7 @@ namespace {
 
 QSettings userStore()
 {
-    return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("zarno"), QStringLiteral("zarno"));
+    return ZarnoSettings::standardStore();
 }
 
 QByteArray finalTokens(const QStringList &texts, bool translation = false, const QString &language = QString())
