@@ -7,6 +7,7 @@
 #include "lucide.h"
 #include "settings.h"
 #include "shellparts.h"
+#include "wrappedtext.h"
 
 #include <QFontMetricsF>
 #include <QGuiApplication>
@@ -359,7 +360,7 @@ QWidget *MenuBarView::buildHeader()
     m_meetingCard = padded(buildMeetingCard(), 6, header);
     column->addWidget(m_meetingCard);
 
-    m_errorText = new WrappingText(Brand::font(12), Brand::tomato());
+    m_errorText = new WrappedText(Brand::font(12), Brand::tomato());
     m_errorText->setObjectName(QStringLiteral("errorText"));
     m_errorLine = padded(m_errorText, 2, header);
     column->addWidget(m_errorLine);
@@ -381,7 +382,7 @@ QWidget *MenuBarView::buildMeetingCard()
 
     auto *title = hbox(card, 8);
     title->layout()->addWidget(new LucideIcon(QStringLiteral("video"), 14, Brand::ink(), title));
-    m_meetingText = new WrappingText(Brand::font(12.5, Brand::Weight::Semibold), Brand::ink(), Qt::AlignLeft, title);
+    m_meetingText = new WrappedText(Brand::font(12.5, Brand::Weight::Semibold), Brand::ink(), Qt::AlignLeft, title);
     m_meetingText->setObjectName(QStringLiteral("meetingText"));
     static_cast<QHBoxLayout *>(title->layout())->addWidget(m_meetingText, 1);
     for (int i = 0; i < title->layout()->count(); ++i)
@@ -450,7 +451,7 @@ QWidget *MenuBarView::buildSaveLine()
     savedLayout->addWidget(seeNotes);
     connect(seeNotes, &QAbstractButton::clicked, this, [this] { m_state.openSavedNotes(); });
 
-    m_saveFailure = new WrappingText(Brand::font(12), Brand::tomato(), Qt::AlignLeft, line);
+    m_saveFailure = new WrappedText(Brand::font(12), Brand::tomato(), Qt::AlignLeft, line);
     m_saveFailure->setObjectName(QStringLiteral("saveFailure"));
     column->addWidget(m_savedRow);
     column->addWidget(m_saveFailure);

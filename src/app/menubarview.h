@@ -13,7 +13,7 @@ class QAbstractButton;
 class QLabel;
 class QMenu;
 class SignInHarvestHook;
-class WrappingText;
+class WrappedText;
 
 // Where the panel sends the user out of itself. Missing hooks do nothing.
 struct MenuBarActions
@@ -147,9 +147,9 @@ private:
     LanguageMenuButton *m_language = nullptr;
     QMenu *m_languageMenu = nullptr;
     QWidget *m_meetingCard = nullptr;
-    WrappingText *m_meetingText = nullptr;
+    WrappedText *m_meetingText = nullptr;
     QWidget *m_errorLine = nullptr;
-    WrappingText *m_errorText = nullptr;
+    WrappedText *m_errorText = nullptr;
     QWidget *m_listeningControls = nullptr;
     QWidget *m_pausedControls = nullptr;
     StyledButton *m_stopButton = nullptr;
@@ -157,7 +157,7 @@ private:
     QWidget *m_idleControls = nullptr;
     QWidget *m_saveLine = nullptr;
     QWidget *m_savedRow = nullptr;
-    WrappingText *m_saveFailure = nullptr;
+    WrappedText *m_saveFailure = nullptr;
     QAbstractButton *m_signInRow = nullptr;
 };
 

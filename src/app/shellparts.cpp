@@ -7,38 +7,10 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QSvgRenderer>
-#include <QTextLayout>
 
 #include <cmath>
 
 namespace {
-
-// Lays the text out at `width` and returns its height; draws it too when a
-// painter is given.
-qreal layoutText(const QString &text, const QFont &font, qreal width, Qt::Alignment alignment,
-                 QPainter *painter = nullptr, int *lines = nullptr)
-{
-    QTextLayout layout(text, font);
-    QTextOption option(alignment);
-    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-    layout.setTextOption(option);
-    const QFontMetricsF metrics(font);
-    qreal y = 0;
-    int count = 0;
-    layout.beginLayout();
-    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
-        line.setLineWidth(qMax<qreal>(1, width));
-        line.setPosition(QPointF(0, y));
-        y += metrics.lineSpacing();
-        ++count;
-    }
-    layout.endLayout();
-    if (painter)
-        layout.draw(painter, QPointF(0, 0));
-    if (lines)
-        *lines = count;
-    return count == 0 ? 0 : y - metrics.leading();
-}
 
 bool isDigit(QChar c)
 {
@@ -54,72 +26,6 @@ qreal widestDigit(const QFontMetricsF &metrics)
 }
 
 } // namespace
-
-// --- WrappingText ---------------------------------------------------------------
-
-WrappingText::WrappingText(const QFont &font, const QColor &color, Qt::Alignment alignment, QWidget *parent)
-    : QWidget(parent)
-    , m_color(color)
-    , m_alignment(alignment)
-{
-    setFont(font);
-    QSizePolicy policy(QSizePolicy::Preferred, QSizePolicy::Preferred);
-    policy.setHeightForWidth(true);
-    setSizePolicy(policy);
-    setAttribute(Qt::WA_TransparentForMouseEvents);
-}
-
-void WrappingText::setText(const QString &text)
-{
-    if (text == m_text)
-        return;
-    m_text = text;
-    updateGeometry();
-    update();
-}
-
-void WrappingText::setColor(const QColor &color)
-{
-    m_color = color;
-    update();
-}
-
-int WrappingText::lineCount() const
-{
-    int lines = 0;
-    layoutText(m_text, font(), contentsRect().width(), m_alignment, nullptr, &lines);
-    return lines;
-}
-
-int WrappingText::heightForWidth(int width) const
-{
-    const QMargins m = contentsMargins();
-    return int(std::ceil(layoutText(m_text, font(), width - m.left() - m.right(), m_alignment))) + m.top()
-        + m.bottom();
-}
-
-QSize WrappingText::sizeHint() const
-{
-    // A wide preference that the layout narrows; the height follows the width.
-    const QFontMetricsF metrics(font());
-    const int width = int(std::ceil(qMin<qreal>(metrics.horizontalAdvance(m_text), 320)));
-    const QMargins m = contentsMargins();
-    return QSize(width + m.left() + m.right(), heightForWidth(width + m.left() + m.right()));
-}
-
-QSize WrappingText::minimumSizeHint() const
-{
-    return QSize(0, heightForWidth(width()));
-}
-
-void WrappingText::paintEvent(QPaintEvent *)
-{
-    QPainter painter(this);
-    painter.setPen(m_color);
-    const QRect area = contentsRect();
-    painter.translate(area.topLeft());
-    layoutText(m_text, font(), area.width(), m_alignment, &painter);
-}
 
 // --- TextButton -----------------------------------------------------------------
 

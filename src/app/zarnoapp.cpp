@@ -12,7 +12,6 @@
 #include "systemmicpermission.h"
 #include "transcriptionclient.h"
 #include "webviewholder.h"
-#include "windowrouter.h"
 #include "zarnowindow.h"
 
 #include <QApplication>
@@ -73,15 +72,10 @@ ZarnoApp::ZarnoApp(QObject *parent)
     WebViewHolder::shared().setAdopt([](const WebSession &session) {
         AuthSession::shared().adoptFromPage(session.accessToken, session.refreshToken, session.expiresAt, session.email);
     });
-    WindowRouter::openWindow = [this](const QString &id) {
-        if (id == WindowRouter::mainWindowId)
-            open();
-    };
 }
 
 ZarnoApp::~ZarnoApp()
 {
-    WindowRouter::openWindow = {};
     delete m_menuPopup;
     delete m_window;
     WebViewHolder::shared().shutDown();

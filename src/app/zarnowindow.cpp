@@ -4,11 +4,12 @@
 #include "authsession.h"
 #include "brand.h"
 #include "buttons.h"
-#include "hudparts.h"
+#include "iconbutton.h"
 #include "lucide.h"
 #include "settings.h"
 #include "shellparts.h"
 #include "webviewholder.h"
+#include "wrappedtext.h"
 
 #include <QCloseEvent>
 #include <QHBoxLayout>
@@ -105,10 +106,10 @@ SignedInCard::SignedInCard(QWidget *parent)
     }
     QFont titleFont = Brand::font(17, Brand::Weight::Semibold);
     titleFont.setWeight(QFont::Bold);
-    m_title = new WrappingText(titleFont, Brand::ink(), Qt::AlignHCenter, this);
+    m_title = new WrappedText(titleFont, Brand::ink(), Qt::AlignHCenter, this);
     m_title->setObjectName(QStringLiteral("title"));
     column->addWidget(m_title);
-    auto *body = new WrappingText(Brand::font(13), Brand::inkSoft(), Qt::AlignHCenter, this);
+    auto *body = new WrappedText(Brand::font(13), Brand::inkSoft(), Qt::AlignHCenter, this);
     body->setObjectName(QStringLiteral("body"));
     body->setText(bodyText);
     column->addWidget(body);

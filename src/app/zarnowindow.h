@@ -9,7 +9,7 @@ class IconButton;
 class QAbstractButton;
 class QWebEngineView;
 class WebViewHolder;
-class WrappingText;
+class WrappedText;
 
 // The strip in the top-left corner of the main window: room for the window
 // buttons, the sidebar button and the session-controls button. Pressing
@@ -61,7 +61,7 @@ protected:
     void paintEvent(QPaintEvent *event) override;
 
 private:
-    WrappingText *m_title;
+    WrappedText *m_title;
     QAbstractButton *m_takeNotes;
     QAbstractButton *m_stay;
     bool m_hasLogo = false;

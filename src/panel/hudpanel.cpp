@@ -4,12 +4,14 @@
 #include "brand.h"
 #include "buttons.h"
 #include "hudparts.h"
+#include "iconbutton.h"
 #include "livehud.h"
 #include "lucide.h"
 #include "recordingdot.h"
 #include "screendrag.h"
 #include "transcriptmodel.h"
 #include "transcriptview.h"
+#include "wrappedtext.h"
 
 #include <QBoxLayout>
 #include <QLabel>
@@ -33,6 +35,13 @@ QLabel *makeLabel(const QString &name, const QFont &font, const QColor &color, Q
     label->setTextFormat(Qt::PlainText);
     paint(label, color);
     return label;
+}
+
+WrappedText *clampedText(const QFont &font, const QColor &color, int maxLines, QWidget *parent)
+{
+    auto *text = new WrappedText(font, color, Qt::AlignLeft, parent);
+    text->setMaxLines(maxLines);
+    return text;
 }
 
 } // namespace
@@ -77,13 +86,13 @@ HUDPanel::HUDPanel(LiveHUD *hud, QWidget *parent)
     auto *compact = new QVBoxLayout(m_compact);
     compact->setContentsMargins(16, 6, 16, 0);
     compact->setSpacing(3);
-    m_latestPartial = new ClampedText(Brand::font(13.5, Brand::Weight::Regular, true), Brand::inkSoft(), 2, m_compact);
+    m_latestPartial = clampedText(Brand::font(13.5, Brand::Weight::Regular, true), Brand::inkSoft(), 2, m_compact);
     m_latestPartial->setObjectName(QStringLiteral("latestPartial"));
     m_compactPlaceholder = makeLabel(QStringLiteral("compactPlaceholder"), Brand::font(13), Brand::inkFaint(), m_compact);
     m_compactPlaceholder->setWordWrap(true);
-    m_latestSource = new ClampedText(Brand::font(13.5, Brand::Weight::Medium), Brand::ink(), 2, m_compact);
+    m_latestSource = clampedText(Brand::font(13.5, Brand::Weight::Medium), Brand::ink(), 2, m_compact);
     m_latestSource->setObjectName(QStringLiteral("latestSource"));
-    m_latestTranslation = new ClampedText(Brand::font(12.5), Brand::inkSoft(), 1, m_compact);
+    m_latestTranslation = clampedText(Brand::font(12.5), Brand::inkSoft(), 1, m_compact);
     m_latestTranslation->setObjectName(QStringLiteral("latestTranslation"));
     compact->addWidget(m_latestPartial);
     compact->addWidget(m_compactPlaceholder);

@@ -8,7 +8,7 @@
 #include <array>
 
 #include "appstate.h"
-class ClampedText;
+class WrappedText;
 class IconButton;
 class LiveHUD;
 class LucideIcon;
@@ -74,10 +74,10 @@ private:
     QLabel *m_error;
 
     QWidget *m_compact;
-    ClampedText *m_latestPartial;
+    WrappedText *m_latestPartial;
     QLabel *m_compactPlaceholder;
-    ClampedText *m_latestSource;
-    ClampedText *m_latestTranslation;
+    WrappedText *m_latestSource;
+    WrappedText *m_latestTranslation;
 
     QWidget *m_fullBody;
     QLabel *m_fullPlaceholder;

@@ -2,68 +2,10 @@
 
 #include "hudgeometry.h"
 
-#include <QAbstractButton>
-#include <QColor>
-#include <QFont>
-#include <QPixmap>
 #include <QWidget>
 
 class LiveHUD;
 class ScreenDrag;
-
-// Text that wraps onto at most `maxLines` lines, the last one elided.
-class ClampedText : public QWidget
-{
-    Q_OBJECT
-    Q_PROPERTY(QString text READ text)
-
-public:
-    ClampedText(const QFont &font, const QColor &color, int maxLines, QWidget *parent = nullptr);
-
-    [[nodiscard]] QString text() const { return m_text; }
-    void setText(const QString &text);
-    [[nodiscard]] QColor color() const { return m_color; }
-    [[nodiscard]] bool hasHeightForWidth() const override { return true; }
-    [[nodiscard]] int heightForWidth(int width) const override;
-    [[nodiscard]] QSize sizeHint() const override;
-    [[nodiscard]] QSize minimumSizeHint() const override;
-
-protected:
-    void paintEvent(QPaintEvent *event) override;
-
-private:
-    QString m_text;
-    QFont m_font;
-    QColor m_color;
-    int m_maxLines;
-};
-
-// A borderless button showing one Lucide icon centred in a square, on an
-// optional filled circle with an optional ring.
-class IconButton : public QAbstractButton
-{
-    Q_OBJECT
-
-public:
-    IconButton(const QString &icon, qreal iconSize, const QColor &iconColor, int side, QWidget *parent = nullptr);
-
-    void setCircle(const QColor &fill, const QColor &ring);
-    [[nodiscard]] QString icon() const { return m_icon; }
-    [[nodiscard]] QSize sizeHint() const override { return QSize(m_side, m_side); }
-
-protected:
-    void paintEvent(QPaintEvent *event) override;
-
-private:
-    QString m_icon;
-    qreal m_iconSize;
-    QColor m_iconColor;
-    int m_side;
-    QColor m_fill = Qt::transparent;
-    QColor m_ring = Qt::transparent;
-    QPixmap m_rendered; // the tinted icon, drawn once per pixel density
-    qreal m_renderedDpr = 0;
-};
 
 // A resize handle of the expanded panel: an invisible edge strip with a
 // resize cursor, or a visible corner grip.

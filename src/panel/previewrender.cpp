@@ -4,7 +4,7 @@
 #include "clock.h"
 #include "livehud.h"
 #include "livehudview.h"
-#include "promptcard.h"
+#include "meetingpopupview.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -159,7 +159,7 @@ void renderAll(const QString &path)
     sample.saveState = SaveState::saved();
     render(QStringLiteral("5-saved.png"), true, LiveHUD::minInner, false, false);
 
-    PromptCard prompt(QStringLiteral("Zoom"), {}, {});
+    MeetingPopupView prompt(QStringLiteral("Zoom"), {}, {});
     prompt.ensurePolished();
     write(renderWidget(prompt, QSizeF(prompt.sizeHint())), directory, QStringLiteral("6-popup.png"));
 }

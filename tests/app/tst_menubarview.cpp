@@ -5,7 +5,7 @@
 #include "menubarview.h"
 #include "sessionfakes.h"
 #include "settings.h"
-#include "shellparts.h"
+#include "wrappedtext.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -70,9 +70,9 @@ QAbstractButton *button(const QWidget &view, const QString &text)
     return nullptr;
 }
 
-WrappingText *text(const QWidget &view, const QString &name)
+WrappedText *text(const QWidget &view, const QString &name)
 {
-    return view.findChild<WrappingText *>(name);
+    return view.findChild<WrappedText *>(name);
 }
 
 bool shown(const QWidget &view, const QWidget *child)
@@ -188,7 +188,7 @@ void TestMenuBarView::controlsFollowTheSession()
         QCOMPARE(text(*rig.view, QStringLiteral("errorText"))->text(), error);
         QCOMPARE(text(*rig.view, QStringLiteral("errorText"))->color(), Brand::tomato());
     }
-    WrappingText *failure = text(*rig.view, QStringLiteral("saveFailure"));
+    WrappedText *failure = text(*rig.view, QStringLiteral("saveFailure"));
     QCOMPARE(shown(*rig.view, failure), !saveFailure.isEmpty());
     if (!saveFailure.isEmpty())
         QCOMPARE(failure->text(), saveFailure);
@@ -453,7 +453,7 @@ void TestMenuBarView::longErrorWrapsWithinTheWidth()
     preview.lastError = AppState::micPermissionText + QStringLiteral(" ") + QString(120, u'x');
     rig.state->showPreview(preview);
 
-    WrappingText *error = text(*rig.view, QStringLiteral("errorText"));
+    WrappedText *error = text(*rig.view, QStringLiteral("errorText"));
     QVERIFY(shown(*rig.view, error));
     QCOMPARE(rig.view->width(), MenuBarView::panelWidth);
     QVERIFY(error->width() <= MenuBarView::panelWidth - 32);

@@ -1,6 +1,6 @@
 #include "appstate.h"
 #include "authsession.h"
-#include "hudparts.h"
+#include "iconbutton.h"
 #include "pagescript.h"
 #include "settings.h"
 #include "webviewholder.h"

@@ -4,6 +4,7 @@
 #include "hudcapsule.h"
 #include "hudpanel.h"
 #include "hudparts.h"
+#include "wrappedtext.h"
 #include "livehud.h"
 #include "lucide.h"
 #include "recordingdot.h"
@@ -321,7 +322,7 @@ void TestHUDPanel::compactFormShowsTheNewestText()
     m_state->showPreview(p);
     const QWidget *panel = m_panel.get();
     auto check = [&](const char *name, const QString &expected) {
-        auto *text = panel->findChild<ClampedText *>(QLatin1String(name));
+        auto *text = panel->findChild<WrappedText *>(QLatin1String(name));
         QCOMPARE(shown(text, panel), !expected.isEmpty());
         if (!expected.isEmpty())
             QCOMPARE(text->text(), expected);

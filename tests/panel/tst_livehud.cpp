@@ -4,7 +4,6 @@
 #include "livehud.h"
 #include "livehudview.h"
 #include "settings.h"
-#include "windowrouter.h"
 
 #include <QApplication>
 #include <QScreen>
@@ -60,7 +59,6 @@ private Q_SLOTS:
     void capsuleClickExpands();
     void capsuleDragMovesTheWindowAndStoresTheAnchor();
     void smallWobbleIsStillAClick();
-    void windowRouterDoesNothingUntilInstalled();
 
 private:
     std::unique_ptr<LiveHUD> makeHUD();
@@ -381,17 +379,6 @@ void TestLiveHUD::smallWobbleIsStillAClick()
     QTest::mouseRelease(capsule, Qt::LeftButton, {}, QPoint(32, 21));
     QVERIFY(hud->expanded());
     QCOMPARE(anchorOf(hud->frame()), anchorOf(before));
-}
-
-void TestLiveHUD::windowRouterDoesNothingUntilInstalled()
-{
-    WindowRouter::openWindow = nullptr;
-    WindowRouter::open(WindowRouter::mainWindowId); // nothing to call: nothing happens
-    QStringList opened;
-    WindowRouter::openWindow = [&opened](const QString &id) { opened.append(id); };
-    WindowRouter::open(WindowRouter::mainWindowId);
-    WindowRouter::openWindow = nullptr;
-    QCOMPARE(opened, QStringList{QStringLiteral("zarno-window")});
 }
 
 QTEST_MAIN(TestLiveHUD)
