@@ -1,7 +1,7 @@
 // Streams a two-hour meeting into the expanded live panel (shown off screen)
 // and prints whether the cost of a message - applying it, updating the panel
 // and painting it - grows with the meeting, and the peak resident memory.
-#include "appstate.h"
+#include "sessioncontroller.h"
 #include "livehud.h"
 #include "livehudview.h"
 
@@ -91,10 +91,10 @@ int main(int argc, char *argv[])
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
 
-    AppState state;
+    SessionController state;
     LiveHUD hud;
     hud.setAnimationDuration(0);
-    AppState::Preview listening;
+    SessionController::Preview listening;
     listening.isListening = true;
     state.showPreview(listening);
     hud.show(&state, true);
@@ -105,7 +105,7 @@ int main(int argc, char *argv[])
     auto run = [&](std::size_t count, std::vector<double> *costs) {
         for (std::size_t i = 0; i < count; ++i) {
             const auto start = std::chrono::steady_clock::now();
-            state.apply(messages[i]);
+            state.transcript()->apply(messages[i]);
             // Layout, the panel's repaint of what changed, the scroll animation.
             QApplication::processEvents();
             const std::chrono::duration<double> spent = std::chrono::steady_clock::now() - start;
@@ -128,7 +128,7 @@ int main(int argc, char *argv[])
     const double last = mean(costs.end() - window, costs.end());
     const double growth = last / first;
     std::printf("meeting: %zu messages, %lld lines, %.1f s\n", messages.size(),
-                static_cast<long long>(state.lines().size()), total.count());
+                static_cast<long long>(state.transcript()->lines().size()), total.count());
     std::printf("mean cost of a message: first %d %.1f us, last %d %.1f us\n", window, first * 1e6, window,
                 last * 1e6);
     std::printf("cost of a message, last %d / first %d: %.3f (must stay <= 1.2)\n", window, window, growth);

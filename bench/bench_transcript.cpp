@@ -1,6 +1,6 @@
-// Feeds a synthetic two-hour meeting through AppState::apply and prints the
+// Feeds a synthetic two-hour meeting through Transcript::apply and prints the
 // throughput and whether the cost of a message grows with the meeting.
-#include "appstate.h"
+#include "transcript.h"
 
 #include <QCoreApplication>
 #include <QRandomGenerator>
@@ -78,7 +78,7 @@ struct Run
 
 Run measure(const std::vector<SonioxMessage> &messages)
 {
-    AppState state;
+    Transcript state;
     std::vector<double> costs;
     costs.reserve(messages.size());
     qsizetype tokens = 0;

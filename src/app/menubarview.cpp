@@ -1,6 +1,6 @@
 #include "menubarview.h"
 
-#include "appstate.h"
+#include "sessioncontroller.h"
 #include "authsession.h"
 #include "brand.h"
 #include "livehud.h"
@@ -267,7 +267,7 @@ void ModeSegment::paintEvent(QPaintEvent *)
 
 // --- MenuBarView ----------------------------------------------------------------
 
-MenuBarView::MenuBarView(AppState &state, AuthSession &auth, SignInHarvestHook &harvest, MenuBarActions actions,
+MenuBarView::MenuBarView(SessionController &state, AuthSession &auth, SignInHarvestHook &harvest, MenuBarActions actions,
                          LiveHUD *hud, QWidget *parent)
     : QWidget(parent)
     , m_state(state)
@@ -289,11 +289,11 @@ MenuBarView::MenuBarView(AppState &state, AuthSession &auth, SignInHarvestHook &
     column->addWidget(new HairLine(this));
     column->addWidget(buildQuit());
 
-    connect(&m_state, &AppState::isListeningChanged, this, &MenuBarView::refresh);
-    connect(&m_state, &AppState::isPausedChanged, this, &MenuBarView::refresh);
-    connect(&m_state, &AppState::lastErrorChanged, this, &MenuBarView::refresh);
-    connect(&m_state, &AppState::elapsedChanged, this, &MenuBarView::refresh);
-    connect(&m_state, &AppState::saveStateChanged, this, &MenuBarView::refresh);
+    connect(&m_state, &SessionController::isListeningChanged, this, &MenuBarView::refresh);
+    connect(&m_state, &SessionController::isPausedChanged, this, &MenuBarView::refresh);
+    connect(&m_state, &SessionController::lastErrorChanged, this, &MenuBarView::refresh);
+    connect(&m_state, &SessionController::elapsedChanged, this, &MenuBarView::refresh);
+    connect(&m_state, &SessionController::saveStateChanged, this, &MenuBarView::refresh);
     connect(&m_auth, &AuthSession::emailChanged, this, &MenuBarView::refresh);
     // A new detection or an answer to the prompt shows at once.
     if (MeetingWatch *detector = m_state.detector())

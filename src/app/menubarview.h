@@ -6,7 +6,7 @@
 
 #include <functional>
 
-class AppState;
+class SessionController;
 class AuthSession;
 class LiveHUD;
 class QAbstractButton;
@@ -94,7 +94,7 @@ public:
 
     // `harvest` copies the web page's sign-in (the web view holder in the
     // application); `hud` defaults to the shared live panel.
-    MenuBarView(AppState &state, AuthSession &auth, SignInHarvestHook &harvest, MenuBarActions actions,
+    MenuBarView(SessionController &state, AuthSession &auth, SignInHarvestHook &harvest, MenuBarActions actions,
                 LiveHUD *hud = nullptr, QWidget *parent = nullptr);
     ~MenuBarView() override;
 
@@ -136,7 +136,7 @@ private:
     static void storeLanguage(const QString &code);
     [[nodiscard]] LiveHUD &hud() const;
 
-    AppState &m_state;
+    SessionController &m_state;
     AuthSession &m_auth;
     SignInHarvestHook &m_harvest;
     MenuBarActions m_actions;

@@ -23,9 +23,9 @@
 
 namespace {
 
-AppStateParts realParts()
+SessionParts realParts()
 {
-    AppStateParts parts;
+    SessionParts parts;
     parts.client = std::make_unique<TranscriptionClient>();
     parts.mic = std::make_unique<MicCapture>();
     parts.permission = std::make_unique<SystemMicPermission>();
@@ -65,9 +65,9 @@ QIcon trayIcon(bool listening)
 ZarnoApp::ZarnoApp(QObject *parent)
     : QObject(parent)
 {
-    AppStateParts parts = realParts();
+    SessionParts parts = realParts();
     parts.window = this;
-    m_state = std::make_unique<AppState>(std::move(parts));
+    m_state = std::make_unique<SessionController>(std::move(parts));
     LiveHUD::shared().attach(m_state.get());
     WebViewHolder::shared().setAdopt([](const WebSession &session) {
         AuthSession::shared().adoptFromPage(session.accessToken, session.refreshToken, session.expiresAt, session.email);
@@ -97,9 +97,9 @@ void ZarnoApp::makeTray()
         if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::Context)
             openMenuPanel();
     });
-    connect(m_state.get(), &AppState::isListeningChanged, this, &ZarnoApp::refreshTray);
-    connect(m_state.get(), &AppState::isPausedChanged, this, &ZarnoApp::refreshTray);
-    connect(m_state.get(), &AppState::elapsedChanged, this, &ZarnoApp::refreshTray);
+    connect(m_state.get(), &SessionController::isListeningChanged, this, &ZarnoApp::refreshTray);
+    connect(m_state.get(), &SessionController::isPausedChanged, this, &ZarnoApp::refreshTray);
+    connect(m_state.get(), &SessionController::elapsedChanged, this, &ZarnoApp::refreshTray);
     refreshTray();
     m_tray->show();
 }
@@ -178,7 +178,7 @@ QString ZarnoApp::describe() const
     else if (m_state->isStarting())
         text = QStringLiteral("Starting…");
     else
-        text = AppState::watchingStatus;
+        text = SessionController::watchingStatus;
     const SaveState save = m_state->saveState();
     if (save == SaveState::saving())
         text += QStringLiteral("\nSaving notes…");

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "appstate.h"
+#include "sessioncontroller.h"
 #include "sessionhooks.h"
 #include "singleinstance.h"
 
@@ -30,7 +30,7 @@ public:
     // Shows the tray icon and, shortly after, the main window.
     void start();
 
-    [[nodiscard]] AppState &state() { return *m_state; }
+    [[nodiscard]] SessionController &state() { return *m_state; }
 
     // What a second launch asks for: nothing (reopen), a "zarno:" address,
     // or one of the verbs start, pause, resume, stop, show and status.
@@ -49,7 +49,7 @@ private:
     void openAppPage();
     QCoro::Task<> settle();
 
-    std::unique_ptr<AppState> m_state;
+    std::unique_ptr<SessionController> m_state;
     QPointer<QWidget> m_window;
     QPointer<QWidget> m_menuPopup;
     QSystemTrayIcon *m_tray = nullptr;

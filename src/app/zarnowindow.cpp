@@ -1,6 +1,6 @@
 #include "zarnowindow.h"
 
-#include "appstate.h"
+#include "sessioncontroller.h"
 #include "authsession.h"
 #include "brand.h"
 #include "buttons.h"
@@ -161,7 +161,7 @@ void SignedInCard::paintEvent(QPaintEvent *)
 
 // --- ZarnoWindowView ------------------------------------------------------------
 
-ZarnoWindowView::ZarnoWindowView(AppState &state, AuthSession &auth, WebViewHolder &holder, QWidget *parent)
+ZarnoWindowView::ZarnoWindowView(SessionController &state, AuthSession &auth, WebViewHolder &holder, QWidget *parent)
     : QWidget(parent)
     , m_state(state)
     , m_auth(auth)

@@ -3,7 +3,7 @@
 #include <QPointer>
 #include <QWidget>
 
-class AppState;
+class SessionController;
 class AuthSession;
 class IconButton;
 class QAbstractButton;
@@ -80,7 +80,7 @@ public:
     static constexpr QSize defaultSize{1040, 740};
     static inline const QString sidebarScript = QStringLiteral("document.getElementById('side-collapse')?.click()");
 
-    ZarnoWindowView(AppState &state, AuthSession &auth, WebViewHolder &holder, QWidget *parent = nullptr);
+    ZarnoWindowView(SessionController &state, AuthSession &auth, WebViewHolder &holder, QWidget *parent = nullptr);
     ~ZarnoWindowView() override;
 
     [[nodiscard]] bool isSignedInCardShown() const { return m_showHandoff; }
@@ -106,7 +106,7 @@ private:
     void placeChildren();
     [[nodiscard]] static bool storedSignIn();
 
-    AppState &m_state;
+    SessionController &m_state;
     AuthSession &m_auth;
     WebViewHolder &m_holder;
     QPointer<QWebEngineView> m_view;

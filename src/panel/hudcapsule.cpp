@@ -1,6 +1,6 @@
 #include "hudcapsule.h"
 
-#include "appstate.h"
+#include "sessioncontroller.h"
 #include "brand.h"
 #include "livehud.h"
 #include "lucide.h"
@@ -49,7 +49,7 @@ HUDCapsule::HUDCapsule(LiveHUD *hud, QWidget *parent)
     refresh();
 }
 
-void HUDCapsule::setState(AppState *state)
+void HUDCapsule::setState(SessionController *state)
 {
     if (m_state == state)
         return;
@@ -57,10 +57,10 @@ void HUDCapsule::setState(AppState *state)
         m_state->disconnect(this);
     m_state = state;
     if (state) {
-        QObject::connect(state, &AppState::isListeningChanged, this, &HUDCapsule::refresh);
-        QObject::connect(state, &AppState::isPausedChanged, this, &HUDCapsule::refresh);
-        QObject::connect(state, &AppState::lastErrorChanged, this, &HUDCapsule::refresh);
-        QObject::connect(state, &AppState::elapsedChanged, this, &HUDCapsule::refresh);
+        QObject::connect(state, &SessionController::isListeningChanged, this, &HUDCapsule::refresh);
+        QObject::connect(state, &SessionController::isPausedChanged, this, &HUDCapsule::refresh);
+        QObject::connect(state, &SessionController::lastErrorChanged, this, &HUDCapsule::refresh);
+        QObject::connect(state, &SessionController::elapsedChanged, this, &HUDCapsule::refresh);
     }
     refresh();
 }

@@ -3,7 +3,7 @@
 #include <QPointer>
 #include <QWidget>
 
-#include "appstate.h"
+#include "sessioncontroller.h"
 class LiveHUD;
 class LucideIcon;
 class QLabel;
@@ -22,7 +22,7 @@ public:
 
     HUDCapsule(LiveHUD *hud, QWidget *parent = nullptr);
 
-    void setState(AppState *state);
+    void setState(SessionController *state);
 
     [[nodiscard]] RecordingDot *dot() const { return m_dot; }
     [[nodiscard]] LucideIcon *pauseIcon() const { return m_pause; }
@@ -32,7 +32,7 @@ private:
     void refresh();
 
     QPointer<LiveHUD> m_hud;
-    QPointer<AppState> m_state;
+    QPointer<SessionController> m_state;
     RecordingDot *m_dot;
     LucideIcon *m_pause;
     QLabel *m_elapsed;

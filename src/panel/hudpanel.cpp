@@ -1,6 +1,6 @@
 #include "hudpanel.h"
 
-#include "appstate.h"
+#include "sessioncontroller.h"
 #include "brand.h"
 #include "buttons.h"
 #include "hudparts.h"
@@ -56,7 +56,32 @@ HUDPanel::HUDPanel(LiveHUD *hud, QWidget *parent)
     m_layout->setContentsMargins(0, 0, 0, 0);
     m_layout->setSpacing(0);
 
-    // Status row.
+    addStatusRow();
+    m_error = makeLabel(QStringLiteral("errorLine"), Brand::font(12), Brand::tomato(), this);
+    m_error->setWordWrap(true);
+    m_error->setContentsMargins(16, 4, 16, 0);
+    m_layout->addWidget(m_error);
+
+    addCompactBody();
+    addFullBody();
+    addControls();
+    connectControls();
+
+    // Dragging the card moves the window; the handles resize it.
+    ScreenDrag *mover = movesHUD(this, hud);
+    mover->watch(m_list->viewport());
+    using HUDGeometry::Corner;
+    m_handles = {new ResizeHandle(Corner::Left, hud, this), new ResizeHandle(Corner::Right, hud, this),
+                 new ResizeHandle(Corner::Bottom, hud, this), new ResizeHandle(Corner::BottomLeft, hud, this),
+                 new ResizeHandle(Corner::BottomRight, hud, this)};
+
+    setFull(false);
+    refreshStatus();
+    refreshTranscript();
+}
+
+void HUDPanel::addStatusRow()
+{
     auto *status = new QHBoxLayout;
     status->setContentsMargins(16, 10, 10, 0);
     status->setSpacing(7);
@@ -74,13 +99,10 @@ HUDPanel::HUDPanel(LiveHUD *hud, QWidget *parent)
     status->addStretch(1);
     status->addWidget(m_collapse, 0, Qt::AlignVCenter);
     m_layout->addLayout(status);
+}
 
-    // Error line.
-    m_error = makeLabel(QStringLiteral("errorLine"), Brand::font(12), Brand::tomato(), this);
-    m_error->setWordWrap(true);
-    m_error->setContentsMargins(16, 4, 16, 0);
-    m_layout->addWidget(m_error);
-
+void HUDPanel::addCompactBody()
+{
     // Compact body: the newest text only.
     m_compact = new QWidget(this);
     auto *compact = new QVBoxLayout(m_compact);
@@ -99,7 +121,10 @@ HUDPanel::HUDPanel(LiveHUD *hud, QWidget *parent)
     compact->addWidget(m_latestSource);
     compact->addWidget(m_latestTranslation);
     m_layout->addWidget(m_compact);
+}
 
+void HUDPanel::addFullBody()
+{
     // Full body: every line as a bubble.
     m_fullBody = new QWidget(this);
     auto *full = new QVBoxLayout(m_fullBody);
@@ -118,8 +143,10 @@ HUDPanel::HUDPanel(LiveHUD *hud, QWidget *parent)
 
     m_spacer = new QSpacerItem(0, 0, QSizePolicy::Minimum, QSizePolicy::Expanding);
     m_layout->addSpacerItem(m_spacer);
+}
 
-    // Controls.
+void HUDPanel::addControls()
+{
     auto *controls = new QHBoxLayout;
     controls->setContentsMargins(24, 8, 24, 12);
     controls->setSpacing(8);
@@ -141,8 +168,11 @@ HUDPanel::HUDPanel(LiveHUD *hud, QWidget *parent)
     controls->addWidget(m_primary, 0, Qt::AlignVCenter);
     controls->addWidget(m_outline, 0, Qt::AlignVCenter);
     m_layout->addLayout(controls);
+}
 
-    // Buttons call the session's operations; the state object decides.
+// Buttons call the session's operations; the state object decides.
+void HUDPanel::connectControls()
+{
     QObject::connect(m_collapse, &QAbstractButton::clicked, this, [this] {
         if (m_hud)
             m_hud->collapse();
@@ -171,47 +201,38 @@ HUDPanel::HUDPanel(LiveHUD *hud, QWidget *parent)
         else
             m_state->startListening();
     });
-
-    // Dragging the card moves the window; the handles resize it.
-    ScreenDrag *mover = movesHUD(this, hud);
-    mover->watch(m_list->viewport());
-    using HUDGeometry::Corner;
-    m_handles = {new ResizeHandle(Corner::Left, hud, this), new ResizeHandle(Corner::Right, hud, this),
-                 new ResizeHandle(Corner::Bottom, hud, this), new ResizeHandle(Corner::BottomLeft, hud, this),
-                 new ResizeHandle(Corner::BottomRight, hud, this)};
-
-    setFull(false);
-    refreshStatus();
-    refreshTranscript();
 }
 
-void HUDPanel::setState(AppState *state)
+void HUDPanel::setState(SessionController *state)
 {
     if (m_state == state)
         return;
-    if (m_state)
+    if (m_state) {
         m_state->disconnect(this);
+        m_state->transcript()->disconnect(this);
+    }
     m_state = state;
-    m_model->setState(state);
+    m_model->setTranscript(state ? state->transcript() : nullptr);
     if (state) {
-        for (auto signal : {&AppState::isListeningChanged, &AppState::isPausedChanged})
+        for (auto signal : {&SessionController::isListeningChanged, &SessionController::isPausedChanged})
             QObject::connect(state, signal, this, [this] {
                 refreshStatus();
                 refreshTranscript();
             });
-        QObject::connect(state, &AppState::elapsedChanged, this, &HUDPanel::refreshStatus);
-        QObject::connect(state, &AppState::lastErrorChanged, this, &HUDPanel::refreshStatus);
-        QObject::connect(state, &AppState::saveStateChanged, this, [this] {
+        QObject::connect(state, &SessionController::elapsedChanged, this, &HUDPanel::refreshStatus);
+        QObject::connect(state, &SessionController::lastErrorChanged, this, &HUDPanel::refreshStatus);
+        QObject::connect(state, &SessionController::saveStateChanged, this, [this] {
             refreshStatus();
             refreshTranscript();
         });
-        QObject::connect(state, &AppState::linesReset, this, [this] {
+        const Transcript *transcript = state->transcript();
+        QObject::connect(transcript, &Transcript::linesReset, this, [this] {
             rescanNewest();
             refreshTranscript();
         });
-        QObject::connect(state, &AppState::lineAppended, this, &HUDPanel::onLineAppended);
-        QObject::connect(state, &AppState::lastLineChanged, this, &HUDPanel::refreshTranscript);
-        QObject::connect(state, &AppState::partialChanged, this, &HUDPanel::refreshTranscript);
+        QObject::connect(transcript, &Transcript::lineAppended, this, &HUDPanel::onLineAppended);
+        QObject::connect(transcript, &Transcript::lastLineChanged, this, &HUDPanel::refreshTranscript);
+        QObject::connect(transcript, &Transcript::partialChanged, this, &HUDPanel::refreshTranscript);
     }
     rescanNewest();
     refreshStatus();
@@ -288,7 +309,7 @@ void HUDPanel::rescanNewest()
     m_newestTranslation = -1;
     if (!m_state)
         return;
-    const QList<TranscriptLine> &lines = m_state->lines();
+    const QList<TranscriptLine> &lines = m_state->transcript()->lines();
     for (qsizetype row = lines.size() - 1; row >= 0 && (m_newestSource < 0 || m_newestTranslation < 0); --row) {
         qsizetype &slot = lines.at(row).isTranslation ? m_newestTranslation : m_newestSource;
         if (slot < 0)
@@ -298,14 +319,14 @@ void HUDPanel::rescanNewest()
 
 void HUDPanel::onLineAppended(qsizetype row)
 {
-    if (m_state && row >= 0 && row < m_state->lines().size())
-        (m_state->lines().at(row).isTranslation ? m_newestTranslation : m_newestSource) = row;
+    if (m_state && row >= 0 && row < m_state->transcript()->lines().size())
+        (m_state->transcript()->lines().at(row).isTranslation ? m_newestTranslation : m_newestSource) = row;
     refreshTranscript();
 }
 
 void HUDPanel::refreshTranscript()
 {
-    const bool empty = !m_state || (m_state->lines().isEmpty() && m_state->partial().isEmpty());
+    const bool empty = !m_state || (m_state->transcript()->lines().isEmpty() && m_state->transcript()->partial().isEmpty());
     if (m_full) {
         m_fullPlaceholder->setVisible(empty);
         if (empty)
@@ -317,9 +338,9 @@ void HUDPanel::refreshTranscript()
 
 void HUDPanel::refreshLatest()
 {
-    const QString partial = m_state ? m_state->partial() : QString();
+    const QString partial = m_state ? m_state->transcript()->partial() : QString();
     const QList<TranscriptLine> empty;
-    const QList<TranscriptLine> &lines = m_state ? m_state->lines() : empty;
+    const QList<TranscriptLine> &lines = m_state ? m_state->transcript()->lines() : empty;
     const bool hasSource = m_newestSource >= 0 && m_newestSource < lines.size();
 
     m_latestPartial->setVisible(!partial.isEmpty());

@@ -7,8 +7,8 @@
 
 #include <array>
 
-#include "appstate.h"
-class WrappedText;
+#include "sessioncontroller.h"
+
 class IconButton;
 class LiveHUD;
 class LucideIcon;
@@ -21,6 +21,7 @@ class ResizeHandle;
 class TealPillButton;
 class TranscriptModel;
 class TranscriptView;
+class WrappedText;
 
 // The expanded live panel: the session's state and running time, the live
 // transcript with translations and partial text, and the buttons that pause,
@@ -37,7 +38,7 @@ public:
 
     explicit HUDPanel(LiveHUD *hud, QWidget *parent = nullptr);
 
-    void setState(AppState *state);
+    void setState(SessionController *state);
     // The placeholder for the state now.
     [[nodiscard]] QString placeholderText() const;
     // Whether every line is shown (tall panel) rather than the newest only.
@@ -50,6 +51,11 @@ protected:
     void resizeEvent(QResizeEvent *event) override;
 
 private:
+    void addStatusRow();
+    void addCompactBody();
+    void addFullBody();
+    void addControls();
+    void connectControls();
     void refreshStatus();
     void refreshTranscript();
     void refreshLatest();
@@ -59,7 +65,7 @@ private:
     void applyPreview();
 
     QPointer<LiveHUD> m_hud;
-    QPointer<AppState> m_state;
+    QPointer<SessionController> m_state;
     bool m_full = false;
     bool m_preview = false;
     // Rows of the newest source and translation lines, -1 for none.

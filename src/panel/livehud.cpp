@@ -1,6 +1,6 @@
 #include "livehud.h"
 
-#include "appstate.h"
+#include "sessioncontroller.h"
 #include "livehudview.h"
 #include "settings.h"
 
@@ -80,14 +80,14 @@ void LiveHUD::collapse()
         m_panel->hide();
 }
 
-void LiveHUD::attach(AppState *state)
+void LiveHUD::attach(SessionController *state)
 {
     m_state = state;
     if (m_panel)
         m_panel->setState(state);
 }
 
-void LiveHUD::show(AppState *state, bool expanded)
+void LiveHUD::show(SessionController *state, bool expanded)
 {
     attach(state);
     if (expanded) {

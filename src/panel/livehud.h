@@ -1,7 +1,7 @@
 #pragma once
 
 #include "hudgeometry.h"
-#include "appstate.h"
+#include "sessioncontroller.h"
 #include "sessionhooks.h"
 
 #include <QObject>
@@ -52,8 +52,8 @@ public:
     [[nodiscard]] bool expanded() const override { return m_expanded; }
     void expand();
     void collapse();
-    void attach(AppState *state);
-    void show(AppState *state, bool expanded) override;
+    void attach(SessionController *state);
+    void show(SessionController *state, bool expanded) override;
     void hide() override;
     // Applies a resize drag: `from` is the frame when the drag began, dx/dy
     // the pointer's displacement since then in desktop coordinates.
@@ -69,7 +69,7 @@ public:
     [[nodiscard]] LiveHUDView *panel() const { return m_panel.get(); }
     // The window frame (where an animation is heading), or an empty rectangle.
     [[nodiscard]] QRectF frame() const;
-    [[nodiscard]] AppState *state() const { return m_state; }
+    [[nodiscard]] SessionController *state() const { return m_state; }
     [[nodiscard]] QSizeF lastExpandedInner() const { return m_lastExpandedInner; }
 
     // The preview renderer lays the transcript out without scrolling.
@@ -97,7 +97,7 @@ private:
 
     bool m_expanded = false;
     std::unique_ptr<LiveHUDView> m_panel;
-    QPointer<AppState> m_state;
+    QPointer<SessionController> m_state;
     QSizeF m_lastExpandedInner;
     bool m_isPreview = false;
     int m_animationMs = 180;

@@ -8,7 +8,7 @@
 
 #include <QPainter>
 
-LiveHUDView::LiveHUDView(AppState *state, LiveHUD *hud, QWidget *parent)
+LiveHUDView::LiveHUDView(SessionController *state, LiveHUD *hud, QWidget *parent)
     : QWidget(parent)
     , m_hud(hud)
 {
@@ -33,7 +33,7 @@ LiveHUDView::LiveHUDView(AppState *state, LiveHUD *hud, QWidget *parent)
     applyForm();
 }
 
-void LiveHUDView::setState(AppState *state)
+void LiveHUDView::setState(SessionController *state)
 {
     m_capsule->setState(state);
     m_panel->setState(state);

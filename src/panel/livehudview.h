@@ -3,7 +3,7 @@
 #include <QPointer>
 #include <QWidget>
 
-#include "appstate.h"
+#include "sessioncontroller.h"
 class HUDCapsule;
 class HUDPanel;
 class LiveHUD;
@@ -16,9 +16,9 @@ class LiveHUDView : public QWidget
     Q_OBJECT
 
 public:
-    LiveHUDView(AppState *state, LiveHUD *hud, QWidget *parent = nullptr);
+    LiveHUDView(SessionController *state, LiveHUD *hud, QWidget *parent = nullptr);
 
-    void setState(AppState *state);
+    void setState(SessionController *state);
     [[nodiscard]] HUDCapsule *capsule() const { return m_capsule; }
     [[nodiscard]] HUDPanel *expandedPanel() const { return m_panel; }
     // The visible panel inside the margin.

@@ -1,6 +1,6 @@
 #include "previewrender.h"
 
-#include "appstate.h"
+#include "sessioncontroller.h"
 #include "clock.h"
 #include "livehud.h"
 #include "livehudview.h"
@@ -128,12 +128,12 @@ void renderAll(const QString &path)
     Clock::setSource([] { return QDateTime(QDate(2024, 5, 6), QTime(9, 41, 1, 50), Qt::UTC); });
     const auto restoreClock = qScopeGuard([] { Clock::setSource({}); });
 
-    AppState state;
+    SessionController state;
     LiveHUD hud;
     hud.setPreview(true);
     LiveHUDView view(&state, &hud);
 
-    AppState::Preview sample;
+    SessionController::Preview sample;
     sample.elapsed = QStringLiteral("12:34");
     sample.lines = firstSample();
     sample.partial = QStringLiteral("And one more thing about the launch check-in…");

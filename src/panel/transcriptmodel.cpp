@@ -1,6 +1,6 @@
 #include "transcriptmodel.h"
 
-#include "appstate.h"
+#include "sessioncontroller.h"
 
 QString trimmedSpacesAndTabs(const QString &text)
 {
@@ -19,19 +19,19 @@ TranscriptModel::TranscriptModel(QObject *parent)
 {
 }
 
-void TranscriptModel::setState(AppState *state)
+void TranscriptModel::setTranscript(Transcript *transcript)
 {
-    if (m_state == state)
+    if (m_transcript == transcript)
         return;
-    if (m_state)
-        m_state->disconnect(this);
-    m_state = state;
-    if (state) {
-        QObject::connect(state, &AppState::linesReset, this, &TranscriptModel::reset);
-        QObject::connect(state, &AppState::lineAppended, this, &TranscriptModel::onLineAppended);
-        QObject::connect(state, &AppState::lastLineChanged, this, &TranscriptModel::onLastLineChanged);
-        QObject::connect(state, &AppState::partialChanged, this, &TranscriptModel::onPartialChanged);
-        QObject::connect(state, &QObject::destroyed, this, &TranscriptModel::reset);
+    if (m_transcript)
+        m_transcript->disconnect(this);
+    m_transcript = transcript;
+    if (transcript) {
+        QObject::connect(transcript, &Transcript::linesReset, this, &TranscriptModel::reset);
+        QObject::connect(transcript, &Transcript::lineAppended, this, &TranscriptModel::onLineAppended);
+        QObject::connect(transcript, &Transcript::lastLineChanged, this, &TranscriptModel::onLastLineChanged);
+        QObject::connect(transcript, &Transcript::partialChanged, this, &TranscriptModel::onPartialChanged);
+        QObject::connect(transcript, &QObject::destroyed, this, &TranscriptModel::reset);
     }
     reset();
 }
@@ -44,10 +44,10 @@ int TranscriptModel::rowCount(const QModelIndex &parent) const
 TranscriptModel::Bubble TranscriptModel::bubble(int row) const
 {
     Bubble b;
-    if (!m_state || row < 0 || row >= rowCount())
+    if (!m_transcript || row < 0 || row >= rowCount())
         return b;
-    const QList<TranscriptLine> &lines = m_state->lines();
-    const QString &partial = m_state->partial();
+    const QList<TranscriptLine> &lines = m_transcript->lines();
+    const QString &partial = m_transcript->partial();
     if (row < m_lineRows && row < lines.size()) {
         const TranscriptLine &line = lines.at(row);
         b.base = trimmedSpacesAndTabs(line.text);
@@ -84,11 +84,11 @@ QVariant TranscriptModel::data(const QModelIndex &index, int role) const
 void TranscriptModel::reset()
 {
     beginResetModel();
-    m_lineRows = m_state ? int(m_state->lines().size()) : 0;
+    m_lineRows = m_transcript ? int(m_transcript->lines().size()) : 0;
     m_partialRow = false;
-    if (m_state) {
-        const QList<TranscriptLine> &lines = m_state->lines();
-        m_partialRow = !m_state->partial().isEmpty() && (lines.isEmpty() || lines.last().complete);
+    if (m_transcript) {
+        const QList<TranscriptLine> &lines = m_transcript->lines();
+        m_partialRow = !m_transcript->partial().isEmpty() && (lines.isEmpty() || lines.last().complete);
     }
     endResetModel();
 }
@@ -103,7 +103,7 @@ void TranscriptModel::touchLine(int row)
 
 void TranscriptModel::onLineAppended(qsizetype row)
 {
-    if (!m_state || row != m_lineRows || row >= m_state->lines().size()) {
+    if (!m_transcript || row != m_lineRows || row >= m_transcript->lines().size()) {
         reset(); // out of step: start over rather than show a wrong row
         return;
     }
@@ -118,7 +118,7 @@ void TranscriptModel::onLineAppended(qsizetype row)
 
 void TranscriptModel::onLastLineChanged(qsizetype row)
 {
-    if (!m_state || row != m_lineRows - 1) {
+    if (!m_transcript || row != m_lineRows - 1) {
         reset();
         return;
     }
@@ -128,9 +128,9 @@ void TranscriptModel::onLastLineChanged(qsizetype row)
 
 void TranscriptModel::onPartialChanged()
 {
-    if (!m_state)
+    if (!m_transcript)
         return;
-    const QList<TranscriptLine> &lines = m_state->lines();
+    const QList<TranscriptLine> &lines = m_transcript->lines();
     if (!lines.isEmpty() && !lines.last().complete)
         touchLine(m_lineRows - 1);
     syncPartialRow();
@@ -138,8 +138,8 @@ void TranscriptModel::onPartialChanged()
 
 void TranscriptModel::syncPartialRow()
 {
-    const QList<TranscriptLine> &lines = m_state->lines();
-    const bool wanted = !m_state->partial().isEmpty() && (lines.isEmpty() || lines.last().complete);
+    const QList<TranscriptLine> &lines = m_transcript->lines();
+    const bool wanted = !m_transcript->partial().isEmpty() && (lines.isEmpty() || lines.last().complete);
     if (wanted == m_partialRow) {
         if (wanted) {
             const QModelIndex changed = index(m_lineRows);

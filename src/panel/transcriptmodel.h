@@ -3,7 +3,7 @@
 #include <QAbstractListModel>
 #include <QPointer>
 
-#include "appstate.h"
+#include "transcript.h"
 
 // The transcript as rows of bubbles: one per line, and one more for partial
 // text that has no open line to continue. Rows are added, changed and
@@ -22,8 +22,8 @@ public:
 
     explicit TranscriptModel(QObject *parent = nullptr);
 
-    void setState(AppState *state);
-    [[nodiscard]] AppState *state() const { return m_state; }
+    void setTranscript(Transcript *transcript);
+    [[nodiscard]] Transcript *transcript() const { return m_transcript; }
 
     [[nodiscard]] int rowCount(const QModelIndex &parent = {}) const override;
     [[nodiscard]] QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
@@ -48,7 +48,7 @@ private:
     void syncPartialRow();
     void touchLine(int row);
 
-    QPointer<AppState> m_state;
+    QPointer<Transcript> m_transcript;
     int m_lineRows = 0;        // line rows the views know of
     bool m_partialRow = false; // whether the views know of a partial row
 };

@@ -7,7 +7,7 @@
 #include <functional>
 #include <optional>
 
-class AppState;
+class SessionController;
 
 // The meeting detector as the session sees it. The session writes absent
 // into `detectedApp` once the user has answered the prompt, and keeps the
@@ -36,7 +36,7 @@ public:
     virtual ~LivePanelHook() = default;
     // Brings the panel up showing `state`: expanded when asked, otherwise in
     // the form it has.
-    virtual void show(AppState *state, bool expanded) = 0;
+    virtual void show(SessionController *state, bool expanded) = 0;
     // Orders the panel out and resets it to the capsule form.
     virtual void hide() = 0;
     [[nodiscard]] virtual bool expanded() const = 0;

@@ -1,4 +1,4 @@
-#include "appstate.h"
+#include "sessioncontroller.h"
 #include "authsession.h"
 #include "brand.h"
 #include "livehud.h"
@@ -29,7 +29,7 @@ QSettings store()
 struct Rig
 {
     FakeDetector *detector = nullptr;
-    std::unique_ptr<AppState> state;
+    std::unique_ptr<SessionController> state;
     AuthSession auth;
     FakeHarvest harvest;
     LiveHUD hud;
@@ -39,11 +39,11 @@ struct Rig
 
     Rig()
     {
-        AppStateParts parts;
+        SessionParts parts;
         auto watch = std::make_unique<FakeDetector>();
         detector = watch.get();
         parts.detector = std::move(watch);
-        state = std::make_unique<AppState>(std::move(parts));
+        state = std::make_unique<SessionController>(std::move(parts));
         hud.setAnimationDuration(0);
         view = std::make_unique<MenuBarView>(*state, auth, harvest,
                                              MenuBarActions{[this] { ++opens; }, [this] { ++quits; }}, &hud);
@@ -138,15 +138,15 @@ void TestMenuBarView::controlsFollowTheSession_data()
     QTest::newRow("paused") << false << true << QString() << idle << QString()
                             << QStringList{"Resume · 12:34", "Save notes"} << QString();
     QTest::newRow("error while listening stays visible")
-        << true << false << AppState::notSignedInText << idle << QString()
+        << true << false << SessionController::notSignedInText << idle << QString()
         << QStringList{"Pause", "Stop & save · 12:34"} << QString();
     QTest::newRow("saving shows no line") << false << false << QString() << int(SaveState::Kind::Saving)
                                           << QString() << QStringList{"Take notes"} << QString();
     QTest::newRow("saved") << false << false << QString() << int(SaveState::Kind::Saved) << QString()
                            << QStringList{"Take notes", "See notes"} << QString();
     QTest::newRow("failed save returns to paused")
-        << false << true << QString() << int(SaveState::Kind::Failed) << AppState::saveFailedText
-        << QStringList{"Resume · 12:34", "Save notes"} << AppState::saveFailedText;
+        << false << true << QString() << int(SaveState::Kind::Failed) << SessionController::saveFailedText
+        << QStringList{"Resume · 12:34", "Save notes"} << SessionController::saveFailedText;
 }
 
 void TestMenuBarView::controlsFollowTheSession()
@@ -161,7 +161,7 @@ void TestMenuBarView::controlsFollowTheSession()
 
     Rig rig;
     rig.view->show();
-    AppState::Preview preview;
+    SessionController::Preview preview;
     preview.isListening = listening;
     preview.isPaused = paused;
     preview.elapsed = QStringLiteral("12:34");
@@ -232,7 +232,7 @@ void TestMenuBarView::meetingCardOnlyWhileNotListening()
     if (!detected.isEmpty())
         rig.detector->setDetectedApp(detected);
     rig.view->show();
-    AppState::Preview preview;
+    SessionController::Preview preview;
     preview.isListening = listening;
     preview.isPaused = paused;
     rig.state->showPreview(preview);
@@ -243,7 +243,7 @@ void TestMenuBarView::meetingCardOnlyWhileNotListening()
         QCOMPARE(text(*rig.view, QStringLiteral("meetingText"))->text(), QStringLiteral("Meeting detected in ") + detected);
 
     // Once the session ends the card is back for a detection still standing.
-    rig.state->showPreview(AppState::Preview());
+    rig.state->showPreview(SessionController::Preview());
     QCOMPARE(::shown(*rig.view, card), !detected.isEmpty());
 }
 
@@ -286,7 +286,7 @@ void TestMenuBarView::notNowClearsOnlyTheDetection()
     rig.detector->setDetectedApp(QStringLiteral("Webex"));
     rig.detector->setSuppressed(false);
     rig.view->show();
-    QSignalSpy errors(rig.state.get(), &AppState::lastErrorChanged);
+    QSignalSpy errors(rig.state.get(), &SessionController::lastErrorChanged);
 
     QTest::mouseClick(button(*rig.view, QStringLiteral("Not now")), Qt::LeftButton);
 
@@ -449,8 +449,8 @@ void TestMenuBarView::longErrorWrapsWithinTheWidth()
     Rig rig;
     rig.view->show();
     const int height = rig.view->height();
-    AppState::Preview preview;
-    preview.lastError = AppState::micPermissionText + QStringLiteral(" ") + QString(120, u'x');
+    SessionController::Preview preview;
+    preview.lastError = SessionController::micPermissionText + QStringLiteral(" ") + QString(120, u'x');
     rig.state->showPreview(preview);
 
     WrappedText *error = text(*rig.view, QStringLiteral("errorText"));
@@ -515,11 +515,11 @@ void TestMenuBarView::rendersOnPaper()
 {
     Rig rig;
     rig.detector->setDetectedApp(QStringLiteral("Zoom"));
-    AppState::Preview preview;
+    SessionController::Preview preview;
     preview.isPaused = true;
     preview.elapsed = QStringLiteral("12:34");
-    preview.lastError = AppState::notSignedInText;
-    preview.saveState = SaveState::failed(AppState::saveFailedText);
+    preview.lastError = SessionController::notSignedInText;
+    preview.saveState = SaveState::failed(SessionController::saveFailedText);
     rig.state->showPreview(preview);
     rig.view->show();
 

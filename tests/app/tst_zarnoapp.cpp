@@ -78,7 +78,7 @@ void TestZarnoApp::secondLaunchStartsASessionInTheFirst()
     QCOMPARE(second.exitCode(), 0);
     const QString printed = QString::fromUtf8(second.readAllStandardOutput());
     QVERIFY2(printed.contains("Not signed in yet"), qPrintable(printed));
-    QCOMPARE(m_app->state().lastErrorText(), AppState::notSignedInText);
+    QCOMPARE(m_app->state().lastErrorText(), SessionController::notSignedInText);
 
     QProcess show;
     show.start(QStringLiteral(ZARNO_BINARY), {"show"});

@@ -1,4 +1,4 @@
-#include "appstate.h"
+#include "sessioncontroller.h"
 #include "authsession.h"
 #include "iconbutton.h"
 #include "pagescript.h"
@@ -85,7 +85,7 @@ bool TestZarnoWindow::loadAndWait(const QString &path)
 
 void TestZarnoWindow::firstShowLoadsTheAppAndReopeningKeepsThePage()
 {
-    AppState state;
+    SessionController state;
     AuthSession auth;
     QWebEngineView *view = m_holder->webView();
     QVERIFY(view->url().isEmpty());
@@ -155,7 +155,7 @@ void TestZarnoWindow::cardAppearsOnceOnSigningIn()
         s.setValue(QStringLiteral("authExpiresAt"), 4e9);
         s.setValue(QStringLiteral("authEmail"), restored);
     }
-    AppState state;
+    SessionController state;
     AuthSession auth;
     ZarnoWindowView window(state, auth, *m_holder);
     window.show();
@@ -192,7 +192,7 @@ void TestZarnoWindow::cardButtons()
 {
     QFETCH(bool, takeNotes);
 
-    AppState state;
+    SessionController state;
     AuthSession auth;
     ZarnoWindowView window(state, auth, *m_holder);
     window.show();
@@ -225,7 +225,7 @@ void TestZarnoWindow::sidebarButtonClicksTheToggleWhereThereIsOne()
     QFETCH(QString, path);
     QFETCH(int, toggles);
 
-    AppState state;
+    SessionController state;
     AuthSession auth;
     ZarnoWindowView window(state, auth, *m_holder);
     window.show();
@@ -246,7 +246,7 @@ void TestZarnoWindow::sidebarButtonClicksTheToggleWhereThereIsOne()
 
 void TestZarnoWindow::sessionControlsButtonAsksForThePanel()
 {
-    AppState state;
+    SessionController state;
     AuthSession auth;
     ZarnoWindowView window(state, auth, *m_holder);
     window.show();
@@ -263,7 +263,7 @@ void TestZarnoWindow::sessionControlsButtonAsksForThePanel()
 
 void TestZarnoWindow::rendersTheCardOverThePage()
 {
-    AppState state;
+    SessionController state;
     AuthSession auth;
     ZarnoWindowView window(state, auth, *m_holder);
     window.show();

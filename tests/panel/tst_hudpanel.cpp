@@ -1,4 +1,4 @@
-#include "appstate.h"
+#include "sessioncontroller.h"
 #include "brand.h"
 #include "buttons.h"
 #include "hudcapsule.h"
@@ -90,14 +90,14 @@ private:
     void showPanel(qreal height);
     void checkRowHeights();
 
-    std::unique_ptr<AppState> m_state;
+    std::unique_ptr<SessionController> m_state;
     std::unique_ptr<LiveHUD> m_hud;
     std::unique_ptr<HUDPanel> m_panel;
 };
 
 void TestHUDPanel::init()
 {
-    m_state = std::make_unique<AppState>();
+    m_state = std::make_unique<SessionController>();
     m_hud = std::make_unique<LiveHUD>();
     m_hud->setAnimationDuration(0);
     m_panel = std::make_unique<HUDPanel>(m_hud.get());
@@ -163,7 +163,7 @@ void TestHUDPanel::statusRowAndControlsFollowTheSession()
     QFETCH(QString, controls);
 
     showPanel(340);
-    AppState::Preview p;
+    SessionController::Preview p;
     p.isListening = listening;
     p.isPaused = paused;
     p.saveState = save;
@@ -234,7 +234,7 @@ void TestHUDPanel::placeholderSaysWhatComes()
     QFETCH(QString, text);
 
     showPanel(height);
-    AppState::Preview p;
+    SessionController::Preview p;
     p.isListening = listening;
     p.saveState = save;
     m_state->showPreview(p);
@@ -266,7 +266,7 @@ void TestHUDPanel::fullTranscriptFromFullHeight()
     QFETCH(qreal, height);
     QFETCH(bool, full);
 
-    AppState::Preview p;
+    SessionController::Preview p;
     p.isListening = true;
     p.lines = {line(QStringLiteral("Hello there."), false)};
     m_state->showPreview(p);
@@ -315,7 +315,7 @@ void TestHUDPanel::compactFormShowsTheNewestText()
     QFETCH(QString, translation);
 
     showPanel(148);
-    AppState::Preview p;
+    SessionController::Preview p;
     p.isListening = true;
     p.lines = lines;
     p.partial = partial;
@@ -366,7 +366,7 @@ void TestHUDPanel::bubblesCarryPartialText()
     QFETCH(QString, partial);
     QFETCH(Bubbles, bubbles);
 
-    AppState::Preview p;
+    SessionController::Preview p;
     p.isListening = true;
     p.lines = lines;
     p.partial = partial;
@@ -399,18 +399,18 @@ void TestHUDPanel::streamingGrowsRowsWithoutRebuilding()
             message.tokens->append(token(words.at(random.bounded(words.size())), false, false));
         if (message.tokens->isEmpty())
             message.tokens->append(token(QStringLiteral(" um"), false, false));
-        m_state->apply(message);
+        m_state->transcript()->apply(message);
 
         // The incrementally kept rows equal rows built afresh from the state.
         TranscriptModel fresh;
-        fresh.setState(m_state.get());
+        fresh.setTranscript(m_state->transcript());
         QCOMPARE(bubblesOf(*model), bubblesOf(fresh));
         checkRowHeights();
         if (QTest::currentTestFailed())
             return;
     }
     QCOMPARE(resets.count(), 0);
-    QVERIFY(inserts.count() >= m_state->lines().size());
+    QVERIFY(inserts.count() >= m_state->transcript()->lines().size());
     checkRowHeights();
 }
 
@@ -439,7 +439,7 @@ void TestHUDPanel::checkRowHeights()
 void TestHUDPanel::everyChangeScrollsToTheEnd()
 {
     showPanel(340);
-    AppState::Preview p;
+    SessionController::Preview p;
     p.isListening = true;
     for (int i = 0; i < 30; ++i)
         p.lines.append(line(QStringLiteral("Sentence number %1 of a long meeting.").arg(i), false));
@@ -452,7 +452,7 @@ void TestHUDPanel::everyChangeScrollsToTheEnd()
     bar->setValue(0);
     SonioxMessage message;
     message.tokens = QList<SonioxToken>{token(QStringLiteral(" and then"), false, false)};
-    m_state->apply(message);
+    m_state->transcript()->apply(message);
     QTRY_COMPARE(bar->value(), bar->maximum());
     const QModelIndex last = m_panel->transcriptModel()->index(m_panel->transcriptModel()->rowCount() - 1);
     const QRect lastRect = m_panel->transcriptView()->visualRect(last);
@@ -525,7 +525,7 @@ void TestHUDPanel::capsuleGlyphFollowsTheSession()
     HUDCapsule capsule(m_hud.get());
     capsule.setState(m_state.get());
     capsule.show();
-    AppState::Preview p;
+    SessionController::Preview p;
     p.isListening = listening;
     p.isPaused = paused;
     p.elapsed = QStringLiteral("3:07");

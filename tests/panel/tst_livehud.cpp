@@ -1,4 +1,4 @@
-#include "appstate.h"
+#include "sessioncontroller.h"
 #include "hudcapsule.h"
 #include "hudpanel.h"
 #include "livehud.h"
@@ -24,9 +24,9 @@ QRectF available()
     return QRectF(QGuiApplication::primaryScreen()->availableGeometry());
 }
 
-AppState::Preview session(bool listening, bool paused)
+SessionController::Preview session(bool listening, bool paused)
 {
-    AppState::Preview p;
+    SessionController::Preview p;
     p.isListening = listening;
     p.isPaused = paused;
     return p;
@@ -62,7 +62,7 @@ private Q_SLOTS:
 
 private:
     std::unique_ptr<LiveHUD> makeHUD();
-    std::unique_ptr<AppState> m_state;
+    std::unique_ptr<SessionController> m_state;
 };
 
 void TestLiveHUD::init()
@@ -70,7 +70,7 @@ void TestLiveHUD::init()
     QSettings s = store();
     s.clear();
     s.sync();
-    m_state = std::make_unique<AppState>();
+    m_state = std::make_unique<SessionController>();
     m_state->showPreview(session(true, false));
 }
 

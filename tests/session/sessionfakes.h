@@ -3,7 +3,7 @@
 // Stand-ins for the parts of a session that need a device or a window. The
 // connection and the sign-in in these tests are the real ones.
 
-#include "appstate.h"
+#include "sessioncontroller.h"
 #include "microphone.h"
 #include "sessionhooks.h"
 
@@ -119,7 +119,7 @@ public:
     bool isExpanded = false;
     bool visible = false;
 
-    void show(AppState *, bool expanded) override
+    void show(SessionController *, bool expanded) override
     {
         shows.append(expanded);
         if (expanded)

@@ -1,4 +1,4 @@
-#include "appstate.h"
+#include "sessioncontroller.h"
 #include "authsession.h"
 #include "clock.h"
 #include "loopbackservice.h"
@@ -38,10 +38,10 @@ QByteArray finalTokens(const QStringList &texts, bool translation = false, const
     return QJsonDocument(QJsonObject{{"tokens", tokens}}).toJson(QJsonDocument::Compact);
 }
 
-QStringList texts(const AppState &state)
+QStringList texts(const SessionController &state)
 {
     QStringList result;
-    for (const TranscriptLine &line : state.lines())
+    for (const TranscriptLine &line : state.transcript()->lines())
         result << line.text;
     return result;
 }
@@ -74,6 +74,8 @@ private Q_SLOTS:
     void failedLegReturnsToWhereTheSessionWas_data();
     void failedLegReturnsToWhereTheSessionWas();
     void permissionIsAskedOnceWhereThePlatformAsks();
+    void phaseFollowsTheSession_data();
+    void phaseFollowsTheSession();
     void meetingPromptOnlyWhileIdle();
 
     void stoppedSessionIsSavedAsNotes();
@@ -106,7 +108,7 @@ private:
     FakePrompt m_prompt;
     FakeHarvest m_harvest;
     FakeWindow m_window;
-    std::unique_ptr<AppState> m_state;
+    std::unique_ptr<SessionController> m_state;
     QDateTime m_now;
 };
 
@@ -142,7 +144,7 @@ void TestSessionController::cleanup()
 
 void TestSessionController::makeState()
 {
-    AppStateParts parts;
+    SessionParts parts;
     parts.client = std::make_unique<TranscriptionClient>();
     auto mic = std::make_unique<FakeMicrophone>();
     m_mic = mic.get();
@@ -165,7 +167,7 @@ void TestSessionController::makeState()
     parts.timing.micTimeout = 100ms;
     parts.timing.hideAfterSave = 200ms;
     parts.timing.requestTimeout = 5000ms;
-    m_state = std::make_unique<AppState>(std::move(parts));
+    m_state = std::make_unique<SessionController>(std::move(parts));
 }
 
 void TestSessionController::startAndListen()
@@ -178,7 +180,7 @@ void TestSessionController::startAndListen()
 void TestSessionController::speak(const QByteArray &json, int expectedLines)
 {
     m_service->sendToClient(json);
-    QTRY_COMPARE(m_state->lines().size(), expectedLines);
+    QTRY_COMPARE(m_state->transcript()->lines().size(), expectedLines);
 }
 
 void TestSessionController::elapsedText_data()
@@ -196,13 +198,13 @@ void TestSessionController::elapsedText()
 {
     QFETCH(qint64, seconds);
     QFETCH(QString, text);
-    QCOMPARE(AppState::elapsedText(seconds), text);
+    QCOMPARE(SessionController::elapsedText(seconds), text);
 }
 
 void TestSessionController::clientIdentifierHasItsForm()
 {
     const QDateTime at = QDateTime::fromSecsSinceEpoch(1733531234, QTimeZone::utc());
-    const QString id = AppState::makeSourceClientId(at);
+    const QString id = SessionController::makeSourceClientId(at);
     QVERIFY2(QRegularExpression(QStringLiteral("^mac_1733531234_[0-9A-F]{5}$")).match(id).hasMatch(), qPrintable(id));
 }
 
@@ -301,7 +303,7 @@ void TestSessionController::resumeContinuesTheSameSession()
 {
     startAndListen();
     m_service->sendToClient(R"({"tokens":[{"text":"Hello","is_final":true},{"text":" wor","is_final":false}]})");
-    QTRY_COMPARE(m_state->partial(), QStringLiteral(" wor"));
+    QTRY_COMPARE(m_state->transcript()->partial(), QStringLiteral(" wor"));
     const auto id = m_state->sourceClientId();
     const auto started = m_state->sessionStartedAt();
     m_state->pauseListening();
@@ -309,7 +311,7 @@ void TestSessionController::resumeContinuesTheSameSession()
     m_state->resumeListening();
     QTRY_VERIFY(m_state->isListening());
     QCOMPARE(texts(*m_state), QStringList{"Hello"});
-    QCOMPARE(m_state->partial(), QStringLiteral(" wor"));
+    QCOMPARE(m_state->transcript()->partial(), QStringLiteral(" wor"));
     QCOMPARE(m_state->sourceClientId(), id);
     QCOMPARE(m_state->sessionStartedAt(), started);
 
@@ -329,7 +331,7 @@ void TestSessionController::newSessionStartsCleanButKeepsTheSavedNotes()
     m_now = m_now.addSecs(5);
     m_state->startListening();
     QCOMPARE(m_state->saveState(), SaveState::idle());
-    QVERIFY(m_state->lines().isEmpty());
+    QVERIFY(m_state->transcript()->lines().isEmpty());
     QCOMPARE(m_state->savedSessionIdText(), QStringLiteral("notes-1"));
     QVERIFY(m_state->sourceClientId() != firstId);
     QTRY_VERIFY(m_state->isListening());
@@ -365,6 +367,78 @@ void TestSessionController::serverCloseWhileListeningPausesWithItsSentence()
     QTRY_VERIFY(m_state->isListening());
 }
 
+void TestSessionController::phaseFollowsTheSession_data()
+{
+    using Phase = SessionController::Phase;
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QList<Phase>>("phases");
+
+    QTest::newRow("start") << QStringList{"start"} << QList<Phase>{Phase::Starting, Phase::Listening};
+    QTest::newRow("pause waits for the final words, then resumes")
+        << QStringList{"start", "pause", "resume"}
+        << QList<Phase>{Phase::Starting, Phase::Listening, Phase::Closing, Phase::Paused, Phase::Starting,
+                        Phase::Listening};
+    QTest::newRow("stop closes, then uploads")
+        << QStringList{"start", "speak", "stop"}
+        << QList<Phase>{Phase::Starting, Phase::Listening, Phase::Closing, Phase::Idle, Phase::Uploading,
+                        Phase::Idle};
+    QTest::newRow("stop without words uploads nothing")
+        << QStringList{"start", "stop"}
+        << QList<Phase>{Phase::Starting, Phase::Listening, Phase::Closing, Phase::Idle};
+    QTest::newRow("failed upload keeps the session paused")
+        << QStringList{"start", "speak", "failUploads", "stop"}
+        << QList<Phase>{Phase::Starting, Phase::Listening, Phase::Closing, Phase::Idle, Phase::Uploading,
+                        Phase::Paused};
+    QTest::newRow("microphone failure with nothing to keep")
+        << QStringList{"failMic", "start"} << QList<Phase>{Phase::Starting, Phase::Idle};
+    QTest::newRow("failed resume keeps the transcript")
+        << QStringList{"start", "speak", "pause", "failMic", "resume"}
+        << QList<Phase>{Phase::Starting, Phase::Listening, Phase::Closing, Phase::Paused, Phase::Starting,
+                        Phase::Paused};
+    QTest::newRow("server close pauses at once")
+        << QStringList{"start", "speak", "drop"}
+        << QList<Phase>{Phase::Starting, Phase::Listening, Phase::Paused};
+}
+
+void TestSessionController::phaseFollowsTheSession()
+{
+    using Phase = SessionController::Phase;
+    QFETCH(QStringList, steps);
+    QFETCH(QList<Phase>, phases);
+
+    QList<Phase> seen;
+    QObject::connect(m_state.get(), &SessionController::phaseChanged, m_state.get(),
+                     [&seen](Phase phase) { seen.append(phase); });
+    const auto settled = [this] {
+        const Phase phase = m_state->phase();
+        return phase != Phase::Starting && phase != Phase::Closing && phase != Phase::Uploading;
+    };
+    for (const QString &step : steps) {
+        if (step == "start")
+            m_state->startListening();
+        else if (step == "pause")
+            m_state->pauseListening();
+        else if (step == "resume")
+            m_state->resumeListening();
+        else if (step == "stop")
+            m_state->stopAndSave();
+        else if (step == "speak")
+            speak(finalTokens({"Said."}), int(m_state->transcript()->lines().size()) + 1);
+        else if (step == "drop")
+            m_service->closeClient(4402);
+        else if (step == "failMic")
+            m_mic->nextStart = FakeMicrophone::Start::Fails;
+        else if (step == "failUploads")
+            m_service->uploadStatus = 500;
+        QTRY_VERIFY(settled());
+        if (step == "drop")
+            QTRY_COMPARE(m_state->phase(), Phase::Paused);
+    }
+    QCOMPARE(seen, phases);
+    QCOMPARE(m_state->isListening(), m_state->phase() == Phase::Listening);
+    QCOMPARE(m_state->isPaused(), m_state->phase() == Phase::Paused);
+}
+
 void TestSessionController::errorWhilePausedOnlySetsTheSentence()
 {
     startAndListen();
@@ -381,7 +455,7 @@ void TestSessionController::refusalDuringSetUpNeverPretendsToListen()
 {
     m_mic->nextStart = FakeMicrophone::Start::Held; // the server answers first
     connect(m_service.get(), &LoopbackService::connected, this, [this] { m_service->closeClient(4403); });
-    QSignalSpy listening(m_state.get(), &AppState::isListeningChanged);
+    QSignalSpy listening(m_state.get(), &SessionController::isListeningChanged);
     m_state->startListening();
     QTRY_COMPARE(m_state->lastErrorText(), QStringLiteral("Sign-in expired — open zarno and sign in again."));
     QVERIFY(m_mic->isHeld());
@@ -501,9 +575,9 @@ void TestSessionController::stoppedSessionIsSavedAsNotes()
     const qint64 lastLineAt = m_now.toMSecsSinceEpoch();
     m_now = m_now.addSecs(20);
 
-    QSignalSpy saving(m_state.get(), &AppState::saveStateChanged);
+    QSignalSpy saving(m_state.get(), &SessionController::saveStateChanged);
     int hidesWhenSaved = -1;
-    connect(m_state.get(), &AppState::saveStateChanged, this, [&] {
+    connect(m_state.get(), &SessionController::saveStateChanged, this, [&] {
         if (m_state->saveState() == SaveState::saved() && hidesWhenSaved < 0)
             hidesWhenSaved = m_panel.hides;
     });
@@ -515,8 +589,8 @@ void TestSessionController::stoppedSessionIsSavedAsNotes()
     QVERIFY(!m_state->isPaused());
     QCOMPARE(m_state->status(), QStringLiteral("Watching for meetings"));
     QVERIFY(!m_detector->suppressed());
-    QVERIFY(m_state->lines().isEmpty());
-    QCOMPARE(m_state->partial(), QString());
+    QVERIFY(m_state->transcript()->lines().isEmpty());
+    QCOMPARE(m_state->transcript()->partial(), QString());
     QCOMPARE(m_state->savedSessionIdText(), QStringLiteral("notes-1"));
 
     const LoopbackService::Upload &upload = m_service->uploads().first();
@@ -581,7 +655,7 @@ void TestSessionController::uploadOutcomes()
     if (saved) {
         QCOMPARE(m_state->savedSessionId().has_value(), !id.isEmpty());
         QCOMPARE(m_state->savedSessionIdText(), id);
-        QVERIFY(m_state->lines().isEmpty());
+        QVERIFY(m_state->transcript()->lines().isEmpty());
         QVERIFY(!m_state->isPaused());
     } else {
         QCOMPARE(m_state->saveState(),
@@ -677,7 +751,7 @@ void TestSessionController::startDuringAnUploadWaitsForTheNotes()
         QTRY_VERIFY(m_state->isListening());
         QCOMPARE(m_state->savedSessionIdText(), QStringLiteral("notes-1"));
         QCOMPARE(m_state->saveState(), SaveState::idle());
-        QVERIFY(m_state->lines().isEmpty());
+        QVERIFY(m_state->transcript()->lines().isEmpty());
     } else {
         QTRY_COMPARE(m_state->saveState().kind(), SaveState::Kind::Failed);
         QVERIFY(m_state->isPaused());
@@ -724,7 +798,7 @@ void TestSessionController::failedResumeClosesTheWaitingConnection()
     m_state->pauseListening();
     m_auth->signOut();
     m_state->resumeListening(); // within the pause's wait, and it fails
-    QTRY_COMPARE(m_state->lastErrorText(), AppState::notSignedInText);
+    QTRY_COMPARE(m_state->lastErrorText(), SessionController::notSignedInText);
     QVERIFY(m_state->isPaused());
     QTRY_COMPARE(first->state(), QAbstractSocket::UnconnectedState);
 }
@@ -735,7 +809,7 @@ void TestSessionController::panelHideAfterSaveSkipsANewSession()
     speak(finalTokens({"Saved soon."}), 1);
     // The new session begins as soon as the notes are saved, well inside the
     // hide's wait however slowly this machine runs.
-    connect(m_state.get(), &AppState::saveStateChanged, this, [this] {
+    connect(m_state.get(), &SessionController::saveStateChanged, this, [this] {
         if (m_state->saveState() == SaveState::saved() && !m_state->isStarting() && !m_state->isListening())
             m_state->startListening();
     });

@@ -1,4 +1,4 @@
-#include "appstate.h"
+#include "transcript.h"
 
 #include <QSignalSpy>
 #include <QTest>
@@ -36,7 +36,7 @@ QString repeated(const QString &piece, int times)
     return text;
 }
 
-QStringList texts(const AppState &state)
+QStringList texts(const Transcript &state)
 {
     QStringList result;
     for (const TranscriptLine &line : state.lines())
@@ -105,7 +105,7 @@ void TestTranscriptAssembly::sentenceEnds()
 {
     QFETCH(QString, text);
     QFETCH(bool, ends);
-    QCOMPARE(AppState::endsSentence(text), ends);
+    QCOMPARE(Transcript::endsSentence(text), ends);
 }
 
 void TestTranscriptAssembly::saveStatesCompareByCaseAndMessage()
@@ -123,11 +123,11 @@ void TestTranscriptAssembly::saveStatesCompareByCaseAndMessage()
 
 void TestTranscriptAssembly::messageWithoutTokensChangesNothing()
 {
-    AppState state;
+    Transcript state;
     state.apply(message({token(QStringLiteral("Hi"), true), token(QStringLiteral(" the"), false)}));
-    QSignalSpy appended(&state, &AppState::lineAppended);
-    QSignalSpy grown(&state, &AppState::lastLineChanged);
-    QSignalSpy partial(&state, &AppState::partialChanged);
+    QSignalSpy appended(&state, &Transcript::lineAppended);
+    QSignalSpy grown(&state, &Transcript::lastLineChanged);
+    QSignalSpy partial(&state, &Transcript::partialChanged);
 
     state.apply(SonioxMessage{});
     state.apply(message({}));
@@ -139,7 +139,7 @@ void TestTranscriptAssembly::messageWithoutTokensChangesNothing()
 
 void TestTranscriptAssembly::provisionalTextGivesWayToTheFinalLine()
 {
-    AppState state;
+    Transcript state;
     state.apply(message({token(QStringLiteral("Hel"), false)}));
     QCOMPARE(state.partial(), QStringLiteral("Hel"));
     QVERIFY(state.lines().isEmpty());
@@ -152,7 +152,7 @@ void TestTranscriptAssembly::provisionalTextGivesWayToTheFinalLine()
 
 void TestTranscriptAssembly::sentenceSpreadOverMessagesStaysOneLine()
 {
-    AppState state;
+    Transcript state;
     state.apply(finalSource(QStringLiteral("Hello")));
     state.apply(finalSource(QStringLiteral(" world")));
     QVERIFY(!state.lines().last().complete);
@@ -175,7 +175,7 @@ void TestTranscriptAssembly::finishedLineIsFollowedByANewOne()
 {
     QFETCH(QString, first);
     QFETCH(QString, next);
-    AppState state;
+    Transcript state;
     state.apply(finalSource(first));
     state.apply(finalSource(next));
     QCOMPARE(texts(state), (QStringList{first, next}));
@@ -185,7 +185,7 @@ void TestTranscriptAssembly::finishedLineIsFollowedByANewOne()
 
 void TestTranscriptAssembly::sourceAndTranslationNeverShareALine()
 {
-    AppState state;
+    Transcript state;
     state.apply(message({token(QStringLiteral("Good"), true, false, QStringLiteral("en")),
                          token(QStringLiteral("Buenos"), true, true, QStringLiteral("es")),
                          token(QStringLiteral(" morning"), true, false, QStringLiteral("en"))}));
@@ -240,7 +240,7 @@ void TestTranscriptAssembly::longLineBreaksOnlyBeforeASpace()
     QFETCH(QString, next);
     QFETCH(int, lines);
 
-    AppState state;
+    Transcript state;
     state.apply(finalSource(QStringLiteral("Before.")));
     for (const QString &piece : lineTokens)
         state.apply(finalSource(piece));
@@ -253,7 +253,7 @@ void TestTranscriptAssembly::longLineBreaksOnlyBeforeASpace()
 
 void TestTranscriptAssembly::lineKeepsItsIdentityLanguageAndTimeAsItGrows()
 {
-    AppState state;
+    Transcript state;
     state.apply(message({token(QStringLiteral("Bonjour"), true, false, QStringLiteral("fr"))}));
     const TranscriptLine opened = state.lines().first();
     QVERIFY(!opened.id.isNull());
@@ -279,7 +279,7 @@ void TestTranscriptAssembly::lineKeepsItsIdentityLanguageAndTimeAsItGrows()
 
 void TestTranscriptAssembly::provisionalTokensOfBothKindsJoinInOrder()
 {
-    AppState state;
+    Transcript state;
     state.apply(message({token(QStringLiteral("Good"), false), token(QStringLiteral("Bue"), false, true),
                          token(QStringLiteral("Yes."), true), token(QStringLiteral(" mor"), false)}));
     QCOMPARE(state.partial(), QStringLiteral("GoodBue mor"));
@@ -291,7 +291,7 @@ void TestTranscriptAssembly::provisionalTokensOfBothKindsJoinInOrder()
 
 void TestTranscriptAssembly::emptyFinalTokenOpensAnEmptyLine()
 {
-    AppState state;
+    Transcript state;
     state.apply(finalSource(QString()));
     QCOMPARE(texts(state), QStringList{QString()});
     QVERIFY(!state.lines().first().complete);
@@ -301,10 +301,10 @@ void TestTranscriptAssembly::emptyFinalTokenOpensAnEmptyLine()
 
 void TestTranscriptAssembly::viewsHearEachChangeOnce()
 {
-    AppState state;
-    QSignalSpy appended(&state, &AppState::lineAppended);
-    QSignalSpy grown(&state, &AppState::lastLineChanged);
-    QSignalSpy partial(&state, &AppState::partialChanged);
+    Transcript state;
+    QSignalSpy appended(&state, &Transcript::lineAppended);
+    QSignalSpy grown(&state, &Transcript::lastLineChanged);
+    QSignalSpy partial(&state, &Transcript::partialChanged);
 
     state.apply(message({token(QStringLiteral("One"), true), token(QStringLiteral("."), true),
                          token(QStringLiteral(" Two"), true), token(QStringLiteral(" thr"), false)}));

@@ -3,23 +3,19 @@
 #include "accesstokens.h"
 #include "microphone.h"
 #include "sessionhooks.h"
-#include "sonioxmessage.h"
-#include "textmeasure.h"
+#include "transcript.h"
 #include "transcriptionlink.h"
 #include "transcriptline.h"
 
 #include <QCoroTask>
 #include <QDateTime>
-#include <QList>
 #include <QObject>
-#include <QPointer>
 #include <QString>
 #include <QTimer>
 
 #include <chrono>
 #include <memory>
 #include <optional>
-#include <span>
 
 class QNetworkAccessManager;
 
@@ -38,7 +34,7 @@ struct SessionTiming
 // What a session works with. The controller owns the client, the microphone,
 // its permission and the detector; the rest are shared and outlive it. Any
 // of them may be missing (previews, tests of one concern).
-struct AppStateParts
+struct SessionParts
 {
     std::unique_ptr<TranscriptionLink> client;
     std::unique_ptr<Microphone> mic;
@@ -54,21 +50,22 @@ struct AppStateParts
 
 // The controller of a note-taking session and the one source of truth the
 // views observe. Lives on the GUI thread.
-class AppState : public QObject
+class SessionController : public QObject
 {
     Q_OBJECT
     Q_PROPERTY(bool isListening READ isListening NOTIFY isListeningChanged)
     Q_PROPERTY(bool isPaused READ isPaused NOTIFY isPausedChanged)
     Q_PROPERTY(QString status READ status NOTIFY statusChanged)
-    Q_PROPERTY(QString partial READ partial NOTIFY partialChanged)
     Q_PROPERTY(QString lastError READ lastErrorText NOTIFY lastErrorChanged)
     Q_PROPERTY(QString elapsed READ elapsed NOTIFY elapsedChanged)
     Q_PROPERTY(QString savedSessionId READ savedSessionIdText NOTIFY savedSessionIdChanged)
 
 public:
-    // A line is broken before a token that starts with a space once it is
-    // longer than this many user-perceived characters.
-    static constexpr qsizetype lineBreakLength = 320;
+    // The life of a session. Starting sets a leg up (token, permission,
+    // microphone); Closing waits for a leg's final words after a pause or
+    // stop; Paused keeps a transcript that can be resumed or saved.
+    enum class Phase { Idle, Starting, Listening, Closing, Paused, Uploading };
+    Q_ENUM(Phase)
 
     static inline const QString watchingStatus = QStringLiteral("Watching for meetings");
     static inline const QString listeningStatus = QStringLiteral("Listening");
@@ -84,15 +81,18 @@ public:
     static inline const QString saveFailedText =
         QStringLiteral("Saving failed — the transcript is still here; try Save again.");
 
-    explicit AppState(QObject *parent = nullptr);
-    explicit AppState(AppStateParts parts, QObject *parent = nullptr);
-    ~AppState() override;
+    explicit SessionController(QObject *parent = nullptr);
+    explicit SessionController(SessionParts parts, QObject *parent = nullptr);
+    ~SessionController() override;
 
+    [[nodiscard]] Phase phase() const { return m_phase; }
+    // A leg is being set up: token, permission, microphone start.
+    [[nodiscard]] bool isStarting() const { return m_phase == Phase::Starting; }
     [[nodiscard]] bool isListening() const { return m_isListening; }
     [[nodiscard]] bool isPaused() const { return m_isPaused; }
     [[nodiscard]] QString status() const { return m_status; }
-    [[nodiscard]] const QList<TranscriptLine> &lines() const { return m_lines; }
-    [[nodiscard]] QString partial() const { return m_partial; }
+    [[nodiscard]] Transcript *transcript() { return &m_transcript; }
+    [[nodiscard]] const Transcript *transcript() const { return &m_transcript; }
     [[nodiscard]] std::optional<QString> lastError() const { return m_lastError; }
     [[nodiscard]] QString lastErrorText() const { return m_lastError.value_or(QString()); }
     [[nodiscard]] QString elapsed() const { return m_elapsed; }
@@ -104,8 +104,6 @@ public:
     [[nodiscard]] std::optional<QString> sourceClientId() const { return m_sourceClientId; }
     [[nodiscard]] qint64 accumulatedSeconds() const { return m_accumulatedSeconds; }
     [[nodiscard]] MeetingWatch *detector() const { return m_parts.detector.get(); }
-    // A leg is being set up: token, permission, microphone start.
-    [[nodiscard]] bool isStarting() const { return m_starting; }
 
     // What the views call. Each returns at once; the slow work runs in a
     // coroutine on the GUI thread.
@@ -114,16 +112,6 @@ public:
     void resumeListening();
     void stopAndSave();
     void openSavedNotes();
-
-    // Grows the transcript by one server message. Messages must come in the
-    // order they were received.
-    void apply(const SonioxMessage &message);
-
-    // Whether the text, read from its end, finishes a sentence: trailing
-    // white space is ignored and closing quotes and brackets looked through.
-    [[nodiscard]] static bool endsSentence(QStringView text);
-    [[nodiscard]] static std::span<const char16_t> sentenceEnds();
-    [[nodiscard]] static std::span<const char16_t> closers();
 
     // "m:ss" with minutes not wrapped into hours: 754 s is "12:34".
     [[nodiscard]] static QString elapsedText(qint64 seconds);
@@ -146,14 +134,10 @@ public:
     void showPreview(const Preview &preview);
 
 Q_SIGNALS:
+    void phaseChanged(SessionController::Phase phase);
     void isListeningChanged(bool isListening);
     void isPausedChanged(bool isPaused);
     void statusChanged(const QString &status);
-    // Fine-grained so that views update one row, not the whole list.
-    void linesReset();
-    void lineAppended(qsizetype row);
-    void lastLineChanged(qsizetype row);
-    void partialChanged(const QString &partial);
     void lastErrorChanged();
     void elapsedChanged(const QString &elapsed);
     void saveStateChanged();
@@ -161,40 +145,53 @@ Q_SIGNALS:
 
 private:
     QCoro::Task<> startLeg();
+    QCoro::Task<std::optional<QUrl>> legAddress();
+    QCoro::Task<bool> micAllowed();
+    QCoro::Task<bool> startMic();
+    void beginListening();
     QCoro::Task<> closeLegAfterFinalize(quint64 leg, std::chrono::milliseconds wait);
     QCoro::Task<> finishAndSave(quint64 session);
     QCoro::Task<> saveSession();
+    void uploadFailed(const QString &text, bool keepPaused);
     QCoro::Task<> hidePanelLater();
-    void endLeg();
+    void endLeg(Phase next);
     void finishSession();
     void refreshElapsed();
-    void failMicPermission();
+    void failSetup(const QString &text);
     void abandonSetup();
     void installClientHandlers(quint64 session, quint64 leg);
     void handleClientError(quint64 leg, const QString &text);
     void onMeetingDetected();
     [[nodiscard]] qint64 legSeconds() const;
 
-    void applyFinal(const SonioxToken &token);
-    void clearTranscript();
-
+    // Every change of phase goes through here; it also publishes whether the
+    // session listens or is paused, and forgets what the old phase had pending.
+    void setPhase(Phase phase);
     void setIsListening(bool value);
     void setIsPaused(bool value);
     void setStatus(const QString &value);
-    void setPartial(const QString &value);
     void setLastError(std::optional<QString> value);
     void setElapsed(const QString &value);
     void setSaveState(const SaveState &value);
     void setSavedSessionId(std::optional<QString> value);
 
-    AppStateParts m_parts;
+    SessionParts m_parts;
     QNetworkAccessManager *m_network = nullptr;
+    Transcript m_transcript;
+
+    Phase m_phase = Phase::Idle;
+    // What the current phase was asked to do when it ends; cleared on every
+    // change of phase.
+    struct Pending
+    {
+        bool connectionFailed = false; // Starting: the server refused the leg
+        bool saveWhenClosed = false;   // Closing: a stop came during the wait
+        bool startAfterUpload = false; // Uploading: a start came during the upload
+    } m_pending;
 
     bool m_isListening = false;
     bool m_isPaused = false;
     QString m_status = watchingStatus;
-    QList<TranscriptLine> m_lines;
-    QString m_partial;
     std::optional<QString> m_lastError;
     QString m_elapsed = QStringLiteral("0:00");
     SaveState m_saveState;
@@ -210,13 +207,4 @@ private:
     // acts on a newer one.
     quint64 m_session = 0;
     quint64 m_leg = 0;
-    bool m_starting = false;
-    bool m_connectionFailedDuringSetup = false;
-    bool m_uploading = false;
-    bool m_startAfterUpload = false;
-    // A pause or stop is waiting for the final words before it closes.
-    bool m_closing = false;
-    bool m_saveWhenClosed = false;
-
-    GraphemeTally m_lastLineLength;
 };

@@ -1,0 +1,111 @@
+#include "transcript.h"
+
+#include "clock.h"
+
+#include <QUuid>
+
+#include <algorithm>
+#include <array>
+
+namespace {
+
+constexpr std::array<char16_t, 7> sentenceEndChars = {
+    u'.', u'?', u'!', u'\u3002', u'\uFF1F', u'\uFF01', u'\u2026',
+};
+
+constexpr std::array<char16_t, 7> closerChars = {
+    u'"', u'\u201D', u'\u2019', u'\'', u')', u'\u300D', u'\u300F',
+};
+
+bool endsWithOneOf(QStringView text, std::span<const char16_t> set)
+{
+    return std::any_of(set.begin(), set.end(), [text](char16_t c) { return endsWithCharacter(text, c); });
+}
+
+} // namespace
+
+std::span<const char16_t> Transcript::sentenceEnds()
+{
+    return sentenceEndChars;
+}
+
+std::span<const char16_t> Transcript::closers()
+{
+    return closerChars;
+}
+
+bool Transcript::endsSentence(QStringView text)
+{
+    // Read from the end only, so the cost does not grow with the line.
+    qsizetype end = text.size();
+    while (end > 0 && text[end - 1].isSpace())
+        --end;
+    while (end > 0 && endsWithOneOf(text.first(end), closerChars))
+        --end;
+    return end > 0 && endsWithOneOf(text.first(end), sentenceEndChars);
+}
+
+void Transcript::apply(const SonioxMessage &message)
+{
+    if (!message.tokens || message.tokens->isEmpty())
+        return;
+    QString provisional;
+    for (const SonioxToken &token : *message.tokens) {
+        if (token.isFinal())
+            applyFinal(token);
+        else
+            provisional += token.text;
+    }
+    setPartial(provisional);
+}
+
+void Transcript::applyFinal(const SonioxToken &token)
+{
+    const bool kind = token.isTranslation();
+    if (!m_lines.isEmpty()) {
+        TranscriptLine &last = m_lines.last();
+        const bool breaksHere = m_lastLineLength.count() > lineBreakLength && token.text.startsWith(u' ');
+        if (last.isTranslation == kind && !last.complete && !breaksHere) {
+            last.text += token.text;
+            m_lastLineLength.measure(last.text);
+            if (endsSentence(last.text))
+                last.complete = true;
+            Q_EMIT lastLineChanged(m_lines.size() - 1);
+            return;
+        }
+    }
+    m_lines.append(TranscriptLine{
+        .id = QUuid::createUuid(),
+        .text = token.text,
+        .isTranslation = kind,
+        .lang = token.language,
+        .t = Clock::now(),
+        .complete = endsSentence(token.text),
+    });
+    m_lastLineLength.reset();
+    m_lastLineLength.measure(token.text);
+    Q_EMIT lineAppended(m_lines.size() - 1);
+}
+
+void Transcript::clear()
+{
+    reset({}, QString());
+}
+
+void Transcript::reset(QList<TranscriptLine> lines, const QString &partial)
+{
+    m_lines = std::move(lines);
+    m_lastLineLength.reset();
+    if (!m_lines.isEmpty())
+        m_lastLineLength.measure(m_lines.last().text);
+    Q_EMIT linesReset();
+    setPartial(partial);
+}
+
+void Transcript::setPartial(const QString &value)
+{
+    if (m_partial == value)
+        return;
+    m_partial = value;
+    Q_EMIT partialChanged(m_partial);
+}

@@ -1,0 +1,57 @@
+#pragma once
+
+#include "sonioxmessage.h"
+#include "textmeasure.h"
+#include "transcriptline.h"
+
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <span>
+
+// The live transcript: final text as lines, and the partial text that may
+// still change. Grows by one server message at a time. Lives on the GUI thread.
+class Transcript : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(QString partial READ partial NOTIFY partialChanged)
+
+public:
+    // A line is broken before a token that starts with a space once it is
+    // longer than this many user-perceived characters.
+    static constexpr qsizetype lineBreakLength = 320;
+
+    using QObject::QObject;
+
+    [[nodiscard]] const QList<TranscriptLine> &lines() const { return m_lines; }
+    [[nodiscard]] QString partial() const { return m_partial; }
+    [[nodiscard]] bool isEmpty() const { return m_lines.isEmpty(); }
+
+    // Messages must come in the order they were received.
+    void apply(const SonioxMessage &message);
+    void clear();
+    // Replaces everything at once (previews).
+    void reset(QList<TranscriptLine> lines, const QString &partial);
+
+    // Whether the text, read from its end, finishes a sentence: trailing
+    // white space is ignored and closing quotes and brackets looked through.
+    [[nodiscard]] static bool endsSentence(QStringView text);
+    [[nodiscard]] static std::span<const char16_t> sentenceEnds();
+    [[nodiscard]] static std::span<const char16_t> closers();
+
+Q_SIGNALS:
+    // Fine-grained so that views update one row, not the whole list.
+    void linesReset();
+    void lineAppended(qsizetype row);
+    void lastLineChanged(qsizetype row);
+    void partialChanged(const QString &partial);
+
+private:
+    void applyFinal(const SonioxToken &token);
+    void setPartial(const QString &value);
+
+    QList<TranscriptLine> m_lines;
+    QString m_partial;
+    GraphemeTally m_lastLineLength;
+};
