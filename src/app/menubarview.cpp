@@ -6,6 +6,7 @@
 #include "livehud.h"
 #include "lucide.h"
 #include "settings.h"
+#include "usersettings.h"
 #include "shellparts.h"
 #include "wrappedtext.h"
 
@@ -17,7 +18,6 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QScreen>
-#include <QSettings>
 #include <QShowEvent>
 #include <QSvgRenderer>
 #include <QVBoxLayout>
@@ -25,18 +25,6 @@
 #include <cmath>
 
 namespace {
-
-// Every open panel, so that a setting changed in one shows in the others.
-QList<MenuBarView *> &openViews()
-{
-    static QList<MenuBarView *> views;
-    return views;
-}
-
-QSettings openStore()
-{
-    return ZarnoSettings::standardStore();
-}
 
 // `child` with extra space above it; shown and hidden as one.
 QWidget *padded(QWidget *child, int top, QWidget *parent)
@@ -267,10 +255,11 @@ void ModeSegment::paintEvent(QPaintEvent *)
 
 // --- MenuBarView ----------------------------------------------------------------
 
-MenuBarView::MenuBarView(SessionController &state, AuthSession &auth, SignInHarvestHook &harvest, MenuBarActions actions,
-                         LiveHUD *hud, QWidget *parent)
+MenuBarView::MenuBarView(SessionController &state, UserSettings &settings, AuthSession &auth,
+                         SignInHarvestHook &harvest, MenuBarActions actions, LiveHUD *hud, QWidget *parent)
     : QWidget(parent)
     , m_state(state)
+    , m_settings(settings)
     , m_auth(auth)
     , m_harvest(harvest)
     , m_actions(std::move(actions))
@@ -299,13 +288,10 @@ MenuBarView::MenuBarView(SessionController &state, AuthSession &auth, SignInHarv
     if (MeetingWatch *detector = m_state.detector())
         connect(detector, &MeetingWatch::detectedAppChanged, this, &MenuBarView::refresh);
 
-    openViews().append(this);
+    // A setting changed in any view shows in every one.
+    connect(&m_settings, &UserSettings::targetLanguageChanged, this, &MenuBarView::refresh);
+    connect(&m_settings, &UserSettings::transcriptOnlyChanged, this, &MenuBarView::refresh);
     refresh();
-}
-
-MenuBarView::~MenuBarView()
-{
-    openViews().removeAll(this);
 }
 
 QString MenuBarView::languageName(const QString &code)
@@ -335,8 +321,8 @@ QWidget *MenuBarView::buildHeader()
     m_transcript = new ModeSegment(QStringLiteral("Transcript"), track);
     segments->addWidget(m_translate, 1);
     segments->addWidget(m_transcript, 1);
-    connect(m_translate, &QAbstractButton::clicked, this, [] { storeTranscriptOnly(false); });
-    connect(m_transcript, &QAbstractButton::clicked, this, [] { storeTranscriptOnly(true); });
+    connect(m_translate, &QAbstractButton::clicked, this, [this] { m_settings.setTranscriptOnly(false); });
+    connect(m_transcript, &QAbstractButton::clicked, this, [this] { m_settings.setTranscriptOnly(true); });
 
     m_language = new LanguageMenuButton(modeRow);
     m_languageMenu = new QMenu(m_language);
@@ -346,7 +332,7 @@ QWidget *MenuBarView::buildHeader()
         QAction *item = m_languageMenu->addAction(languagePrefix + language.name);
         item->setData(language.code);
         const QString code = language.code;
-        connect(item, &QAction::triggered, this, [code] { storeLanguage(code); });
+        connect(item, &QAction::triggered, this, [this, code] { m_settings.setTargetLanguage(code); });
     }
     connect(m_language, &QAbstractButton::clicked, this, [this] {
         m_languageMenu->popup(m_language->mapToGlobal(QPoint(0, m_language->height() + 4)));
@@ -491,14 +477,12 @@ QWidget *MenuBarView::buildQuit()
 
 void MenuBarView::refresh()
 {
-    const QSettings store = openStore();
-    const ZarnoSettings settings = ZarnoSettings::load(store);
-    const bool transcriptOnly = settings.transcriptOnly;
+    const bool transcriptOnly = m_settings.transcriptOnly();
     m_translate->setSelected(!transcriptOnly);
     m_transcript->setSelected(transcriptOnly);
     // The stored code is shown as its name; an unknown one is left as it is
     // until the user picks a language.
-    m_language->setText(languagePrefix + languageName(store.value(languageKey).toString()));
+    m_language->setText(languagePrefix + languageName(m_settings.targetLanguage()));
     m_language->setEnabled(!transcriptOnly);
     m_language->setFaint(transcriptOnly);
 
@@ -594,26 +578,6 @@ void MenuBarView::quit()
     Q_EMIT closeRequested();
     if (m_actions.quit)
         m_actions.quit();
-}
-
-void MenuBarView::storeTranscriptOnly(bool value)
-{
-    {
-        QSettings store = openStore();
-        store.setValue(transcriptOnlyKey, value);
-    }
-    for (MenuBarView *view : openViews())
-        view->refresh();
-}
-
-void MenuBarView::storeLanguage(const QString &code)
-{
-    {
-        QSettings store = openStore();
-        store.setValue(languageKey, code);
-    }
-    for (MenuBarView *view : openViews())
-        view->refresh();
 }
 
 LiveHUD &MenuBarView::hud() const

@@ -13,6 +13,7 @@ class QAbstractButton;
 class QLabel;
 class QMenu;
 class SignInHarvestHook;
+class UserSettings;
 class WrappedText;
 
 // Where the panel sends the user out of itself. Missing hooks do nothing.
@@ -88,15 +89,12 @@ class MenuBarView : public QWidget
 public:
     static constexpr int panelWidth = 320;
 
-    static inline const QString languageKey = QStringLiteral("languageB");
-    static inline const QString transcriptOnlyKey = QStringLiteral("transcriptOnly");
     static inline const QString languagePrefix = QStringLiteral("Auto-detect → ");
 
     // `harvest` copies the web page's sign-in (the web view holder in the
     // application); `hud` defaults to the shared live panel.
-    MenuBarView(SessionController &state, AuthSession &auth, SignInHarvestHook &harvest, MenuBarActions actions,
-                LiveHUD *hud = nullptr, QWidget *parent = nullptr);
-    ~MenuBarView() override;
+    MenuBarView(SessionController &state, UserSettings &settings, AuthSession &auth, SignInHarvestHook &harvest,
+                MenuBarActions actions, LiveHUD *hud = nullptr, QWidget *parent = nullptr);
 
     // The name shown for a stored language code; unknown codes read "English".
     [[nodiscard]] static QString languageName(const QString &code);
@@ -132,11 +130,10 @@ private:
     void showLivePanel();
     void openMainWindow();
     void quit();
-    static void storeTranscriptOnly(bool value);
-    static void storeLanguage(const QString &code);
     [[nodiscard]] LiveHUD &hud() const;
 
     SessionController &m_state;
+    UserSettings &m_settings;
     AuthSession &m_auth;
     SignInHarvestHook &m_harvest;
     MenuBarActions m_actions;

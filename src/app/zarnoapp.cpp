@@ -126,7 +126,7 @@ void ZarnoApp::openMenuPanel()
     MenuBarActions actions;
     actions.openMainWindow = [this] { open(); };
     actions.quit = [] { QCoreApplication::quit(); };
-    auto *view = new MenuBarView(*m_state, AuthSession::shared(), WebViewHolder::shared(), actions);
+    auto *view = new MenuBarView(*m_state, m_settings, AuthSession::shared(), WebViewHolder::shared(), actions);
     auto *popup = new MenuBarPopup(view);
     popup->setAttribute(Qt::WA_DeleteOnClose);
     m_menuPopup = popup;

@@ -3,6 +3,7 @@
 #include "sessioncontroller.h"
 #include "sessionhooks.h"
 #include "singleinstance.h"
+#include "usersettings.h"
 
 #include <QCoroTask>
 #include <QObject>
@@ -50,6 +51,7 @@ private:
     QCoro::Task<> settle();
 
     std::unique_ptr<SessionController> m_state;
+    UserSettings m_settings;
     QPointer<QWidget> m_window;
     QPointer<QWidget> m_menuPopup;
     QSystemTrayIcon *m_tray = nullptr;

@@ -5,6 +5,7 @@
 #include "menubarview.h"
 #include "sessionfakes.h"
 #include "settings.h"
+#include "usersettings.h"
 #include "wrappedtext.h"
 
 #include <QApplication>
@@ -32,6 +33,7 @@ struct Rig
     std::unique_ptr<SessionController> state;
     AuthSession auth;
     FakeHarvest harvest;
+    UserSettings settings;
     LiveHUD hud;
     int opens = 0;
     int quits = 0;
@@ -45,7 +47,7 @@ struct Rig
         parts.detector = std::move(watch);
         state = std::make_unique<SessionController>(std::move(parts));
         hud.setAnimationDuration(0);
-        view = std::make_unique<MenuBarView>(*state, auth, harvest,
+        view = std::make_unique<MenuBarView>(*state, settings, auth, harvest,
                                              MenuBarActions{[this] { ++opens; }, [this] { ++quits; }}, &hud);
     }
 };
@@ -281,7 +283,7 @@ void TestMenuBarView::notNowClearsOnlyTheDetection()
     Rig rig;
     {
         QSettings s = store();
-        s.setValue(MenuBarView::languageKey, QStringLiteral("de"));
+        s.setValue(UserSettings::targetLanguageKey, QStringLiteral("de"));
     }
     rig.detector->setDetectedApp(QStringLiteral("Webex"));
     rig.detector->setSuppressed(false);
@@ -296,7 +298,7 @@ void TestMenuBarView::notNowClearsOnlyTheDetection()
     QVERIFY(!rig.state->isListening());
     QCOMPARE(errors.count(), 0);
     QCOMPARE(rig.hud.state(), nullptr);
-    QCOMPARE(store().value(MenuBarView::languageKey).toString(), QStringLiteral("de"));
+    QCOMPARE(store().value(UserSettings::targetLanguageKey).toString(), QStringLiteral("de"));
     QVERIFY(!shown(*rig.view, rig.view->findChild<QWidget *>(QStringLiteral("meetingCard"))));
 }
 
@@ -304,13 +306,13 @@ void TestMenuBarView::transcriptModeDisablesTheLanguageMenu()
 {
     Rig rig;
     // A second panel (the main window's) must show the same mode.
-    MenuBarView other(*rig.state, rig.auth, rig.harvest, {}, &rig.hud);
+    MenuBarView other(*rig.state, rig.settings, rig.auth, rig.harvest, {}, &rig.hud);
     rig.view->show();
     LanguageMenuButton *language = rig.view->languageButton();
     QVERIFY(language->isEnabled());
 
     QTest::mouseClick(rig.view->transcriptSegment(), Qt::LeftButton);
-    QCOMPARE(store().value(MenuBarView::transcriptOnlyKey).toBool(), true);
+    QCOMPARE(store().value(UserSettings::transcriptOnlyKey).toBool(), true);
     QVERIFY(rig.view->transcriptSegment()->isSelected());
     QVERIFY(!rig.view->translateSegment()->isSelected());
     QCOMPARE(rig.view->transcriptSegment()->textColor(), QColor(Qt::white));
@@ -328,7 +330,7 @@ void TestMenuBarView::transcriptModeDisablesTheLanguageMenu()
     QVERIFY(!rig.view->languageMenu()->isVisible());
 
     QTest::mouseClick(rig.view->translateSegment(), Qt::LeftButton);
-    QCOMPARE(store().value(MenuBarView::transcriptOnlyKey).toBool(), false);
+    QCOMPARE(store().value(UserSettings::transcriptOnlyKey).toBool(), false);
     QVERIFY(language->isEnabled());
     QCOMPARE(language->drawnOpacity(), 1.0);
     QCOMPARE(language->textColor(), Brand::ink());
@@ -357,20 +359,20 @@ void TestMenuBarView::languageLabelNamesTheStoredCode()
     QFETCH(QString, label);
     if (stored.isValid()) {
         QSettings s = store();
-        s.setValue(MenuBarView::languageKey, stored);
+        s.setValue(UserSettings::targetLanguageKey, stored);
     }
     Rig rig;
     rig.view->show();
     QCOMPARE(rig.view->languageButton()->text(), label);
     // Showing a name never rewrites what is stored.
-    QCOMPARE(store().value(MenuBarView::languageKey), stored);
+    QCOMPARE(store().value(UserSettings::targetLanguageKey), stored);
 }
 
 void TestMenuBarView::choosingALanguageStoresItsCode()
 {
     {
         QSettings s = store();
-        s.setValue(MenuBarView::languageKey, QStringLiteral("xx"));
+        s.setValue(UserSettings::targetLanguageKey, QStringLiteral("xx"));
     }
     Rig rig;
     rig.view->show();
@@ -386,7 +388,7 @@ void TestMenuBarView::choosingALanguageStoresItsCode()
                                   "Auto-detect → German", "Auto-detect → Portuguese"}));
     QVERIFY(japanese);
     japanese->trigger();
-    QCOMPARE(store().value(MenuBarView::languageKey).toString(), QStringLiteral("ja"));
+    QCOMPARE(store().value(UserSettings::targetLanguageKey).toString(), QStringLiteral("ja"));
     QCOMPARE(ZarnoSettings::load().languageB, QStringLiteral("ja"));
     QCOMPARE(rig.view->languageButton()->text(), QStringLiteral("Auto-detect → Japanese"));
 }
@@ -476,7 +478,7 @@ void TestMenuBarView::everyAppearanceHarvestsOnce()
     QCOMPARE(rig.harvest.harvests, 3);
 
     // Embedded in a window of its own, on a desktop without a tray.
-    MenuBarView standalone(*rig.state, rig.auth, rig.harvest, {}, &rig.hud);
+    MenuBarView standalone(*rig.state, rig.settings, rig.auth, rig.harvest, {}, &rig.hud);
     standalone.show();
     QCOMPARE(rig.harvest.harvests, 4);
     QCOMPARE(standalone.width(), MenuBarView::panelWidth);

@@ -1,7 +1,9 @@
 #include "settings.h"
+#include "usersettings.h"
 
 #include <QDir>
 #include <QSettings>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUrlQuery>
@@ -22,6 +24,8 @@ private Q_SLOTS:
     void tokenSurvivesEncoding();
     void serviceAddressKeepsTheQuery();
     void targetLanguagesInMenuOrder();
+    void userSettingsTellOnlyOfChanges_data();
+    void userSettingsTellOnlyOfChanges();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -194,6 +198,54 @@ void TestSettings::targetLanguagesInMenuOrder()
     QCOMPARE(codes, QString(QStringLiteral("en zh es ja ko fr de pt")).split(u' '));
     QCOMPARE(names.first(), QStringLiteral("English"));
     QCOMPARE(names.last(), QStringLiteral("Portuguese"));
+}
+
+void TestSettings::userSettingsTellOnlyOfChanges_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QVariant>("stored");
+    QTest::addColumn<QVariant>("chosen");
+    QTest::addColumn<bool>("told");
+
+    QTest::newRow("mode changes") << "transcriptOnly" << QVariant() << QVariant(true) << true;
+    QTest::newRow("mode stays") << "transcriptOnly" << QVariant(true) << QVariant(true) << false;
+    QTest::newRow("mode written by hand stays") << "transcriptOnly" << QVariant(QStringLiteral("yes")) << QVariant(true)
+                                                << false;
+    QTest::newRow("mode back to translate") << "transcriptOnly" << QVariant(true) << QVariant(false) << true;
+    QTest::newRow("language chosen first") << "languageB" << QVariant() << QVariant(QStringLiteral("ja")) << true;
+    QTest::newRow("language stays") << "languageB" << QVariant(QStringLiteral("ja")) << QVariant(QStringLiteral("ja"))
+                                    << false;
+    QTest::newRow("unknown language replaced") << "languageB" << QVariant(QStringLiteral("xx"))
+                                               << QVariant(QStringLiteral("en")) << true;
+}
+
+void TestSettings::userSettingsTellOnlyOfChanges()
+{
+    QFETCH(QString, key);
+    QFETCH(QVariant, stored);
+    QFETCH(QVariant, chosen);
+    QFETCH(bool, told);
+    {
+        QSettings store = ZarnoSettings::standardStore();
+        store.clear();
+        if (stored.isValid())
+            store.setValue(key, stored);
+    }
+    UserSettings settings;
+    QSignalSpy mode(&settings, &UserSettings::transcriptOnlyChanged);
+    QSignalSpy language(&settings, &UserSettings::targetLanguageChanged);
+    if (key == UserSettings::transcriptOnlyKey)
+        settings.setTranscriptOnly(chosen.toBool());
+    else
+        settings.setTargetLanguage(chosen.toString());
+
+    QCOMPARE(mode.size() + language.size(), told ? 1 : 0);
+    if (key == UserSettings::transcriptOnlyKey)
+        QCOMPARE(settings.transcriptOnly(), chosen.toBool());
+    else
+        QCOMPARE(settings.targetLanguage(), chosen.toString());
+    // The store holds the choice in its plain form.
+    QCOMPARE(ZarnoSettings::standardStore().value(key).toString(), chosen.toString());
 }
 
 QTEST_GUILESS_MAIN(TestSettings)
