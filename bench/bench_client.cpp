@@ -74,7 +74,7 @@ int main(int argc, char **argv)
     });
 
     TranscriptionClient client;
-    client.connect(QUrl(QStringLiteral("ws://127.0.0.1:%1/ws/transcribe").arg(server.serverPort())));
+    client.open(QUrl(QStringLiteral("ws://127.0.0.1:%1/ws/transcribe").arg(server.serverPort())));
     QByteArray warmUp(chunkBytes, 0);
     qToLittleEndian<qint32>(-1, warmUp.data());
     client.send(warmUp);

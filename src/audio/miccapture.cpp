@@ -1,6 +1,7 @@
 #include "miccapture.h"
 
 #include "resampler.h"
+#include "strand.h"
 
 #include <QAudioSource>
 #include <QCoroFuture>
@@ -11,7 +12,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <mutex>
 
 using namespace std::chrono_literals;
@@ -118,39 +118,11 @@ public:
             source->stop();
     }
 
-    // The "zarno.mic" queue: tasks run one after another in the order they
-    // were posted. Qt's audio back end runs nested event loops (destroying a
-    // QAudioSource does), so the thread's event queue alone would let a later
-    // task start inside an earlier one.
-    void post(std::function<void()> task)
-    {
-        {
-            std::lock_guard lock(m_tasksMutex);
-            m_tasks.push_back(std::move(task));
-        }
-        QMetaObject::invokeMethod(this, [this] { runTasks(); }, Qt::QueuedConnection);
-    }
+    // The "zarno.mic" queue: set-up and tear-down in call order, never one
+    // inside another although Qt's audio back end runs nested event loops.
+    void post(std::function<void()> task) { m_strand.post(std::move(task)); }
 
 private:
-    void runTasks()
-    {
-        if (m_running)
-            return;
-        m_running = true;
-        for (;;) {
-            std::function<void()> task;
-            {
-                std::lock_guard lock(m_tasksMutex);
-                if (m_tasks.empty())
-                    break;
-                task = std::move(m_tasks.front());
-                m_tasks.pop_front();
-            }
-            task();
-        }
-        m_running = false;
-    }
-
     // Qt hands over a few tens of milliseconds at a time (more at first);
     // the wire wants one chunk per 4096 device frames, so whole blocks are
     // cut from what has arrived and the rest waits for the next read.
@@ -179,9 +151,7 @@ private:
     std::unique_ptr<Resampler> m_resampler;
     QByteArray m_pending;
     qsizetype m_blockBytes = 0;
-    std::mutex m_tasksMutex;
-    std::deque<std::function<void()>> m_tasks;
-    bool m_running = false;
+    Strand m_strand{this};
 };
 
 MicCapture::MicCapture(DeviceFinder findDevice)

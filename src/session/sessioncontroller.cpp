@@ -4,7 +4,6 @@
 #include "notesupload.h"
 #include "settings.h"
 
-#include <QCoreApplication>
 #include <QCoroTimer>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
@@ -35,14 +34,19 @@ SessionController::SessionController(SessionParts parts, QObject *parent)
     if (m_parts.detector)
         QObject::connect(m_parts.detector.get(), &MeetingWatch::detectedAppChanged, this,
                          &SessionController::onMeetingDetected);
+    // The link reports from its own thread; these connections bring its
+    // results to this one, in the order they came.
+    if (TranscriptionLink *link = m_parts.client.get()) {
+        QObject::connect(link, &TranscriptionLink::messageReceived, this, &SessionController::onLinkMessage);
+        QObject::connect(link, &TranscriptionLink::failed, this, &SessionController::onLinkFailed);
+    }
 }
 
 SessionController::~SessionController()
 {
     // Nothing must call back into a controller that is going away.
     if (m_parts.client) {
-        m_parts.client->setOnMessage({});
-        m_parts.client->setOnError({});
+        m_parts.client->disconnect(this);
         m_parts.client->close();
     }
     if (m_parts.mic) {
@@ -64,6 +68,7 @@ void SessionController::startListening()
     if (m_phase != Phase::Idle)
         return;
     ++m_session;
+    m_sessionFirstLink = 0;
     setLastError(std::nullopt);
     setSaveState(SaveState::idle());
     m_transcript.clear();
@@ -142,8 +147,8 @@ void SessionController::openSavedNotes()
 QCoro::Task<> SessionController::startLeg()
 {
     QPointer<SessionController> self(this);
-    const quint64 session = m_session;
-    const quint64 leg = ++m_leg;
+    ++m_leg;
+    m_legLink = 0;
     setPhase(Phase::Starting);
 
     if (m_parts.harvest)
@@ -160,8 +165,9 @@ QCoro::Task<> SessionController::startLeg()
         // connection; the new leg's connection must never be the one it closes.
         if (m_parts.client->hasTask())
             m_parts.client->close();
-        installClientHandlers(session, leg);
-        m_parts.client->connect(*url);
+        m_legLink = m_parts.client->open(*url);
+        if (m_sessionFirstLink == 0)
+            m_sessionFirstLink = m_legLink;
     }
 
     const bool allowed = co_await micAllowed();
@@ -284,35 +290,18 @@ void SessionController::abandonSetup()
     setPhase(m_transcript.isEmpty() ? Phase::Idle : Phase::Paused);
 }
 
-void SessionController::installClientHandlers(quint64 session, quint64 leg)
+void SessionController::onLinkMessage(quint64 link, const SonioxMessage &message)
 {
-    QPointer<SessionController> self(this);
-    // The handlers run on the client's thread: hop to the GUI thread, in
-    // arrival order, before touching anything.
-    m_parts.client->setOnMessage([self, session](const SonioxMessage &message) {
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [self, session, message] {
-                if (self && self->m_session == session)
-                    self->m_transcript.apply(message);
-            },
-            Qt::QueuedConnection);
-    });
-    m_parts.client->setOnError([self, leg](const QString &text) {
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [self, leg, text] {
-                if (self)
-                    self->handleClientError(leg, text);
-            },
-            Qt::QueuedConnection);
-    });
+    // Words of any leg of this session count, also those a closing leg
+    // still delivers; an earlier session's never do.
+    if (m_sessionFirstLink != 0 && link >= m_sessionFirstLink)
+        m_transcript.apply(message);
 }
 
-void SessionController::handleClientError(quint64 leg, const QString &text)
+void SessionController::onLinkFailed(quint64 link, const QString &text)
 {
     // A late report of an earlier leg's connection says nothing about this one.
-    if (leg != m_leg)
+    if (link == 0 || link != m_legLink)
         return;
     setLastError(text);
     if (m_phase == Phase::Starting)

@@ -159,8 +159,8 @@ private:
     void refreshElapsed();
     void failSetup(const QString &text);
     void abandonSetup();
-    void installClientHandlers(quint64 session, quint64 leg);
-    void handleClientError(quint64 leg, const QString &text);
+    void onLinkMessage(quint64 link, const SonioxMessage &message);
+    void onLinkFailed(quint64 link, const QString &text);
     void onMeetingDetected();
     [[nodiscard]] qint64 legSeconds() const;
 
@@ -207,4 +207,8 @@ private:
     // acts on a newer one.
     quint64 m_session = 0;
     quint64 m_leg = 0;
+    // The numbers of the link's connections: the current leg's, and the
+    // first of this session (later ones belong to it too).
+    quint64 m_legLink = 0;
+    quint64 m_sessionFirstLink = 0;
 };

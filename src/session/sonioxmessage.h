@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QMetaType>
 #include <QString>
 
 #include <optional>
@@ -38,3 +39,5 @@ struct SonioxMessage
     // "Server error N: text", with "unknown" for a missing text.
     [[nodiscard]] QString errorText() const;
 };
+
+Q_DECLARE_METATYPE(SonioxMessage)

@@ -1,17 +1,16 @@
 #include "transcriptionclient.h"
 
+#include "strand.h"
+
 #include <QAbstractSocket>
 #include <QRegularExpression>
 #include <QSemaphore>
-#include <QSocketNotifier>
 #include <QThread>
 #include <QTimer>
 #include <QWebSocket>
 
 #include <deque>
 
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace {
 
@@ -74,86 +73,12 @@ QString transportSentence(QAbstractSocket::SocketError error, const QString &det
 
 } // namespace
 
-struct TranscriptionClient::Command
-{
-    enum class Kind { Chunk, Text, Connect, Close, MessageHandler, ErrorHandler, Stub };
-
-    explicit Command(Kind k) : kind(k) { }
-
-    std::atomic<Command *> next{nullptr};
-    Kind kind;
-    quint64 id = 0;
-    QByteArray bytes;
-    QString text;
-    QUrl url;
-    std::shared_ptr<std::atomic<bool>> silenced;
-    MessageHandler onMessage;
-    ErrorHandler onError;
-};
-
-// Many producers, one consumer (the worker), no locks: a push is one atomic
-// exchange and one store. A producer preempted between the two hides the
-// commands behind it for a moment; it wakes the worker again once its push
-// is complete, so nothing is stranded.
-class TranscriptionClient::CommandQueue
-{
-public:
-    CommandQueue() : m_stub(Command::Kind::Stub), m_head(&m_stub), m_tail(&m_stub) { }
-
-    ~CommandQueue()
-    {
-        while (Command *command = pop())
-            delete command;
-    }
-
-    void push(Command *command)
-    {
-        command->next.store(nullptr, std::memory_order_relaxed);
-        Command *previous = m_head.exchange(command, std::memory_order_acq_rel);
-        previous->next.store(command, std::memory_order_release);
-    }
-
-    // Consumer only. Nothing when empty or when a push is half done.
-    Command *pop()
-    {
-        Command *tail = m_tail;
-        Command *next = tail->next.load(std::memory_order_acquire);
-        if (tail == &m_stub) {
-            if (!next)
-                return nullptr;
-            m_tail = next;
-            tail = next;
-            next = next->next.load(std::memory_order_acquire);
-        }
-        if (next) {
-            m_tail = next;
-            return tail;
-        }
-        if (tail != m_head.load(std::memory_order_acquire))
-            return nullptr;
-        push(&m_stub);
-        next = tail->next.load(std::memory_order_acquire);
-        if (next) {
-            m_tail = next;
-            return tail;
-        }
-        return nullptr;
-    }
-
-private:
-    Command m_stub;
-    std::atomic<Command *> m_head;
-    Command *m_tail;
-};
-
 // Lives on the worker thread and owns every socket.
 class TranscriptionClient::Worker : public QObject
 {
 public:
-    Worker(CommandQueue &queue, std::atomic<bool> &wakeArmed, int wakeRead)
-        : m_queue(queue)
-        , m_wakeArmed(wakeArmed)
-        , m_wakeRead(wakeRead)
+    explicit Worker(TranscriptionClient &client)
+        : m_client(client)
     {
     }
 
@@ -163,62 +88,7 @@ public:
             retire(false);
     }
 
-    void wake()
-    {
-        char buffer[64];
-        while (::read(m_wakeRead, buffer, sizeof buffer) > 0) {
-        }
-        m_wakeArmed.exchange(false, std::memory_order_acq_rel);
-        while (Command *command = m_queue.pop()) {
-            handle(*command);
-            delete command;
-        }
-    }
-
-private:
-    struct Connection
-    {
-        quint64 id = 0;
-        QWebSocket *socket = nullptr;
-        std::shared_ptr<std::atomic<bool>> silenced;
-        bool opened = false;
-        bool closeFrameReceived = false;
-        bool ended = false; // its one closing sentence is chosen
-    };
-
-    struct Outgoing
-    {
-        bool isText = false;
-        QByteArray bytes;
-        QString text;
-    };
-
-    void handle(Command &command)
-    {
-        switch (command.kind) {
-        case Command::Kind::Chunk:
-            sendChunk(std::move(command.bytes));
-            break;
-        case Command::Kind::Text:
-            sendText(command.text);
-            break;
-        case Command::Kind::Connect:
-            open(command.id, command.url, std::move(command.silenced));
-            break;
-        case Command::Kind::Close:
-            if (m_current && m_current->id == command.id)
-                retire(true);
-            break;
-        case Command::Kind::MessageHandler:
-            m_onMessage = std::move(command.onMessage);
-            break;
-        case Command::Kind::ErrorHandler:
-            m_onError = std::move(command.onError);
-            break;
-        case Command::Kind::Stub:
-            break;
-        }
-    }
+    void post(std::function<void()> job) { m_strand.post(std::move(job)); }
 
     void sendChunk(QByteArray chunk)
     {
@@ -247,6 +117,12 @@ private:
         // Kept behind the audio queued before it, so a finalize asked for
         // while opening still follows that audio.
         m_pending.push_back({true, {}, text});
+    }
+
+    void closeConnection(quint64 id)
+    {
+        if (m_current && m_current->id == id)
+            retire(true);
     }
 
     void open(quint64 id, const QUrl &url, std::shared_ptr<std::atomic<bool>> silenced)
@@ -310,6 +186,24 @@ private:
         socket->open(url);
     }
 
+private:
+    struct Connection
+    {
+        quint64 id = 0;
+        QWebSocket *socket = nullptr;
+        std::shared_ptr<std::atomic<bool>> silenced;
+        bool opened = false;
+        bool closeFrameReceived = false;
+        bool ended = false; // its one closing sentence is chosen
+    };
+
+    struct Outgoing
+    {
+        bool isText = false;
+        QByteArray bytes;
+        QString text;
+    };
+
     void opened(Connection &connection)
     {
         connection.opened = true;
@@ -330,13 +224,10 @@ private:
     {
         if (!message || connection.silenced->load(std::memory_order_acquire))
             return;
-        if (message->isError()) {
-            if (m_onError)
-                m_onError(message->errorText());
-            return;
-        }
-        if (m_onMessage)
-            m_onMessage(*message);
+        if (message->isError())
+            Q_EMIT m_client.failed(connection.id, message->errorText());
+        else
+            Q_EMIT m_client.messageReceived(connection.id, *message);
     }
 
     // The one sentence that ends a connection the server or the network broke.
@@ -345,10 +236,8 @@ private:
         if (connection.ended)
             return;
         connection.ended = true;
-        if (connection.silenced->load(std::memory_order_acquire))
-            return;
-        if (m_onError)
-            m_onError(sentence);
+        if (!connection.silenced->load(std::memory_order_acquire))
+            Q_EMIT m_client.failed(connection.id, sentence);
     }
 
     Connection *live(quint64 id) const
@@ -375,15 +264,11 @@ private:
         }
     }
 
-    CommandQueue &m_queue;
-    std::atomic<bool> &m_wakeArmed;
-    int m_wakeRead;
-
+    TranscriptionClient &m_client;
+    Strand m_strand{this};
     std::unique_ptr<Connection> m_current;
     std::deque<Outgoing> m_pending;
     int m_pendingChunks = 0;
-    MessageHandler m_onMessage;
-    ErrorHandler m_onError;
 };
 
 class TranscriptionClient::WorkerThread : public QThread
@@ -396,11 +281,9 @@ public:
 protected:
     void run() override
     {
-        Worker worker(*m_client.m_queue, m_client.m_wakeArmed, m_client.m_wakeRead);
-        QSocketNotifier notifier(qintptr(m_client.m_wakeRead), QSocketNotifier::Read);
-        QObject::connect(&notifier, &QSocketNotifier::activated, &worker, [&worker] { worker.wake(); });
+        Worker worker(m_client);
+        m_client.m_worker = &worker;
         ready.release();
-        worker.wake();
         exec();
     }
 
@@ -408,21 +291,10 @@ private:
     TranscriptionClient &m_client;
 };
 
-TranscriptionClient::TranscriptionClient()
-    : m_queue(std::make_unique<CommandQueue>())
+TranscriptionClient::TranscriptionClient(QObject *parent)
+    : TranscriptionLink(parent)
+    , m_thread(std::make_unique<WorkerThread>(*this))
 {
-    int fds[2];
-    if (::pipe(fds) == 0) {
-        m_wakeRead = fds[0];
-        m_wakeWrite = fds[1];
-        for (int fd : fds) {
-            ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-            ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-        }
-    } else {
-        qFatal("TranscriptionClient: no pipe for the worker thread");
-    }
-    m_thread = std::make_unique<WorkerThread>(*this);
     m_thread->start();
     m_thread->ready.acquire();
 }
@@ -433,49 +305,17 @@ TranscriptionClient::~TranscriptionClient()
         m_current->store(true, std::memory_order_release);
     m_thread->quit();
     m_thread->wait();
-    m_thread.reset();
-    m_queue.reset();
-    ::close(m_wakeRead);
-    ::close(m_wakeWrite);
 }
 
-void TranscriptionClient::post(std::unique_ptr<Command> command)
-{
-    m_queue->push(command.release());
-    if (!m_wakeArmed.exchange(true, std::memory_order_acq_rel)) {
-        const char byte = 1;
-        // A full pipe already holds a wake-up; nothing to do then.
-        if (::write(m_wakeWrite, &byte, 1) < 0) {
-        }
-    }
-}
-
-void TranscriptionClient::setOnMessage(MessageHandler handler)
-{
-    auto command = std::make_unique<Command>(Command::Kind::MessageHandler);
-    command->onMessage = std::move(handler);
-    post(std::move(command));
-}
-
-void TranscriptionClient::setOnError(ErrorHandler handler)
-{
-    auto command = std::make_unique<Command>(Command::Kind::ErrorHandler);
-    command->onError = std::move(handler);
-    post(std::move(command));
-}
-
-void TranscriptionClient::connect(const QUrl &url)
+quint64 TranscriptionClient::open(const QUrl &url)
 {
     if (m_current)
         m_current->store(true, std::memory_order_release);
     m_current = std::make_shared<std::atomic<bool>>(false);
-    m_currentId = ++m_lastId;
-    auto command = std::make_unique<Command>(Command::Kind::Connect);
-    command->id = m_currentId;
-    command->url = url;
-    command->silenced = m_current;
-    post(std::move(command));
+    const quint64 id = m_currentId = ++m_lastId;
+    m_worker->post([worker = m_worker, id, url, silenced = m_current] { worker->open(id, url, silenced); });
     m_hasTask.store(true);
+    return id;
 }
 
 void TranscriptionClient::send(const QByteArray &chunk)
@@ -483,19 +323,17 @@ void TranscriptionClient::send(const QByteArray &chunk)
     // An empty binary frame reads as end of audio to some servers.
     if (chunk.isEmpty())
         return;
-    auto command = std::make_unique<Command>(Command::Kind::Chunk);
     // A deep copy: the caller may hand us a view of a buffer it reuses.
-    command->bytes = QByteArray(chunk.constData(), chunk.size());
-    post(std::move(command));
+    m_worker->post([worker = m_worker, bytes = QByteArray(chunk.constData(), chunk.size())]() mutable {
+        worker->sendChunk(std::move(bytes));
+    });
 }
 
 void TranscriptionClient::sendText(const QString &text)
 {
     if (!m_current)
         return;
-    auto command = std::make_unique<Command>(Command::Kind::Text);
-    command->text = text;
-    post(std::move(command));
+    m_worker->post([worker = m_worker, text] { worker->sendText(text); });
 }
 
 void TranscriptionClient::close()
@@ -505,9 +343,7 @@ void TranscriptionClient::close()
     // Silent from this moment, even for events already on their way.
     m_current->store(true, std::memory_order_release);
     m_current.reset();
-    auto command = std::make_unique<Command>(Command::Kind::Close);
-    command->id = m_currentId;
-    post(std::move(command));
+    m_worker->post([worker = m_worker, id = m_currentId] { worker->closeConnection(id); });
     m_hasTask.store(false);
 }
 

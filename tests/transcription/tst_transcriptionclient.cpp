@@ -78,7 +78,8 @@ class Recorder
 public:
     void attach(TranscriptionClient &client)
     {
-        client.setOnMessage([this](const SonioxMessage &message) {
+        // Direct: the recorder hears the client on the client's own thread.
+        QObject::connect(&client, &TranscriptionLink::messageReceived, [this](quint64, const SonioxMessage &message) {
             QMutexLocker lock(&m_mutex);
             QStringList texts;
             for (const SonioxToken &token : message.tokens.value_or(QList<SonioxToken>()))
@@ -86,7 +87,7 @@ public:
             m_messages.append(texts.join(u'|'));
             m_onGuiThread = m_onGuiThread || QThread::currentThread() == qApp->thread();
         });
-        client.setOnError([this](const QString &error) {
+        QObject::connect(&client, &TranscriptionLink::failed, [this](quint64, const QString &error) {
             QMutexLocker lock(&m_mutex);
             m_errors.append(error);
             m_onGuiThread = m_onGuiThread || QThread::currentThread() == qApp->thread();
@@ -153,6 +154,7 @@ private Q_SLOTS:
     void closingOneLegDoesNotSilenceTheNext();
     void aLegLeftOpenNeverReportsIntoTheNext();
     void destroyingTheClientEndsItsConnection();
+    void resultsReachAReceiverOnItsThreadNamingTheirConnection();
 };
 
 void TestTranscriptionClient::audioGivenWhileOpeningLeavesFirstAndInOrder()
@@ -163,7 +165,7 @@ void TestTranscriptionClient::audioGivenWhileOpeningLeavesFirstAndInOrder()
     recorder.attach(client);
 
     QVERIFY(!client.hasTask());
-    client.connect(server.url());
+    client.open(server.url());
     QVERIFY(client.hasTask());
     // The server answers the handshake only from this thread's event loop,
     // so all of this is given before the socket can be open.
@@ -198,7 +200,7 @@ void TestTranscriptionClient::openingQueueKeepsTheOldest2048Chunks()
 {
     RecordingServer server;
     TranscriptionClient client;
-    client.connect(server.url());
+    client.open(server.url());
     for (int i = 0; i < 2100; ++i)
         client.send(chunk(i));
 
@@ -217,7 +219,7 @@ void TestTranscriptionClient::audioWithoutAConnectionIsDropped()
     client.sendText(QString::fromLatin1(TranscriptionLink::finalizeRequest));
     QVERIFY(!client.hasTask());
 
-    client.connect(server.url());
+    client.open(server.url());
     client.send(chunk(2));
     QTRY_COMPARE_WITH_TIMEOUT(server.frames.value(0).size(), 1, 5000);
     client.close();
@@ -234,7 +236,7 @@ void TestTranscriptionClient::audioFromAnotherThreadWhileOpeningKeepsItsOrder()
     RecordingServer server;
     TranscriptionClient client;
     constexpr int total = 2000; // within the opening queue, so none may be lost
-    client.connect(server.url());
+    client.open(server.url());
     std::thread capture([&client] {
         for (int i = 0; i < total; ++i) {
             client.send(chunk(i));
@@ -253,7 +255,7 @@ void TestTranscriptionClient::framesAreDecodedAndRouted()
     TranscriptionClient client;
     Recorder recorder;
     recorder.attach(client);
-    client.connect(server.url());
+    client.open(server.url());
     QTRY_VERIFY_WITH_TIMEOUT(server.sockets.size() == 1, 5000);
     QWebSocket *socket = server.sockets[0];
 
@@ -310,7 +312,7 @@ void TestTranscriptionClient::serverCloseGivesItsSentence()
     TranscriptionClient client;
     Recorder recorder;
     recorder.attach(client);
-    client.connect(server.url());
+    client.open(server.url());
     client.send(chunk(0));
     QTRY_COMPARE_WITH_TIMEOUT(server.frames.value(0).size(), 1, 5000);
 
@@ -366,7 +368,7 @@ void TestTranscriptionClient::brokenConnectionGivesOneTransportSentence()
     TranscriptionClient client;
     Recorder recorder;
     recorder.attach(client);
-    client.connect(url);
+    client.open(url);
     if (breakage == QLatin1StringView("abort") || breakage == QLatin1StringView("server gone")) {
         client.send(chunk(0));
         QTRY_COMPARE_WITH_TIMEOUT(server->frames.value(0).size(), 1, 5000);
@@ -400,7 +402,7 @@ void TestTranscriptionClient::nothingIsReportedAfterClose()
     TranscriptionClient client;
     Recorder recorder;
     recorder.attach(client);
-    client.connect(server.url());
+    client.open(server.url());
     client.send(chunk(0));
     QTRY_COMPARE_WITH_TIMEOUT(server.frames.value(0).size(), 1, 5000);
     QWebSocket *socket = server.sockets[0];
@@ -439,7 +441,7 @@ void TestTranscriptionClient::closeSilencesWhatIsAlreadyBeingDelivered()
     QStringList reported;
     // The first message holds the client's thread inside its handler until
     // close() has returned; the frames behind it are already read by then.
-    client.setOnMessage([&](const SonioxMessage &message) {
+    QObject::connect(&client, &TranscriptionLink::messageReceived, [&](quint64, const SonioxMessage &message) {
         const bool gate = message.tokens && !message.tokens->isEmpty() && message.tokens->first().text == "gate";
         if (gate) {
             inHandler.release();
@@ -449,11 +451,11 @@ void TestTranscriptionClient::closeSilencesWhatIsAlreadyBeingDelivered()
         QMutexLocker lock(&mutex);
         reported.append(QStringLiteral("message"));
     });
-    client.setOnError([&](const QString &error) {
+    QObject::connect(&client, &TranscriptionLink::failed, [&](quint64, const QString &error) {
         QMutexLocker lock(&mutex);
         reported.append(error);
     });
-    client.connect(server.url());
+    client.open(server.url());
     QTRY_VERIFY_WITH_TIMEOUT(server.sockets.size() == 1, 5000);
     QWebSocket *socket = server.sockets[0];
     socket->sendTextMessage(QStringLiteral(R"({"tokens":[{"text":"gate"}]})"));
@@ -478,10 +480,10 @@ void TestTranscriptionClient::closingOneLegDoesNotSilenceTheNext()
     Recorder recorder;
     recorder.attach(client);
 
-    client.connect(server.url());
+    client.open(server.url());
     client.send(chunk(1));
     client.close();
-    client.connect(server.url());
+    client.open(server.url());
     client.send(chunk(2));
     // The first leg was closed before it opened: its audio never leaves.
     QTRY_VERIFY_WITH_TIMEOUT(!server.frames.isEmpty() && server.frames.last().size() == 1, 5000);
@@ -502,12 +504,12 @@ void TestTranscriptionClient::aLegLeftOpenNeverReportsIntoTheNext()
     Recorder recorder;
     recorder.attach(client);
 
-    client.connect(server.url());
+    client.open(server.url());
     client.send(chunk(1));
     QTRY_COMPARE_WITH_TIMEOUT(server.frames.value(0).size(), 1, 5000);
     QWebSocket *first = server.sockets[0];
 
-    client.connect(server.url());
+    client.open(server.url());
     client.send(chunk(2));
     first->sendTextMessage(QStringLiteral(R"({"tokens":[{"text":"old leg"}]})"));
     first->close(QWebSocketProtocol::CloseCode(4403));
@@ -528,7 +530,7 @@ void TestTranscriptionClient::destroyingTheClientEndsItsConnection()
     Recorder recorder;
     auto client = std::make_unique<TranscriptionClient>();
     recorder.attach(*client);
-    client->connect(server.url());
+    client->open(server.url());
     client->send(chunk(0));
     QTRY_COMPARE_WITH_TIMEOUT(server.frames.value(0).size(), 1, 5000);
     QWebSocket *socket = server.sockets[0];
@@ -540,6 +542,41 @@ void TestTranscriptionClient::destroyingTheClientEndsItsConnection()
     QTRY_VERIFY_WITH_TIMEOUT(socket->state() == QAbstractSocket::UnconnectedState, 5000);
     settle();
     QCOMPARE(recorder.errors(), QStringList());
+}
+
+void TestTranscriptionClient::resultsReachAReceiverOnItsThreadNamingTheirConnection()
+{
+    RecordingServer server;
+    TranscriptionClient client;
+    QObject receiver; // on this (the GUI) thread: the connection is queued
+    QList<quint64> connections;
+    QStringList texts;
+    bool onReceiversThread = true;
+    const auto record = [&](quint64 connection, const QString &text) {
+        connections.append(connection);
+        texts.append(text);
+        onReceiversThread = onReceiversThread && QThread::currentThread() == receiver.thread();
+    };
+    QObject::connect(&client, &TranscriptionLink::messageReceived, &receiver,
+                     [&](quint64 connection, const SonioxMessage &message) {
+                         record(connection, message.tokens->first().text);
+                     });
+    QObject::connect(&client, &TranscriptionLink::failed, &receiver, record);
+
+    const quint64 first = client.open(server.url());
+    QTRY_VERIFY_WITH_TIMEOUT(server.sockets.size() == 1, 5000);
+    server.sockets[0]->sendTextMessage(QStringLiteral(R"({"tokens":[{"text":"one"}]})"));
+    QTRY_COMPARE_WITH_TIMEOUT(texts.size(), 1, 5000);
+    client.close();
+    const quint64 second = client.open(server.url());
+    QVERIFY(second > first);
+    QTRY_VERIFY_WITH_TIMEOUT(server.sockets.size() == 2, 5000);
+    server.sockets[1]->sendTextMessage(QStringLiteral(R"({"tokens":[{"text":"two"}]})"));
+    server.sockets[1]->close(QWebSocketProtocol::CloseCode(4402));
+    QTRY_COMPARE_WITH_TIMEOUT(texts.size(), 3, 5000);
+    QCOMPARE(connections, (QList<quint64>{first, second, second}));
+    QCOMPARE(texts, (QStringList{"one", "two", "Translation quota reached for this plan."}));
+    QVERIFY(onReceiversThread);
 }
 
 QTEST_GUILESS_MAIN(TestTranscriptionClient)
