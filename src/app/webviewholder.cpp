@@ -144,8 +144,6 @@ void WebViewHolder::harvest()
         const std::optional<WebSession> session = parseWebSession(result, Clock::secondsSinceEpoch());
         if (!session || !self || !page || !showsTheService(page->url()))
             return;
-        if (self->m_adopt)
-            self->m_adopt(*session);
         Q_EMIT self->harvested(*session);
     });
 }

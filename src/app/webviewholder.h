@@ -9,7 +9,6 @@
 #include <QVariant>
 #include <QWebEngineView>
 
-#include <functional>
 #include <optional>
 
 class QWebEngineProfile;
@@ -52,9 +51,6 @@ public:
     [[nodiscard]] QWebEngineView *webView();
     [[nodiscard]] bool hasWebView() const { return m_view != nullptr; }
 
-    // Where a harvested session goes (the auth session, in the application).
-    void setAdopt(std::function<void(const WebSession &)> adopt) { m_adopt = std::move(adopt); }
-
     void harvest() override;
     // Whether the page is the configured zarno service's (scheme, host, port).
     [[nodiscard]] static bool showsTheService(const QUrl &page);
@@ -68,11 +64,11 @@ public:
     void load(const QUrl &url);
 
 Q_SIGNALS:
+    // A sign-in found on the service's page; the application adopts it.
     void harvested(const WebSession &session);
 
 private:
     QPointer<QWebEngineProfile> m_profile;
     QPointer<QWebEngineView> m_view;
     QTimer m_loadTimeout;
-    std::function<void(const WebSession &)> m_adopt;
 };

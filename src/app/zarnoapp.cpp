@@ -69,7 +69,7 @@ ZarnoApp::ZarnoApp(QObject *parent)
     parts.window = this;
     m_state = std::make_unique<SessionController>(std::move(parts));
     LiveHUD::shared().attach(m_state.get());
-    WebViewHolder::shared().setAdopt([](const WebSession &session) {
+    QObject::connect(&WebViewHolder::shared(), &WebViewHolder::harvested, this, [](const WebSession &session) {
         AuthSession::shared().adoptFromPage(session.accessToken, session.refreshToken, session.expiresAt, session.email);
     });
 }

@@ -2,16 +2,7 @@
 
 #include "pulsemicactivity.h"
 
-#include <QPointer>
 #include <QTimer>
-
-namespace {
-QPointer<MeetingDetector> &sharedDetector()
-{
-    static QPointer<MeetingDetector> detector;
-    return detector;
-}
-} // namespace
 
 QString MeetingDetector::genericSource()
 {
@@ -34,7 +25,6 @@ MeetingDetector::MeetingDetector(std::unique_ptr<RunningApps> apps, std::unique_
 {
     if (m_apps)
         QObject::connect(m_apps.get(), &RunningApps::launched, this, &MeetingDetector::onLaunched);
-    sharedDetector() = this;
 
     if (m_apps) {
         for (const RunningApp &app : m_apps->running()) {
@@ -66,16 +56,7 @@ MeetingDetector::MeetingDetector(std::unique_ptr<RunningApps> apps, std::unique_
     }
 }
 
-MeetingDetector::~MeetingDetector()
-{
-    if (sharedDetector() == this)
-        sharedDetector() = nullptr;
-}
-
-MeetingDetector *MeetingDetector::shared()
-{
-    return sharedDetector().data();
-}
+MeetingDetector::~MeetingDetector() = default;
 
 void MeetingDetector::setDetectedApp(std::optional<QString> app)
 {

@@ -26,9 +26,6 @@ public:
     MeetingDetector(std::unique_ptr<RunningApps> apps, std::unique_ptr<MicActivity> mic, QObject *parent = nullptr);
     ~MeetingDetector() override;
 
-    // The live detector, or null once it is gone.
-    [[nodiscard]] static MeetingDetector *shared();
-
     [[nodiscard]] std::optional<QString> detectedApp() const override { return m_detectedApp; }
     void setDetectedApp(std::optional<QString> app) override;
     [[nodiscard]] bool suppressed() const override { return m_suppressed; }

@@ -4,6 +4,7 @@
 #include "livehud.h"
 #include "menubarview.h"
 #include "sessionfakes.h"
+#include "widgetfinders.h"
 #include "settings.h"
 #include "usersettings.h"
 #include "wrappedtext.h"
@@ -63,23 +64,9 @@ QStringList visibleButtons(const QWidget &view)
     return texts;
 }
 
-QAbstractButton *button(const QWidget &view, const QString &text)
-{
-    for (QAbstractButton *b : view.findChildren<QAbstractButton *>()) {
-        if (b->text() == text && b->isVisibleTo(&view))
-            return b;
-    }
-    return nullptr;
-}
-
 WrappedText *text(const QWidget &view, const QString &name)
 {
     return view.findChild<WrappedText *>(name);
-}
-
-bool shown(const QWidget &view, const QWidget *child)
-{
-    return child && child->isVisibleTo(&view);
 }
 
 const QStringList headerOf = {QStringLiteral("Translate"), QStringLiteral("Transcript"),
@@ -185,13 +172,13 @@ void TestMenuBarView::controlsFollowTheSession()
     rig.state->showPreview(preview);
 
     QCOMPARE(visibleButtons(*rig.view), headerOf + controls + rowsSignedOut);
-    QCOMPARE(shown(*rig.view, text(*rig.view, QStringLiteral("errorText"))), !error.isEmpty());
+    QCOMPARE(shownIn(text(*rig.view, QStringLiteral("errorText")), rig.view.get()), !error.isEmpty());
     if (!error.isEmpty()) {
         QCOMPARE(text(*rig.view, QStringLiteral("errorText"))->text(), error);
         QCOMPARE(text(*rig.view, QStringLiteral("errorText"))->color(), Brand::tomato());
     }
     WrappedText *failure = text(*rig.view, QStringLiteral("saveFailure"));
-    QCOMPARE(shown(*rig.view, failure), !saveFailure.isEmpty());
+    QCOMPARE(shownIn(failure, rig.view.get()), !saveFailure.isEmpty());
     if (!saveFailure.isEmpty())
         QCOMPARE(failure->text(), saveFailure);
     const bool saved = SaveState::Kind(save) == SaveState::Kind::Saved;
@@ -206,7 +193,7 @@ void TestMenuBarView::controlsFollowTheSession()
     if (listening) {
         preview.elapsed = QStringLiteral("12:35");
         rig.state->showPreview(preview);
-        QVERIFY(button(*rig.view, QStringLiteral("Stop & save · 12:35")));
+        QVERIFY(visibleButton(*rig.view, QStringLiteral("Stop & save · 12:35")));
     }
 }
 
@@ -240,13 +227,13 @@ void TestMenuBarView::meetingCardOnlyWhileNotListening()
     rig.state->showPreview(preview);
 
     const QWidget *card = rig.view->findChild<QWidget *>(QStringLiteral("meetingCard"));
-    QCOMPARE(::shown(*rig.view, card), shown);
+    QCOMPARE(::shownIn(card, rig.view.get()), shown);
     if (shown)
         QCOMPARE(text(*rig.view, QStringLiteral("meetingText"))->text(), QStringLiteral("Meeting detected in ") + detected);
 
     // Once the session ends the card is back for a detection still standing.
     rig.state->showPreview(SessionController::Preview());
-    QCOMPARE(::shown(*rig.view, card), !detected.isEmpty());
+    QCOMPARE(::shownIn(card, rig.view.get()), !detected.isEmpty());
 }
 
 void TestMenuBarView::takeNotesClearsTheMeetingAndStarts_data()
@@ -275,7 +262,7 @@ void TestMenuBarView::takeNotesClearsTheMeetingAndStarts()
     QCOMPARE(rig.detector->detectedApp(), std::nullopt);
     QVERIFY(rig.state->isStarting());
     QCOMPARE(rig.hud.state(), rig.state.get());
-    QVERIFY(!shown(*rig.view, card));
+    QVERIFY(!shownIn(card, rig.view.get()));
 }
 
 void TestMenuBarView::notNowClearsOnlyTheDetection()
@@ -290,7 +277,7 @@ void TestMenuBarView::notNowClearsOnlyTheDetection()
     rig.view->show();
     QSignalSpy errors(rig.state.get(), &SessionController::lastErrorChanged);
 
-    QTest::mouseClick(button(*rig.view, QStringLiteral("Not now")), Qt::LeftButton);
+    QTest::mouseClick(visibleButton(*rig.view, QStringLiteral("Not now")), Qt::LeftButton);
 
     QCOMPARE(rig.detector->detectedApp(), std::nullopt);
     QVERIFY(!rig.detector->suppressed());
@@ -299,7 +286,7 @@ void TestMenuBarView::notNowClearsOnlyTheDetection()
     QCOMPARE(errors.count(), 0);
     QCOMPARE(rig.hud.state(), nullptr);
     QCOMPARE(store().value(UserSettings::targetLanguageKey).toString(), QStringLiteral("de"));
-    QVERIFY(!shown(*rig.view, rig.view->findChild<QWidget *>(QStringLiteral("meetingCard"))));
+    QVERIFY(!shownIn(rig.view->findChild<QWidget *>(QStringLiteral("meetingCard")), rig.view.get()));
 }
 
 void TestMenuBarView::transcriptModeDisablesTheLanguageMenu()
@@ -397,15 +384,15 @@ void TestMenuBarView::signInRowOnlyWhileSignedOut()
 {
     Rig rig;
     rig.view->show();
-    QVERIFY(button(*rig.view, QStringLiteral("Sign in")));
+    QVERIFY(visibleButton(*rig.view, QStringLiteral("Sign in")));
     const int signedOutHeight = rig.view->height();
 
     rig.auth.adopt(QStringLiteral("access"), QStringLiteral("refresh"), 4e9, QStringLiteral("ada@example.org"));
-    QVERIFY(!button(*rig.view, QStringLiteral("Sign in")));
+    QVERIFY(!visibleButton(*rig.view, QStringLiteral("Sign in")));
     QVERIFY(rig.view->height() < signedOutHeight);
 
     rig.auth.signOut();
-    QVERIFY(button(*rig.view, QStringLiteral("Sign in")));
+    QVERIFY(visibleButton(*rig.view, QStringLiteral("Sign in")));
     QCOMPARE(rig.view->height(), signedOutHeight);
 }
 
@@ -435,7 +422,7 @@ void TestMenuBarView::rowsLeadOutOfThePanel()
     popup.showUnder(QPoint(100, 0));
     QVERIFY(popup.isVisible());
 
-    QTest::mouseClick(button(*view, row), Qt::LeftButton);
+    QTest::mouseClick(visibleButton(*view, row), Qt::LeftButton);
     QCOMPARE(rig.opens, opens);
     QCOMPARE(rig.quits, quits);
     QCOMPARE(rig.hud.expanded(), expandsPanel);
@@ -456,7 +443,7 @@ void TestMenuBarView::longErrorWrapsWithinTheWidth()
     rig.state->showPreview(preview);
 
     WrappedText *error = text(*rig.view, QStringLiteral("errorText"));
-    QVERIFY(shown(*rig.view, error));
+    QVERIFY(shownIn(error, rig.view.get()));
     QCOMPARE(rig.view->width(), MenuBarView::panelWidth);
     QVERIFY(error->width() <= MenuBarView::panelWidth - 32);
     QVERIFY2(error->lineCount() >= 3, qPrintable(QString::number(error->lineCount())));

@@ -75,7 +75,6 @@ private Q_SLOTS:
     void onlyARiseOfTheMicrophoneCounts();
     void microphoneDetectionNamesTheLikelySource_data();
     void microphoneDetectionNamesTheLikelySource();
-    void sharedIsTheLiveDetector();
 };
 
 void TestMeetingDetector::meetingProgramRunningAtStartIsDetectedAtOnce_data()
@@ -250,19 +249,6 @@ void TestMeetingDetector::microphoneDetectionNamesTheLikelySource()
 
     rig.mic->look(true);
     QCOMPARE(rig.detector->detectedApp().value_or(QString()), source);
-}
-
-void TestMeetingDetector::sharedIsTheLiveDetector()
-{
-    Rig first;
-    first.build();
-    QCOMPARE(MeetingDetector::shared(), first.detector.get());
-    {
-        Rig second;
-        second.build();
-        QCOMPARE(MeetingDetector::shared(), second.detector.get());
-    }
-    QCOMPARE(MeetingDetector::shared(), nullptr);
 }
 
 QTEST_GUILESS_MAIN(TestMeetingDetector)

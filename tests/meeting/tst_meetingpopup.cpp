@@ -1,5 +1,6 @@
 #include "meetingpopup.h"
 #include "meetingpopupview.h"
+#include "widgetfinders.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -8,18 +9,6 @@
 #include <QTest>
 
 namespace {
-
-QList<MeetingPopupView *> visibleViews()
-{
-    QList<MeetingPopupView *> views;
-    for (QWidget *window : QApplication::topLevelWidgets()) {
-        if (!window->isVisible())
-            continue;
-        const auto found = window->findChildren<MeetingPopupView *>();
-        views.append(found);
-    }
-    return views;
-}
 
 MeetingPopupView *shownView(const MeetingPopup &popup)
 {
@@ -57,7 +46,7 @@ void TestMeetingPopup::cleanup()
 {
     MeetingPopup::shared().close();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    QVERIFY(visibleViews().isEmpty());
+    QVERIFY(inVisibleWindows<MeetingPopupView>().isEmpty());
 }
 
 void TestMeetingPopup::secondDetectionLeavesOnePromptWithTheSecondSource()
@@ -68,7 +57,7 @@ void TestMeetingPopup::secondDetectionLeavesOnePromptWithTheSecondSource()
     popup.show(QStringLiteral("Microsoft Teams"), [&] { taken = 2; }, {});
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 
-    const QList<MeetingPopupView *> views = visibleViews();
+    const QList<MeetingPopupView *> views = inVisibleWindows<MeetingPopupView>();
     QCOMPARE(views.size(), 1);
     QCOMPARE(views.first(), shownView(popup));
     QCOMPARE(views.first()->source(), QStringLiteral("Microsoft Teams"));
@@ -97,7 +86,7 @@ void TestMeetingPopup::answerClosesThePromptBeforeItsActionRuns()
     auto action = [&](const QString &name) {
         return [&, name] {
             ran.append(name);
-            closedFirst = popup.panel() == nullptr && visibleViews().isEmpty();
+            closedFirst = popup.panel() == nullptr && inVisibleWindows<MeetingPopupView>().isEmpty();
         };
     };
     popup.show(QStringLiteral("Zoom"), action(QStringLiteral("take")), action(QStringLiteral("dismiss")));

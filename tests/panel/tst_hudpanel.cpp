@@ -4,6 +4,8 @@
 #include "hudcapsule.h"
 #include "hudpanel.h"
 #include "hudparts.h"
+#include "servermessages.h"
+#include "widgetfinders.h"
 #include "wrappedtext.h"
 #include "livehud.h"
 #include "lucide.h"
@@ -28,22 +30,6 @@ TranscriptLine line(const QString &text, bool translation, bool complete = true,
                           .lang = std::nullopt,
                           .t = QDateTime::fromMSecsSinceEpoch(1700000000000 + t, Qt::UTC),
                           .complete = complete};
-}
-
-SonioxToken token(const QString &text, bool final, bool translation)
-{
-    SonioxToken t;
-    t.text = text;
-    t.is_final = final;
-    if (translation)
-        t.translation_status = QStringLiteral("translation");
-    return t;
-}
-
-// What a user sees of a widget inside the panel: shown within it.
-bool shown(const QWidget *widget, const QWidget *panel)
-{
-    return widget && widget->isVisibleTo(panel);
 }
 
 using Bubbles = QList<QStringList>; // base, tail, "t" for a translation
@@ -176,8 +162,8 @@ void TestHUDPanel::statusRowAndControlsFollowTheSession()
     QCOMPARE(panel->findChild<QLabel *>(QStringLiteral("statusText"))->text(), status);
     auto *dot = panel->findChild<RecordingDot *>(QStringLiteral("statusDot"));
     auto *pause = panel->findChild<LucideIcon *>(QStringLiteral("statusPause"));
-    QCOMPARE(shown(dot, panel), glyph == QLatin1String("dot") || glyph == QLatin1String("grey"));
-    QCOMPARE(shown(pause, panel), glyph == QLatin1String("pause"));
+    QCOMPARE(shownIn(dot, panel), glyph == QLatin1String("dot") || glyph == QLatin1String("grey"));
+    QCOMPARE(shownIn(pause, panel), glyph == QLatin1String("pause"));
     if (glyph == QLatin1String("dot")) {
         QCOMPARE(dot->color(), Brand::tomato());
         QVERIFY(dot->breathing());
@@ -189,22 +175,22 @@ void TestHUDPanel::statusRowAndControlsFollowTheSession()
     }
 
     auto *errorLine = panel->findChild<QLabel *>(QStringLiteral("errorLine"));
-    QCOMPARE(shown(errorLine, panel), errorShown);
+    QCOMPARE(shownIn(errorLine, panel), errorShown);
     if (errorShown)
         QCOMPARE(errorLine->text(), error);
 
     QString seen;
-    if (shown(panel->findChild<QWidget *>(QStringLiteral("pauseButton")), panel))
+    if (shownIn(panel->findChild<QWidget *>(QStringLiteral("pauseButton")), panel))
         seen += QStringLiteral("pause");
-    if (shown(panel->findChild<QWidget *>(QStringLiteral("resumeButton")), panel))
+    if (shownIn(panel->findChild<QWidget *>(QStringLiteral("resumeButton")), panel))
         seen += QStringLiteral("resume");
     seen += u'|';
     auto *primary = panel->findChild<TealPillButton *>(QStringLiteral("primaryButton"));
     auto *outline = panel->findChild<OutlinePillButton *>(QStringLiteral("outlineButton"));
-    QVERIFY(!(shown(primary, panel) && shown(outline, panel)));
-    if (shown(primary, panel))
+    QVERIFY(!(shownIn(primary, panel) && shownIn(outline, panel)));
+    if (shownIn(primary, panel))
         seen += primary->text();
-    if (shown(outline, panel))
+    if (shownIn(outline, panel))
         seen += outline->text();
     QCOMPARE(seen, controls);
 }
@@ -240,14 +226,14 @@ void TestHUDPanel::placeholderSaysWhatComes()
     m_state->showPreview(p);
     const QString name = height < 230 ? QStringLiteral("compactPlaceholder") : QStringLiteral("fullPlaceholder");
     auto *placeholder = m_panel->findChild<QLabel *>(name);
-    QVERIFY(shown(placeholder, m_panel.get()));
+    QVERIFY(shownIn(placeholder, m_panel.get()));
     QCOMPARE(placeholder->text(), text);
     QCOMPARE(placeholder->palette().color(QPalette::WindowText), Brand::inkFaint());
 
     // Any text replaces the placeholder.
     p.partial = QStringLiteral("hello");
     m_state->showPreview(p);
-    QVERIFY(!shown(placeholder, m_panel.get()));
+    QVERIFY(!shownIn(placeholder, m_panel.get()));
 }
 
 void TestHUDPanel::fullTranscriptFromFullHeight_data()
@@ -275,8 +261,8 @@ void TestHUDPanel::fullTranscriptFromFullHeight()
     QCOMPARE(m_panel->showsFullTranscript(), !full);
     m_panel->resize(380, int(height));
     QCOMPARE(m_panel->showsFullTranscript(), full);
-    QCOMPARE(shown(m_panel->transcriptView(), m_panel.get()), full);
-    QCOMPARE(shown(m_panel->findChild<QWidget *>(QStringLiteral("latestSource")), m_panel.get()), !full);
+    QCOMPARE(shownIn(m_panel->transcriptView(), m_panel.get()), full);
+    QCOMPARE(shownIn(m_panel->findChild<QWidget *>(QStringLiteral("latestSource")), m_panel.get()), !full);
 }
 
 void TestHUDPanel::compactFormShowsTheNewestText_data()
@@ -323,7 +309,7 @@ void TestHUDPanel::compactFormShowsTheNewestText()
     const QWidget *panel = m_panel.get();
     auto check = [&](const char *name, const QString &expected) {
         auto *text = panel->findChild<WrappedText *>(QLatin1String(name));
-        QCOMPARE(shown(text, panel), !expected.isEmpty());
+        QCOMPARE(shownIn(text, panel), !expected.isEmpty());
         if (!expected.isEmpty())
             QCOMPARE(text->text(), expected);
     };
@@ -331,7 +317,7 @@ void TestHUDPanel::compactFormShowsTheNewestText()
     check("latestSource", source);
     check("latestTranslation", translation);
     const bool placeholder = shownPartial.isEmpty() && source.isEmpty();
-    QCOMPARE(shown(panel->findChild<QLabel *>(QStringLiteral("compactPlaceholder")), panel), placeholder);
+    QCOMPARE(shownIn(panel->findChild<QLabel *>(QStringLiteral("compactPlaceholder")), panel), placeholder);
 }
 
 void TestHUDPanel::bubblesCarryPartialText_data()

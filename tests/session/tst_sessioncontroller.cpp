@@ -2,6 +2,7 @@
 #include "authsession.h"
 #include "clock.h"
 #include "loopbackservice.h"
+#include "servermessages.h"
 #include "sessionfakes.h"
 #include "settings.h"
 #include "transcriptionclient.h"
@@ -22,28 +23,6 @@ namespace {
 QSettings userStore()
 {
     return ZarnoSettings::standardStore();
-}
-
-QByteArray finalTokens(const QStringList &texts, bool translation = false, const QString &language = QString())
-{
-    QJsonArray tokens;
-    for (const QString &text : texts) {
-        QJsonObject token{{"text", text}, {"is_final", true}};
-        if (translation)
-            token["translation_status"] = "translation";
-        if (!language.isEmpty())
-            token["language"] = language;
-        tokens.append(token);
-    }
-    return QJsonDocument(QJsonObject{{"tokens", tokens}}).toJson(QJsonDocument::Compact);
-}
-
-QStringList texts(const SessionController &state)
-{
-    QStringList result;
-    for (const TranscriptLine &line : state.transcript()->lines())
-        result << line.text;
-    return result;
 }
 
 } // namespace
@@ -233,17 +212,17 @@ void TestSessionController::startWhileOpenOrStartingChangesNothing()
     m_state->startListening();
     m_state->startListening(); // while the first leg is still being set up
     QTRY_VERIFY(m_state->isListening());
-    speak(finalTokens({"Kept."}), 1);
+    speak(finalTokensJson({"Kept."}), 1);
     const auto id = m_state->sourceClientId();
     m_state->startListening();
     m_state->resumeListening();
-    QCOMPARE(texts(*m_state), QStringList{"Kept."});
+    QCOMPARE(lineTexts(m_state->transcript()->lines()), QStringList{"Kept."});
     QCOMPARE(m_state->sourceClientId(), id);
 
     m_state->pauseListening();
     m_state->startListening();
     m_state->pauseListening();
-    QCOMPARE(texts(*m_state), QStringList{"Kept."});
+    QCOMPARE(lineTexts(m_state->transcript()->lines()), QStringList{"Kept."});
     QVERIFY(m_state->isPaused());
     QCOMPARE(m_mic->starts, 1);
     QCOMPARE(m_service->connectionCount(), 1);
@@ -310,19 +289,19 @@ void TestSessionController::resumeContinuesTheSameSession()
     m_now = m_now.addSecs(30);
     m_state->resumeListening();
     QTRY_VERIFY(m_state->isListening());
-    QCOMPARE(texts(*m_state), QStringList{"Hello"});
+    QCOMPARE(lineTexts(m_state->transcript()->lines()), QStringList{"Hello"});
     QCOMPARE(m_state->transcript()->partial(), QStringLiteral(" wor"));
     QCOMPARE(m_state->sourceClientId(), id);
     QCOMPARE(m_state->sessionStartedAt(), started);
 
-    m_service->sendToClient(finalTokens({" world."})); // the open line of the first leg goes on
-    QTRY_COMPARE(texts(*m_state), QStringList{"Hello world."});
+    m_service->sendToClient(finalTokensJson({" world."})); // the open line of the first leg goes on
+    QTRY_COMPARE(lineTexts(m_state->transcript()->lines()), QStringList{"Hello world."});
 }
 
 void TestSessionController::newSessionStartsCleanButKeepsTheSavedNotes()
 {
     startAndListen();
-    speak(finalTokens({"First."}), 1);
+    speak(finalTokensJson({"First."}), 1);
     m_state->stopAndSave();
     QTRY_COMPARE(m_state->saveState(), SaveState::saved());
     QCOMPARE(m_state->savedSessionIdText(), QStringLiteral("notes-1"));
@@ -351,7 +330,7 @@ void TestSessionController::serverCloseWhileListeningPausesWithItsSentence()
     QFETCH(int, code);
     QFETCH(QString, sentence);
     startAndListen();
-    speak(finalTokens({"Said before."}), 1);
+    speak(finalTokensJson({"Said before."}), 1);
     m_now = m_now.addSecs(12);
     m_service->closeClient(code, QStringLiteral("ignored"));
     QTRY_VERIFY(m_state->isPaused());
@@ -360,7 +339,7 @@ void TestSessionController::serverCloseWhileListeningPausesWithItsSentence()
     QCOMPARE(m_state->status(), QStringLiteral("Paused"));
     QCOMPARE(m_state->elapsed(), QStringLiteral("0:12"));
     QVERIFY(!m_mic->running);
-    QCOMPARE(texts(*m_state), QStringList{"Said before."});
+    QCOMPARE(lineTexts(m_state->transcript()->lines()), QStringList{"Said before."});
 
     m_state->resumeListening(); // the user can go on
     QVERIFY(!m_state->lastError());
@@ -423,7 +402,7 @@ void TestSessionController::phaseFollowsTheSession()
         else if (step == "stop")
             m_state->stopAndSave();
         else if (step == "speak")
-            speak(finalTokens({"Said."}), int(m_state->transcript()->lines().size()) + 1);
+            speak(finalTokensJson({"Said."}), int(m_state->transcript()->lines().size()) + 1);
         else if (step == "drop")
             m_service->closeClient(4402);
         else if (step == "failMic")
@@ -494,7 +473,7 @@ void TestSessionController::failedLegReturnsToWhereTheSessionWas()
     QFETCH(QString, sentence);
     if (resumed) {
         startAndListen();
-        speak(finalTokens({"Keep me."}), 1);
+        speak(finalTokensJson({"Keep me."}), 1);
         m_state->pauseListening();
     }
     if (failure == "mic")
@@ -518,7 +497,7 @@ void TestSessionController::failedLegReturnsToWhereTheSessionWas()
     // A session with a transcript stays open so it can be resumed or saved;
     // a first leg that never ran leaves nothing behind.
     QCOMPARE(m_state->isPaused(), resumed);
-    QCOMPARE(texts(*m_state), resumed ? QStringList{"Keep me."} : QStringList{});
+    QCOMPARE(lineTexts(m_state->transcript()->lines()), resumed ? QStringList{"Keep me."} : QStringList{});
 }
 
 void TestSessionController::permissionIsAskedOnceWhereThePlatformAsks()
@@ -565,13 +544,13 @@ void TestSessionController::stoppedSessionIsSavedAsNotes()
     startAndListen();
 
     m_now = m_now.addSecs(3);
-    speak(finalTokens({"  Good morning.\t"}, false, "en"), 1);
+    speak(finalTokensJson({"  Good morning.\t"}, false, "en"), 1);
     m_now = m_now.addSecs(1);
-    speak(finalTokens({" Buenos días."}, true), 2); // no language: the target language stands in
+    speak(finalTokensJson({" Buenos días."}, true), 2); // no language: the target language stands in
     m_now = m_now.addSecs(1);
-    speak(finalTokens({" "}), 3);                    // blank: not saved
+    speak(finalTokensJson({" "}), 3);                    // blank: not saved
     m_now = m_now.addSecs(1);
-    speak(finalTokens({"\n"}, true), 4);             // a line break is content
+    speak(finalTokensJson({"\n"}, true), 4);             // a line break is content
     const qint64 lastLineAt = m_now.toMSecsSinceEpoch();
     m_now = m_now.addSecs(20);
 
@@ -647,7 +626,7 @@ void TestSessionController::uploadOutcomes()
     m_service->uploadStatus = status;
     m_service->uploadAnswer = answer;
     startAndListen();
-    speak(finalTokens({"Notes."}), 1);
+    speak(finalTokensJson({"Notes."}), 1);
     m_state->pauseListening();
     m_state->stopAndSave(); // from paused: at once
     QTRY_VERIFY(m_state->saveState() == SaveState::saved()
@@ -661,7 +640,7 @@ void TestSessionController::uploadOutcomes()
         QCOMPARE(m_state->saveState(),
                  SaveState::failed("Saving failed — the transcript is still here; try Save again."));
         QVERIFY(m_state->isPaused());
-        QCOMPARE(texts(*m_state), QStringList{"Notes."});
+        QCOMPARE(lineTexts(m_state->transcript()->lines()), QStringList{"Notes."});
     }
 }
 
@@ -669,7 +648,7 @@ void TestSessionController::failedUploadIsSavedAgainOnce()
 {
     m_service->uploadStatus = 500;
     startAndListen();
-    speak(finalTokens({"One.", " Two."}), 2);
+    speak(finalTokensJson({"One.", " Two."}), 2);
     m_state->stopAndSave();
     QTRY_COMPARE(m_state->saveState().kind(), SaveState::Kind::Failed);
     QVERIFY(m_state->isPaused());
@@ -684,7 +663,7 @@ void TestSessionController::failedUploadIsSavedAgainOnce()
 void TestSessionController::blankTranscriptSendsNothing()
 {
     startAndListen();
-    speak(finalTokens({" \t "}), 1);
+    speak(finalTokensJson({" \t "}), 1);
     m_state->stopAndSave();
     QTRY_COMPARE(m_state->status(), QStringLiteral("Watching for meetings"));
     QTest::qWait(50);
@@ -695,13 +674,13 @@ void TestSessionController::blankTranscriptSendsNothing()
 void TestSessionController::saveAgainAfterSigningIn()
 {
     startAndListen();
-    speak(finalTokens({"Precious words."}), 1);
+    speak(finalTokensJson({"Precious words."}), 1);
     m_state->pauseListening();
     m_auth->signOut();
     m_state->stopAndSave();
     QTRY_COMPARE(m_state->saveState(), SaveState::failed("Couldn't save — sign in again in the zarno window."));
     QVERIFY(!m_state->isPaused());
-    QCOMPARE(texts(*m_state), QStringList{"Precious words."});
+    QCOMPARE(lineTexts(m_state->transcript()->lines()), QStringList{"Precious words."});
 
     m_auth->adopt("access-2", "refresh-2", double(m_now.toSecsSinceEpoch() + 3600), std::nullopt);
     m_state->stopAndSave();
@@ -713,7 +692,7 @@ void TestSessionController::saveAgainAfterSigningIn()
 void TestSessionController::resumeDuringStopKeepsTheSessionGoing()
 {
     startAndListen();
-    speak(finalTokens({"Before."}), 1);
+    speak(finalTokensJson({"Before."}), 1);
     m_state->stopAndSave();
     QVERIFY(m_state->isPaused());
     m_state->resumeListening(); // within the final wait
@@ -721,7 +700,7 @@ void TestSessionController::resumeDuringStopKeepsTheSessionGoing()
     QTest::qWait(300); // past the stop's wait
     QVERIFY(m_state->isListening());
     QCOMPARE(m_service->uploads().size(), 0);
-    speak(finalTokens({" After."}), 2);
+    speak(finalTokensJson({" After."}), 2);
     QCOMPARE(m_service->lastSocket()->state(), QAbstractSocket::ConnectedState);
 }
 
@@ -738,14 +717,14 @@ void TestSessionController::startDuringAnUploadWaitsForTheNotes()
     m_service->holdUploads = true;
     m_service->uploadStatus = status;
     startAndListen();
-    speak(finalTokens({"Old session."}), 1);
+    speak(finalTokensJson({"Old session."}), 1);
     m_state->stopAndSave();
     QTRY_COMPARE(m_service->uploads().size(), 1);
     QCOMPARE(m_state->saveState(), SaveState::saving());
 
     m_state->startListening(); // e.g. a meeting prompt answered right away
     QVERIFY(!m_state->isStarting());
-    QCOMPARE(texts(*m_state), QStringList{"Old session."});
+    QCOMPARE(lineTexts(m_state->transcript()->lines()), QStringList{"Old session."});
     m_service->releaseUpload();
     if (status == 200) {
         QTRY_VERIFY(m_state->isListening());
@@ -756,7 +735,7 @@ void TestSessionController::startDuringAnUploadWaitsForTheNotes()
         QTRY_COMPARE(m_state->saveState().kind(), SaveState::Kind::Failed);
         QVERIFY(m_state->isPaused());
         QVERIFY(!m_state->isStarting());
-        QCOMPARE(texts(*m_state), QStringList{"Old session."});
+        QCOMPARE(lineTexts(m_state->transcript()->lines()), QStringList{"Old session."});
     }
 }
 
@@ -764,7 +743,7 @@ void TestSessionController::secondStopUploadsOnce()
 {
     m_service->holdUploads = true;
     startAndListen();
-    speak(finalTokens({"Once."}), 1);
+    speak(finalTokensJson({"Once."}), 1);
     m_state->stopAndSave();
     m_state->stopAndSave(); // a double click, or the panel and the menu
     QTRY_COMPARE(m_service->uploads().size(), 1);
@@ -778,10 +757,10 @@ void TestSessionController::secondStopUploadsOnce()
 void TestSessionController::stopRightAfterPauseKeepsTheFinalWords()
 {
     startAndListen();
-    speak(finalTokens({"Almost"}), 1);
+    speak(finalTokensJson({"Almost"}), 1);
     // The server answers the finalize with the last words.
     connect(m_service.get(), &LoopbackService::textFrameReceived, this,
-            [this] { m_service->sendToClient(finalTokens({" done."})); });
+            [this] { m_service->sendToClient(finalTokensJson({" done."})); });
     m_state->pauseListening();
     m_state->stopAndSave(); // within the pause's wait
     QTRY_COMPARE(m_service->uploads().size(), 1);
@@ -793,7 +772,7 @@ void TestSessionController::stopRightAfterPauseKeepsTheFinalWords()
 void TestSessionController::failedResumeClosesTheWaitingConnection()
 {
     startAndListen();
-    speak(finalTokens({"Here."}), 1);
+    speak(finalTokensJson({"Here."}), 1);
     QWebSocket *first = m_service->lastSocket();
     m_state->pauseListening();
     m_auth->signOut();
@@ -806,7 +785,7 @@ void TestSessionController::failedResumeClosesTheWaitingConnection()
 void TestSessionController::panelHideAfterSaveSkipsANewSession()
 {
     startAndListen();
-    speak(finalTokens({"Saved soon."}), 1);
+    speak(finalTokensJson({"Saved soon."}), 1);
     // The new session begins as soon as the notes are saved, well inside the
     // hide's wait however slowly this machine runs.
     connect(m_state.get(), &SessionController::saveStateChanged, this, [this] {
@@ -837,7 +816,7 @@ void TestSessionController::savedNotesOpenInTheMainWindow()
     if (!id.isEmpty()) {
         m_service->uploadAnswer = QJsonDocument(QJsonObject{{"session", QJsonObject{{"id", id}}}}).toJson();
         startAndListen();
-        speak(finalTokens({"x"}), 1);
+        speak(finalTokensJson({"x"}), 1);
         m_state->stopAndSave();
         QTRY_COMPARE(m_state->savedSessionIdText(), id);
     }

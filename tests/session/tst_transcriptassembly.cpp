@@ -1,27 +1,13 @@
+#include "servermessages.h"
 #include "transcript.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSignalSpy>
 #include <QTest>
 
 namespace {
-
-SonioxToken token(const QString &text, bool final, bool translation = false, std::optional<QString> language = {})
-{
-    SonioxToken t;
-    t.text = text;
-    t.is_final = final;
-    t.language = std::move(language);
-    if (translation)
-        t.translation_status = QStringLiteral("translation");
-    return t;
-}
-
-SonioxMessage message(QList<SonioxToken> tokens)
-{
-    SonioxMessage m;
-    m.tokens = std::move(tokens);
-    return m;
-}
 
 SonioxMessage finalSource(const QString &text)
 {
@@ -34,14 +20,6 @@ QString repeated(const QString &piece, int times)
     for (int i = 0; i < times; ++i)
         text += piece;
     return text;
-}
-
-QStringList texts(const Transcript &state)
-{
-    QStringList result;
-    for (const TranscriptLine &line : state.lines())
-        result << line.text;
-    return result;
 }
 
 } // namespace
@@ -66,6 +44,7 @@ private Q_SLOTS:
     void provisionalTokensOfBothKindsJoinInOrder();
     void emptyFinalTokenOpensAnEmptyLine();
     void viewsHearEachChangeOnce();
+    void recordedExchangeBecomesItsLines();
 };
 
 void TestTranscriptAssembly::sentenceEnds_data()
@@ -132,7 +111,7 @@ void TestTranscriptAssembly::messageWithoutTokensChangesNothing()
     state.apply(SonioxMessage{});
     state.apply(message({}));
 
-    QCOMPARE(texts(state), QStringList{QStringLiteral("Hi")});
+    QCOMPARE(lineTexts(state.lines()), QStringList{QStringLiteral("Hi")});
     QCOMPARE(state.partial(), QStringLiteral(" the"));
     QCOMPARE(appended.count() + grown.count() + partial.count(), 0);
 }
@@ -145,7 +124,7 @@ void TestTranscriptAssembly::provisionalTextGivesWayToTheFinalLine()
     QVERIFY(state.lines().isEmpty());
 
     state.apply(finalSource(QStringLiteral("Hello.")));
-    QCOMPARE(texts(state), QStringList{QStringLiteral("Hello.")});
+    QCOMPARE(lineTexts(state.lines()), QStringList{QStringLiteral("Hello.")});
     QVERIFY(state.lines().first().complete);
     QCOMPARE(state.partial(), QString());
 }
@@ -157,7 +136,7 @@ void TestTranscriptAssembly::sentenceSpreadOverMessagesStaysOneLine()
     state.apply(finalSource(QStringLiteral(" world")));
     QVERIFY(!state.lines().last().complete);
     state.apply(finalSource(QStringLiteral(".")));
-    QCOMPARE(texts(state), QStringList{QStringLiteral("Hello world.")});
+    QCOMPARE(lineTexts(state.lines()), QStringList{QStringLiteral("Hello world.")});
     QVERIFY(state.lines().last().complete);
 }
 
@@ -178,7 +157,7 @@ void TestTranscriptAssembly::finishedLineIsFollowedByANewOne()
     Transcript state;
     state.apply(finalSource(first));
     state.apply(finalSource(next));
-    QCOMPARE(texts(state), (QStringList{first, next}));
+    QCOMPARE(lineTexts(state.lines()), (QStringList{first, next}));
     QVERIFY(state.lines().at(0).complete);
     QVERIFY(!state.lines().at(1).complete);
 }
@@ -191,7 +170,7 @@ void TestTranscriptAssembly::sourceAndTranslationNeverShareALine()
                          token(QStringLiteral(" morning"), true, false, QStringLiteral("en"))}));
     state.apply(message({token(QStringLiteral(" días"), true, true)}));
 
-    QCOMPARE(texts(state), (QStringList{QStringLiteral("Good"), QStringLiteral("Buenos"), QStringLiteral(" morning"),
+    QCOMPARE(lineTexts(state.lines()), (QStringList{QStringLiteral("Good"), QStringLiteral("Buenos"), QStringLiteral(" morning"),
                                         QStringLiteral(" días")}));
     const QList<bool> kinds = {false, true, false, true};
     for (int i = 0; i < kinds.size(); ++i)
@@ -283,7 +262,7 @@ void TestTranscriptAssembly::provisionalTokensOfBothKindsJoinInOrder()
     state.apply(message({token(QStringLiteral("Good"), false), token(QStringLiteral("Bue"), false, true),
                          token(QStringLiteral("Yes."), true), token(QStringLiteral(" mor"), false)}));
     QCOMPARE(state.partial(), QStringLiteral("GoodBue mor"));
-    QCOMPARE(texts(state), QStringList{QStringLiteral("Yes.")});
+    QCOMPARE(lineTexts(state.lines()), QStringList{QStringLiteral("Yes.")});
 
     state.apply(message({token(QStringLiteral(" Fine"), true)}));
     QCOMPARE(state.partial(), QString());
@@ -293,10 +272,10 @@ void TestTranscriptAssembly::emptyFinalTokenOpensAnEmptyLine()
 {
     Transcript state;
     state.apply(finalSource(QString()));
-    QCOMPARE(texts(state), QStringList{QString()});
+    QCOMPARE(lineTexts(state.lines()), QStringList{QString()});
     QVERIFY(!state.lines().first().complete);
     state.apply(finalSource(QStringLiteral("Then.")));
-    QCOMPARE(texts(state), QStringList{QStringLiteral("Then.")});
+    QCOMPARE(lineTexts(state.lines()), QStringList{QStringLiteral("Then.")});
 }
 
 void TestTranscriptAssembly::viewsHearEachChangeOnce()
@@ -317,6 +296,31 @@ void TestTranscriptAssembly::viewsHearEachChangeOnce()
 
     state.apply(message({token(QStringLiteral(" thr"), false)}));
     QCOMPARE(partial.count(), 1); // the same text is no change
+}
+
+void TestTranscriptAssembly::recordedExchangeBecomesItsLines()
+{
+    // Source and translation interleaved as the server sends them, with
+    // provisional text running ahead of the finals.
+    const QJsonObject recorded = fixture(QStringLiteral("bilingual-exchange.json")).toObject();
+    Transcript state;
+    for (const QJsonValue frame : recorded[QStringLiteral("messages")].toArray()) {
+        const std::optional<SonioxMessage> decoded =
+            SonioxMessage::decode(QJsonDocument(frame.toObject()).toJson(QJsonDocument::Compact));
+        QVERIFY(decoded);
+        state.apply(*decoded);
+    }
+    const QJsonArray expected = recorded[QStringLiteral("lines")].toArray();
+    QCOMPARE(state.lines().size(), expected.size());
+    for (qsizetype i = 0; i < expected.size(); ++i) {
+        const QJsonObject want = expected.at(i).toObject();
+        const TranscriptLine &line = state.lines().at(i);
+        QCOMPARE(line.text, want[QStringLiteral("text")].toString());
+        QCOMPARE(line.isTranslation, want[QStringLiteral("translation")].toBool());
+        QCOMPARE(line.lang.value_or(QString()), want[QStringLiteral("lang")].toString());
+        QCOMPARE(line.complete, want[QStringLiteral("complete")].toBool());
+    }
+    QCOMPARE(state.partial(), recorded[QStringLiteral("partial")].toString());
 }
 
 QTEST_GUILESS_MAIN(TestTranscriptAssembly)
