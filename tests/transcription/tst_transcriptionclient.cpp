@@ -53,6 +53,18 @@ public:
         });
     }
 
+    // Opens a leg of the client and sends it one chunk; the server's side of
+    // that leg once the chunk has arrived, or null.
+    QWebSocket *openLeg(TranscriptionLink &client, int chunkNumber)
+    {
+        const qsizetype index = sockets.size();
+        client.open(url());
+        client.send(chunk(chunkNumber));
+        if (!QTest::qWaitFor([&] { return frames.value(index).size() == 1; }, 5000))
+            return nullptr;
+        return sockets[index];
+    }
+
     QUrl url(const QString &pathAndQuery = QStringLiteral("/ws/transcribe?a=any&b=en&token=t")) const
     {
         return QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(m_server.serverPort()) + pathAndQuery);
@@ -312,11 +324,9 @@ void TestTranscriptionClient::serverCloseGivesItsSentence()
     TranscriptionClient client;
     Recorder recorder;
     recorder.attach(client);
-    client.open(server.url());
-    client.send(chunk(0));
-    QTRY_COMPARE_WITH_TIMEOUT(server.frames.value(0).size(), 1, 5000);
-
-    server.sockets[0]->close(QWebSocketProtocol::CloseCode(code), reason);
+    QWebSocket *socket = server.openLeg(client, 0);
+    QVERIFY(socket);
+    socket->close(QWebSocketProtocol::CloseCode(code), reason);
     QTRY_COMPARE_WITH_TIMEOUT(recorder.errors().size(), 1, 5000);
     settle();
     QCOMPARE(recorder.errors(), QStringList{sentence});
@@ -402,10 +412,8 @@ void TestTranscriptionClient::nothingIsReportedAfterClose()
     TranscriptionClient client;
     Recorder recorder;
     recorder.attach(client);
-    client.open(server.url());
-    client.send(chunk(0));
-    QTRY_COMPARE_WITH_TIMEOUT(server.frames.value(0).size(), 1, 5000);
-    QWebSocket *socket = server.sockets[0];
+    QWebSocket *socket = server.openLeg(client, 0);
+    QVERIFY(socket);
 
     // The server moves right after close() returns, racing the client's
     // own handling of the close: whichever comes first, nothing is reported.
@@ -504,10 +512,8 @@ void TestTranscriptionClient::aLegLeftOpenNeverReportsIntoTheNext()
     Recorder recorder;
     recorder.attach(client);
 
-    client.open(server.url());
-    client.send(chunk(1));
-    QTRY_COMPARE_WITH_TIMEOUT(server.frames.value(0).size(), 1, 5000);
-    QWebSocket *first = server.sockets[0];
+    QWebSocket *first = server.openLeg(client, 1);
+    QVERIFY(first);
 
     client.open(server.url());
     client.send(chunk(2));
@@ -530,10 +536,8 @@ void TestTranscriptionClient::destroyingTheClientEndsItsConnection()
     Recorder recorder;
     auto client = std::make_unique<TranscriptionClient>();
     recorder.attach(*client);
-    client->open(server.url());
-    client->send(chunk(0));
-    QTRY_COMPARE_WITH_TIMEOUT(server.frames.value(0).size(), 1, 5000);
-    QWebSocket *socket = server.sockets[0];
+    QWebSocket *socket = server.openLeg(*client, 0);
+    QVERIFY(socket);
     socket->sendTextMessage(QStringLiteral(R"({"tokens":[{"text":"x"}]})"));
     for (int i = 1; i < 100; ++i)
         client->send(chunk(i));
