@@ -1,19 +1,5 @@
 #include "transcriptmodel.h"
 
-#include "sessioncontroller.h"
-
-QString trimmedSpacesAndTabs(const QString &text)
-{
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    auto blank = [](QChar c) { return c == u' ' || c == u'\t'; };
-    while (begin < end && blank(text.at(begin)))
-        ++begin;
-    while (end > begin && blank(text.at(end - 1)))
-        --end;
-    return text.sliced(begin, end - begin);
-}
-
 TranscriptModel::TranscriptModel(QObject *parent)
     : QAbstractListModel(parent)
 {

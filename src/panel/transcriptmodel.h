@@ -52,6 +52,3 @@ private:
     int m_lineRows = 0;        // line rows the views know of
     bool m_partialRow = false; // whether the views know of a partial row
 };
-
-// Spaces and tabs trimmed from both ends; line breaks stay.
-[[nodiscard]] QString trimmedSpacesAndTabs(const QString &text);

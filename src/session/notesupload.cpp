@@ -1,6 +1,7 @@
 #include "notesupload.h"
 
 #include "clock.h"
+#include "transcript.h"
 
 #include <QCoroNetworkReply>
 #include <QJsonArray>
@@ -12,28 +13,11 @@
 #include <QScopeGuard>
 #include <QTimeZone>
 
-namespace {
-
-// Spaces and tabs only: a line break inside a saved line is kept.
-QString trimmedHorizontally(const QString &text)
-{
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    auto horizontal = [](QChar c) { return c == u' ' || c == u'\t'; };
-    while (begin < end && horizontal(text.at(begin)))
-        ++begin;
-    while (end > begin && horizontal(text.at(end - 1)))
-        --end;
-    return text.sliced(begin, end - begin);
-}
-
-} // namespace
-
 QList<TranscriptLine> savedLines(const QList<TranscriptLine> &lines)
 {
     QList<TranscriptLine> saved;
     for (const TranscriptLine &line : lines) {
-        if (!trimmedHorizontally(line.text).isEmpty())
+        if (!trimmedSpacesAndTabs(line.text).isEmpty())
             saved.append(line);
     }
     return saved;
@@ -45,7 +29,7 @@ QJsonObject notesBody(const QList<TranscriptLine> &lines, const NotesSession &se
     for (const TranscriptLine &line : lines) {
         entries.append(QJsonObject{
             {QStringLiteral("t"), line.t.toMSecsSinceEpoch()},
-            {QStringLiteral("text"), trimmedHorizontally(line.text)},
+            {QStringLiteral("text"), trimmedSpacesAndTabs(line.text)},
             {QStringLiteral("lang"), line.lang.value_or(settings.languageB)},
             {QStringLiteral("translated"), line.isTranslation},
         });

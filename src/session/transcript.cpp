@@ -24,6 +24,18 @@ bool endsWithOneOf(QStringView text, std::span<const char16_t> set)
 
 } // namespace
 
+QString trimmedSpacesAndTabs(const QString &text)
+{
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    auto blank = [](QChar c) { return c == u' ' || c == u'\t'; };
+    while (begin < end && blank(text.at(begin)))
+        ++begin;
+    while (end > begin && blank(text.at(end - 1)))
+        --end;
+    return text.sliced(begin, end - begin);
+}
+
 std::span<const char16_t> Transcript::sentenceEnds()
 {
     return sentenceEndChars;

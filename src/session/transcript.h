@@ -10,6 +10,9 @@
 
 #include <span>
 
+// Spaces and tabs trimmed from both ends; line breaks stay, as a line keeps them.
+[[nodiscard]] QString trimmedSpacesAndTabs(const QString &text);
+
 // The live transcript: final text as lines, and the partial text that may
 // still change. Grows by one server message at a time. Lives on the GUI thread.
 class Transcript : public QObject
