@@ -5,6 +5,7 @@
 #include "webviewholder.h"
 #include "zarnoapp.h"
 
+#include <QMenu>
 #include <QProcess>
 #include <QWebEnginePage>
 #include <QSettings>
@@ -26,6 +27,7 @@ private Q_SLOTS:
     void commandsAnswerWithTheSessionState();
     void secondLaunchStartsASessionInTheFirst();
     void zarnoAddressOpensTheWebApplication();
+    void trayMenuOffersWhatTheSessionCanDo();
     void launchWithoutARunningZarno_data();
     void launchWithoutARunningZarno();
     void platformForTheSession_data();
@@ -99,6 +101,27 @@ void TestZarnoApp::zarnoAddressOpensTheWebApplication()
     answer({"zarno://anything/at/all"});
     QCOMPARE(WebViewHolder::shared().webView()->page()->requestedUrl().toString(), QStringLiteral("http://127.0.0.1:9/app?x=1"));
     QTRY_VERIFY(QApplication::topLevelWidgets().size() > 0);
+}
+
+void TestZarnoApp::trayMenuOffersWhatTheSessionCanDo()
+{
+    m_app->start();
+    QMenu *menu = m_app->trayMenu();
+    QVERIFY(menu);
+    QStringList texts;
+    QList<bool> enabled;
+    for (QAction *action : menu->actions()) {
+        if (action->isSeparator())
+            continue;
+        texts << action->text();
+        enabled << action->isEnabled();
+    }
+    QCOMPARE(texts, (QStringList{"Take notes", "Pause", "Resume", "Stop & save", "Open zarno", "Quit zarno"}));
+    QCOMPARE(enabled, (QList<bool>{true, false, false, false, true, true}));
+    QSignalSpy errors(&m_app->state(), &AppState::lastErrorChanged);
+    menu->actions().first()->trigger();
+    QTRY_VERIFY(errors.count() > 0);
+    QTRY_COMPARE(m_app->state().lastErrorText(), AppState::notSignedInText);
 }
 
 void TestZarnoApp::launchWithoutARunningZarno_data()
