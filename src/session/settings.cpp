@@ -1,5 +1,8 @@
 #include "settings.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 
 #ifndef ZARNO_DEFAULT_SERVER_URL
@@ -142,3 +145,26 @@ std::optional<QUrl> ZarnoSettings::transcribeURL(const QString &token) const
         return std::nullopt;
     return url;
 }
+
+namespace OwnerOnly {
+
+void prepare(const QSettings &store)
+{
+    const QFileInfo file(store.fileName());
+    QDir().mkpath(file.absolutePath());
+    QFile::setPermissions(file.absolutePath(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    if (!file.exists()) {
+        QFile empty(file.absoluteFilePath());
+        if (!empty.open(QIODevice::WriteOnly))
+            return;
+    }
+    QFile::setPermissions(file.absoluteFilePath(), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+}
+
+void close(QSettings &store)
+{
+    store.sync();
+    QFile::setPermissions(store.fileName(), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+}
+
+} // namespace OwnerOnly
