@@ -112,6 +112,11 @@ std::optional<QUrl> ZarnoSettings::baseURL() const
     // relative reference like that has nowhere to connect to.
     if (serverURL.isEmpty() || !url.isValid() || url.host().isEmpty())
         return std::nullopt;
+    // The service speaks HTTP and WebSocket only; an ftp: or file: address
+    // would only fail later, looking like a lost connection.
+    const QString scheme = url.scheme(); // already lower case
+    if (!scheme.isEmpty() && scheme != u"http" && scheme != u"https")
+        return std::nullopt;
     return url;
 }
 
