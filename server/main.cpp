@@ -10,12 +10,14 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("zarno-server"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(ZARNO_VERSION));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "The local zarno service: sign-in, notes, speech recognition (US English) with translation "
         "into Spanish, and the web application, on one port of 127.0.0.1."));
     parser.addHelpOption();
+    parser.addVersionOption();
     const QCommandLineOption port(QStringLiteral("port"), QStringLiteral("Port on 127.0.0.1 (default 8790; 0 picks one)."),
                                   QStringLiteral("port"), QStringLiteral("8790"));
     const QCommandLineOption dataDir(QStringLiteral("data-dir"),

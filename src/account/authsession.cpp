@@ -2,11 +2,9 @@
 
 #include "clock.h"
 #include "settings.h"
+#include "tokenvault.h"
 
 #include <QCoreApplication>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
@@ -21,36 +19,12 @@
 
 namespace {
 
-const QString accessKey = QStringLiteral("authAccessToken");
-const QString refreshKey = QStringLiteral("authRefreshToken");
 const QString expiresKey = QStringLiteral("authExpiresAt");
 const QString emailKey = QStringLiteral("authEmail");
 
 QSettings openStore()
 {
     return ZarnoSettings::standardStore();
-}
-
-// The store holds tokens: only its owner may read it. Made private before
-// the first token is written, so no reader ever finds one in a file open
-// to others (the settings are saved by replacing the file, which keeps its mode).
-void prepareOwnerOnly(const QSettings &store)
-{
-    const QFileInfo file(store.fileName());
-    QDir().mkpath(file.absolutePath());
-    QFile::setPermissions(file.absolutePath(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    if (!file.exists()) {
-        QFile empty(file.absoluteFilePath());
-        if (!empty.open(QIODevice::WriteOnly))
-            return;
-    }
-    QFile::setPermissions(file.absoluteFilePath(), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-}
-
-void restrictToOwner(QSettings &store)
-{
-    store.sync();
-    QFile::setPermissions(store.fileName(), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 }
 
 // A stored string; anything else, and an empty text, counts as missing.
@@ -190,13 +164,19 @@ AuthSession::AuthSession(QObject *parent)
 {
     QSettings store = openStore();
     m_email = storedString(store, emailKey);
-    if (!storedString(store, refreshKey).isEmpty())
-        restrictToOwner(store);
+    if (!TokenVault::shared().tokens().refresh.isEmpty())
+        OwnerOnly::close(store);
 }
 
 AuthSession &AuthSession::shared()
 {
-    static AuthSession *const instance = new AuthSession(QCoreApplication::instance());
+    static AuthSession *const instance = [] {
+        auto *session = new AuthSession(QCoreApplication::instance());
+        // A renewal handed to the keyring just before quitting still lands.
+        QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, session,
+                         [] { TokenVault::shared().flush(); });
+        return session;
+    }();
     return *instance;
 }
 
@@ -205,7 +185,7 @@ bool AuthSession::adoptFromPage(const QString &accessToken, const QString &refre
 {
     {
         const QSettings store = openStore();
-        const QString storedRefresh = storedString(store, refreshKey);
+        const QString storedRefresh = TokenVault::shared().tokens().refresh;
         if (!storedRefresh.isEmpty() && storedRefresh != refreshToken && storedSeconds(store, expiresKey) > expiresAt)
             return false;
     }
@@ -215,7 +195,7 @@ bool AuthSession::adoptFromPage(const QString &accessToken, const QString &refre
 
 bool AuthSession::isSignedIn() const
 {
-    return !storedString(openStore(), refreshKey).isEmpty();
+    return !TokenVault::shared().tokens().refresh.isEmpty();
 }
 
 QCoro::Task<std::optional<QString>> AuthSession::validAccessToken()
@@ -233,10 +213,11 @@ QCoro::Task<std::optional<QString>> AuthSession::validAccessToken()
     QString refreshToken;
     {
         const QSettings store = openStore();
-        refreshToken = storedString(store, refreshKey);
+        const TokenVault::Tokens tokens = TokenVault::shared().tokens();
+        refreshToken = tokens.refresh;
         if (refreshToken.isEmpty())
             co_return std::nullopt;
-        const QString accessToken = storedString(store, accessKey);
+        const QString accessToken = tokens.access;
         const double expiresAt = storedSeconds(store, expiresKey);
         if (!accessToken.isEmpty() && Clock::secondsSinceEpoch() < expiresAt - renewalMarginSeconds)
             co_return accessToken;
@@ -303,15 +284,14 @@ void AuthSession::adopt(const QString &accessToken, const QString &refreshToken,
 {
     {
         QSettings store = openStore();
-        prepareOwnerOnly(store);
-        store.setValue(accessKey, accessToken);
-        store.setValue(refreshKey, refreshToken);
+        OwnerOnly::prepare(store);
+        TokenVault::shared().store({accessToken, refreshToken});
         store.setValue(expiresKey, expiresAt);
         if (email)
             store.setValue(emailKey, *email);
         else
             store.remove(emailKey);
-        restrictToOwner(store);
+        OwnerOnly::close(store);
     }
     setEmail(email ? (email->isNull() ? QStringLiteral("") : *email) : QString());
 }
@@ -320,11 +300,10 @@ void AuthSession::signOut()
 {
     {
         QSettings store = openStore();
-        store.remove(accessKey);
-        store.remove(refreshKey);
+        TokenVault::shared().forget();
         store.remove(expiresKey);
         store.remove(emailKey);
-        restrictToOwner(store);
+        OwnerOnly::close(store);
     }
     setEmail(QString());
 }

@@ -17,6 +17,7 @@
 #include <QApplication>
 #include <QCoroSignal>
 #include <QCoroTimer>
+#include <QMenu>
 #include <QPainter>
 #include <QSvgRenderer>
 #include <QTimer>
@@ -90,11 +91,14 @@ void ZarnoApp::start()
 
 void ZarnoApp::makeTray()
 {
+    makeTrayMenu();
     if (!QSystemTrayIcon::isSystemTrayAvailable())
         return; // the main window's session-controls button stands in
     m_tray = new QSystemTrayIcon(trayIcon(false), this);
+    m_tray->setContextMenu(m_trayMenu.get());
+    // A click opens the menu panel; the other button brings the context menu.
     connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-        if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::Context)
+        if (reason == QSystemTrayIcon::Trigger)
             openMenuPanel();
     });
     connect(m_state.get(), &SessionController::isListeningChanged, this, &ZarnoApp::refreshTray);
@@ -102,6 +106,30 @@ void ZarnoApp::makeTray()
     connect(m_state.get(), &SessionController::elapsedChanged, this, &ZarnoApp::refreshTray);
     refreshTray();
     m_tray->show();
+}
+
+void ZarnoApp::makeTrayMenu()
+{
+    m_trayMenu = std::make_unique<QMenu>();
+    QAction *take = m_trayMenu->addAction(QStringLiteral("Take notes"), this, [this] { m_state->startListening(); });
+    QAction *pause = m_trayMenu->addAction(QStringLiteral("Pause"), this, [this] { m_state->pauseListening(); });
+    QAction *resume = m_trayMenu->addAction(QStringLiteral("Resume"), this, [this] { m_state->resumeListening(); });
+    QAction *stop = m_trayMenu->addAction(QStringLiteral("Stop & save"), this, [this] { m_state->stopAndSave(); });
+    m_trayMenu->addSeparator();
+    m_trayMenu->addAction(QStringLiteral("Open zarno"), this, [this] { open(); });
+    m_trayMenu->addAction(QStringLiteral("Quit zarno"), this, [] { QCoreApplication::quit(); });
+    // Only what the session can do now is offered.
+    const auto follow = [this, take, pause, resume, stop] {
+        const bool listening = m_state->isListening();
+        const bool paused = m_state->isPaused();
+        take->setEnabled(!listening && !paused);
+        pause->setEnabled(listening);
+        resume->setEnabled(paused);
+        stop->setEnabled(listening || paused);
+    };
+    connect(m_state.get(), &SessionController::isListeningChanged, m_trayMenu.get(), follow);
+    connect(m_state.get(), &SessionController::isPausedChanged, m_trayMenu.get(), follow);
+    follow();
 }
 
 void ZarnoApp::refreshTray()

@@ -9,9 +9,12 @@
 #include <QObject>
 #include <QPointer>
 #include <QStringList>
+
+#include <memory>
 #include <QSystemTrayIcon>
 
 class AuthSession;
+class QMenu;
 class QWidget;
 
 // The running application: one session controller for the life of the
@@ -43,9 +46,12 @@ public:
     void load(const QUrl &url) override;
     void open() override;
     void openMenuPanel();
+    // The tray icon's context menu (made with the tray; absent before start()).
+    [[nodiscard]] QMenu *trayMenu() const { return m_trayMenu.get(); }
 
 private:
     void makeTray();
+    void makeTrayMenu();
     void refreshTray();
     void openAppPage();
     QCoro::Task<> settle();
@@ -55,4 +61,5 @@ private:
     QPointer<QWidget> m_window;
     QPointer<QWidget> m_menuPopup;
     QSystemTrayIcon *m_tray = nullptr;
+    std::unique_ptr<QMenu> m_trayMenu;
 };

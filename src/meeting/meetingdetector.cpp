@@ -88,12 +88,18 @@ void MeetingDetector::micActivityChanged(bool active)
 
 QString MeetingDetector::attributedSource() const
 {
+    if (m_apps) {
+        for (const RunningApp &app : m_apps->running()) {
+            if (const auto name = MeetingApps::meetingAppName(app.bundleIdentifier))
+                return *name;
+        }
+    }
+    // The sound server knows who records: better than guessing from the
+    // window in front.
+    if (m_mic && !m_mic->recorder().isEmpty())
+        return m_mic->recorder();
     if (!m_apps)
         return genericSource();
-    for (const RunningApp &app : m_apps->running()) {
-        if (const auto name = MeetingApps::meetingAppName(app.bundleIdentifier))
-            return *name;
-    }
     if (const auto front = m_apps->frontmost(); front && MeetingApps::isBrowser(front->bundleIdentifier))
         return front->localizedName.isEmpty() ? unnamedBrowserSource : front->localizedName;
     return genericSource();

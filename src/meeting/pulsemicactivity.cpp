@@ -1,5 +1,7 @@
 #include "pulsemicactivity.h"
 
+#include "recordingstream.h"
+
 #include <pulse/pulseaudio.h>
 
 #include <unistd.h>
@@ -12,6 +14,7 @@ struct PulseMicActivity::Look
     uint32_t source = PA_INVALID_INDEX;
     bool running = false;
     bool foreignRecording = false;
+    QString recorder;
 
     static void onSource(pa_context *context, const pa_source_info *info, int eol, void *userdata)
     {
@@ -36,6 +39,18 @@ struct PulseMicActivity::Look
         }
     }
 
+    static RecordingStream describe(const pa_source_output_info *info)
+    {
+        const auto property = [info](const char *key) {
+            const char *value = pa_proplist_gets(info->proplist, key);
+            return value ? QString::fromUtf8(value) : QString();
+        };
+        return {property(PA_PROP_APPLICATION_NAME), property(PA_PROP_APPLICATION_PROCESS_BINARY),
+                property(PA_PROP_APPLICATION_ID),
+                info->resample_method ? QString::fromUtf8(info->resample_method) : QString(),
+                property("stream.monitor") == QLatin1StringView("true")};
+    }
+
     static void onOutput(pa_context *, const pa_source_output_info *info, int eol, void *userdata)
     {
         auto *look = static_cast<Look *>(userdata);
@@ -43,11 +58,18 @@ struct PulseMicActivity::Look
             if (info->source != look->source || info->corked)
                 return;
             const char *pid = pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_PROCESS_ID);
-            if (!pid || look->watch->m_ownPid != pid)
-                look->foreignRecording = true;
+            if (pid && look->watch->m_ownPid == pid)
+                return;
+            const RecordingStream stream = describe(info);
+            if (isLevelMeter(stream))
+                return;
+            if (!look->foreignRecording)
+                look->recorder = recorderName(stream);
+            look->foreignRecording = true;
             return;
         }
-        look->watch->deliver(eol >= 0 && look->foreignRecording);
+        const bool active = eol >= 0 && look->foreignRecording;
+        look->watch->deliver(active, active ? look->recorder : QString());
         delete look;
     }
 };
@@ -140,7 +162,7 @@ void PulseMicActivity::look()
     }
 }
 
-void PulseMicActivity::deliver(bool active)
+void PulseMicActivity::deliver(bool active, QString recorder)
 {
     if (m_ended)
         return;
@@ -149,7 +171,8 @@ void PulseMicActivity::deliver(bool active)
     // Queued: the watch lives on the GUI thread, the answer comes on the loop's.
     QMetaObject::invokeMethod(
         this,
-        [this, active, first] {
+        [this, active, first, recorder = std::move(recorder)]() mutable {
+            setRecorder(std::move(recorder));
             if (first)
                 Q_EMIT started(active);
             else

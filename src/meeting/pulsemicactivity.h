@@ -11,7 +11,8 @@ struct pa_threaded_mainloop;
 
 // The default PulseAudio source, watched through libpulse on its own thread.
 // The source counts as active while it is running for at least one recording
-// of another process: our own capture is not a meeting of someone else's.
+// of another process: our own capture is not a meeting of someone else's, and
+// a level meter records no one.
 // Without a sound server there is no watch; nothing is retried.
 class PulseMicActivity : public MicActivity
 {
@@ -29,7 +30,7 @@ private:
     static void onContextState(pa_context *context, void *self);
     static void onEvent(pa_context *context, pa_subscription_event_type_t type, uint32_t index, void *self);
     void look();
-    void deliver(bool active);
+    void deliver(bool active, QString recorder = {});
     void deliverUnavailable();
 
     QByteArray m_server;

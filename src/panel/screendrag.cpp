@@ -3,9 +3,16 @@
 #include "livehud.h"
 
 #include <QMouseEvent>
+#include <QPointer>
+#include <QTimer>
 #include <QWidget>
+#include <QWindow>
 
 #include <cmath>
+
+std::function<bool(QWindow *)> ScreenDrag::startSystemMove = [](QWindow *window) {
+    return window && window->startSystemMove();
+};
 
 ScreenDrag::ScreenDrag(QWidget *target, std::function<QRectF()> frame, Callback onChange, Callback onEnd)
     : QObject(target)
@@ -41,6 +48,10 @@ bool ScreenDrag::eventFilter(QObject *, QEvent *event)
         const QPointF d = mouse->globalPosition() - *m_pressAt;
         if (!m_dragging && std::hypot(d.x(), d.y()) < threshold)
             return true;
+        if (!m_dragging && m_systemMove && m_systemMove()) {
+            m_pressAt.reset();
+            return true;
+        }
         m_dragging = true;
         if (m_onChange)
             m_onChange(m_startFrame, d.x(), d.y());
@@ -74,11 +85,42 @@ ScreenDrag *movesHUD(QWidget *target, LiveHUD *hud)
         if (weak)
             weak->moveTo(start.topLeft() + QPointF(dx, dy));
     };
-    return new ScreenDrag(
+    auto *drag = new ScreenDrag(
         target, [weak] { return weak ? weak->frame() : QRectF(); }, move,
         [weak, move](const QRectF &start, qreal dx, qreal dy) {
             move(start, dx, dy);
             if (weak)
                 weak->remember();
         });
+    // The window system sends no release after its own move: the anchor is
+    // remembered once the window has stood still for a moment.
+    auto *settle = new QTimer(drag);
+    settle->setSingleShot(true);
+    settle->setInterval(ScreenDrag::settleMs);
+    // Armed only by a move of the window system's: the panel's own moves
+    // (expanding, collapsing) keep the anchor they were placed by.
+    QObject::connect(settle, &QTimer::timeout, drag, [weak, settle] {
+        settle->setProperty("armed", false);
+        if (weak)
+            weak->remember();
+    });
+    drag->setSystemMove([target, settle] {
+        QWindow *window = target->window()->windowHandle();
+        if (!ScreenDrag::startSystemMove(window))
+            return false;
+        const auto restart = [settle] {
+            if (settle->property("armed").toBool())
+                settle->start();
+        };
+        // One pair of connections per window, kept for the next drags.
+        if (!window->property("zarnoSettleWatch").toBool()) {
+            window->setProperty("zarnoSettleWatch", true);
+            QObject::connect(window, &QWindow::xChanged, settle, restart);
+            QObject::connect(window, &QWindow::yChanged, settle, restart);
+        }
+        settle->setProperty("armed", true);
+        settle->start();
+        return true;
+    });
+    return drag;
 }

@@ -9,6 +9,7 @@
 
 class LiveHUD;
 class QWidget;
+class QWindow;
 
 // A drag of the floating panel measured in desktop coordinates from where
 // the mouse was pressed, with the window frame of that moment. It becomes a
@@ -32,6 +33,17 @@ public:
     // Runs for a press and release that never became a drag.
     void setOnTap(std::function<void()> onTap) { m_onTap = std::move(onTap); }
     [[nodiscard]] bool dragging() const { return m_dragging; }
+    // Offers each drag, once it is one, to the window system first; when this
+    // answers true the window system moves the window and no more moves or
+    // release come here.
+    void setSystemMove(std::function<bool()> systemMove) { m_systemMove = std::move(systemMove); }
+
+    // How a window is handed to the window system's own move: Wayland places
+    // windows itself, and window managers keep their moves in step with the
+    // screen edges. Tests replace it with a stand-in.
+    static std::function<bool(QWindow *)> startSystemMove;
+    // A moved window counts as settled once it stood still this long.
+    static constexpr int settleMs = 400;
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -41,6 +53,7 @@ private:
     Callback m_onChange;
     Callback m_onEnd;
     std::function<void()> m_onTap;
+    std::function<bool()> m_systemMove;
     std::optional<QPointF> m_pressAt;
     QRectF m_startFrame;
     bool m_dragging = false;

@@ -1,5 +1,8 @@
 #include "settings.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 
 #ifndef ZARNO_DEFAULT_SERVER_URL
@@ -109,6 +112,11 @@ std::optional<QUrl> ZarnoSettings::baseURL() const
     // relative reference like that has nowhere to connect to.
     if (serverURL.isEmpty() || !url.isValid() || url.host().isEmpty())
         return std::nullopt;
+    // The service speaks HTTP and WebSocket only; an ftp: or file: address
+    // would only fail later, looking like a lost connection.
+    const QString scheme = url.scheme(); // already lower case
+    if (!scheme.isEmpty() && scheme != u"http" && scheme != u"https")
+        return std::nullopt;
     return url;
 }
 
@@ -142,3 +150,26 @@ std::optional<QUrl> ZarnoSettings::transcribeURL(const QString &token) const
         return std::nullopt;
     return url;
 }
+
+namespace OwnerOnly {
+
+void prepare(const QSettings &store)
+{
+    const QFileInfo file(store.fileName());
+    QDir().mkpath(file.absolutePath());
+    QFile::setPermissions(file.absolutePath(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    if (!file.exists()) {
+        QFile empty(file.absoluteFilePath());
+        if (!empty.open(QIODevice::WriteOnly))
+            return;
+    }
+    QFile::setPermissions(file.absoluteFilePath(), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+}
+
+void close(QSettings &store)
+{
+    store.sync();
+    QFile::setPermissions(store.fileName(), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+}
+
+} // namespace OwnerOnly

@@ -41,3 +41,13 @@ struct ZarnoSettings
     // The transcription WebSocket address of a leg.
     [[nodiscard]] std::optional<QUrl> transcribeURL(const QString &token) const;
 };
+
+// The store can hold secrets (the sign-in, where no keyring answers): only
+// its owner may read it. prepare() makes the file private before the first
+// secret is written, so no reader ever finds one in a file open to others
+// (QSettings saves by replacing the file, which keeps its mode); close()
+// saves and keeps it private.
+namespace OwnerOnly {
+void prepare(const QSettings &store);
+void close(QSettings &store);
+} // namespace OwnerOnly

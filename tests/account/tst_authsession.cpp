@@ -1,4 +1,5 @@
 #include "authsession.h"
+#include "tokenvault.h"
 #include "settings.h"
 
 #include "clock.h"
@@ -469,6 +470,8 @@ void TestAuthSession::callersAtTheSameTimeShareOneRenewal()
 
 void TestAuthSession::signInIsRememberedAndOwnerOnly()
 {
+    // No session bus in the tests: the settings file keeps the sign-in.
+    QCOMPARE(TokenVault::shared().place(), TokenVault::Place::SettingsFile);
     auto session = std::make_unique<AuthSession>();
     QCOMPARE(session->email(), QString());
     QVERIFY(!session->isSignedIn());

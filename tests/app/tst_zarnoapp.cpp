@@ -1,13 +1,16 @@
 #include "livehud.h"
+#include "platformchoice.h"
 #include "settings.h"
 #include "singleinstance.h"
 #include "webviewholder.h"
 #include "zarnoapp.h"
 
+#include <QMenu>
 #include <QProcess>
 #include <QWebEnginePage>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <QCoroTask>
@@ -24,6 +27,11 @@ private Q_SLOTS:
     void commandsAnswerWithTheSessionState();
     void secondLaunchStartsASessionInTheFirst();
     void zarnoAddressOpensTheWebApplication();
+    void trayMenuOffersWhatTheSessionCanDo();
+    void launchWithoutARunningZarno_data();
+    void launchWithoutARunningZarno();
+    void platformForTheSession_data();
+    void platformForTheSession();
 
 private:
     QString answer(const QStringList &arguments);
@@ -93,6 +101,87 @@ void TestZarnoApp::zarnoAddressOpensTheWebApplication()
     answer({"zarno://anything/at/all"});
     QCOMPARE(WebViewHolder::shared().webView()->page()->requestedUrl().toString(), QStringLiteral("http://127.0.0.1:9/app?x=1"));
     QTRY_VERIFY(QApplication::topLevelWidgets().size() > 0);
+}
+
+void TestZarnoApp::trayMenuOffersWhatTheSessionCanDo()
+{
+    m_app->start();
+    QMenu *menu = m_app->trayMenu();
+    QVERIFY(menu);
+    QStringList texts;
+    QList<bool> enabled;
+    for (QAction *action : menu->actions()) {
+        if (action->isSeparator())
+            continue;
+        texts << action->text();
+        enabled << action->isEnabled();
+    }
+    QCOMPARE(texts, (QStringList{"Take notes", "Pause", "Resume", "Stop & save", "Open zarno", "Quit zarno"}));
+    QCOMPARE(enabled, (QList<bool>{true, false, false, false, true, true}));
+    QSignalSpy errors(&m_app->state(), &AppState::lastErrorChanged);
+    menu->actions().first()->trigger();
+    QTRY_VERIFY(errors.count() > 0);
+    QTRY_COMPARE(m_app->state().lastErrorText(), AppState::notSignedInText);
+}
+
+void TestZarnoApp::launchWithoutARunningZarno_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("printed");
+    const QString notRunning = "zarno is not running.\n";
+    for (const char *verb : {"status", "pause", "resume", "stop", "show"})
+        QTest::newRow(verb) << QStringList{verb} << 3 << notRunning;
+    QTest::newRow("version") << QStringList{"--version"} << 0 << "zarno " ZARNO_VERSION_TEXT "\n";
+    QTest::newRow("help") << QStringList{"--help"} << 0 << "Usage: ";
+    QTest::newRow("help before a verb") << QStringList{"stop", "-h"} << 0 << "Usage: ";
+}
+
+// Verbs that only make sense to a running zarno neither start one nor need a
+// display; --help and --version answer anywhere.
+void TestZarnoApp::launchWithoutARunningZarno()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, printed);
+    QTemporaryDir runtime;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("XDG_RUNTIME_DIR", runtime.path());
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        environment.remove(name);
+    QProcess launch;
+    launch.setProcessEnvironment(environment);
+    launch.start(QStringLiteral(ZARNO_BINARY), arguments);
+    QVERIFY(launch.waitForFinished(20000));
+    QCOMPARE(launch.exitCode(), exitCode);
+    const QString output = QString::fromUtf8(launch.readAllStandardOutput());
+    QVERIFY2(output.startsWith(printed), qPrintable(output));
+    QVERIFY(!QFile::exists(runtime.filePath("zarno.socket")));
+}
+
+void TestZarnoApp::platformForTheSession_data()
+{
+    QTest::addColumn<QByteArray>("chosen");
+    QTest::addColumn<QByteArray>("wayland");
+    QTest::addColumn<QByteArray>("x11");
+    QTest::addColumn<QByteArray>("platform");
+    QTest::newRow("wayland with xwayland") << QByteArray() << QByteArray("wayland-0") << QByteArray(":0")
+                                           << QByteArray("xcb");
+    QTest::newRow("wayland, user chose wayland") << QByteArray("wayland") << QByteArray("wayland-0")
+                                                 << QByteArray(":0") << QByteArray();
+    QTest::newRow("wayland without xwayland") << QByteArray() << QByteArray("wayland-0") << QByteArray()
+                                              << QByteArray();
+    QTest::newRow("x11") << QByteArray() << QByteArray() << QByteArray(":0") << QByteArray();
+    QTest::newRow("offscreen") << QByteArray("offscreen") << QByteArray() << QByteArray() << QByteArray();
+}
+
+void TestZarnoApp::platformForTheSession()
+{
+    QFETCH(QByteArray, chosen);
+    QFETCH(QByteArray, wayland);
+    QFETCH(QByteArray, x11);
+    QFETCH(QByteArray, platform);
+    QCOMPARE(preferredPlatform({chosen, wayland, x11}), platform);
 }
 
 QTEST_MAIN(TestZarnoApp)

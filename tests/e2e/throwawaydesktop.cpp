@@ -300,7 +300,7 @@ bool ThrowawayDesktop::launchZarno()
     // make the asking launch the first zarno.
     const QString socket = m_dir.path() + u"/run/zarno.socket"_s;
     return waitUntil([&] { return !m_zarno.running() || QFile::exists(socket); }, startupMs) && m_zarno.running()
-        && !command(u"status"_s).isEmpty();
+        && command(u"status"_s) != u"zarno is not running."_s;
 }
 
 QString ThrowawayDesktop::command(const QString &verb)

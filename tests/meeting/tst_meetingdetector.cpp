@@ -1,5 +1,6 @@
 #include "meetingdetector.h"
 #include "proctree.h"
+#include "recordingstream.h"
 
 #include <QSignalSpy>
 #include <QTest>
@@ -16,7 +17,11 @@ class FakeMicActivity : public MicActivity
 {
 public:
     void start(bool active) { Q_EMIT started(active); }
-    void look(bool active) { Q_EMIT looked(active); }
+    void look(bool active, const QString &recorder = {})
+    {
+        setRecorder(recorder);
+        Q_EMIT looked(active);
+    }
     void end() { Q_EMIT unavailable(); }
 };
 
@@ -75,6 +80,8 @@ private Q_SLOTS:
     void onlyARiseOfTheMicrophoneCounts();
     void microphoneDetectionNamesTheLikelySource_data();
     void microphoneDetectionNamesTheLikelySource();
+    void recordingsAreNamedAndLevelMetersIgnored_data();
+    void recordingsAreNamedAndLevelMetersIgnored();
 };
 
 void TestMeetingDetector::meetingProgramRunningAtStartIsDetectedAtOnce_data()
@@ -216,25 +223,33 @@ void TestMeetingDetector::microphoneDetectionNamesTheLikelySource_data()
 {
     QTest::addColumn<QStringList>("running");
     QTest::addColumn<std::optional<ActiveWindow>>("window");
+    QTest::addColumn<QString>("recorder");
     QTest::addColumn<QString>("source");
 
     const std::optional<ActiveWindow> none;
     const QString call = MeetingDetector::genericSource();
-    QTest::newRow("nothing known") << QStringList{} << none << call;
-    QTest::newRow("chrome in front") << QStringList{"chrome"} << std::optional(ActiveWindow{100, {}}) << "Google Chrome";
+    QTest::newRow("nothing known") << QStringList{} << none << QString() << call;
+    QTest::newRow("the sound server names the recorder")
+        << QStringList{} << none << "Firefox" << "Firefox";
+    QTest::newRow("the named recorder wins over the browser in front")
+        << QStringList{"chrome"} << std::optional(ActiveWindow{100, {}}) << "Signal" << "Signal";
+    QTest::newRow("a running meeting program wins over the named recorder")
+        << QStringList{"zoom"} << none << "Firefox" << "Zoom";
+    QTest::newRow("chrome in front") << QStringList{"chrome"} << std::optional(ActiveWindow{100, {}}) << QString() << "Google Chrome";
     QTest::newRow("browser window of a sandboxed process")
-        << QStringList{} << std::optional(ActiveWindow{7, {"Navigator", "firefox"}}) << "Firefox";
+        << QStringList{} << std::optional(ActiveWindow{7, {"Navigator", "firefox"}}) << QString() << "Firefox";
     QTest::newRow("unlisted program in front") << QStringList{"bash"} << std::optional(ActiveWindow{100, {"xterm", "XTerm"}})
-                                               << call;
-    QTest::newRow("a browser that runs but is not in front") << QStringList{"firefox"} << none << call;
+                                               << QString() << call;
+    QTest::newRow("a browser that runs but is not in front") << QStringList{"firefox"} << none << QString() << call;
     QTest::newRow("meeting program wins over the browser in front")
-        << QStringList{"chrome", "zoom"} << std::optional(ActiveWindow{100, {}}) << "Zoom";
+        << QStringList{"chrome", "zoom"} << std::optional(ActiveWindow{100, {}}) << QString() << "Zoom";
 }
 
 void TestMeetingDetector::microphoneDetectionNamesTheLikelySource()
 {
     QFETCH(QStringList, running);
     QFETCH(std::optional<ActiveWindow>, window);
+    QFETCH(QString, recorder);
     QFETCH(QString, source);
 
     Rig rig;
@@ -247,8 +262,49 @@ void TestMeetingDetector::microphoneDetectionNamesTheLikelySource()
     rig.detector->runningApps()->scan();
     rig.detector->setDetectedApp(std::nullopt);
 
-    rig.mic->look(true);
+    rig.mic->look(true, recorder);
     QCOMPARE(rig.detector->detectedApp().value_or(QString()), source);
+}
+
+void TestMeetingDetector::recordingsAreNamedAndLevelMetersIgnored_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("binary");
+    QTest::addColumn<QString>("id");
+    QTest::addColumn<QString>("resampling");
+    QTest::addColumn<bool>("monitor");
+    QTest::addColumn<bool>("meter");
+    QTest::addColumn<QString>("shown");
+
+    QTest::newRow("a program by its own name") << "parecord" << "pacat" << "" << "speex-float-1" << false << false
+                                               << "parecord";
+    QTest::newRow("a browser") << "Firefox" << "firefox-esr" << "" << "" << false << false << "Firefox";
+    QTest::newRow("a meeting program by its binary") << "ZOOM VoiceEngine" << "zoom" << "" << "" << false << false
+                                                     << "Zoom";
+    QTest::newRow("a meeting program by its Flatpak id")
+        << "" << "" << "com.github.IsmaelMartinez.teams_for_linux" << "" << false << false << "Microsoft Teams";
+    QTest::newRow("only a binary") << " " << "obs" << "" << "" << false << false << "obs";
+    QTest::newRow("nothing said") << "" << "" << "" << "" << false << false << "";
+    QTest::newRow("pavucontrol's meter") << "PulseAudio Volume Control" << "pavucontrol" << "org.PulseAudio.pavucontrol"
+                                         << "peaks" << false << true << "PulseAudio Volume Control";
+    QTest::newRow("a peak stream on PipeWire") << "gnome-control-center" << "gnome-control-center" << "" << ""
+                                               << true << true << "gnome-control-center";
+    QTest::newRow("GNOME's sound settings") << "GNOME Settings" << "gnome-control-center" << "org.gnome.Settings"
+                                            << "" << false << true << "GNOME Settings";
+}
+
+void TestMeetingDetector::recordingsAreNamedAndLevelMetersIgnored()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, binary);
+    QFETCH(QString, id);
+    QFETCH(QString, resampling);
+    QFETCH(bool, monitor);
+    QFETCH(bool, meter);
+    QFETCH(QString, shown);
+    const RecordingStream stream{name, binary, id, resampling, monitor};
+    QCOMPARE(isLevelMeter(stream), meter);
+    QCOMPARE(recorderName(stream), shown);
 }
 
 QTEST_GUILESS_MAIN(TestMeetingDetector)

@@ -3,9 +3,11 @@
 #include "hudpanel.h"
 #include "livehud.h"
 #include "livehudview.h"
+#include "screendrag.h"
 #include "settings.h"
 
 #include <QApplication>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QSettings>
 #include <QTest>
@@ -59,6 +61,7 @@ private Q_SLOTS:
     void capsuleClickExpands();
     void capsuleDragMovesTheWindowAndStoresTheAnchor();
     void smallWobbleIsStillAClick();
+    void aDragTheWindowSystemMovesIsRememberedWhereItSettles();
 
 private:
     std::unique_ptr<LiveHUD> makeHUD();
@@ -366,6 +369,33 @@ void TestLiveHUD::capsuleDragMovesTheWindowAndStoresTheAnchor()
     QCOMPARE(store().value(LiveHUD::anchorXKey).toDouble(), hud->frame().right());
     QCOMPARE(store().value(LiveHUD::anchorYKey).toDouble(), hud->frame().top());
     QVERIFY(!store().contains(LiveHUD::widthKey));
+}
+
+void TestLiveHUD::aDragTheWindowSystemMovesIsRememberedWhereItSettles()
+{
+    // Stands in for the window system's own move, which offscreen has not.
+    int handedOver = 0;
+    const auto restore = qScopeGuard([original = ScreenDrag::startSystemMove] { ScreenDrag::startSystemMove = original; });
+    ScreenDrag::startSystemMove = [&handedOver](QWindow *window) {
+        ++handedOver;
+        return window != nullptr;
+    };
+    auto hud = makeHUD();
+    hud->show(m_state.get(), false);
+    HUDCapsule *capsule = hud->panel()->capsule();
+    const QRectF before = hud->frame();
+    const QPoint press(30, 20);
+    QTest::mousePress(capsule, Qt::LeftButton, {}, press);
+    QTest::mouseMove(capsule, press + QPoint(200, 50));
+    QCOMPARE(handedOver, 1);
+    QCOMPARE(hud->frame(), before); // the window system moves it, not we
+    QTest::mouseMove(capsule, press + QPoint(250, 60));
+    QCOMPARE(handedOver, 1);
+
+    hud->panel()->move(hud->panel()->pos() + QPoint(120, 40)); // where the window system put it
+    QTRY_COMPARE(store().value(LiveHUD::anchorXKey).toDouble(), hud->frame().right());
+    QCOMPARE(store().value(LiveHUD::anchorYKey).toDouble(), hud->frame().top());
+    QVERIFY(!hud->expanded());
 }
 
 void TestLiveHUD::smallWobbleIsStillAClick()

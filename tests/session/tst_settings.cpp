@@ -110,7 +110,6 @@ void TestSettings::transcribeAddress_data()
     const QString query = QStringLiteral("/ws/transcribe?a=any&b=en&token=tok");
     QTest::newRow("http gives ws") << "http://127.0.0.1:3000" << false << "ws://127.0.0.1:3000" + query;
     QTest::newRow("https gives wss") << "https://localhost" << false << "wss://localhost" + query;
-    QTest::newRow("other scheme gives wss") << "ftp://localhost" << false << "wss://localhost" + query;
     QTest::newRow("no scheme gives wss") << "//localhost:3000" << false << "wss://localhost:3000" + query;
     QTest::newRow("only lower-case http is plain") << "HTTP://localhost" << false << "wss://localhost" + query;
     QTest::newRow("path, query and fragment replaced") << "http://localhost/app?x=1#top" << false
@@ -127,6 +126,9 @@ void TestSettings::transcribeAddress_data()
     QTest::newRow("space in host") << "http://local host" << false << "";
     QTest::newRow("unclosed IPv6") << "http://[::1" << false << "";
     QTest::newRow("bad port") << "http://localhost:port" << false << "";
+    QTest::newRow("ftp") << "ftp://localhost" << false << "";
+    QTest::newRow("file") << "file://localhost/etc" << false << "";
+    QTest::newRow("ws is not the page's address") << "ws://localhost:8790" << false << "";
 }
 
 void TestSettings::transcribeAddress()
