@@ -118,10 +118,10 @@ void TestZarnoApp::trayMenuOffersWhatTheSessionCanDo()
     }
     QCOMPARE(texts, (QStringList{"Take notes", "Pause", "Resume", "Stop & save", "Open zarno", "Quit zarno"}));
     QCOMPARE(enabled, (QList<bool>{true, false, false, false, true, true}));
-    QSignalSpy errors(&m_app->state(), &AppState::lastErrorChanged);
+    QSignalSpy errors(&m_app->state(), &SessionController::lastErrorChanged);
     menu->actions().first()->trigger();
     QTRY_VERIFY(errors.count() > 0);
-    QTRY_COMPARE(m_app->state().lastErrorText(), AppState::notSignedInText);
+    QTRY_COMPARE(m_app->state().lastErrorText(), SessionController::notSignedInText);
 }
 
 void TestZarnoApp::launchWithoutARunningZarno_data()
