@@ -1,7 +1,11 @@
 #include "socketprobe.h"
 #include "testservice.h"
+#include "translator.h"
 
 #include <QFile>
+#include <QScopeGuard>
+#include <QSignalSpy>
+#include <QThread>
 #include <QTest>
 
 using namespace Qt::StringLiterals;
@@ -58,6 +62,7 @@ private Q_SLOTS:
     void speechGivesProvisionalThenFinalWords();
     void finalizeMakesEverythingFinal();
     void spanishTranslationFollowsEachUtterance();
+    void translatorAnswersEveryRequestInOrder();
 
 private:
     QByteArray m_audio;
@@ -173,6 +178,45 @@ void TestServerRecognition::spanishTranslationFollowsEachUtterance()
     qInfo("heard \"%s\", translated \"%s\"", qUtf8Printable(SocketProbe::textOf(probe.finalTokens(false))), qUtf8Printable(spanish));
     QVERIFY2(spanish.endsWith(u'.'), qPrintable(spanish));
     QVERIFY2(spanish.trimmed() != SocketProbe::textOf(probe.finalTokens(false)).trimmed(), qPrintable(spanish));
+}
+
+void TestServerRecognition::translatorAnswersEveryRequestInOrder()
+{
+    // One pipeline answers request after request; the stream's own special
+    // characters pass through it as text; an empty request answers empty.
+    const QList<QPair<QString, QString>> requests = {
+        {u"Go forward ten meters."_s, u"Va de frente diez metros."_s},
+        {QString(), QString()},
+        {u"Go [forward] ^ten$ <meters> / @home."_s, u"^diez$ <"_s},
+        {u"Go forward ten meters."_s, u"Va de frente diez metros."_s},
+    };
+    QThread thread;
+    auto *translator = new Translator(u"/usr/share/apertium/modes/eng-spa.mode"_s);
+    translator->moveToThread(&thread);
+    connect(&thread, &QThread::finished, translator, &QObject::deleteLater);
+    thread.start();
+    const auto stop = qScopeGuard([&thread] {
+        thread.quit();
+        thread.wait();
+    });
+    QList<QPair<quint64, QString>> answers;
+    connect(translator, &Translator::translated, this,
+            [&answers](quint64 ticket, const QString &text) { answers.append({ticket, text}); });
+    for (qsizetype i = 0; i < requests.size(); ++i)
+        QMetaObject::invokeMethod(translator, "translate", Q_ARG(quint64, quint64(i + 1)), Q_ARG(QString, requests.at(i).first));
+    QTRY_COMPARE_WITH_TIMEOUT(answers.size(), requests.size(), 20000);
+    for (qsizetype i = 0; i < requests.size(); ++i) {
+        QCOMPARE(answers.at(i).first, quint64(i + 1));
+        QVERIFY2(answers.at(i).second.contains(requests.at(i).second), qPrintable(answers.at(i).second));
+    }
+    QVERIFY(answers.at(1).second.isEmpty());
+
+    // Without its pipeline a translator answers empty, and does not crash.
+    Translator missing(u"/nonexistent/eng-spa.mode"_s);
+    QSignalSpy spy(&missing, &Translator::translated);
+    missing.translate(7, u"Go forward."_s);
+    QCOMPARE(spy.count(), 1);
+    QCOMPARE(spy.first().at(1).toString(), QString());
 }
 
 QTEST_GUILESS_MAIN(TestServerRecognition)
