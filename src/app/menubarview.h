@@ -2,9 +2,12 @@
 
 #include "buttons.h"
 
+#include <QPointer>
+#include <QStringList>
 #include <QWidget>
 
 #include <functional>
+#include <optional>
 
 class AppState;
 class AuthSession;
@@ -12,6 +15,8 @@ class LiveHUD;
 class QAbstractButton;
 class QLabel;
 class QMenu;
+class QNetworkAccessManager;
+class QNetworkReply;
 class SignInHarvestHook;
 class WrappingText;
 
@@ -91,6 +96,7 @@ public:
     static inline const QString languageKey = QStringLiteral("languageB");
     static inline const QString transcriptOnlyKey = QStringLiteral("transcriptOnly");
     static inline const QString languagePrefix = QStringLiteral("Auto-detect → ");
+    static inline const QString notOfferedTip = QStringLiteral("Not available on this server");
 
     // `harvest` copies the web page's sign-in (the web view holder in the
     // application); `hud` defaults to the shared live panel.
@@ -135,6 +141,9 @@ private:
     static void storeTranscriptOnly(bool value);
     static void storeLanguage(const QString &code);
     [[nodiscard]] LiveHUD &hud() const;
+    // Asks the server which targets it serves and marks the others.
+    void askWhatTheServerOffers();
+    void markOfferedLanguages();
 
     AppState &m_state;
     AuthSession &m_auth;
@@ -159,6 +168,9 @@ private:
     QWidget *m_savedRow = nullptr;
     WrappingText *m_saveFailure = nullptr;
     QAbstractButton *m_signInRow = nullptr;
+    QNetworkAccessManager *m_network = nullptr;
+    QPointer<QNetworkReply> m_offerReply;
+    std::optional<QStringList> m_offeredTargets; // nothing: the server did not say
 };
 
 // A frameless popup that hangs the panel under a point or the tray icon and
