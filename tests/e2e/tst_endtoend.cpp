@@ -164,6 +164,7 @@ private Q_SLOTS:
     void failedUploadKeepsTheTranscriptForSaveAgain();
     void recordingProgramBringsUpThePrompt();
     void previewsAreWrittenAtTheirSizes();
+    void firstWordsAfterStartReadWell();
 
 private:
     // A fresh desktop with the service, or a skip/failure saying why not.
@@ -306,6 +307,28 @@ void TestEndToEnd::newcomerSignsInTakesNotesAndSeesThem()
     // The note's page has drawn its lines once the list's selection shows.
     QVERIFY(until([&] { return pixelsNear(desktop.screenshot().copy(frame), QColor(228, 242, 240), 12) > 1000; }, shortWait));
     desktop.screenshot().copy(frame).save(outputDir() + u"/saved-notes.png"_s);
+}
+
+// Speech soon after "zarno start" is heard as well as the recogniser can:
+// the first utterance of a connection is no worse than the later ones.
+void TestEndToEnd::firstWordsAfterStartReadWell()
+{
+    ThrowawayDesktop desktop;
+    if (!bringUp(desktop))
+        return;
+    auto logs = qScopeGuard([&] { dumpLogs(desktop); });
+    QVERIFY(launchSignedIn(desktop));
+    const QString started = desktop.command(u"start"_s);
+    QVERIFY2(isListening(started), qPrintable(started));
+    // A person speaks a moment after starting; meanwhile the microphone
+    // delivers its near-silent floor.
+    QTest::qWait(3000);
+    QVERIFY(speakUntilFinal(desktop, goForward, 0) > 0);
+    QVERIFY(desktop.command(u"stop"_s).contains(u"✓ Notes saved"_s));
+    const QJsonArray notes = desktop.storedNotes();
+    QCOMPARE(notes.size(), 1);
+    const QStringList lines = sourceLines(desktop.storedNote(notes.first().toObject().value(u"id"_s).toString()));
+    QCOMPARE(lines, QStringList{u"Go forward ten meters."_s});
 }
 
 // Two legs with a pause between them: the time counts only the legs, and
