@@ -15,6 +15,7 @@
 #include <QWebSocket>
 #include <QWebSocketServer>
 
+#include <functional>
 #include <memory>
 
 class FakeSoniox : public QObject
@@ -53,14 +54,15 @@ public:
     // Played after each finalize, before the "<fin>" marker.
     QList<QJsonObject> afterFinalize;
 
+    // Called with every audio frame, for scripts that answer what they hear.
+    std::function<void(Stream &, const QByteArray &)> onAudio;
+
     QList<std::shared_ptr<Stream>> streams;
 
     Stream &last() { return *streams.last(); }
 
-    void send(const QJsonObject &message)
-    {
-        last().socket->sendTextMessage(QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact)));
-    }
+    void send(const QJsonObject &message) { reply_(&last(), message); }
+    static void send(Stream &stream, const QJsonObject &message) { reply_(&stream, message); }
     // The provider's way with errors: the error response, then a close.
     void sendError(int code, const QString &text)
     {
@@ -110,13 +112,15 @@ private:
                 ++s->keepalives;
             }
         });
-        connect(socket, &QWebSocket::binaryMessageReceived, this, [s](const QByteArray &audio) {
+        connect(socket, &QWebSocket::binaryMessageReceived, this, [this, s](const QByteArray &audio) {
             if (audio.isEmpty())
                 s->endOfAudio = true;
             if (s->endOfAudio && !audio.isEmpty())
                 s->audioAfterEnd = true;
             s->audio += audio;
             ++s->audioFrames;
+            if (onAudio)
+                onAudio(*s, audio);
         });
         connect(socket, &QWebSocket::disconnected, this, [s] { s->closed = true; });
     }
