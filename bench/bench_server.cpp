@@ -137,25 +137,20 @@ double latencyMs(const QUrl &url, const QByteArray &speech, bool finalize)
     return latency;
 }
 
-void finalLatency()
+QUrl transcribeUrl(const ZarnoService &service, const QString &token, const QString &target)
 {
-    QTemporaryDir dir;
-    ServiceOptions options;
-    options.dataDir = dir.path();
-    options.port = 0;
-    ZarnoService service(options);
-    if (!service.start()) {
-        std::printf("service: %s\n", qPrintable(service.errorText()));
-        return;
-    }
-    QNetworkAccessManager network;
-    const QString token = signIn(service, network);
     QUrl url(QStringLiteral("ws://127.0.0.1:%1/ws/transcribe").arg(service.port()));
     QUrlQuery query;
     query.addQueryItem(QStringLiteral("a"), QStringLiteral("any"));
-    query.addQueryItem(QStringLiteral("b"), QStringLiteral("en"));
+    query.addQueryItem(QStringLiteral("b"), target);
     query.addQueryItem(QStringLiteral("token"), token);
     url.setQuery(query);
+    return url;
+}
+
+void finalLatency(ZarnoService &service, const QString &token)
+{
+    const QUrl url = transcribeUrl(service, token, QStringLiteral("en"));
     const QByteArray speech = readPcm(testData + QStringLiteral("goforward.raw")).left(speechEndsMs * bytesPerMs);
 
     for (bool finalize : {false, true}) {
@@ -168,17 +163,6 @@ void finalLatency()
     }
 }
 
-
-QUrl transcribeUrl(const ZarnoService &service, const QString &token, const QString &target)
-{
-    QUrl url(QStringLiteral("ws://127.0.0.1:%1/ws/transcribe").arg(service.port()));
-    QUrlQuery query;
-    query.addQueryItem(QStringLiteral("a"), QStringLiteral("any"));
-    query.addQueryItem(QStringLiteral("b"), target);
-    query.addQueryItem(QStringLiteral("token"), token);
-    url.setQuery(query);
-    return url;
-}
 
 QStringList words(const QString &text)
 {
@@ -399,7 +383,6 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QLoggingCategory::setFilterRules(QStringLiteral("zarno.server.info=false"));
     realTimeFactor();
-    finalLatency();
     {
         QTemporaryDir dir;
         ServiceOptions options;
@@ -412,6 +395,7 @@ int main(int argc, char *argv[])
         }
         QNetworkAccessManager network;
         const QString token = signIn(service, network);
+        finalLatency(service, token);
         translationLatency(service, token);
         wordErrorRate(service, token);
     }
