@@ -14,8 +14,14 @@ int main(int argc, char *argv[])
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "The local zarno service: sign-in, notes, speech recognition (US English) with translation "
-        "into Spanish, and the web application, on one port of 127.0.0.1."));
+        "The local zarno service: sign-in, notes, live transcription and the web application, on one port "
+        "of 127.0.0.1.\n\n"
+        "Engines behind the transcription socket:\n"
+        "  local   PocketSphinx (US English) with Apertium translation into Spanish; offline, no key.\n"
+        "  soniox  each app connection is relayed to Soniox's real-time API: 60+ spoken languages,\n"
+        "          translation into every language the app offers. Needs an API key, read from\n"
+        "          --soniox-key-file or the SONIOX_API_KEY environment variable (never from the\n"
+        "          command line). Without a key every connection is refused with 4411."));
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption port(QStringLiteral("port"), QStringLiteral("Port on 127.0.0.1 (default 8790; 0 picks one)."),
@@ -30,7 +36,20 @@ int main(int argc, char *argv[])
     const QCommandLineOption testControls(QStringLiteral("test-controls"),
                                           QStringLiteral("Enable POST /__test/fail-sessions {\"fail\":true|false}, "
                                                          "which makes note uploads answer 500."));
-    parser.addOptions({port, dataDir, tokenTtl, testControls});
+    const QCommandLineOption engine(QStringLiteral("engine"), QStringLiteral("local (default) or soniox."),
+                                    QStringLiteral("name"), QStringLiteral("local"));
+    const QCommandLineOption sonioxKeyFile(QStringLiteral("soniox-key-file"),
+                                           QStringLiteral("File holding the Soniox API key (chmod 600)."),
+                                           QStringLiteral("file"));
+    const SonioxSettings sonioxDefaults;
+    const QCommandLineOption sonioxUrl(QStringLiteral("soniox-url"),
+                                       QStringLiteral("Soniox real-time endpoint (default %1).")
+                                           .arg(sonioxDefaults.url.toString()),
+                                       QStringLiteral("url"), sonioxDefaults.url.toString());
+    const QCommandLineOption sonioxModel(QStringLiteral("soniox-model"),
+                                         QStringLiteral("Soniox real-time model (default %1).").arg(sonioxDefaults.model),
+                                         QStringLiteral("model"), sonioxDefaults.model);
+    parser.addOptions({port, dataDir, tokenTtl, testControls, engine, sonioxKeyFile, sonioxUrl, sonioxModel});
     parser.process(app);
 
     ServiceOptions options;
@@ -49,6 +68,31 @@ int main(int argc, char *argv[])
     options.dataDir = parser.isSet(dataDir) ? parser.value(dataDir)
                                             : QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
     options.testControls = parser.isSet(testControls);
+    options.engine = parser.value(engine);
+    if (options.engine != QLatin1StringView("local") && options.engine != QLatin1StringView("soniox")) {
+        std::fprintf(stderr, "zarno-server: --engine is local or soniox.\n");
+        return 2;
+    }
+    if (options.engine == QLatin1StringView("soniox")) {
+        const QUrl url(parser.value(sonioxUrl), QUrl::StrictMode);
+        if (!url.isValid() || (url.scheme() != QLatin1StringView("wss") && url.scheme() != QLatin1StringView("ws"))) {
+            std::fprintf(stderr, "zarno-server: --soniox-url needs a ws:// or wss:// address.\n");
+            return 2;
+        }
+        options.soniox.url = url;
+        options.soniox.model = parser.value(sonioxModel);
+        const SonioxKey key = loadSonioxKey(parser.value(sonioxKeyFile), qgetenv("SONIOX_API_KEY"));
+        if (!key.error.isEmpty()) {
+            std::fprintf(stderr, "zarno-server: %s\n", qUtf8Printable(key.error));
+            return 2;
+        }
+        if (!key.warning.isEmpty())
+            std::fprintf(stderr, "zarno-server: %s\n", qUtf8Printable(key.warning));
+        if (key.key.isEmpty())
+            std::fprintf(stderr, "zarno-server: no Soniox key (--soniox-key-file or SONIOX_API_KEY); "
+                                 "transcription connections will be refused.\n");
+        options.soniox.key = key.key;
+    }
 
     ZarnoService service(options);
     if (!service.start()) {

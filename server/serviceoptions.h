@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine.h"
+
 #include <QString>
 
 #include <functional>
@@ -16,7 +18,10 @@ struct ServiceOptions
     bool testControls = false;       // enables the loopback switch that fails note uploads
     int maxRecognizers = 8;          // concurrent transcription connections
     QString modelDir = QStringLiteral("/usr/share/pocketsphinx/model/en-us");
-    QString apertiumProgram = QStringLiteral("apertium");
+    QString apertiumMode = QStringLiteral("/usr/share/apertium/modes/eng-spa.mode");
+    // "local" (PocketSphinx and Apertium) or "soniox" (relayed to the provider).
+    QString engine = QStringLiteral("local");
+    SonioxSettings soniox;
     // Milliseconds since 1970; empty means the system clock.
     std::function<qint64()> clock;
 };

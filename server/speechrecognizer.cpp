@@ -4,11 +4,30 @@
 
 #include <QFileInfo>
 
+#include <algorithm>
+
 #include <pocketsphinx.h>
 
 namespace {
 constexpr qint64 sampleRate = 16000;
 constexpr qint64 framesPerSecond = 100; // the model's default frame rate
+constexpr qsizetype gateBlock = 160;    // 10 ms, one frame of the model
+// A capture that hears nothing still delivers its resampler's dither: a
+// sample or two of ±1. PocketSphinx's noise removal takes that floor for the
+// noise it subtracts, and garbles the next utterance; digital silence it
+// handles. So 10 ms that never rise above ±2 (−84 dBFS) are made silent.
+constexpr int ditherPeak = 2;
+
+void silenceDither(int16 *samples, qsizetype count)
+{
+    for (qsizetype start = 0; start < count; start += gateBlock) {
+        const qsizetype end = std::min(count, start + gateBlock);
+        const bool quiet = std::all_of(samples + start, samples + end,
+                                       [](int16 sample) { return sample >= -ditherPeak && sample <= ditherPeak; });
+        if (quiet)
+            std::fill(samples + start, samples + end, int16(0));
+    }
+}
 } // namespace
 
 SpeechRecognizer::SpeechRecognizer(const QString &modelDir, QObject *parent)
@@ -77,8 +96,9 @@ void SpeechRecognizer::feed(const QByteArray &pcm)
         return;
     if (!m_inUtterance)
         startUtterance();
-    const auto *samples = reinterpret_cast<const int16 *>(bytes.constData());
+    auto *samples = reinterpret_cast<int16 *>(bytes.data());
     const size_t count = size_t(bytes.size() / 2);
+    silenceDither(samples, qsizetype(count));
     ps_process_raw(m_decoder, samples, count, FALSE, FALSE);
     m_samples += qint64(count);
 

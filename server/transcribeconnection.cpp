@@ -9,6 +9,7 @@
 #include <QThread>
 #include <QWebSocket>
 
+#include <atomic>
 #include <cmath>
 
 namespace {
@@ -32,12 +33,12 @@ QJsonObject token(const QString &text, bool final, const QString &language, bool
 
 } // namespace
 
-TranscribeConnection::TranscribeConnection(std::unique_ptr<QWebSocket> socket, qint64 accountId, bool translate,
-                                           const ServiceOptions &options, QObject *parent)
-    : QObject(parent)
+TranscribeConnection::TranscribeConnection(std::unique_ptr<QWebSocket> socket, qint64 accountId,
+                                           Translator *translator, const ServiceOptions &options, QObject *parent)
+    : ListeningConnection(parent)
     , m_socket(std::move(socket))
     , m_accountId(accountId)
-    , m_translate(translate)
+    , m_translator(translator)
 {
     qRegisterMetaType<RecognizedWord>();
     qRegisterMetaType<QList<RecognizedWord>>();
@@ -56,14 +57,9 @@ TranscribeConnection::TranscribeConnection(std::unique_ptr<QWebSocket> socket, q
     connect(m_recognizer, &SpeechRecognizer::utterance, this, &TranscribeConnection::onUtterance);
     connect(m_recognizer, &SpeechRecognizer::failed, this, &TranscribeConnection::onRecognizerFailed);
 
-    if (m_translate) {
-        m_translatorThread = new QThread(this);
-        m_translatorThread->setObjectName(QStringLiteral("translator"));
-        m_translator = new Translator(options.apertiumProgram);
-        m_translator->moveToThread(m_translatorThread);
+    if (m_translator) {
         connect(this, &TranscribeConnection::translationRequested, m_translator, &Translator::translate);
         connect(m_translator, &Translator::translated, this, &TranscribeConnection::onTranslated);
-        m_translatorThread->start();
     }
 
     // Audio that arrives while the model loads waits in the worker's queue.
@@ -82,17 +78,13 @@ TranscribeConnection::~TranscribeConnection()
 
 void TranscribeConnection::stopWorkers()
 {
-    // Waiting here is short: at most one chunk, one model load or one translation.
-    for (QThread *thread : {m_recognizerThread, m_translatorThread}) {
-        if (thread) {
-            thread->quit();
-            thread->wait();
-        }
+    // Waiting here is short: at most one chunk or one model load.
+    if (m_recognizerThread) {
+        m_recognizerThread->quit();
+        m_recognizerThread->wait();
     }
     delete m_recognizer;
     m_recognizer = nullptr;
-    delete m_translator;
-    m_translator = nullptr;
 }
 
 void TranscribeConnection::onText(const QString &message)
@@ -127,12 +119,22 @@ void TranscribeConnection::onUtterance(const QList<RecognizedWord> &words)
         tokens.append(object);
     }
     sendTokens(tokens);
-    if (m_translate)
-        Q_EMIT translationRequested(texts.join(QString()).trimmed(), words.first().startMs, words.last().endMs);
+    if (m_translator) {
+        static std::atomic<quint64> nextTicket{1};
+        const quint64 ticket = nextTicket++;
+        m_waiting.insert(ticket, {words.first().startMs, words.last().endMs});
+        Q_EMIT translationRequested(ticket, texts.join(QString()).trimmed());
+    }
 }
 
-void TranscribeConnection::onTranslated(const QString &text, qint64 startMs, qint64 endMs)
+void TranscribeConnection::onTranslated(quint64 ticket, const QString &text)
 {
+    // Every connection hears the shared translator; only its own tickets are its.
+    const auto waiting = m_waiting.find(ticket);
+    if (waiting == m_waiting.end())
+        return;
+    const auto [startMs, endMs] = *waiting;
+    m_waiting.erase(waiting);
     QJsonArray tokens;
     const QStringList words = text.split(QLatin1Char(' '), Qt::SkipEmptyParts);
     for (const QString &word : words) {

@@ -1,9 +1,12 @@
 #pragma once
 
+#include "engine.h"
 #include "speechrecognizer.h"
 
+#include <QHash>
 #include <QJsonArray>
 #include <QObject>
+#include <QPair>
 #include <QPointer>
 
 #include <memory>
@@ -16,39 +19,38 @@ struct ServiceOptions;
 // One listening client of "/ws/transcribe": its audio goes to a recogniser on
 // a worker thread, its finished utterances to a translator on another, and
 // the results come back here as token messages.
-class TranscribeConnection : public QObject
+class TranscribeConnection : public ListeningConnection
 {
     Q_OBJECT
 public:
-    TranscribeConnection(std::unique_ptr<QWebSocket> socket, qint64 accountId, bool translate,
+    // `translator`: the service's shared English to Spanish translator, or
+    // null for the transcript alone.
+    TranscribeConnection(std::unique_ptr<QWebSocket> socket, qint64 accountId, Translator *translator,
                          const ServiceOptions &options, QObject *parent = nullptr);
     ~TranscribeConnection() override;
 
     [[nodiscard]] qint64 accountId() const { return m_accountId; }
 
 Q_SIGNALS:
-    // The client has gone; the owner deletes this connection.
-    void finished();
-
     // To the workers (queued).
     void audioReceived(const QByteArray &pcm);
     void finalizeRequested();
-    void translationRequested(const QString &text, qint64 startMs, qint64 endMs);
+    void translationRequested(quint64 ticket, const QString &text);
 
 private:
     void onText(const QString &message);
     void onHypothesis(const QStringList &words);
     void onUtterance(const QList<RecognizedWord> &words);
-    void onTranslated(const QString &text, qint64 startMs, qint64 endMs);
+    void onTranslated(quint64 ticket, const QString &text);
     void onRecognizerFailed(const QString &reason);
     void sendTokens(const QJsonArray &tokens);
     void stopWorkers();
 
     std::unique_ptr<QWebSocket> m_socket;
     qint64 m_accountId = 0;
-    bool m_translate = false;
+    QPointer<Translator> m_translator;
+    // Utterances waiting for their translation: ticket -> start and end.
+    QHash<quint64, QPair<qint64, qint64>> m_waiting;
     QThread *m_recognizerThread = nullptr;
     SpeechRecognizer *m_recognizer = nullptr;
-    QThread *m_translatorThread = nullptr;
-    Translator *m_translator = nullptr;
 };

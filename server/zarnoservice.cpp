@@ -3,6 +3,7 @@
 #include "accountstore.h"
 #include "database.h"
 #include "notesstore.h"
+#include "sonioxrelay.h"
 #include "transcribeconnection.h"
 #include "translator.h"
 
@@ -126,6 +127,16 @@ QString ZarnoService::baseUrl() const
     return QStringLiteral("http://127.0.0.1:%1").arg(m_port);
 }
 
+bool ZarnoService::usesSoniox() const
+{
+    return m_options.engine == QLatin1StringView("soniox");
+}
+
+EngineInfo ZarnoService::engineInfo() const
+{
+    return usesSoniox() ? EngineInfo::soniox() : EngineInfo::local();
+}
+
 QString ZarnoService::publicKey() const
 {
     return m_accounts ? m_accounts->publicKey() : QString();
@@ -149,6 +160,8 @@ bool ZarnoService::start()
     }
     m_accounts = std::make_unique<AccountStore>(*m_database, m_options);
     m_notes = std::make_unique<NotesStore>(*m_database);
+    if (!usesSoniox())
+        m_translation = std::make_unique<TranslationHost>(m_options.apertiumMode);
     // Made now, so the first client does not wait for it.
     (void)m_accounts->publicKey();
 
@@ -222,7 +235,9 @@ void ZarnoService::handleConfig(const QHttpServerRequest &request, QHttpServerRe
     const QString host = QString::fromLatin1(header(request, "Host"));
     const QString base = loopbackHost.match(host).hasMatch() ? QStringLiteral("http://") + host : baseUrl();
     reply(request, responder,
-          QJsonObject{{QStringLiteral("supabaseUrl"), base}, {QStringLiteral("supabaseAnonKey"), m_accounts->publicKey()}});
+          QJsonObject{{QStringLiteral("supabaseUrl"), base},
+                      {QStringLiteral("supabaseAnonKey"), m_accounts->publicKey()},
+                      {QStringLiteral("engine"), engineInfo().toJson()}});
 }
 
 void ZarnoService::handleToken(const QHttpServerRequest &request, QHttpServerResponder &responder)
@@ -411,12 +426,25 @@ void ZarnoService::acceptWebSocket(std::unique_ptr<QWebSocket> socket)
     const QString only = query.queryItemValue(QStringLiteral("onlyTranscript")).toLower();
     const bool onlyTranscript = query.hasQueryItem(QStringLiteral("onlyTranscript")) && only != QLatin1StringView("false")
         && only != QLatin1StringView("0");
-    const bool translate = !onlyTranscript && Translator::canTranslateInto(query.queryItemValue(QStringLiteral("b")));
-
-    auto *connection = new TranscribeConnection(std::move(socket), accountId, translate, m_options, this);
+    ListeningConnection *connection = nullptr;
+    if (usesSoniox()) {
+        if (m_options.soniox.key.isEmpty()) {
+            qCInfo(lcService, "websocket refused: no key for the recognition service");
+            reject(std::move(socket), 4411, QStringLiteral("This server has no key for its recognition service."));
+            return;
+        }
+        const RelayRequest relay{query.queryItemValue(QStringLiteral("a"), QUrl::FullyDecoded),
+                                 query.queryItemValue(QStringLiteral("b"), QUrl::FullyDecoded), onlyTranscript};
+        connection = new SonioxRelay(std::move(socket), m_options.soniox, relay, this);
+        qCInfo(lcService, "websocket opened for account %lld (relayed)", accountId);
+    } else {
+        const bool translate = !onlyTranscript && Translator::canTranslateInto(query.queryItemValue(QStringLiteral("b")));
+        connection = new TranscribeConnection(std::move(socket), accountId,
+                                              translate ? m_translation->englishToSpanish() : nullptr, m_options, this);
+        qCInfo(lcService, "websocket opened for account %lld (translation %s)", accountId, translate ? "on" : "off");
+    }
     m_listening.insert(accountId, connection);
-    qCInfo(lcService, "websocket opened for account %lld (translation %s)", accountId, translate ? "on" : "off");
-    connect(connection, &TranscribeConnection::finished, this, [this, connection, accountId] {
+    connect(connection, &ListeningConnection::finished, this, [this, connection, accountId] {
         qCInfo(lcService, "websocket closed for account %lld", accountId);
         if (m_listening.value(accountId) == connection)
             m_listening.remove(accountId);

@@ -15,8 +15,9 @@ class QHttpServer;
 class QHttpServerRequest;
 class QHttpServerResponder;
 class QJsonObject;
+class ListeningConnection;
 class QWebSocket;
-class TranscribeConnection;
+class TranslationHost;
 
 // The local zarno service on one loopback port: sign-in and token grants,
 // notes, the transcription WebSocket and the web application.
@@ -37,6 +38,8 @@ public:
     // While set, note uploads answer 500 (end-to-end tests of a failing save).
     void setFailSessions(bool fail) { m_failSessions = fail; }
     [[nodiscard]] int listeningCount() const { return int(m_listening.size()); }
+    // What "/ws/transcribe" is served by, as "/api/auth/config" tells clients.
+    [[nodiscard]] EngineInfo engineInfo() const;
 
 private:
     void addRoutes();
@@ -52,13 +55,15 @@ private:
     // The account of a valid bearer token, or 0 after answering 401.
     qint64 authorise(const QHttpServerRequest &request, QHttpServerResponder &responder);
     [[nodiscard]] qint64 nowMs() const;
+    [[nodiscard]] bool usesSoniox() const;
 
     ServiceOptions m_options;
     std::unique_ptr<Database> m_database;
     std::unique_ptr<AccountStore> m_accounts;
     std::unique_ptr<NotesStore> m_notes;
+    std::unique_ptr<TranslationHost> m_translation;
     QHttpServer *m_http = nullptr;
-    QHash<qint64, TranscribeConnection *> m_listening;
+    QHash<qint64, ListeningConnection *> m_listening;
     quint16 m_port = 0;
     bool m_failSessions = false;
     QString m_error;

@@ -5,6 +5,7 @@
 #include "brand.h"
 #include "livehud.h"
 #include "lucide.h"
+#include "serveroffer.h"
 #include "settings.h"
 #include "usersettings.h"
 #include "shellparts.h"
@@ -15,6 +16,8 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMenu>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QPainter>
 #include <QPainterPath>
 #include <QScreen>
@@ -328,6 +331,7 @@ QWidget *MenuBarView::buildHeader()
     m_languageMenu = new QMenu(m_language);
     m_languageMenu->setPalette(lightPalette());
     m_languageMenu->setFont(Brand::font(13));
+    m_languageMenu->setToolTipsVisible(true);
     for (const TargetLanguage &language : supportedTargetLanguages()) {
         QAction *item = m_languageMenu->addAction(languagePrefix + language.name);
         item->setData(language.code);
@@ -535,6 +539,36 @@ void MenuBarView::showEvent(QShowEvent *event)
         return;
     refresh();
     m_harvest.harvest();
+    askWhatTheServerOffers();
+}
+
+void MenuBarView::askWhatTheServerOffers()
+{
+    const std::optional<QUrl> url = ZarnoSettings::load().serviceURL(QStringLiteral("/api/auth/config"));
+    if (!url || m_offerReply)
+        return;
+    if (!m_network)
+        m_network = new QNetworkAccessManager(this);
+    QNetworkRequest request(*url);
+    request.setTransferTimeout(5000);
+    m_offerReply = m_network->get(request);
+    connect(m_offerReply, &QNetworkReply::finished, this, [this, reply = m_offerReply] {
+        reply->deleteLater();
+        // An unreachable server says nothing; what it said last still stands.
+        if (reply->error() != QNetworkReply::NoError)
+            return;
+        m_offeredTargets = ServerOffer::translationTargets(reply->readAll());
+        markOfferedLanguages();
+    });
+}
+
+void MenuBarView::markOfferedLanguages()
+{
+    for (QAction *item : m_languageMenu->actions()) {
+        const bool offered = ServerOffer::offers(m_offeredTargets, item->data().toString());
+        item->setEnabled(offered);
+        item->setToolTip(offered ? QString() : notOfferedTip);
+    }
 }
 
 void MenuBarView::paintEvent(QPaintEvent *)

@@ -2,9 +2,12 @@
 
 #include "buttons.h"
 
+#include <QPointer>
+#include <QStringList>
 #include <QWidget>
 
 #include <functional>
+#include <optional>
 
 class SessionController;
 class AuthSession;
@@ -12,6 +15,8 @@ class LiveHUD;
 class QAbstractButton;
 class QLabel;
 class QMenu;
+class QNetworkAccessManager;
+class QNetworkReply;
 class SignInHarvestHook;
 class UserSettings;
 class WrappedText;
@@ -90,6 +95,7 @@ public:
     static constexpr int panelWidth = 320;
 
     static inline const QString languagePrefix = QStringLiteral("Auto-detect → ");
+    static inline const QString notOfferedTip = QStringLiteral("Not available on this server");
 
     // `harvest` copies the web page's sign-in (the web view holder in the
     // application); `hud` defaults to the shared live panel.
@@ -131,6 +137,9 @@ private:
     void openMainWindow();
     void quit();
     [[nodiscard]] LiveHUD &hud() const;
+    // Asks the server which targets it serves and marks the others.
+    void askWhatTheServerOffers();
+    void markOfferedLanguages();
 
     SessionController &m_state;
     UserSettings &m_settings;
@@ -156,6 +165,9 @@ private:
     QWidget *m_savedRow = nullptr;
     WrappedText *m_saveFailure = nullptr;
     QAbstractButton *m_signInRow = nullptr;
+    QNetworkAccessManager *m_network = nullptr;
+    QPointer<QNetworkReply> m_offerReply;
+    std::optional<QStringList> m_offeredTargets; // nothing: the server did not say
 };
 
 // A frameless popup that hangs the panel under a point or the tray icon and

@@ -10,9 +10,12 @@
 #include "wrappedtext.h"
 
 #include <QApplication>
+#include <QHttpServer>
+#include <QHttpServerResponse>
 #include <QLabel>
 #include <QLayout>
 #include <QMenu>
+#include <QNetworkAccessManager>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTest>
@@ -93,6 +96,8 @@ private Q_SLOTS:
     void languageLabelNamesTheStoredCode_data();
     void languageLabelNamesTheStoredCode();
     void choosingALanguageStoresItsCode();
+    void targetsTheServerCannotServeAreMarked_data();
+    void targetsTheServerCannotServeAreMarked();
     void signInRowOnlyWhileSignedOut();
     void rowsLeadOutOfThePanel_data();
     void rowsLeadOutOfThePanel();
@@ -378,6 +383,53 @@ void TestMenuBarView::choosingALanguageStoresItsCode()
     QCOMPARE(store().value(UserSettings::targetLanguageKey).toString(), QStringLiteral("ja"));
     QCOMPARE(ZarnoSettings::load().languageB, QStringLiteral("ja"));
     QCOMPARE(rig.view->languageButton()->text(), QStringLiteral("Auto-detect → Japanese"));
+}
+
+void TestMenuBarView::targetsTheServerCannotServeAreMarked_data()
+{
+    QTest::addColumn<QByteArray>("config"); // empty: no server answers
+    QTest::addColumn<QStringList>("offered");
+    const QStringList all{"en", "zh", "es", "ja", "ko", "fr", "de", "pt"};
+    const QByteArray keys = R"("supabaseUrl":"http://127.0.0.1:1","supabaseAnonKey":"k")";
+    QTest::newRow("local engine") << QByteArray("{" + keys + R"(,"engine":{"name":"local","sourceLanguages":["en"],"translationTargets":["es"]}})")
+                                  << QStringList{"es"};
+    QTest::newRow("every target") << QByteArray("{" + keys + R"(,"engine":{"name":"soniox","translationTargets":["en","zh","es","ja","ko","fr","de","pt","it"]}})")
+                                  << all;
+    QTest::newRow("no targets at all") << QByteArray("{" + keys + R"(,"engine":{"name":"mute","translationTargets":[]}})")
+                                       << QStringList{};
+    QTest::newRow("server says nothing") << QByteArray("{" + keys + "}") << all;
+    QTest::newRow("unreadable targets") << QByteArray("{" + keys + R"(,"engine":{"translationTargets":["es",7]}})") << all;
+    QTest::newRow("targets not a list") << QByteArray("{" + keys + R"(,"engine":{"translationTargets":"es"}})") << all;
+    QTest::newRow("not JSON") << QByteArray("<html>") << all;
+    QTest::newRow("no server") << QByteArray() << all;
+}
+
+void TestMenuBarView::targetsTheServerCannotServeAreMarked()
+{
+    QFETCH(QByteArray, config);
+    QFETCH(QStringList, offered);
+    QHttpServer server;
+    server.route("/api/auth/config", [&config] { return QHttpServerResponse("application/json", config); });
+    // Port 1 on loopback refuses: a server that cannot be reached.
+    const quint16 port = config.isEmpty() ? 1 : server.listen(QHostAddress::LocalHost, 0);
+    QVERIFY(port);
+    {
+        QSettings s = store();
+        s.setValue(QStringLiteral("serverURL"), QStringLiteral("http://127.0.0.1:%1").arg(port));
+    }
+    Rig rig;
+    rig.view->show();
+    auto *network = rig.view->findChild<QNetworkAccessManager *>();
+    QVERIFY(network);
+    QSignalSpy answered(network, &QNetworkAccessManager::finished);
+    QVERIFY(answered.wait(5000));
+    for (QAction *item : rig.view->languageMenu()->actions()) {
+        const bool isOffered = offered.contains(item->data().toString());
+        QCOMPARE(item->isEnabled(), isOffered);
+        QCOMPARE(item->toolTip() == MenuBarView::notOfferedTip, !isOffered);
+    }
+    // The label still names the stored choice, offered or not.
+    QCOMPARE(rig.view->languageButton()->text(), QStringLiteral("Auto-detect → English"));
 }
 
 void TestMenuBarView::signInRowOnlyWhileSignedOut()

@@ -8,6 +8,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QRegularExpression>
+#include <QSettings>
 #include <QStandardPaths>
 #include <QTest>
 #include <QThread>
@@ -241,6 +242,7 @@ bool ThrowawayDesktop::startService(int port, QString *why)
     QStringList arguments{u"--port"_s, QString::number(port), u"--data-dir"_s, m_dir.path() + u"/service"_s};
     if (m_testControls)
         arguments << u"--test-controls"_s;
+    arguments += m_serviceExtra;
     const QString log = m_dir.path() + u"/logs/service.log"_s;
     const qsizetype before = readAll(log).size();
     if (!m_service.start(QStringLiteral(ZARNO_SERVER_BINARY), arguments, m_env, log)) {
@@ -259,6 +261,25 @@ bool ThrowawayDesktop::startService(int port, QString *why)
     }
     m_port = match.captured(1).toInt();
     return true;
+}
+
+void ThrowawayDesktop::relayTo(const QUrl &url, const QString &key)
+{
+    const QString keyFile = m_dir.path() + u"/service-key"_s;
+    QFile file(keyFile);
+    if (file.open(QIODevice::WriteOnly)) {
+        file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+        file.write(key.toUtf8() + '\n');
+    }
+    m_serviceExtra = {u"--engine"_s, u"soniox"_s, u"--soniox-url"_s, url.toString(), u"--soniox-key-file"_s, keyFile};
+}
+
+bool ThrowawayDesktop::setZarnoSetting(const QString &key, const QString &value)
+{
+    QSettings conf(m_dir.path() + u"/config/zarno/zarno.conf"_s, QSettings::IniFormat);
+    conf.setValue(key, value);
+    conf.sync();
+    return conf.status() == QSettings::NoError;
 }
 
 QString ThrowawayDesktop::serviceURL() const

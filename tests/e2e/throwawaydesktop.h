@@ -15,6 +15,7 @@
 #include <QProcessEnvironment>
 #include <QRect>
 #include <QTemporaryDir>
+#include <QUrl>
 
 #include <functional>
 #include <memory>
@@ -65,6 +66,12 @@ public:
     // and the service. On failure `why` says what is missing; `machineLacks`
     // is true when the machine truly has no such program or sound server.
     bool setUp(bool testControls, QString *why, bool *machineLacks);
+
+    // Before setUp: the service relays transcription to the provider's API at
+    // `url` (a fake on loopback), its key in a file only its owner reads.
+    void relayTo(const QUrl &url, const QString &key);
+    // One of zarno's settings, changed as the menu panel would.
+    bool setZarnoSetting(const QString &key, const QString &value);
 
     // zarno itself, the way a user launches it, and a second launch with a
     // verb, which the running zarno answers with its state.
@@ -126,6 +133,7 @@ private:
     QString m_display;
     int m_port = 0;
     bool m_testControls = false;
+    QStringList m_serviceExtra;
     bool m_pulseUp = false;
     QJsonObject m_grant;
     Child m_x, m_windowManager, m_compositor, m_tray, m_service, m_zarno, m_speech, m_recorder;

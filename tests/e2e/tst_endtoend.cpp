@@ -2,6 +2,7 @@
 // desktop, driven through the screen, the mouse and keyboard, and the
 // commands of a second launch. Each scenario builds its own desktop.
 
+#include "../server/fakesoniox.h"
 #include "throwawaydesktop.h"
 
 #include <QDeadlineTimer>
@@ -13,6 +14,8 @@
 #include <QScopeGuard>
 #include <QSet>
 #include <QTest>
+
+#include <cmath>
 
 using namespace Qt::StringLiterals;
 
@@ -164,6 +167,8 @@ private Q_SLOTS:
     void failedUploadKeepsTheTranscriptForSaveAgain();
     void recordingProgramBringsUpThePrompt();
     void previewsAreWrittenAtTheirSizes();
+    void firstWordsAfterStartReadWell();
+    void translationsArriveThroughTheRelayedProvider();
 
 private:
     // A fresh desktop with the service, or a skip/failure saying why not.
@@ -306,6 +311,113 @@ void TestEndToEnd::newcomerSignsInTakesNotesAndSeesThem()
     // The note's page has drawn its lines once the list's selection shows.
     QVERIFY(until([&] { return pixelsNear(desktop.screenshot().copy(frame), QColor(228, 242, 240), 12) > 1000; }, shortWait));
     desktop.screenshot().copy(frame).save(outputDir() + u"/saved-notes.png"_s);
+}
+
+// Speech soon after "zarno start" is heard as well as the recogniser can:
+// the first utterance of a connection is no worse than the later ones.
+void TestEndToEnd::firstWordsAfterStartReadWell()
+{
+    ThrowawayDesktop desktop;
+    if (!bringUp(desktop))
+        return;
+    auto logs = qScopeGuard([&] { dumpLogs(desktop); });
+    QVERIFY(launchSignedIn(desktop));
+    const QString started = desktop.command(u"start"_s);
+    QVERIFY2(isListening(started), qPrintable(started));
+    // A person speaks a moment after starting; meanwhile the microphone
+    // delivers its near-silent floor.
+    QTest::qWait(3000);
+    QVERIFY(speakUntilFinal(desktop, goForward, 0) > 0);
+    QVERIFY(desktop.command(u"stop"_s).contains(u"✓ Notes saved"_s));
+    const QJsonArray notes = desktop.storedNotes();
+    QCOMPARE(notes.size(), 1);
+    const QStringList lines = sourceLines(desktop.storedNote(notes.first().toObject().value(u"id"_s).toString()));
+    QCOMPARE(lines, QStringList{u"Go forward ten meters."_s});
+}
+
+// The service relays to the provider's real-time API (a fake of it on
+// loopback, which answers what it hears in the language asked for): one leg
+// into Spanish, a pause, the target switched to Japanese, a second leg. The
+// panel shows both translations under their lines, and the notes keep them.
+void TestEndToEnd::translationsArriveThroughTheRelayedProvider()
+{
+    const QString key = u"sk-e2e-relay-key"_s;
+    const QHash<QString, QStringList> translations{
+        {u"es"_s, {u"Avanza"_s, u" diez"_s, u" metros."_s}},
+        {u"ja"_s, {u"10"_s, u"メートル"_s, u"前進"_s, u"してください。"_s}},
+    };
+    FakeSoniox provider;
+    // Answers speech: provisional words once it has heard some, then the
+    // final line with its end marker and the translation.
+    QHash<const FakeSoniox::Stream *, int> speechMs;
+    provider.onAudio = [&](FakeSoniox::Stream &stream, const QByteArray &audio) {
+        const auto *samples = reinterpret_cast<const qint16 *>(audio.constData());
+        double energy = 0;
+        for (qsizetype i = 0; i < audio.size() / 2; ++i)
+            energy += double(samples[i]) * samples[i];
+        if (audio.size() < 2 || std::sqrt(energy / double(audio.size() / 2)) < 300)
+            return;
+        const int before = speechMs.value(&stream);
+        const int now = before + int(audio.size() / 32);
+        speechMs.insert(&stream, now);
+        using F = FakeSoniox;
+        if (before < 400 && now >= 400)
+            F::send(stream, F::tokens({F::token(u"Go"_s, false, u"en"_s), F::token(u" forward"_s, false, u"en"_s)}));
+        if (before < 1400 && now >= 1400) {
+            F::send(stream, F::tokens({F::token(u"Go"_s, true, u"en"_s), F::token(u" forward"_s, true, u"en"_s),
+                                       F::token(u" ten"_s, true, u"en"_s), F::token(u" meters."_s, true, u"en"_s),
+                                       F::token(u"<end>"_s, true, QString())}));
+            const QString target = stream.start.value(u"translation"_s).toObject().value(u"target_language"_s).toString();
+            QJsonArray translated;
+            for (const QString &word : translations.value(target))
+                translated.append(F::token(word, true, target, true));
+            F::send(stream, F::tokens(translated));
+        }
+    };
+
+    ThrowawayDesktop desktop;
+    desktop.relayTo(provider.url(), key);
+    if (!bringUp(desktop))
+        return;
+    auto logs = qScopeGuard([&] { dumpLogs(desktop); });
+    QVERIFY(desktop.signInOverHttp(email, password) && desktop.writeSignInForZarno());
+    QVERIFY(desktop.setZarnoSetting(u"languageB"_s, u"es"_s));
+    QVERIFY(desktop.launchZarno());
+
+    QVERIFY(isListening(desktop.command(u"start"_s)));
+    const int spanishInk = speakUntilFinal(desktop, goForward, 0);
+    QVERIFY(spanishInk > 0);
+    QVERIFY(until([&] { return speechMs.value(provider.streams.value(0).get()) >= 1400; }, shortWait));
+    QVERIFY(isPaused(desktop.command(u"pause"_s)));
+
+    QVERIFY(desktop.setZarnoSetting(u"languageB"_s, u"ja"_s));
+    QVERIFY(isListening(desktop.command(u"resume"_s)));
+    QVERIFY(speakUntilFinal(desktop, goForward, spanishInk) > 0);
+    const std::optional<WindowInfo> panel = desktop.waitForWindow(isTheLivePanel, shortWait);
+    QVERIFY(panel);
+    QTest::qWait(500); // the translation follows its line in the same breath
+    desktop.screenshot().copy(panel->frame).save(outputDir() + u"/translations-es-ja.png"_s);
+
+    QVERIFY(desktop.command(u"stop"_s).contains(u"✓ Notes saved"_s));
+    // Each leg had its own provider stream, asked in its language, with the key in the header.
+    QCOMPARE(provider.streams.size(), 2);
+    QStringList targets;
+    for (const auto &stream : provider.streams) {
+        QCOMPARE(stream->authorization, "Bearer " + key.toUtf8());
+        targets.append(stream->start.value(u"translation"_s).toObject().value(u"target_language"_s).toString());
+        QTRY_VERIFY(stream->closed);
+        QVERIFY(stream->endOfAudio);
+    }
+    QCOMPARE(targets, (QStringList{u"es"_s, u"ja"_s}));
+    const QJsonArray notes = desktop.storedNotes();
+    QCOMPARE(notes.size(), 1);
+    QStringList source, translated;
+    for (const QJsonValue &entry : desktop.storedNote(notes.first().toObject().value(u"id"_s).toString()).value(u"entries"_s).toArray()) {
+        (entry.toObject().value(u"translated"_s).toBool() ? translated : source).append(entry.toObject().value(u"text"_s).toString());
+    }
+    QCOMPARE(source, (QStringList{u"Go forward ten meters."_s, u"Go forward ten meters."_s}));
+    QCOMPARE(translated, (QStringList{u"Avanza diez metros."_s, u"10メートル前進してください。"_s}));
+    QVERIFY2(!desktop.logTail(u"service.log"_s).contains(key), "the key never reaches a log");
 }
 
 // Two legs with a pause between them: the time counts only the legs, and

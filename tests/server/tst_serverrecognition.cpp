@@ -1,7 +1,11 @@
 #include "socketprobe.h"
 #include "testservice.h"
+#include "translator.h"
 
 #include <QFile>
+#include <QScopeGuard>
+#include <QSignalSpy>
+#include <QThread>
 #include <QTest>
 
 using namespace Qt::StringLiterals;
@@ -39,6 +43,16 @@ void streamInRealTime(SocketProbe &probe, const QByteArray &audio)
     loop.exec();
 }
 
+// Sends audio faster than speech: the recogniser hears the same samples.
+void streamQuickly(SocketProbe &probe, const QByteArray &audio)
+{
+    for (qsizetype offset = 0; offset < audio.size(); offset += chunkMs * bytesPerMs) {
+        probe.socket.sendBinaryMessage(audio.mid(offset, chunkMs * bytesPerMs));
+        probe.audioSentMs = (offset + chunkMs * bytesPerMs) / bytesPerMs;
+        QTest::qWait(5);
+    }
+}
+
 bool isSourceFinalMessage(const ReceivedMessage &message)
 {
     const QJsonArray tokens = message.json.value("tokens").toArray();
@@ -58,6 +72,9 @@ private Q_SLOTS:
     void speechGivesProvisionalThenFinalWords();
     void finalizeMakesEverythingFinal();
     void spanishTranslationFollowsEachUtterance();
+    void firstUtteranceAfterAQuietStartReadsWell_data();
+    void firstUtteranceAfterAQuietStartReadsWell();
+    void translatorAnswersEveryRequestInOrder();
 
 private:
     QByteArray m_audio;
@@ -173,6 +190,79 @@ void TestServerRecognition::spanishTranslationFollowsEachUtterance()
     qInfo("heard \"%s\", translated \"%s\"", qUtf8Printable(SocketProbe::textOf(probe.finalTokens(false))), qUtf8Printable(spanish));
     QVERIFY2(spanish.endsWith(u'.'), qPrintable(spanish));
     QVERIFY2(spanish.trimmed() != SocketProbe::textOf(probe.finalTokens(false)).trimmed(), qPrintable(spanish));
+}
+
+void TestServerRecognition::firstUtteranceAfterAQuietStartReadsWell_data()
+{
+    QTest::addColumn<QByteArray>("before");
+    QByteArray dither(3 * 16000 * 2, '\0');
+    QByteArray noise;
+    // The microphone path's floor when nothing plays: its resampler's dither.
+    quint32 state = 1;
+    for (qsizetype i = 0; i < dither.size(); i += 2) {
+        state = state * 1664525u + 1013904223u;
+        const qint16 sample = qint16(int((state >> 16) % 5) - 2) / 2; // -1, 0 or 1
+        dither[i] = char(sample & 0xff);
+        dither[i + 1] = char((sample >> 8) & 0xff);
+    }
+    // A room's noise: the recording's own first 300 ms, over and over.
+    while (noise.size() < dither.size())
+        noise += loadRecording().left(300 * bytesPerMs);
+    QTest::newRow("digital silence") << QByteArray(3 * 16000 * 2, '\0');
+    QTest::newRow("capture dither") << dither;
+    QTest::newRow("room noise") << noise.left(dither.size());
+}
+
+void TestServerRecognition::firstUtteranceAfterAQuietStartReadsWell()
+{
+    QFETCH(QByteArray, before);
+    SocketProbe probe(m_server->transcribeUrl(m_token));
+    QTRY_VERIFY(probe.connected);
+    streamQuickly(probe, before + m_audio + QByteArray(1000 * bytesPerMs, '\0'));
+    probe.socket.sendTextMessage(u"{\"type\":\"finalize\"}"_s);
+    QTRY_VERIFY_WITH_TIMEOUT(!probe.finalTokens(false).isEmpty()
+                                 && SocketProbe::textOf(probe.finalTokens(false)).endsWith(u'.'), 20000);
+    QTest::qWait(300); // nothing else follows
+    QCOMPARE(SocketProbe::textOf(probe.finalTokens(false)), u" Go forward ten meters."_s);
+}
+
+void TestServerRecognition::translatorAnswersEveryRequestInOrder()
+{
+    // One pipeline answers request after request; the stream's own special
+    // characters pass through it as text; an empty request answers empty.
+    const QList<QPair<QString, QString>> requests = {
+        {u"Go forward ten meters."_s, u"Va de frente diez metros."_s},
+        {QString(), QString()},
+        {u"Go [forward] ^ten$ <meters> / @home."_s, u"^diez$ <"_s},
+        {u"Go forward ten meters."_s, u"Va de frente diez metros."_s},
+    };
+    QThread thread;
+    auto *translator = new Translator(u"/usr/share/apertium/modes/eng-spa.mode"_s);
+    translator->moveToThread(&thread);
+    connect(&thread, &QThread::finished, translator, &QObject::deleteLater);
+    thread.start();
+    const auto stop = qScopeGuard([&thread] {
+        thread.quit();
+        thread.wait();
+    });
+    QList<QPair<quint64, QString>> answers;
+    connect(translator, &Translator::translated, this,
+            [&answers](quint64 ticket, const QString &text) { answers.append({ticket, text}); });
+    for (qsizetype i = 0; i < requests.size(); ++i)
+        QMetaObject::invokeMethod(translator, "translate", Q_ARG(quint64, quint64(i + 1)), Q_ARG(QString, requests.at(i).first));
+    QTRY_COMPARE_WITH_TIMEOUT(answers.size(), requests.size(), 20000);
+    for (qsizetype i = 0; i < requests.size(); ++i) {
+        QCOMPARE(answers.at(i).first, quint64(i + 1));
+        QVERIFY2(answers.at(i).second.contains(requests.at(i).second), qPrintable(answers.at(i).second));
+    }
+    QVERIFY(answers.at(1).second.isEmpty());
+
+    // Without its pipeline a translator answers empty, and does not crash.
+    Translator missing(u"/nonexistent/eng-spa.mode"_s);
+    QSignalSpy spy(&missing, &Translator::translated);
+    missing.translate(7, u"Go forward."_s);
+    QCOMPARE(spy.count(), 1);
+    QCOMPARE(spy.first().at(1).toString(), QString());
 }
 
 QTEST_GUILESS_MAIN(TestServerRecognition)

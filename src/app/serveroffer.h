@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// What the server says its transcription can do, from the "engine" object of
+// its "/api/auth/config" answer. A server that says nothing readable leaves
+// every target of the menu offered.
+namespace ServerOffer {
+
+// The languages the server translates into, or nothing when it does not say.
+[[nodiscard]] std::optional<QStringList> translationTargets(const QByteArray &configJson);
+
+// Whether the menu offers `code` given what the server said.
+[[nodiscard]] bool offers(const std::optional<QStringList> &targets, const QString &code);
+
+} // namespace ServerOffer
