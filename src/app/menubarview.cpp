@@ -12,7 +12,6 @@
 #include "wrappedtext.h"
 
 #include <QFontMetricsF>
-#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMenu>
@@ -20,7 +19,6 @@
 #include <QNetworkReply>
 #include <QPainter>
 #include <QPainterPath>
-#include <QScreen>
 #include <QShowEvent>
 #include <QSvgRenderer>
 #include <QVBoxLayout>
@@ -617,48 +615,4 @@ void MenuBarView::quit()
 LiveHUD &MenuBarView::hud() const
 {
     return m_hud ? *m_hud : LiveHUD::shared();
-}
-
-// --- MenuBarPopup ---------------------------------------------------------------
-
-MenuBarPopup::MenuBarPopup(MenuBarView *view, QWidget *parent)
-    : QWidget(parent, Qt::Popup | Qt::FramelessWindowHint)
-    , m_view(view)
-{
-    setWindowTitle(QStringLiteral("zarno"));
-    setPalette(lightPalette());
-    auto *layout = new QVBoxLayout(this);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSizeConstraint(QLayout::SetFixedSize);
-    view->setParent(this);
-    layout->addWidget(view);
-    connect(view, &MenuBarView::closeRequested, this, &QWidget::hide);
-}
-
-QPoint MenuBarPopup::placement(const QSize &size, const QRect &anchor, const QRect &screen)
-{
-    int x = anchor.x() + anchor.width() / 2 - size.width() / 2;
-    int y = anchor.bottom() + 1;
-    if (screen.isValid()) {
-        const bool roomBelow = y + size.height() <= screen.bottom() + 1;
-        const bool roomAbove = anchor.top() - size.height() >= screen.top();
-        if (!roomBelow && roomAbove)
-            y = anchor.top() - size.height();
-        x = qBound(screen.left(), x, qMax(screen.left(), screen.right() + 1 - size.width()));
-        y = qBound(screen.top(), y, qMax(screen.top(), screen.bottom() + 1 - size.height()));
-    }
-    return {x, y};
-}
-
-void MenuBarPopup::showUnder(const QRect &anchor)
-{
-    m_view->refresh();
-    adjustSize();
-    QScreen *screen = QGuiApplication::screenAt(anchor.center());
-    if (!screen)
-        screen = QGuiApplication::primaryScreen();
-    move(placement(size(), anchor, screen ? screen->availableGeometry() : QRect()));
-    show();
-    raise();
-    activateWindow();
 }

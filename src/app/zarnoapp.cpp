@@ -6,6 +6,7 @@
 #include "lucide.h"
 #include "meetingdetector.h"
 #include "meetingpopup.h"
+#include "menubarpopup.h"
 #include "menubarview.h"
 #include "miccapture.h"
 #include "settings.h"

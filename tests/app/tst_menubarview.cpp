@@ -2,6 +2,7 @@
 #include "authsession.h"
 #include "brand.h"
 #include "livehud.h"
+#include "menubarpopup.h"
 #include "menubarview.h"
 #include "sessionfakes.h"
 #include "widgetfinders.h"

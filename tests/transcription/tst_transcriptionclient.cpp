@@ -88,7 +88,7 @@ public:
 class Recorder
 {
 public:
-    void attach(TranscriptionClient &client)
+    explicit Recorder(TranscriptionClient &client)
     {
         // Direct: the recorder hears the client on the client's own thread.
         QObject::connect(&client, &TranscriptionLink::messageReceived, [this](quint64, const SonioxMessage &message) {
@@ -173,8 +173,7 @@ void TestTranscriptionClient::audioGivenWhileOpeningLeavesFirstAndInOrder()
 {
     RecordingServer server;
     TranscriptionClient client;
-    Recorder recorder;
-    recorder.attach(client);
+    Recorder recorder(client);
 
     QVERIFY(!client.hasTask());
     client.open(server.url());
@@ -265,8 +264,7 @@ void TestTranscriptionClient::framesAreDecodedAndRouted()
 {
     RecordingServer server;
     TranscriptionClient client;
-    Recorder recorder;
-    recorder.attach(client);
+    Recorder recorder(client);
     client.open(server.url());
     QTRY_VERIFY_WITH_TIMEOUT(server.sockets.size() == 1, 5000);
     QWebSocket *socket = server.sockets[0];
@@ -322,8 +320,7 @@ void TestTranscriptionClient::serverCloseGivesItsSentence()
 
     RecordingServer server;
     TranscriptionClient client;
-    Recorder recorder;
-    recorder.attach(client);
+    Recorder recorder(client);
     QWebSocket *socket = server.openLeg(client, 0);
     QVERIFY(socket);
     socket->close(QWebSocketProtocol::CloseCode(code), reason);
@@ -376,8 +373,7 @@ void TestTranscriptionClient::brokenConnectionGivesOneTransportSentence()
     }
 
     TranscriptionClient client;
-    Recorder recorder;
-    recorder.attach(client);
+    Recorder recorder(client);
     client.open(url);
     if (breakage == QLatin1StringView("abort") || breakage == QLatin1StringView("server gone")) {
         client.send(chunk(0));
@@ -410,8 +406,7 @@ void TestTranscriptionClient::nothingIsReportedAfterClose()
 
     RecordingServer server;
     TranscriptionClient client;
-    Recorder recorder;
-    recorder.attach(client);
+    Recorder recorder(client);
     QWebSocket *socket = server.openLeg(client, 0);
     QVERIFY(socket);
 
@@ -485,8 +480,7 @@ void TestTranscriptionClient::closingOneLegDoesNotSilenceTheNext()
 {
     RecordingServer server;
     TranscriptionClient client;
-    Recorder recorder;
-    recorder.attach(client);
+    Recorder recorder(client);
 
     client.open(server.url());
     client.send(chunk(1));
@@ -509,8 +503,7 @@ void TestTranscriptionClient::aLegLeftOpenNeverReportsIntoTheNext()
 {
     RecordingServer server;
     TranscriptionClient client;
-    Recorder recorder;
-    recorder.attach(client);
+    Recorder recorder(client);
 
     QWebSocket *first = server.openLeg(client, 1);
     QVERIFY(first);
@@ -533,9 +526,8 @@ void TestTranscriptionClient::aLegLeftOpenNeverReportsIntoTheNext()
 void TestTranscriptionClient::destroyingTheClientEndsItsConnection()
 {
     RecordingServer server;
-    Recorder recorder;
     auto client = std::make_unique<TranscriptionClient>();
-    recorder.attach(*client);
+    Recorder recorder(*client);
     QWebSocket *socket = server.openLeg(*client, 0);
     QVERIFY(socket);
     socket->sendTextMessage(QStringLiteral(R"({"tokens":[{"text":"x"}]})"));
