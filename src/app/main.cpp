@@ -72,6 +72,8 @@ int answerHelpOrVersion(int argc, char *argv[])
     parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("A command or a zarno: link (see above)."),
                                  QStringLiteral("[command]"));
+    parser.addOption({QStringLiteral("hidden"),
+                      QStringLiteral("Start in the tray without opening the main window (as at login).")});
     parser.addOption({QStringLiteral("render-hud"),
                       QStringLiteral("Write preview images of the live panel and the meeting prompt into <dir> and exit."),
                       QStringLiteral("dir")});
@@ -102,20 +104,24 @@ int main(int argc, char *argv[])
         return answerHelpOrVersion(argc, argv);
     const bool previews = asksForPreviews(argc, argv);
     const QStringList arguments = handedOver(argc, argv);
+    // Started at login: into the tray, without the window; a zarno already
+    // running is only asked how it is.
+    const bool hidden = arguments == QStringList{QStringLiteral("--hidden")};
+    const QStringList handOver = hidden ? QStringList{QStringLiteral("status")} : arguments;
     // Held for the life of the running zarno, so that two launches at once
     // cannot both become it (a dead holder's lock is taken over).
     QLockFile startLock(SingleInstance::defaultSocketPath() + QStringLiteral(".lock"));
     startLock.setStaleLockTime(0); // only a dead holder makes it stale, however old
     if (!previews) {
         // One zarno per user: a running one takes the arguments and answers.
-        if (const std::optional<QString> answer = SingleInstance::send(SingleInstance::defaultSocketPath(), arguments)) {
+        if (const std::optional<QString> answer = SingleInstance::send(SingleInstance::defaultSocketPath(), handOver)) {
             std::fputs(qPrintable(*answer + u'\n'), stdout);
             return 0;
         }
         const QDeadlineTimer patience(15000);
         while (!startLock.tryLock(0)) {
             if (const std::optional<QString> answer =
-                    SingleInstance::send(SingleInstance::defaultSocketPath(), arguments)) {
+                    SingleInstance::send(SingleInstance::defaultSocketPath(), handOver)) {
                 std::fputs(qPrintable(*answer + u'\n'), stdout);
                 return 0;
             }
@@ -157,9 +163,9 @@ int main(int argc, char *argv[])
     SingleInstance instance;
     if (instance.listen())
         instance.setHandler([&zarno](QStringList handed) { return zarno.handle(std::move(handed)); });
-    zarno.start();
+    zarno.start(!hidden);
     // Launched with a command or an address: act on it as the running zarno would.
-    if (!arguments.isEmpty() && arguments.first() != QLatin1StringView("--render-hud"))
+    if (!hidden && !arguments.isEmpty() && arguments.first() != QLatin1StringView("--render-hud"))
         zarno.handle(arguments);
     return app.exec();
 }

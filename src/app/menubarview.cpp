@@ -471,6 +471,16 @@ QWidget *MenuBarView::buildQuit()
     auto *column = new QVBoxLayout(block);
     column->setContentsMargins(8, 6, 8, 6);
     column->setSpacing(0);
+    // Off unless the user turns it on; the desktop's autostart entry is the
+    // truth, so a change made in the desktop's settings shows here too.
+    auto *startAtLogin = new MenuRowButton(QStringLiteral("Start at login"), Brand::ink(), block);
+    startAtLogin->setObjectName(QStringLiteral("startAtLogin"));
+    startAtLogin->setCheckable(true);
+    m_startAtLoginRow = startAtLogin;
+    column->addWidget(startAtLogin);
+    connect(startAtLogin, &QAbstractButton::clicked, this,
+            [this](bool on) { m_settings.setStartAtLogin(on); refresh(); });
+    connect(&m_settings, &UserSettings::startAtLoginChanged, this, &MenuBarView::refresh);
     auto *quit = new MenuRowButton(QStringLiteral("Quit zarno"), Brand::ink(), block);
     column->addWidget(quit);
     connect(quit, &QAbstractButton::clicked, this, &MenuBarView::quit);
@@ -516,6 +526,9 @@ void MenuBarView::refresh()
     m_saveLine->setVisible(saved || failed);
 
     m_signInRow->setVisible(m_auth.email().isNull());
+    const bool startsAtLogin = m_settings.startAtLogin();
+    m_startAtLoginRow->setChecked(startsAtLogin);
+    m_startAtLoginRow->setText(startsAtLogin ? QStringLiteral("Start at login  ✓") : QStringLiteral("Start at login"));
 
     // Fixed width, natural height: wrapped text grows the panel downwards.
     // Rows shown or hidden just now have not told their layouts yet.

@@ -165,6 +165,7 @@ private:
     QWidget *m_savedRow = nullptr;
     WrappedText *m_saveFailure = nullptr;
     QAbstractButton *m_signInRow = nullptr;
+    QAbstractButton *m_startAtLoginRow = nullptr;
     QNetworkAccessManager *m_network = nullptr;
     QPointer<QNetworkReply> m_offerReply;
     std::optional<QStringList> m_offeredTargets; // nothing: the server did not say

@@ -83,11 +83,11 @@ ZarnoApp::~ZarnoApp()
     WebViewHolder::shared().shutDown();
 }
 
-void ZarnoApp::start()
+void ZarnoApp::start(bool openWindow)
 {
     makeTray();
-    QPointer<ZarnoApp> self(this);
-    QTimer::singleShot(openWindowDelayMs, this, [this] { open(); });
+    if (openWindow)
+        QTimer::singleShot(openWindowDelayMs, this, [this] { open(); });
 }
 
 void ZarnoApp::makeTray()

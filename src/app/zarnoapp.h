@@ -31,8 +31,9 @@ public:
     explicit ZarnoApp(QObject *parent = nullptr);
     ~ZarnoApp() override;
 
-    // Shows the tray icon and, shortly after, the main window.
-    void start();
+    // Shows the tray icon and, shortly after, the main window (unless
+    // started at login, when zarno waits in the tray).
+    void start(bool openWindow = true);
 
     [[nodiscard]] SessionController &state() { return *m_state; }
 

@@ -1,8 +1,24 @@
 #include "brand.h"
 
+#include <QDir>
 #include <QFontDatabase>
 #include <QGuiApplication>
 #include <QScreen>
+
+// The brand font built into the resources, when the build could fetch it.
+static bool registerBrandFont()
+{
+#ifdef ZARNO_BRAND_FONT
+    Q_INIT_RESOURCE(zarno_brandfont);
+    const QDir fonts(QStringLiteral(":/Resources/fonts"));
+    bool any = false;
+    for (const QString &name : fonts.entryList({QStringLiteral("*.woff")}, QDir::Files))
+        any |= QFontDatabase::addApplicationFont(fonts.filePath(name)) >= 0;
+    return any;
+#else
+    return false;
+#endif
+}
 
 namespace Brand {
 
@@ -81,7 +97,8 @@ QString schibstedFamily()
 
 bool hasSchibsted()
 {
-    static const bool has = QFontDatabase::families().contains(schibstedFamily(), Qt::CaseInsensitive);
+    static const bool has = registerBrandFont()
+        || QFontDatabase::families().contains(schibstedFamily(), Qt::CaseInsensitive);
     return has;
 }
 

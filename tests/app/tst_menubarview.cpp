@@ -19,6 +19,7 @@
 #include <QNetworkAccessManager>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QFile>
 #include <QTest>
 
 #include <algorithm>
@@ -76,7 +77,8 @@ WrappedText *text(const QWidget &view, const QString &name)
 const QStringList headerOf = {QStringLiteral("Translate"), QStringLiteral("Transcript"),
                               QStringLiteral("Auto-detect → English")};
 const QStringList rowsSignedOut = {QStringLiteral("Open zarno"), QStringLiteral("Show live panel"),
-                                   QStringLiteral("Sign in"), QStringLiteral("Quit zarno")};
+                                   QStringLiteral("Sign in"), QStringLiteral("Start at login"),
+                                   QStringLiteral("Quit zarno")};
 
 } // namespace
 
@@ -100,6 +102,7 @@ private Q_SLOTS:
     void targetsTheServerCannotServeAreMarked_data();
     void targetsTheServerCannotServeAreMarked();
     void signInRowOnlyWhileSignedOut();
+    void startAtLoginIsTheDesktopsAutostartEntry();
     void rowsLeadOutOfThePanel_data();
     void rowsLeadOutOfThePanel();
     void longErrorWrapsWithinTheWidth();
@@ -431,6 +434,36 @@ void TestMenuBarView::targetsTheServerCannotServeAreMarked()
     }
     // The label still names the stored choice, offered or not.
     QCOMPARE(rig.view->languageButton()->text(), QStringLiteral("Auto-detect → English"));
+}
+
+void TestMenuBarView::startAtLoginIsTheDesktopsAutostartEntry()
+{
+    QFile::remove(UserSettings::autostartEntryPath());
+    Rig rig;
+    rig.view->show();
+    auto *row = rig.view->findChild<QAbstractButton *>(QStringLiteral("startAtLogin"));
+    QVERIFY(row);
+    QVERIFY(!row->isChecked()); // off until the user turns it on
+
+    row->click();
+    QVERIFY(row->isChecked());
+    QFile entry(UserSettings::autostartEntryPath());
+    QVERIFY(entry.open(QIODevice::ReadOnly));
+    const QByteArray text = entry.readAll();
+    QVERIFY2(text.contains("Exec=\"" + QCoreApplication::applicationFilePath().toUtf8() + "\" --hidden\n"), text);
+    QVERIFY(text.startsWith("[Desktop Entry]\nType=Application\n"));
+
+    row->click();
+    QVERIFY(!row->isChecked());
+    QVERIFY(!QFile::exists(UserSettings::autostartEntryPath()));
+
+    // Turned off elsewhere (the desktop's settings): the panel shows it when it next looks.
+    rig.settings.setStartAtLogin(true);
+    QVERIFY(row->isChecked());
+    QFile::remove(UserSettings::autostartEntryPath());
+    rig.view->hide();
+    rig.view->show();
+    QVERIFY(!row->isChecked());
 }
 
 void TestMenuBarView::signInRowOnlyWhileSignedOut()

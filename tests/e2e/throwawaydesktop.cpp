@@ -124,6 +124,9 @@ ThrowawayDesktop::ThrowawayDesktop()
     for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY", "PULSE_SERVER", "PULSE_SOURCE",
                              "PULSE_SINK", "PULSE_RUNTIME_PATH", "DBUS_SESSION_BUS_ADDRESS", "SESSION_MANAGER"})
         m_env.remove(QLatin1StringView(name));
+    // No session bus: zarno keeps its sign-in in the settings file, and no
+    // bus is autolaunched on the private display to prompt for a keyring.
+    m_env.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, u"disabled:"_s);
     m_env.insert(u"HOME"_s, root);
     m_env.insert(u"XDG_CONFIG_HOME"_s, root + u"/config"_s);
     m_env.insert(u"XDG_DATA_HOME"_s, root + u"/data"_s);

@@ -122,6 +122,29 @@ bool isTheMainWindow(const WindowInfo &window)
     return window.type == u"_NET_WM_WINDOW_TYPE_NORMAL"_s && window.frame.width() >= 600;
 }
 
+// The centre of a filled pill of `colour` inside `area`: the box of the rows
+// that hold a long run of it (text of the same colour has only short runs).
+std::optional<QPoint> pillCentre(const QImage &image, const QRect &area, QColor colour, int minRun = 40)
+{
+    const QImage rgb = image.copy(area).convertToFormat(QImage::Format_RGB32);
+    QRect box;
+    for (int y = 0; y < rgb.height(); ++y) {
+        const QRgb *row = reinterpret_cast<const QRgb *>(rgb.constScanLine(y));
+        int run = 0;
+        for (int x = 0; x < rgb.width(); ++x) {
+            const bool near = qAbs(qRed(row[x]) - colour.red()) + qAbs(qGreen(row[x]) - colour.green())
+                    + qAbs(qBlue(row[x]) - colour.blue())
+                < 24;
+            run = near ? run + 1 : 0;
+            if (run >= minRun)
+                box |= QRect(x - run + 1, y, run, 1);
+        }
+    }
+    if (box.isEmpty())
+        return std::nullopt;
+    return area.topLeft() + box.center();
+}
+
 int pixelsNear(const QImage &image, QColor colour, int tolerance = 24)
 {
     const QImage rgb = image.convertToFormat(QImage::Format_RGB32);
@@ -252,12 +275,15 @@ void TestEndToEnd::newcomerSignsInTakesNotesAndSeesThem()
     desktop.key(u"Return"_s);
 
     // zarno took the page's sign-in: its card offers "Take notes now".
-    const QPoint takeNotesNow(frame.center().x() - 49, frame.center().y() + 83);
-    const QRect buttonEdge(frame.center().x() - 116, frame.center().y() + 75, 8, 16);
-    QVERIFY(until([&] { return pixelsNear(desktop.screenshot().copy(buttonEdge), ink) > 100; }, shortWait));
+    const QRect card(frame.center().x() - 240, frame.center().y() - 160, 480, 360);
+    std::optional<QPoint> takeNotesNow;
+    QVERIFY(until([&] {
+        return desktop.zarnoSettings().contains(u"authRefreshToken="_s)
+            && bool(takeNotesNow = pillCentre(desktop.screenshot(), card, ink));
+    }, shortWait));
     QVERIFY(desktop.zarnoSettings().contains(u"authRefreshToken="_s));
     QVERIFY(desktop.zarnoSettings().contains(u"authEmail="_s + email));
-    desktop.click(takeNotesNow);
+    desktop.click(*takeNotesNow);
     QVERIFY(isListening(desktop.waitForStatus(isListening, shortWait)));
 
     // The live panel, expanded, first shows only its hint.
@@ -562,20 +588,9 @@ void TestEndToEnd::recordingProgramBringsUpThePrompt()
     QCOMPARE(desktop.command(u"status"_s), u"Watching for meetings"_s);
 
     // Press the button in the middle of its ink.
-    const QImage button = shot.copy(buttonArea).convertToFormat(QImage::Format_RGB32);
-    QPoint sum;
-    int count = 0;
-    for (int y = 0; y < button.height(); ++y) {
-        for (int x = 0; x < button.width(); ++x) {
-            const QRgb p = button.pixel(x, y);
-            if (qAbs(qRed(p) - ink.red()) + qAbs(qGreen(p) - ink.green()) + qAbs(qBlue(p) - ink.blue()) < 24) {
-                sum += QPoint(x, y);
-                ++count;
-            }
-        }
-    }
-    QVERIFY(count > 0);
-    desktop.click(buttonArea.topLeft() + sum / count);
+    const std::optional<QPoint> take = pillCentre(shot, buttonArea, ink);
+    QVERIFY(take);
+    desktop.click(*take);
     QVERIFY(isListening(desktop.waitForStatus(isListening, shortWait)));
     QVERIFY(!desktop.waitForWindow(isThePrompt, 0));
     desktop.stopRecordingProgram();

@@ -26,6 +26,8 @@ private Q_SLOTS:
     void targetLanguagesInMenuOrder();
     void userSettingsTellOnlyOfChanges_data();
     void userSettingsTellOnlyOfChanges();
+    void autostartEntryQuotesItsProgram_data();
+    void autostartEntryQuotesItsProgram();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -248,6 +250,24 @@ void TestSettings::userSettingsTellOnlyOfChanges()
         QCOMPARE(settings.targetLanguage(), chosen.toString());
     // The store holds the choice in its plain form.
     QCOMPARE(ZarnoSettings::standardStore().value(key).toString(), chosen.toString());
+}
+
+void TestSettings::autostartEntryQuotesItsProgram_data()
+{
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QString>("exec");
+    QTest::newRow("plain") << "/usr/bin/zarno" << "Exec=\"/usr/bin/zarno\" --hidden";
+    QTest::newRow("spaces") << "/home/ada/my apps/zarno" << "Exec=\"/home/ada/my apps/zarno\" --hidden";
+    QTest::newRow("quote, dollar, backquote, backslash")
+        << "/opt/a\"b$c`d\\e/zarno" << "Exec=\"/opt/a\\\\\"b\\\\$c\\\\`d\\\\\\\\e/zarno\" --hidden";
+}
+
+void TestSettings::autostartEntryQuotesItsProgram()
+{
+    QFETCH(QString, program);
+    QFETCH(QString, exec);
+    const QStringList lines = QString::fromUtf8(UserSettings::autostartEntry(program)).split(u'\n');
+    QVERIFY2(lines.contains(exec), qPrintable(lines.join(u'|')));
 }
 
 QTEST_GUILESS_MAIN(TestSettings)
