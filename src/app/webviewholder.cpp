@@ -1,4 +1,5 @@
 #include "webviewholder.h"
+#include "logging.h"
 
 #include "clock.h"
 #include "settings.h"
@@ -75,8 +76,10 @@ WebViewHolder::WebViewHolder(QObject *parent)
     m_loadTimeout.setSingleShot(true);
     m_loadTimeout.setInterval(loadTimeoutMs);
     connect(&m_loadTimeout, &QTimer::timeout, this, [this] {
-        if (m_view)
+        if (m_view) {
+            qCWarning(lcWeb) << "The web application did not load within" << loadTimeoutMs / 1000 << "s; stopped.";
             m_view->stop();
+        }
     });
 }
 

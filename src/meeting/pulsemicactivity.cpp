@@ -1,5 +1,6 @@
 #include "pulsemicactivity.h"
 
+#include "logging.h"
 #include "recordingstream.h"
 
 #include <pulse/pulseaudio.h>
@@ -186,5 +187,11 @@ void PulseMicActivity::deliverUnavailable()
     if (m_ended)
         return;
     m_ended = true;
-    QMetaObject::invokeMethod(this, [this] { Q_EMIT unavailable(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            qCInfo(lcMeeting) << "No sound server to watch: meetings are noticed by their programs only.";
+            Q_EMIT unavailable();
+        },
+        Qt::QueuedConnection);
 }

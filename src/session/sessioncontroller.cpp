@@ -1,4 +1,5 @@
 #include "sessioncontroller.h"
+#include "logging.h"
 
 #include "clock.h"
 #include "notesupload.h"
@@ -536,6 +537,10 @@ void SessionController::setLastError(std::optional<QString> value)
     if (m_lastError == value)
         return;
     m_lastError = std::move(value);
+    // The sentence the user is shown, so a log tells why too; never words
+    // that were said or a token.
+    if (m_lastError && !m_lastError->isEmpty())
+        qCWarning(lcSession).noquote() << *m_lastError;
     Q_EMIT lastErrorChanged();
 }
 
@@ -552,6 +557,8 @@ void SessionController::setSaveState(const SaveState &value)
     if (m_saveState == value)
         return;
     m_saveState = value;
+    if (m_saveState.kind() == SaveState::Kind::Failed && !m_saveState.message().isEmpty())
+        qCWarning(lcSession).noquote() << "Saving the notes failed:" << m_saveState.message();
     Q_EMIT saveStateChanged();
 }
 

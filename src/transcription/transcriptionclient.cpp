@@ -1,4 +1,5 @@
 #include "transcriptionclient.h"
+#include "logging.h"
 
 #include "strand.h"
 
@@ -224,10 +225,12 @@ private:
     {
         if (!message || connection.silenced->load(std::memory_order_acquire))
             return;
-        if (message->isError())
+        if (message->isError()) {
+            qCWarning(lcWs).noquote() << "The server reported an error:" << message->errorText();
             Q_EMIT m_client.failed(connection.id, message->errorText());
-        else
-            Q_EMIT m_client.messageReceived(connection.id, *message);
+            return;
+        }
+        Q_EMIT m_client.messageReceived(connection.id, *message);
     }
 
     // The one sentence that ends a connection the server or the network broke.
@@ -236,8 +239,10 @@ private:
         if (connection.ended)
             return;
         connection.ended = true;
-        if (!connection.silenced->load(std::memory_order_acquire))
+        if (!connection.silenced->load(std::memory_order_acquire)) {
+            qCWarning(lcWs).noquote() << sentence;
             Q_EMIT m_client.failed(connection.id, sentence);
+        }
     }
 
     Connection *live(quint64 id) const
