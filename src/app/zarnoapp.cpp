@@ -115,7 +115,7 @@ void ZarnoApp::makeTrayMenu()
     QAction *take = m_trayMenu->addAction(QStringLiteral("Take notes"), this, [this] { m_state->startListening(); });
     QAction *pause = m_trayMenu->addAction(QStringLiteral("Pause"), this, [this] { m_state->pauseListening(); });
     QAction *resume = m_trayMenu->addAction(QStringLiteral("Resume"), this, [this] { m_state->resumeListening(); });
-    QAction *stop = m_trayMenu->addAction(QStringLiteral("Stop & save"), this, [this] { m_state->stopAndSave(); });
+    QAction *stop = m_trayMenu->addAction(QStringLiteral("Stop && save"), this, [this] { m_state->stopAndSave(); });
     m_trayMenu->addSeparator();
     m_trayMenu->addAction(QStringLiteral("Open zarno"), this, [this] { open(); });
     m_trayMenu->addAction(QStringLiteral("Quit zarno"), this, [] { QCoreApplication::quit(); });
