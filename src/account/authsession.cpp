@@ -276,6 +276,7 @@ QCoro::Task<std::optional<QString>> AuthSession::refresh(QString refreshToken)
     const std::optional<QString> email =
         answer->email ? answer->email : (m_email.isNull() ? std::nullopt : std::optional<QString>(m_email));
     adopt(answer->accessToken, answer->refreshToken, expiresAt, email);
+    Q_EMIT renewed(answer->accessToken, answer->refreshToken, expiresAt);
     co_return answer->accessToken;
 }
 

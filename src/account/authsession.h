@@ -49,6 +49,10 @@ Q_SIGNALS:
     void emailChanged();
     // A renewal ended, well or not; callers that waited for it look again.
     void renewalFinished();
+    // This application renewed the sign-in: the web page, which shares it,
+    // must take the new tokens, or its next renewal spends the old refresh
+    // token again and the service revokes the whole sign-in.
+    void renewed(const QString &accessToken, const QString &refreshToken, double expiresAt);
 
 private:
     QCoro::Task<std::optional<QString>> refresh(QString refreshToken);

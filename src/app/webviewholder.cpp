@@ -1,10 +1,12 @@
 #include "webviewholder.h"
+
 #include "logging.h"
 
 #include "clock.h"
 #include "settings.h"
 
 #include <QCoreApplication>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QWebEnginePage>
@@ -149,6 +151,36 @@ void WebViewHolder::harvest()
             return;
         Q_EMIT self->harvested(*session);
     });
+}
+
+// Replaces the tokens of the page's stored session, keeping the rest of it.
+// Called with the new access token, refresh token and expiry.
+const QString WebViewHolder::handOverScript = QStringLiteral(
+    "(function (access, refresh, expiresAt) {\n"
+    "  for (var i = 0; i < localStorage.length; i++) {\n"
+    "    var k = localStorage.key(i);\n"
+    "    if (k.startsWith('sb-') && k.endsWith('-auth-token')) {\n"
+    "      var session = JSON.parse(localStorage.getItem(k));\n"
+    "      if (!session) return false;\n"
+    "      session.access_token = access;\n"
+    "      session.refresh_token = refresh;\n"
+    "      session.expires_at = expiresAt;\n"
+    "      localStorage.setItem(k, JSON.stringify(session));\n"
+    "      return true;\n"
+    "    }\n"
+    "  }\n"
+    "  return false;\n"
+    "})");
+
+void WebViewHolder::handOver(const QString &accessToken, const QString &refreshToken, double expiresAt)
+{
+    if (!m_view || !showsTheService(m_view->url()))
+        return;
+    // The values go in as JSON, so no token can break out of the script.
+    const QByteArray arguments =
+        QJsonDocument(QJsonArray{accessToken, refreshToken, expiresAt}).toJson(QJsonDocument::Compact);
+    const QString call = handOverScript + u'(' + QString::fromUtf8(arguments.mid(1, arguments.size() - 2)) + u')';
+    m_view->page()->runJavaScript(call);
 }
 
 void WebViewHolder::loadAppIfEmpty()

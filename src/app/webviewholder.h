@@ -62,6 +62,10 @@ public:
     void loadAppIfEmpty();
     // Loads the address, giving up after a minute without an answer.
     void load(const QUrl &url);
+    // Hands a renewal made by the application to the service's page, where
+    // the page keeps a sign-in; nothing when it keeps none.
+    void handOver(const QString &accessToken, const QString &refreshToken, double expiresAt);
+    static const QString handOverScript;
 
 Q_SIGNALS:
     // A sign-in found on the service's page; the application adopts it.

@@ -71,6 +71,7 @@ ZarnoApp::ZarnoApp(QObject *parent)
     parts.window = this;
     m_state = std::make_unique<SessionController>(std::move(parts));
     LiveHUD::shared().attach(m_state.get());
+    QObject::connect(&AuthSession::shared(), &AuthSession::renewed, &WebViewHolder::shared(), &WebViewHolder::handOver);
     QObject::connect(&WebViewHolder::shared(), &WebViewHolder::harvested, this, [](const WebSession &session) {
         AuthSession::shared().adoptFromPage(session.accessToken, session.refreshToken, session.expiresAt, session.email);
     });

@@ -34,6 +34,7 @@ private Q_SLOTS:
     void harvestTakesTheFirstMatchingKey();
     void everyFinishedLoadHarvests();
     void otherSitesAreNeverHarvested();
+    void renewalsAreHandedToThePagesSignIn();
 
 private:
     void loadPage();
@@ -188,6 +189,31 @@ void TestWebHarvest::otherSitesAreNeverHarvested()
     QTest::qWait(300);
     QCOMPARE(harvested.size(), 0);
     loadPage();
+}
+
+// The page shares the sign-in: a renewal made by the application replaces
+// the page's tokens (its next renewal would spend a used one otherwise), and
+// keeps the rest of its session; a page that keeps none is left alone.
+void TestWebHarvest::renewalsAreHandedToThePagesSignIn()
+{
+    QWebEngineView *view = m_holder->webView();
+    evaluate(view, "localStorage.clear(); localStorage.setItem('sb-local-auth-token', "
+                   "JSON.stringify({access_token: 'old-a', refresh_token: 'old-r', expires_at: 1, "
+                   "user: {email: 'e@x.org'}})); true");
+    const QString awkward = QStringLiteral("new-r'\"); alert(1); //");
+    m_holder->handOver(QStringLiteral("new-a"), awkward, 4e9);
+    QTRY_COMPARE(evaluate(view, "JSON.parse(localStorage.getItem('sb-local-auth-token')).refresh_token").toString(),
+                 awkward);
+    QCOMPARE(evaluate(view, "JSON.parse(localStorage.getItem('sb-local-auth-token')).access_token").toString(),
+             QStringLiteral("new-a"));
+    QCOMPARE(evaluate(view, "JSON.parse(localStorage.getItem('sb-local-auth-token')).expires_at").toDouble(), 4e9);
+    QCOMPARE(evaluate(view, "JSON.parse(localStorage.getItem('sb-local-auth-token')).user.email").toString(),
+             QStringLiteral("e@x.org"));
+
+    evaluate(view, "localStorage.clear(); true");
+    m_holder->handOver(QStringLiteral("a"), QStringLiteral("r"), 4e9);
+    QTest::qWait(200);
+    QCOMPARE(evaluate(view, "localStorage.length").toInt(), 0);
 }
 
 QTEST_MAIN(TestWebHarvest)
