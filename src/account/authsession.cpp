@@ -210,6 +210,7 @@ QCoro::Task<std::optional<QString>> AuthSession::validAccessToken()
             co_return std::nullopt;
     }
 
+    m_renewalProblem.reset();
     QString refreshToken;
     {
         const QSettings store = openStore();
@@ -245,11 +246,17 @@ QCoro::Task<std::optional<QString>> AuthSession::refresh(QString refreshToken)
     ReplyOwner config(network().get(configRequest));
     abortAfter(config.reply, timeout);
     co_await config.reply.data();
-    if (!self || !config.reply || !isHttpResponse(*config.reply))
+    if (!self || !config.reply)
         co_return std::nullopt;
+    if (!isHttpResponse(*config.reply)) {
+        m_renewalProblem = unreachableText;
+        co_return std::nullopt;
+    }
     const std::optional<ServiceConfig> service = decodeConfig(config.reply->readAll());
-    if (!service)
+    if (!service) {
+        m_renewalProblem = renewalFailedText;
         co_return std::nullopt;
+    }
 
     QNetworkRequest tokenRequest(service->tokenURL);
     tokenRequest.setRawHeader("apikey", service->anonKey);
@@ -262,12 +269,21 @@ QCoro::Task<std::optional<QString>> AuthSession::refresh(QString refreshToken)
     if (!self || !token.reply)
         co_return std::nullopt;
 
-    // From here on every failure is the token service turning us away.
+    // Only a refusal of the grant ends the sign-in. A network that fails or
+    // a server in trouble keeps it, so the user can try again later.
     const QVariant status = token.reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    const std::optional<TokenAnswer> answer =
-        status.isValid() && status.toInt() == 200 ? decodeTokenAnswer(token.reply->readAll()) : std::nullopt;
-    if (!answer) {
+    if (!status.isValid()) {
+        m_renewalProblem = unreachableText;
+        co_return std::nullopt;
+    }
+    if (status.toInt() == 400 || status.toInt() == 401) {
         signOut();
+        co_return std::nullopt;
+    }
+    const std::optional<TokenAnswer> answer =
+        status.toInt() == 200 ? decodeTokenAnswer(token.reply->readAll()) : std::nullopt;
+    if (!answer) {
+        m_renewalProblem = renewalFailedText;
         co_return std::nullopt;
     }
 

@@ -32,6 +32,11 @@ public:
     [[nodiscard]] bool isSignedIn() const;
 
     [[nodiscard]] QCoro::Task<std::optional<QString>> validAccessToken() override;
+    [[nodiscard]] std::optional<QString> renewalProblem() const override { return m_renewalProblem; }
+
+    static inline const QString unreachableText = QStringLiteral("Could not reach the server to renew the sign-in.");
+    static inline const QString renewalFailedText =
+        QStringLiteral("The server could not renew the sign-in — try again in a moment.");
     void adopt(const QString &accessToken, const QString &refreshToken, double expiresAt,
                const std::optional<QString> &email);
     void signOut();
@@ -60,6 +65,7 @@ private:
     QNetworkAccessManager &network();
 
     QString m_email;
+    std::optional<QString> m_renewalProblem;
     std::chrono::milliseconds m_requestTimeout{60000};
     QNetworkAccessManager *m_network = nullptr;
     bool m_renewing = false;

@@ -190,7 +190,9 @@ QCoro::Task<std::optional<QUrl>> SessionController::legAddress()
     if (!self)
         co_return std::nullopt;
     if (!token) {
-        failSetup(notSignedInText);
+        // A sign-in kept through a failed renewal says why; otherwise there is none.
+        const std::optional<QString> problem = m_parts.auth ? m_parts.auth->renewalProblem() : std::nullopt;
+        failSetup(problem.value_or(notSignedInText));
         co_return std::nullopt;
     }
     std::optional<QUrl> url = settings.transcribeURL(*token);

@@ -137,8 +137,8 @@ private Q_SLOTS:
     void signedOutAsksNobody();
     void renewalStoresWhatTheTokenServiceAnswers_data();
     void renewalStoresWhatTheTokenServiceAnswers();
-    void refusedRenewalSignsOut_data();
-    void refusedRenewalSignsOut();
+    void renewalSignsOutOnlyWhenRefused_data();
+    void renewalSignsOutOnlyWhenRefused();
     void unreadableConfigurationKeepsTheSignIn_data();
     void unreadableConfigurationKeepsTheSignIn();
     void renewalSendsOnlyTheKeyAndTheRefreshToken_data();
@@ -275,39 +275,41 @@ void TestAuthSession::renewalStoresWhatTheTokenServiceAnswers()
     QCOMPARE(m_service->tokenRequests.size(), 1);
 }
 
-void TestAuthSession::refusedRenewalSignsOut_data()
+void TestAuthSession::renewalSignsOutOnlyWhenRefused_data()
 {
     QTest::addColumn<int>("status");
     QTest::addColumn<QByteArray>("answer");
     QTest::addColumn<QString>("tokenService"); // "hang", "dead" or empty for the real one
+    QTest::addColumn<QString>("problem");      // empty: signed out
 
     const QByteArray good = R"({"access_token":"a","refresh_token":"r","expires_in":3600})";
-    QTest::newRow("401") << 401 << QByteArray(R"({"message":"Invalid API key"})") << QString();
-    QTest::newRow("400 used token") << 400 << QByteArray(R"({"error":"invalid_grant"})") << QString();
-    QTest::newRow("500 with a good body") << 500 << good << QString();
-    QTest::newRow("201 with a good body") << 201 << good << QString();
+    QTest::newRow("401") << 401 << QByteArray(R"({"message":"Invalid API key"})") << QString() << QString();
+    QTest::newRow("400 used token") << 400 << QByteArray(R"({"error":"invalid_grant"})") << QString() << QString();
+    QTest::newRow("500 with a good body") << 500 << good << QString() << AuthSession::renewalFailedText;
+    QTest::newRow("201 with a good body") << 201 << good << QString() << AuthSession::renewalFailedText;
     QTest::newRow("200 without refresh token")
-        << 200 << QByteArray(R"({"access_token":"a","expires_in":3600})") << QString();
-    QTest::newRow("200 without access token") << 200 << QByteArray(R"({"refresh_token":"r"})") << QString();
+        << 200 << QByteArray(R"({"access_token":"a","expires_in":3600})") << QString() << AuthSession::renewalFailedText;
+    QTest::newRow("200 without access token") << 200 << QByteArray(R"({"refresh_token":"r"})") << QString() << AuthSession::renewalFailedText;
     QTest::newRow("200 refresh token null") << 200 << QByteArray(R"({"access_token":"a","refresh_token":null})")
-                                            << QString();
+                                            << QString() << AuthSession::renewalFailedText;
     QTest::newRow("200 empty access token") << 200 << QByteArray(R"({"access_token":"","refresh_token":"r"})")
-                                            << QString();
+                                            << QString() << AuthSession::renewalFailedText;
     QTest::newRow("200 lifetime as text")
-        << 200 << QByteArray(R"({"access_token":"a","refresh_token":"r","expires_in":"3600"})") << QString();
+        << 200 << QByteArray(R"({"access_token":"a","refresh_token":"r","expires_in":"3600"})") << QString() << AuthSession::renewalFailedText;
     QTest::newRow("200 user as text") << 200 << QByteArray(R"({"access_token":"a","refresh_token":"r","user":"me"})")
-                                      << QString();
-    QTest::newRow("200 not JSON") << 200 << QByteArray("<html>ok</html>") << QString();
-    QTest::newRow("200 empty") << 200 << QByteArray() << QString();
-    QTest::newRow("token service never answers") << 200 << good << QString("hang");
-    QTest::newRow("token service unreachable") << 200 << good << QString("dead");
+                                      << QString() << AuthSession::renewalFailedText;
+    QTest::newRow("200 not JSON") << 200 << QByteArray("<html>ok</html>") << QString() << AuthSession::renewalFailedText;
+    QTest::newRow("200 empty") << 200 << QByteArray() << QString() << AuthSession::renewalFailedText;
+    QTest::newRow("token service never answers") << 200 << good << QString("hang") << AuthSession::unreachableText;
+    QTest::newRow("token service unreachable") << 200 << good << QString("dead") << AuthSession::unreachableText;
 }
 
-void TestAuthSession::refusedRenewalSignsOut()
+void TestAuthSession::renewalSignsOutOnlyWhenRefused()
 {
     QFETCH(int, status);
     QFETCH(QByteArray, answer);
     QFETCH(QString, tokenService);
+    QFETCH(QString, problem);
 
     QTcpServer silent;
     if (tokenService == "hang") {
@@ -331,13 +333,23 @@ void TestAuthSession::refusedRenewalSignsOut()
     QSignalSpy changed(&session, &AuthSession::emailChanged);
 
     QCOMPARE(ask(session), std::nullopt);
+    const QSettings settings = store();
+    QCOMPARE(settings.value("serverURL").toString(), m_service->base());
+    if (!problem.isEmpty()) {
+        // Not a refusal: the sign-in stays for the next try, and says why.
+        QVERIFY(session.isSignedIn());
+        QCOMPARE(session.email(), QString("me@example.org"));
+        QCOMPARE(changed.size(), 0);
+        QCOMPARE(settings.value("authRefreshToken").toString(), QString("old-refresh"));
+        QCOMPARE(session.renewalProblem().value_or(QString()), problem);
+        return;
+    }
     QVERIFY(!session.isSignedIn());
     QCOMPARE(session.email(), QString());
     QCOMPARE(changed.size(), 1);
-    const QSettings settings = store();
+    QVERIFY(!session.renewalProblem());
     for (const char *key : {"authAccessToken", "authRefreshToken", "authExpiresAt", "authEmail"})
         QVERIFY2(!settings.contains(key), key);
-    QCOMPARE(settings.value("serverURL").toString(), m_service->base());
 }
 
 void TestAuthSession::unreadableConfigurationKeepsTheSignIn_data()
