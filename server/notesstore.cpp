@@ -10,6 +10,7 @@
 #include <QVariant>
 
 #include <cmath>
+#include <variant>
 
 namespace {
 
@@ -38,6 +39,32 @@ QString previewOf(const QString &text)
     if (preview.size() > 140)
         preview = preview.left(139) + QChar(0x2026);
     return preview;
+}
+
+// One line of the notes, or the sentence saying what is wrong with it.
+std::variant<NoteEntry, QString> parseEntry(const QJsonValue &value, const QString &where)
+{
+    if (!value.isObject())
+        return QStringLiteral("\"%1\" must be an object.").arg(where);
+    const QJsonObject item = value.toObject();
+    const auto t = integral(item.value(QLatin1StringView("t")));
+    const QJsonValue textValue = item.value(QLatin1StringView("text"));
+    const QJsonValue lang = item.value(QLatin1StringView("lang"));
+    const QJsonValue translated = item.value(QLatin1StringView("translated"));
+    if (!t)
+        return QStringLiteral("\"%1.t\" must be an integer.").arg(where);
+    if (!textValue.isString() || textValue.toString().size() > maxTextLength)
+        return QStringLiteral("\"%1.text\" must be a string.").arg(where);
+    if (!lang.isString())
+        return QStringLiteral("\"%1.lang\" must be a string.").arg(where);
+    if (!translated.isBool())
+        return QStringLiteral("\"%1.translated\" must be true or false.").arg(where);
+    NoteEntry entry;
+    entry.t = *t;
+    entry.text = textValue.toString();
+    entry.lang = lang.toString();
+    entry.translated = translated.toBool();
+    return entry;
 }
 
 } // namespace
@@ -105,38 +132,12 @@ NotesBody::Parsed NotesBody::parse(const QByteArray &json)
         return parsed;
     }
     for (qsizetype i = 0; i < array.size(); ++i) {
-        const QString where = QStringLiteral("entries[%1]").arg(i);
-        if (!array.at(i).isObject()) {
-            parsed.error = QStringLiteral("\"%1\" must be an object.").arg(where);
+        std::variant<NoteEntry, QString> entry = parseEntry(array.at(i), QStringLiteral("entries[%1]").arg(i));
+        if (const QString *problem = std::get_if<QString>(&entry)) {
+            parsed.error = *problem;
             return parsed;
         }
-        const QJsonObject item = array.at(i).toObject();
-        NoteEntry entry;
-        const auto t = integral(item.value(QLatin1StringView("t")));
-        const QJsonValue textValue = item.value(QLatin1StringView("text"));
-        const QJsonValue lang = item.value(QLatin1StringView("lang"));
-        const QJsonValue translated = item.value(QLatin1StringView("translated"));
-        if (!t) {
-            parsed.error = QStringLiteral("\"%1.t\" must be an integer.").arg(where);
-            return parsed;
-        }
-        if (!textValue.isString() || textValue.toString().size() > maxTextLength) {
-            parsed.error = QStringLiteral("\"%1.text\" must be a string.").arg(where);
-            return parsed;
-        }
-        if (!lang.isString()) {
-            parsed.error = QStringLiteral("\"%1.lang\" must be a string.").arg(where);
-            return parsed;
-        }
-        if (!translated.isBool()) {
-            parsed.error = QStringLiteral("\"%1.translated\" must be true or false.").arg(where);
-            return parsed;
-        }
-        entry.t = *t;
-        entry.text = textValue.toString();
-        entry.lang = lang.toString();
-        entry.translated = translated.toBool();
-        body.entries.append(entry);
+        body.entries.append(std::get<NoteEntry>(entry));
     }
     parsed.body = body;
     return parsed;
