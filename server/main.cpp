@@ -28,7 +28,11 @@ int main(int argc, char *argv[])
     const QCommandLineOption testControls(QStringLiteral("test-controls"),
                                           QStringLiteral("Enable POST /__test/fail-sessions {\"fail\":true|false}, "
                                                          "which makes note uploads answer 500."));
-    parser.addOptions({port, dataDir, tokenTtl, testControls});
+    const QCommandLineOption allowHost(QStringLiteral("allow-host"),
+                                       QStringLiteral("Also answer requests whose Host is this name (besides 127.0.0.1, "
+                                                      "localhost and [::1] with the port); repeatable."),
+                                       QStringLiteral("name"));
+    parser.addOptions({port, dataDir, tokenTtl, testControls, allowHost});
     parser.process(app);
 
     ServiceOptions options;
@@ -47,6 +51,7 @@ int main(int argc, char *argv[])
     options.dataDir = parser.isSet(dataDir) ? parser.value(dataDir)
                                             : QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
     options.testControls = parser.isSet(testControls);
+    options.limits.extraHosts = parser.values(allowHost);
 
     ZarnoService service(options);
     if (!service.start()) {

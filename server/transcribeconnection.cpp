@@ -7,6 +7,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QThread>
+#include <QTimer>
 #include <QWebSocket>
 
 #include <cmath>
@@ -14,6 +15,9 @@
 namespace {
 
 constexpr qint64 maxFrameBytes = 1 << 20;
+// 30 s of 16 kHz mono s16 waiting for the recogniser: the client sends
+// faster than real time or the machine cannot keep up.
+constexpr qint64 maxBacklogBytes = 30 * 16000 * 2;
 const QString sourceLanguage = QStringLiteral("en");
 const QString targetLanguage = QStringLiteral("es");
 
@@ -50,7 +54,12 @@ TranscribeConnection::TranscribeConnection(std::unique_ptr<QWebSocket> socket, q
     m_recognizer = new SpeechRecognizer(options.modelDir);
     m_recognizer->moveToThread(m_recognizerThread);
     connect(m_recognizerThread, &QThread::started, m_recognizer, &SpeechRecognizer::start);
-    connect(this, &TranscribeConnection::audioReceived, m_recognizer, &SpeechRecognizer::feed);
+    SpeechRecognizer *recognizer = m_recognizer;
+    connect(this, &TranscribeConnection::audioReceived, m_recognizer,
+            [recognizer, backlog = m_backlog](const QByteArray &pcm) {
+                recognizer->feed(pcm);
+                backlog->fetch_sub(pcm.size());
+            });
     connect(this, &TranscribeConnection::finalizeRequested, m_recognizer, &SpeechRecognizer::finalize);
     connect(m_recognizer, &SpeechRecognizer::hypothesis, this, &TranscribeConnection::onHypothesis);
     connect(m_recognizer, &SpeechRecognizer::utterance, this, &TranscribeConnection::onUtterance);
@@ -67,7 +76,7 @@ TranscribeConnection::TranscribeConnection(std::unique_ptr<QWebSocket> socket, q
     }
 
     // Audio that arrives while the model loads waits in the worker's queue.
-    connect(m_socket.get(), &QWebSocket::binaryMessageReceived, this, &TranscribeConnection::audioReceived);
+    connect(m_socket.get(), &QWebSocket::binaryMessageReceived, this, &TranscribeConnection::onAudio);
     connect(m_socket.get(), &QWebSocket::textMessageReceived, this, &TranscribeConnection::onText);
     connect(m_socket.get(), &QWebSocket::disconnected, this, &TranscribeConnection::finished);
     m_recognizerThread->start();
@@ -93,6 +102,24 @@ void TranscribeConnection::stopWorkers()
     m_recognizer = nullptr;
     delete m_translator;
     m_translator = nullptr;
+}
+
+void TranscribeConnection::onAudio(const QByteArray &pcm)
+{
+    if (m_backlog->fetch_add(pcm.size()) + pcm.size() > maxBacklogBytes) {
+        // Nothing more is taken from this client; its close handshake gets a moment.
+        m_socket->disconnect(this);
+        connect(m_socket.get(), &QWebSocket::disconnected, this, &TranscribeConnection::finished);
+        QTimer::singleShot(2000, m_socket.get(), &QWebSocket::abort);
+        m_socket->close(QWebSocketProtocol::CloseCode(overloadedCode), overloadedReason());
+        return;
+    }
+    Q_EMIT audioReceived(pcm);
+}
+
+QString TranscribeConnection::overloadedReason()
+{
+    return QStringLiteral("The server is overloaded — try again in a moment.");
 }
 
 void TranscribeConnection::onText(const QString &message)

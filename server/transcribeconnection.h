@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QPointer>
 
+#include <atomic>
 #include <memory>
 
 class QThread;
@@ -25,6 +26,12 @@ public:
     ~TranscribeConnection() override;
 
     [[nodiscard]] qint64 accountId() const { return m_accountId; }
+    // "Try again later". Not 1013: Qt's WebSocket takes every code from 1012
+    // to 2999 for a protocol error and drops its reason, so the app would show
+    // "Invalid close code…". A code of the private range reaches it whole, and
+    // the app shows the reason as it is.
+    static constexpr int overloadedCode = 4013;
+    [[nodiscard]] static QString overloadedReason();
 
 Q_SIGNALS:
     // The client has gone; the owner deletes this connection.
@@ -36,6 +43,7 @@ Q_SIGNALS:
     void translationRequested(const QString &text, qint64 startMs, qint64 endMs);
 
 private:
+    void onAudio(const QByteArray &pcm);
     void onText(const QString &message);
     void onHypothesis(const QStringList &words);
     void onUtterance(const QList<RecognizedWord> &words);
@@ -47,6 +55,8 @@ private:
     std::unique_ptr<QWebSocket> m_socket;
     qint64 m_accountId = 0;
     bool m_translate = false;
+    // Audio bytes handed to the recogniser and not yet decoded.
+    std::shared_ptr<std::atomic<qint64>> m_backlog = std::make_shared<std::atomic<qint64>>(0);
     QThread *m_recognizerThread = nullptr;
     SpeechRecognizer *m_recognizer = nullptr;
     QThread *m_translatorThread = nullptr;

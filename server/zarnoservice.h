@@ -11,6 +11,7 @@
 class AccountStore;
 class Database;
 class NotesStore;
+class PasswordGrants;
 class QHttpServer;
 class QHttpServerRequest;
 class QHttpServerResponder;
@@ -48,6 +49,8 @@ private:
     void handleToken(const QHttpServerRequest &request, QHttpServerResponder &responder);
     void handleSessions(const QHttpServerRequest &request, QHttpServerResponder &responder);
     void handleSession(const QString &id, const QHttpServerRequest &request, QHttpServerResponder &responder);
+    void handleLogout(const QHttpServerRequest &request, QHttpServerResponder &responder);
+    bool checkApiKey(const QHttpServerRequest &request, QHttpServerResponder &responder);
     void handleTestSwitch(const QHttpServerRequest &request, QHttpServerResponder &responder);
     // The account of a valid bearer token, or 0 after answering 401.
     qint64 authorise(const QHttpServerRequest &request, QHttpServerResponder &responder);
@@ -57,6 +60,7 @@ private:
     std::unique_ptr<Database> m_database;
     std::unique_ptr<AccountStore> m_accounts;
     std::unique_ptr<NotesStore> m_notes;
+    std::unique_ptr<PasswordGrants> m_passwordGrants;
     QHttpServer *m_http = nullptr;
     QHash<qint64, TranscribeConnection *> m_listening;
     quint16 m_port = 0;

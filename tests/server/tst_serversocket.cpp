@@ -1,6 +1,7 @@
 #include "socketprobe.h"
 #include "testservice.h"
 
+#include <QRandomGenerator>
 #include <QTest>
 
 using namespace Qt::StringLiterals;
@@ -16,6 +17,7 @@ private Q_SLOTS:
     void secondListenerOfAnAccountIsClosed();
     void otherAccountsListenSideBySide();
     void plainHttpOnTheSocketAddressIsRefused();
+    void audioFloodIsClosedAsOverloaded();
 
 private:
     std::unique_ptr<TestService> m_server;
@@ -92,6 +94,26 @@ void TestServerSocket::plainHttpOnTheSocketAddressIsRefused()
 {
     QCOMPARE(m_server->request("GET", u"/ws/transcribe?token=x"_s).status, 426);
     QCOMPARE(m_server->request("GET", u"/no/such/address"_s).status, 404);
+}
+
+void TestServerSocket::audioFloodIsClosedAsOverloaded()
+{
+    SocketProbe flood(m_server->transcribeUrl(m_server->accessTokenFor(u"ada@example.org"_s)));
+    QTRY_VERIFY(flood.connected);
+    // 60 s of noise at once: twice what the service lets wait for its recogniser.
+    QByteArray noise(16000 * 2, Qt::Uninitialized);
+    for (qsizetype i = 0; i < noise.size(); ++i)
+        noise[i] = char(QRandomGenerator::global()->bounded(256));
+    for (int second = 0; second < 60 && !flood.disconnected; ++second)
+        flood.socket.sendBinaryMessage(noise);
+    QTRY_VERIFY_WITH_TIMEOUT(flood.disconnected, 20000);
+    QCOMPARE(flood.closeCode, 4013);
+    QCOMPARE(flood.closeReason, u"The server is overloaded — try again in a moment."_s);
+    QTRY_COMPARE(m_server->service().listeningCount(), 0);
+    // The account may listen again at once.
+    SocketProbe again(m_server->transcribeUrl(m_server->accessTokenFor(u"ada@example.org"_s)));
+    QTRY_VERIFY(again.connected);
+    QTRY_COMPARE(m_server->service().listeningCount(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestServerSocket)
