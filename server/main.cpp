@@ -32,7 +32,11 @@ int main(int argc, char *argv[])
                                        QStringLiteral("Also answer requests whose Host is this name (besides 127.0.0.1, "
                                                       "localhost and [::1] with the port); repeatable."),
                                        QStringLiteral("name"));
-    parser.addOptions({port, dataDir, tokenTtl, testControls, allowHost});
+    const QCommandLineOption maxListeners(QStringLiteral("max-listeners"),
+                                          QStringLiteral("Transcription connections served at once, each with its "
+                                                         "own recogniser of about 105 MB (default 3)."),
+                                          QStringLiteral("count"), QStringLiteral("3"));
+    parser.addOptions({port, dataDir, tokenTtl, testControls, allowHost, maxListeners});
     parser.process(app);
 
     ServiceOptions options;
@@ -52,6 +56,11 @@ int main(int argc, char *argv[])
                                             : QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
     options.testControls = parser.isSet(testControls);
     options.limits.extraHosts = parser.values(allowHost);
+    options.maxRecognizers = parser.value(maxListeners).toInt(&ok);
+    if (!ok || options.maxRecognizers < 1) {
+        std::fprintf(stderr, "zarno-server: --max-listeners needs a number from 1.\n");
+        return 2;
+    }
 
     ZarnoService service(options);
     if (!service.start()) {

@@ -18,7 +18,7 @@ struct ServiceOptions
     qint64 refreshTtlSeconds = 30 * 24 * 3600; // an unused refresh token expires after this
     PasswordCost passwordCost;       // Argon2id cost of new password hashes
     bool testControls = false;       // enables the loopback switch that fails note uploads
-    int maxRecognizers = 8;          // concurrent transcription connections
+    int maxRecognizers = 3;          // concurrent transcription connections, about 105 MB each
     QString modelDir = QStringLiteral("/usr/share/pocketsphinx/model/en-us");
     QString apertiumProgram = QStringLiteral("apertium");
     RequestLimits limits;

@@ -18,6 +18,7 @@ constexpr qint64 maxFrameBytes = 1 << 20;
 // 30 s of 16 kHz mono s16 waiting for the recogniser: the client sends
 // faster than real time or the machine cannot keep up.
 constexpr qint64 maxBacklogBytes = 30 * 16000 * 2;
+constexpr qsizetype feedPieceBytes = 200 * 16 * 2; // 200 ms
 const QString sourceLanguage = QStringLiteral("en");
 const QString targetLanguage = QStringLiteral("es");
 
@@ -91,16 +92,25 @@ TranscribeConnection::~TranscribeConnection()
 
 void TranscribeConnection::stopWorkers()
 {
-    // Waiting here is short: at most one chunk, one model load or one translation.
-    for (QThread *thread : {m_recognizerThread, m_translatorThread}) {
-        if (thread) {
-            thread->quit();
+    // A worker finishes its current step (a model load, one piece of audio or
+    // one translation) on its own time: the thread serving every client does
+    // not wait for it. The owner waits for such threads when it shuts down.
+    QObject *owner = parent();
+    const std::pair<QThread *, QObject *> workers[] = {{m_recognizerThread, m_recognizer},
+                                                       {m_translatorThread, m_translator}};
+    for (const auto &[thread, worker] : workers) {
+        if (!thread)
+            continue;
+        connect(thread, &QThread::finished, worker, &QObject::deleteLater);
+        thread->quit();
+        if (owner) {
+            thread->setParent(owner);
+            connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+        } else {
             thread->wait();
         }
     }
-    delete m_recognizer;
     m_recognizer = nullptr;
-    delete m_translator;
     m_translator = nullptr;
 }
 
@@ -108,13 +118,16 @@ void TranscribeConnection::onAudio(const QByteArray &pcm)
 {
     if (m_backlog->fetch_add(pcm.size()) + pcm.size() > maxBacklogBytes) {
         // Nothing more is taken from this client; its close handshake gets a moment.
+        m_overloaded = true;
         m_socket->disconnect(this);
         connect(m_socket.get(), &QWebSocket::disconnected, this, &TranscribeConnection::finished);
         QTimer::singleShot(2000, m_socket.get(), &QWebSocket::abort);
         m_socket->close(QWebSocketProtocol::CloseCode(overloadedCode), overloadedReason());
         return;
     }
-    Q_EMIT audioReceived(pcm);
+    // In short pieces, so that a worker told to stop is never far from the end of one.
+    for (qsizetype at = 0; at < pcm.size(); at += feedPieceBytes)
+        Q_EMIT audioReceived(pcm.mid(at, feedPieceBytes));
 }
 
 QString TranscribeConnection::overloadedReason()

@@ -32,6 +32,8 @@ public:
     // the app shows the reason as it is.
     static constexpr int overloadedCode = 4013;
     [[nodiscard]] static QString overloadedReason();
+    // The client was cut off for sending faster than recognition keeps up.
+    [[nodiscard]] bool wasOverloaded() const { return m_overloaded; }
 
 Q_SIGNALS:
     // The client has gone; the owner deletes this connection.
@@ -55,6 +57,7 @@ private:
     std::unique_ptr<QWebSocket> m_socket;
     qint64 m_accountId = 0;
     bool m_translate = false;
+    bool m_overloaded = false;
     // Audio bytes handed to the recogniser and not yet decoded.
     std::shared_ptr<std::atomic<qint64>> m_backlog = std::make_shared<std::atomic<qint64>>(0);
     QThread *m_recognizerThread = nullptr;

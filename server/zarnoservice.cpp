@@ -19,11 +19,16 @@
 #include <QLoggingCategory>
 #include <QMetaEnum>
 #include <QTcpServer>
+#include <QThread>
 #include <QTimer>
 #include <QUrlQuery>
 #include <QWebSocket>
 
 Q_LOGGING_CATEGORY(lcService, "zarno.server")
+
+namespace {
+constexpr qint64 overloadCoolDownMs = 5000;
+}
 
 namespace {
 
@@ -123,6 +128,9 @@ ZarnoService::~ZarnoService()
     const auto connections = m_listening.values();
     m_listening.clear();
     qDeleteAll(connections);
+    // Their workers end on their own; nothing may outlive the service.
+    for (QThread *worker : findChildren<QThread *>(Qt::FindDirectChildrenOnly))
+        worker->wait();
     delete m_http;
     m_passwordGrants.reset();
 }
@@ -434,6 +442,12 @@ void ZarnoService::acceptWebSocket(std::unique_ptr<QWebSocket> socket)
         reject(std::move(socket), 4409, QStringLiteral("Another session of this account is already listening."));
         return;
     }
+    // An account cut off for flooding waits a moment before it loads another recogniser.
+    if (m_overloadedUntil.value(accountId) > nowMs()) {
+        qCInfo(lcService, "websocket refused: account %lld was cut off a moment ago", accountId);
+        reject(std::move(socket), TranscribeConnection::overloadedCode, TranscribeConnection::overloadedReason());
+        return;
+    }
     if (m_listening.size() >= m_options.maxRecognizers) {
         qCInfo(lcService, "websocket refused: all recognisers busy");
         reject(std::move(socket), TranscribeConnection::overloadedCode, TranscribeConnection::overloadedReason());
@@ -451,6 +465,9 @@ void ZarnoService::acceptWebSocket(std::unique_ptr<QWebSocket> socket)
         qCInfo(lcService, "websocket closed for account %lld", accountId);
         if (m_listening.value(accountId) == connection)
             m_listening.remove(accountId);
+        m_overloadedUntil.removeIf([now = nowMs()](auto it) { return it.value() <= now; });
+        if (connection->wasOverloaded())
+            m_overloadedUntil.insert(accountId, nowMs() + overloadCoolDownMs);
         connection->deleteLater();
     });
 }

@@ -63,6 +63,7 @@ private:
     std::unique_ptr<PasswordGrants> m_passwordGrants;
     QHttpServer *m_http = nullptr;
     QHash<qint64, TranscribeConnection *> m_listening;
+    QHash<qint64, qint64> m_overloadedUntil; // account -> ms since 1970
     quint16 m_port = 0;
     bool m_failSessions = false;
     QString m_error;

@@ -18,6 +18,7 @@ private Q_SLOTS:
     void otherAccountsListenSideBySide();
     void plainHttpOnTheSocketAddressIsRefused();
     void audioFloodIsClosedAsOverloaded();
+    void listenersBeyondTheCapAreToldToComeBack();
 
 private:
     std::unique_ptr<TestService> m_server;
@@ -110,10 +111,30 @@ void TestServerSocket::audioFloodIsClosedAsOverloaded()
     QCOMPARE(flood.closeCode, 4013);
     QCOMPARE(flood.closeReason, u"The server is overloaded — try again in a moment."_s);
     QTRY_COMPARE(m_server->service().listeningCount(), 0);
-    // The account may listen again at once.
-    SocketProbe again(m_server->transcribeUrl(m_server->accessTokenFor(u"ada@example.org"_s)));
-    QTRY_VERIFY(again.connected);
+    // "In a moment": a reconnect at once is turned away without loading a recogniser.
+    const QString token = m_server->accessTokenFor(u"ada@example.org"_s);
+    SocketProbe atOnce(m_server->transcribeUrl(token));
+    QTRY_VERIFY(atOnce.disconnected);
+    QCOMPARE(atOnce.closeCode, 4013);
+    m_server->advance(5);
+    SocketProbe later(m_server->transcribeUrl(token));
+    QTRY_VERIFY(later.connected);
     QTRY_COMPARE(m_server->service().listeningCount(), 1);
+    QVERIFY(!later.disconnected);
+}
+
+void TestServerSocket::listenersBeyondTheCapAreToldToComeBack()
+{
+    TestService small;
+    small.options().maxRecognizers = 1;
+    QVERIFY(small.start());
+    SocketProbe first(small.transcribeUrl(small.accessTokenFor(u"ada@example.org"_s)));
+    QTRY_COMPARE(small.service().listeningCount(), 1);
+    SocketProbe second(small.transcribeUrl(small.accessTokenFor(u"grace@example.org"_s)));
+    QTRY_VERIFY(second.disconnected);
+    QCOMPARE(second.closeCode, 4013);
+    QCOMPARE(second.closeReason, u"The server is overloaded — try again in a moment."_s);
+    QVERIFY(!first.disconnected);
 }
 
 QTEST_GUILESS_MAIN(TestServerSocket)
