@@ -19,6 +19,8 @@ constexpr qint64 maxFrameBytes = 1 << 20;
 // faster than real time or the machine cannot keep up.
 constexpr qint64 maxBacklogBytes = 30 * 16000 * 2;
 constexpr qsizetype feedPieceBytes = 200 * 16 * 2; // 200 ms
+// A finalize request waits in the same queue; a flood of them counts like audio.
+constexpr qint64 finalizeCost = 100 * 16 * 2;
 const QString sourceLanguage = QStringLiteral("en");
 const QString targetLanguage = QStringLiteral("es");
 
@@ -61,7 +63,10 @@ TranscribeConnection::TranscribeConnection(std::unique_ptr<QWebSocket> socket, q
                 recognizer->feed(pcm);
                 backlog->fetch_sub(pcm.size());
             });
-    connect(this, &TranscribeConnection::finalizeRequested, m_recognizer, &SpeechRecognizer::finalize);
+    connect(this, &TranscribeConnection::finalizeRequested, m_recognizer, [recognizer, backlog = m_backlog] {
+        recognizer->finalize();
+        backlog->fetch_sub(finalizeCost);
+    });
     connect(m_recognizer, &SpeechRecognizer::hypothesis, this, &TranscribeConnection::onHypothesis);
     connect(m_recognizer, &SpeechRecognizer::utterance, this, &TranscribeConnection::onUtterance);
     connect(m_recognizer, &SpeechRecognizer::failed, this, &TranscribeConnection::onRecognizerFailed);
@@ -116,18 +121,25 @@ void TranscribeConnection::stopWorkers()
 
 void TranscribeConnection::onAudio(const QByteArray &pcm)
 {
-    if (m_backlog->fetch_add(pcm.size()) + pcm.size() > maxBacklogBytes) {
+    if (!admit(pcm.size()))
+        return;
+    // In short pieces, so that a worker told to stop is never far from the end of one.
+    for (qsizetype at = 0; at < pcm.size(); at += feedPieceBytes)
+        Q_EMIT audioReceived(pcm.mid(at, feedPieceBytes));
+}
+
+bool TranscribeConnection::admit(qint64 cost)
+{
+    if (m_backlog->fetch_add(cost) + cost > maxBacklogBytes) {
         // Nothing more is taken from this client; its close handshake gets a moment.
         m_overloaded = true;
         m_socket->disconnect(this);
         connect(m_socket.get(), &QWebSocket::disconnected, this, &TranscribeConnection::finished);
         QTimer::singleShot(2000, m_socket.get(), &QWebSocket::abort);
         m_socket->close(QWebSocketProtocol::CloseCode(overloadedCode), overloadedReason());
-        return;
+        return false;
     }
-    // In short pieces, so that a worker told to stop is never far from the end of one.
-    for (qsizetype at = 0; at < pcm.size(); at += feedPieceBytes)
-        Q_EMIT audioReceived(pcm.mid(at, feedPieceBytes));
+    return true;
 }
 
 QString TranscribeConnection::overloadedReason()
@@ -138,7 +150,8 @@ QString TranscribeConnection::overloadedReason()
 void TranscribeConnection::onText(const QString &message)
 {
     const QJsonDocument document = QJsonDocument::fromJson(message.toUtf8());
-    if (document.isObject() && document.object().value(QStringLiteral("type")).toString() == QLatin1StringView("finalize"))
+    if (document.isObject() && document.object().value(QStringLiteral("type")).toString() == QLatin1StringView("finalize")
+        && admit(finalizeCost))
         Q_EMIT finalizeRequested();
     // Anything else is not a request this service knows; it is ignored.
 }

@@ -46,6 +46,8 @@ Q_SIGNALS:
 
 private:
     void onAudio(const QByteArray &pcm);
+    // Counts work handed to the recogniser; false after closing an overloaded client.
+    bool admit(qint64 cost);
     void onText(const QString &message);
     void onHypothesis(const QStringList &words);
     void onUtterance(const QList<RecognizedWord> &words);

@@ -17,6 +17,7 @@ private Q_SLOTS:
     void secondListenerOfAnAccountIsClosed();
     void otherAccountsListenSideBySide();
     void plainHttpOnTheSocketAddressIsRefused();
+    void audioFloodIsClosedAsOverloaded_data();
     void audioFloodIsClosedAsOverloaded();
     void listenersBeyondTheCapAreToldToComeBack();
 
@@ -97,16 +98,30 @@ void TestServerSocket::plainHttpOnTheSocketAddressIsRefused()
     QCOMPARE(m_server->request("GET", u"/no/such/address"_s).status, 404);
 }
 
+void TestServerSocket::audioFloodIsClosedAsOverloaded_data()
+{
+    QTest::addColumn<bool>("finalizeRequests");
+    QTest::newRow("audio") << false;
+    QTest::newRow("finalize requests") << true;
+}
+
 void TestServerSocket::audioFloodIsClosedAsOverloaded()
 {
+    QFETCH(bool, finalizeRequests);
     SocketProbe flood(m_server->transcribeUrl(m_server->accessTokenFor(u"ada@example.org"_s)));
     QTRY_VERIFY(flood.connected);
-    // 60 s of noise at once: twice what the service lets wait for its recogniser.
-    QByteArray noise(16000 * 2, Qt::Uninitialized);
-    for (qsizetype i = 0; i < noise.size(); ++i)
-        noise[i] = char(QRandomGenerator::global()->bounded(256));
-    for (int second = 0; second < 60 && !flood.disconnected; ++second)
-        flood.socket.sendBinaryMessage(noise);
+    if (finalizeRequests) {
+        // Far more than a client ever sends: one per leg.
+        for (int i = 0; i < 2000; ++i)
+            flood.socket.sendTextMessage(u"{\"type\":\"finalize\"}"_s);
+    } else {
+        // 60 s of noise at once: twice what the service lets wait for its recogniser.
+        QByteArray noise(16000 * 2, Qt::Uninitialized);
+        for (qsizetype i = 0; i < noise.size(); ++i)
+            noise[i] = char(QRandomGenerator::global()->bounded(256));
+        for (int second = 0; second < 60; ++second)
+            flood.socket.sendBinaryMessage(noise);
+    }
     QTRY_VERIFY_WITH_TIMEOUT(flood.disconnected, 20000);
     QCOMPARE(flood.closeCode, 4013);
     QCOMPARE(flood.closeReason, u"The server is overloaded — try again in a moment."_s);
