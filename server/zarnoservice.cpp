@@ -124,10 +124,10 @@ ZarnoService::ZarnoService(ServiceOptions options, QObject *parent)
 
 ZarnoService::~ZarnoService()
 {
-    // Connections stop their workers before the stores and server go.
-    const auto connections = m_listening.values();
+    // Connections stop their workers before the stores and server go; closed
+    // ones still waiting for deleteLater too, while this object is whole.
     m_listening.clear();
-    qDeleteAll(connections);
+    qDeleteAll(findChildren<TranscribeConnection *>(Qt::FindDirectChildrenOnly));
     // Their workers end on their own; nothing may outlive the service.
     for (QThread *worker : findChildren<QThread *>(Qt::FindDirectChildrenOnly))
         worker->wait();
