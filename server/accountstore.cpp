@@ -5,17 +5,15 @@
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QTimeZone>
-#include <QPasswordDigestor>
 #include <QRandomGenerator>
 #include <QSqlQuery>
+#include <QUuid>
 #include <QVariant>
 
 #include <array>
 
 namespace {
 
-constexpr int saltBytes = 16;
-constexpr int hashBytes = 32;
 constexpr int minimumPasswordLength = 6;
 
 QByteArray randomBytes(int count)
@@ -35,22 +33,6 @@ QString newToken()
 QString digestOf(const QString &token)
 {
     return QString::fromLatin1(QCryptographicHash::hash(token.toUtf8(), QCryptographicHash::Sha256).toHex());
-}
-
-QByteArray passwordHash(const QString &password, const QByteArray &salt, int iterations)
-{
-    return QPasswordDigestor::deriveKeyPbkdf2(QCryptographicHash::Sha256, password.toUtf8(), salt, iterations, hashBytes);
-}
-
-// Compares without an early exit so timing tells nothing about the hash.
-bool sameBytes(const QByteArray &a, const QByteArray &b)
-{
-    if (a.size() != b.size())
-        return false;
-    unsigned char difference = 0;
-    for (qsizetype i = 0; i < a.size(); ++i)
-        difference |= static_cast<unsigned char>(a[i] ^ b[i]);
-    return difference == 0;
 }
 
 GrantResult failure(int status, const QString &error, const QString &description)
@@ -104,6 +86,11 @@ qint64 AccountStore::nowMs() const
     return m_options.clock ? m_options.clock() : QDateTime::currentMSecsSinceEpoch();
 }
 
+qint64 AccountStore::refreshLifetimeMs() const
+{
+    return std::max<qint64>(0, m_options.refreshTtlSeconds) * 1000;
+}
+
 QString AccountStore::publicKey()
 {
     if (!m_publicKey.isEmpty())
@@ -147,55 +134,78 @@ std::optional<Account> AccountStore::accountById(qint64 id)
     return Account{query.value(0).toLongLong(), query.value(1).toString(), query.value(2).toLongLong()};
 }
 
-GrantResult AccountStore::signIn(const QString &email, const QString &password)
+std::optional<GrantResult> AccountStore::refuseSignInInput(const QString &address, const QString &password)
 {
-    const QString address = normalisedEmail(email);
     if (address.isEmpty())
         return failure(400, QStringLiteral("validation_failed"), QStringLiteral("Enter a valid e-mail address."));
     if (password.size() < minimumPasswordLength)
         return failure(400, QStringLiteral("weak_password"), QStringLiteral("Password should be at least 6 characters."));
+    return std::nullopt;
+}
 
-    QSqlDatabase db = m_database.db();
-    QSqlQuery query(db);
+AccountStore::Credentials AccountStore::credentials(const QString &address)
+{
+    Credentials found;
+    QSqlQuery query(m_database.db());
     query.prepare(QStringLiteral("SELECT id, salt, hash, iterations, created_at FROM accounts WHERE email = ?"));
     query.addBindValue(address);
-    if (!query.exec())
-        return failure(500, QStringLiteral("server_error"), QStringLiteral("The account store is not available."));
-
-    Account account;
-    account.email = address;
-    if (query.next()) {
-        account.id = query.value(0).toLongLong();
-        account.createdAtMs = query.value(4).toLongLong();
-        const QByteArray expected = query.value(2).toByteArray();
-        const QByteArray actual = passwordHash(password, query.value(1).toByteArray(), query.value(3).toInt());
-        if (!sameBytes(expected, actual))
-            return invalidGrant(QStringLiteral("Invalid login credentials"));
-    } else {
-        const QByteArray salt = randomBytes(saltBytes);
-        const int iterations = std::max(1, m_options.passwordIterations);
-        account.createdAtMs = nowMs();
-        QSqlQuery insert(db);
-        insert.prepare(QStringLiteral("INSERT INTO accounts (email, salt, hash, iterations, created_at) VALUES (?, ?, ?, ?, ?)"));
-        insert.addBindValue(address);
-        insert.addBindValue(salt);
-        insert.addBindValue(passwordHash(password, salt, iterations));
-        insert.addBindValue(iterations);
-        insert.addBindValue(account.createdAtMs);
-        if (!insert.exec())
-            return failure(500, QStringLiteral("server_error"), QStringLiteral("The account could not be created."));
-        account.id = insert.lastInsertId().toLongLong();
+    if (!query.exec()) {
+        found.ok = false;
+        return found;
     }
+    if (query.next()) {
+        found.account = Account{query.value(0).toLongLong(), address, query.value(4).toLongLong()};
+        found.password.salt = query.value(1).toByteArray();
+        found.password.hash = query.value(2).toByteArray();
+        found.password.iterations = query.value(3).toInt();
+    }
+    return found;
+}
 
+std::optional<Account> AccountStore::createAccount(const QString &address, const StoredPassword &password)
+{
+    if (password.hash.isEmpty())
+        return std::nullopt;
+    Account account{0, address, nowMs()};
+    QSqlQuery insert(m_database.db());
+    insert.prepare(QStringLiteral("INSERT INTO accounts (email, salt, hash, iterations, created_at) VALUES (?, ?, ?, ?, ?)"));
+    insert.addBindValue(address);
+    insert.addBindValue(password.salt.isNull() ? QByteArray("") : password.salt);
+    insert.addBindValue(password.hash);
+    insert.addBindValue(password.iterations);
+    insert.addBindValue(account.createdAtMs);
+    if (!insert.exec())
+        return std::nullopt;
+    account.id = insert.lastInsertId().toLongLong();
+    return account;
+}
+
+bool AccountStore::replacePassword(qint64 accountId, const StoredPassword &password)
+{
+    if (password.hash.isEmpty())
+        return false;
+    QSqlQuery update(m_database.db());
+    update.prepare(QStringLiteral("UPDATE accounts SET salt = ?, hash = ?, iterations = ? WHERE id = ?"));
+    update.addBindValue(password.salt.isNull() ? QByteArray("") : password.salt);
+    update.addBindValue(password.hash);
+    update.addBindValue(password.iterations);
+    update.addBindValue(accountId);
+    return update.exec() && update.numRowsAffected() == 1;
+}
+
+GrantResult AccountStore::startFamily(const Account &account)
+{
     const QString refreshToken = newToken();
-    QSqlQuery store(db);
-    store.prepare(QStringLiteral("INSERT INTO refresh_tokens (digest, account_id, created_at) VALUES (?, ?, ?)"));
+    const QString family = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    QSqlQuery store(m_database.db());
+    store.prepare(QStringLiteral("INSERT INTO refresh_tokens (digest, account_id, created_at, family) VALUES (?, ?, ?, ?)"));
     store.addBindValue(digestOf(refreshToken));
     store.addBindValue(account.id);
     store.addBindValue(nowMs());
+    store.addBindValue(family);
     if (!store.exec())
         return failure(500, QStringLiteral("server_error"), QStringLiteral("The sign-in could not be stored."));
-    auto grant = issue(account, refreshToken);
+    auto grant = issue(account, refreshToken, family);
     if (!grant)
         return failure(500, QStringLiteral("server_error"), QStringLiteral("The sign-in could not be stored."));
     GrantResult result;
@@ -203,7 +213,37 @@ GrantResult AccountStore::signIn(const QString &email, const QString &password)
     return result;
 }
 
-std::optional<TokenGrant> AccountStore::issue(const Account &account, const QString &refreshToken)
+void AccountStore::revokeFamily(const QString &family)
+{
+    QSqlQuery query(m_database.db());
+    query.prepare(QStringLiteral("UPDATE refresh_tokens SET revoked = 1 WHERE family = ?"));
+    query.addBindValue(family);
+    query.exec();
+    query.prepare(QStringLiteral("DELETE FROM access_tokens WHERE family = ?"));
+    query.addBindValue(family);
+    query.exec();
+}
+
+bool AccountStore::signOut(const QString &accessToken)
+{
+    if (accessToken.isEmpty())
+        return false;
+    const QString digest = digestOf(accessToken);
+    QSqlQuery query(m_database.db());
+    query.prepare(QStringLiteral("SELECT family FROM access_tokens WHERE digest = ?"));
+    query.addBindValue(digest);
+    if (!query.exec() || !query.next())
+        return false;
+    const QString family = query.value(0).toString();
+    if (!family.isEmpty())
+        revokeFamily(family);
+    query.prepare(QStringLiteral("DELETE FROM access_tokens WHERE digest = ?"));
+    query.addBindValue(digest);
+    query.exec();
+    return true;
+}
+
+std::optional<TokenGrant> AccountStore::issue(const Account &account, const QString &refreshToken, const QString &family)
 {
     const qint64 now = nowMs();
     const qint64 ttl = std::max<qint64>(0, m_options.tokenTtlSeconds);
@@ -219,10 +259,14 @@ std::optional<TokenGrant> AccountStore::issue(const Account &account, const QStr
     query.prepare(QStringLiteral("DELETE FROM access_tokens WHERE expires_at < ?"));
     query.addBindValue(now - 24 * 3600 * 1000LL);
     query.exec();
-    query.prepare(QStringLiteral("INSERT INTO access_tokens (digest, account_id, expires_at) VALUES (?, ?, ?)"));
+    query.prepare(QStringLiteral("DELETE FROM refresh_tokens WHERE created_at < ?"));
+    query.addBindValue(now - refreshLifetimeMs() - 24 * 3600 * 1000LL);
+    query.exec();
+    query.prepare(QStringLiteral("INSERT INTO access_tokens (digest, account_id, expires_at, family) VALUES (?, ?, ?, ?)"));
     query.addBindValue(digestOf(grant.accessToken));
     query.addBindValue(account.id);
     query.addBindValue(now + ttl * 1000);
+    query.addBindValue(family);
     if (!query.exec())
         return std::nullopt;
     return grant;
@@ -244,7 +288,7 @@ GrantResult AccountStore::refresh(const QString &refreshToken)
     QSqlDatabase db = m_database.db();
     const QString digest = digestOf(refreshToken);
     QSqlQuery query(db);
-    query.prepare(QStringLiteral("SELECT account_id, used_at, revoked FROM refresh_tokens WHERE digest = ?"));
+    query.prepare(QStringLiteral("SELECT account_id, used_at, revoked, created_at, COALESCE(family, digest) FROM refresh_tokens WHERE digest = ?"));
     query.addBindValue(digest);
     if (!query.exec())
         return failure(500, QStringLiteral("server_error"), QStringLiteral("The account store is not available."));
@@ -253,6 +297,9 @@ GrantResult AccountStore::refresh(const QString &refreshToken)
     const auto account = accountById(query.value(0).toLongLong());
     if (!account)
         return invalidGrant(QStringLiteral("Invalid Refresh Token: Refresh Token Not Found"));
+    const QString family = query.value(4).toString();
+    if (now - query.value(3).toLongLong() > refreshLifetimeMs())
+        return invalidGrant(QStringLiteral("Invalid Refresh Token: Refresh Token Expired"));
 
     if (!query.value(1).isNull()) {
         // A client that lost the answer to its own rotation gets the active token again.
@@ -263,9 +310,14 @@ GrantResult AccountStore::refresh(const QString &refreshToken)
             at = digestOf(current);
         }
         const qint64 usedAt = query.value(1).toLongLong();
-        if (current.isEmpty() || now - usedAt > reuseMs)
+        if (now - usedAt > reuseMs) {
+            // Someone holds a copy of a spent token: nothing of this sign-in can be trusted.
+            revokeFamily(family);
             return invalidGrant(QStringLiteral("Invalid Refresh Token: Already Used"));
-        auto grant = issue(*account, current);
+        }
+        if (current.isEmpty())
+            return invalidGrant(QStringLiteral("Invalid Refresh Token: Already Used"));
+        auto grant = issue(*account, current, family);
         if (!grant)
             return failure(500, QStringLiteral("server_error"), QStringLiteral("The sign-in could not be stored."));
         GrantResult result;
@@ -281,15 +333,16 @@ GrantResult AccountStore::refresh(const QString &refreshToken)
     mark.addBindValue(digestOf(successor));
     mark.addBindValue(digest);
     QSqlQuery insert(db);
-    insert.prepare(QStringLiteral("INSERT INTO refresh_tokens (digest, account_id, created_at) VALUES (?, ?, ?)"));
+    insert.prepare(QStringLiteral("INSERT INTO refresh_tokens (digest, account_id, created_at, family) VALUES (?, ?, ?, ?)"));
     insert.addBindValue(digestOf(successor));
     insert.addBindValue(account->id);
     insert.addBindValue(now);
+    insert.addBindValue(family);
     if (!mark.exec() || mark.numRowsAffected() != 1 || !insert.exec()) {
         db.rollback();
         return failure(500, QStringLiteral("server_error"), QStringLiteral("The sign-in could not be stored."));
     }
-    auto grant = issue(*account, successor);
+    auto grant = issue(*account, successor, family);
     if (!grant) {
         db.rollback();
         return failure(500, QStringLiteral("server_error"), QStringLiteral("The sign-in could not be stored."));

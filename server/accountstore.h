@@ -1,5 +1,6 @@
 #pragma once
 
+#include "passwordhash.h"
 #include "serviceoptions.h"
 
 #include <QHash>
@@ -40,8 +41,9 @@ struct GrantResult
     [[nodiscard]] QJsonObject errorJson() const;
 };
 
-// Accounts, their salted password hashes and their tokens. Tokens are random,
-// stored only as digests, and checked against the injected clock.
+// Accounts, their password hashes and their tokens. Tokens are random, stored
+// only as digests, and checked against the injected clock. Each sign-in starts
+// a family of refresh tokens; every rotation stays in the family.
 class AccountStore
 {
 public:
@@ -57,17 +59,37 @@ public:
     // The public key clients send as "apikey"; made once per data directory.
     [[nodiscard]] QString publicKey();
 
-    // The password grant: the first sign-in of an address creates its account.
-    GrantResult signIn(const QString &email, const QString &password);
-    // The refresh-token grant with rotation and a short reuse interval.
+    // What the password grant checks before any hashing: a failure to answer, or nothing.
+    [[nodiscard]] static std::optional<GrantResult> refuseSignInInput(const QString &address, const QString &password);
+    // The stored password of an address; no account when it has none yet.
+    struct Credentials
+    {
+        bool ok = true; // false: the store could not be read
+        std::optional<Account> account;
+        StoredPassword password;
+    };
+    [[nodiscard]] Credentials credentials(const QString &address);
+    // A new account; nothing when the address already has one or the store failed.
+    std::optional<Account> createAccount(const QString &address, const StoredPassword &password);
+    bool replacePassword(qint64 accountId, const StoredPassword &password);
+    // A sign-in that passed its password check: a new token family.
+    GrantResult startFamily(const Account &account);
+
+    // The refresh-token grant with rotation and a short reuse interval; a
+    // spent token used after that interval revokes its whole family.
     GrantResult refresh(const QString &refreshToken);
     [[nodiscard]] AccessCheck checkAccess(const QString &accessToken);
+    // Ends the sign-in that the access token (even an expired one) belongs
+    // to: its family's refresh and access tokens. False for an unknown token.
+    bool signOut(const QString &accessToken);
 
     [[nodiscard]] static QString normalisedEmail(const QString &email);
 
 private:
     [[nodiscard]] qint64 nowMs() const;
-    std::optional<TokenGrant> issue(const Account &account, const QString &refreshToken);
+    [[nodiscard]] qint64 refreshLifetimeMs() const;
+    std::optional<TokenGrant> issue(const Account &account, const QString &refreshToken, const QString &family);
+    void revokeFamily(const QString &family);
     std::optional<Account> accountById(qint64 id);
 
     Database &m_database;

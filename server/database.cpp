@@ -64,6 +64,20 @@ bool Database::open(const QString &filePath)
             return false;
         }
     }
+    // Files made before token families existed gain the columns; their
+    // tokens each stand as a family of their own.
+    for (const char *table : {"refresh_tokens", "access_tokens"}) {
+        bool hasFamily = false;
+        query.exec(QStringLiteral("PRAGMA table_info(%1)").arg(QLatin1StringView(table)));
+        while (query.next())
+            hasFamily = hasFamily || query.value(1).toString() == QLatin1StringView("family");
+        if (!hasFamily && !query.exec(QStringLiteral("ALTER TABLE %1 ADD COLUMN family TEXT").arg(QLatin1StringView(table)))) {
+            m_error = query.lastError().text();
+            return false;
+        }
+    }
+    query.exec(QStringLiteral("CREATE INDEX IF NOT EXISTS refresh_tokens_by_family ON refresh_tokens (family)"));
+    query.exec(QStringLiteral("CREATE INDEX IF NOT EXISTS access_tokens_by_family ON access_tokens (family)"));
     return true;
 }
 

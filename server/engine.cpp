@@ -72,3 +72,8 @@ SonioxKey loadSonioxKey(const QString &keyFile, const QByteArray &environmentVal
         result.warning = QStringLiteral("The key file %1 is readable by other users; chmod 600 it.").arg(keyFile);
     return result;
 }
+
+QString ListeningConnection::overloadedReason()
+{
+    return QStringLiteral("The server is overloaded — try again in a moment.");
+}

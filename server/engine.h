@@ -42,9 +42,21 @@ class ListeningConnection : public QObject
 public:
     using QObject::QObject;
 
+    // "Try again later". Not 1013: Qt's WebSocket takes every code from 1012
+    // to 2999 for a protocol error and drops its reason, so the app would show
+    // "Invalid close code…". A code of the private range reaches it whole, and
+    // the app shows the reason as it is.
+    static constexpr int overloadedCode = 4013;
+    [[nodiscard]] static QString overloadedReason();
+    // The client was cut off for sending faster than it can be served.
+    [[nodiscard]] bool wasOverloaded() const { return m_overloaded; }
+
 Q_SIGNALS:
     // The client has gone; the owner deletes this connection.
     void finished();
+
+protected:
+    bool m_overloaded = false;
 };
 
 // The provider's key, from a file or the environment; never from the command

@@ -21,7 +21,11 @@ int main(int argc, char *argv[])
         "  soniox  each app connection is relayed to Soniox's real-time API: 60+ spoken languages,\n"
         "          translation into every language the app offers. Needs an API key, read from\n"
         "          --soniox-key-file or the SONIOX_API_KEY environment variable (never from the\n"
-        "          command line). Without a key every connection is refused with 4411."));
+        "          command line). Without a key every connection is refused with 4411.\n\n"
+        "Limits: --max-listeners transcription connections at once, for either engine (4013 beyond them);\n"
+        "a local listener more than 30 s of audio ahead of its recogniser is closed with 4013. Requests\n"
+        "answer only for Host 127.0.0.1, localhost or [::1] with the port, plus --allow-host names (421\n"
+        "otherwise); bodies up to 8 MiB (413), headers up to 16 KiB (431)."));
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption port(QStringLiteral("port"), QStringLiteral("Port on 127.0.0.1 (default 8790; 0 picks one)."),
@@ -49,7 +53,16 @@ int main(int argc, char *argv[])
     const QCommandLineOption sonioxModel(QStringLiteral("soniox-model"),
                                          QStringLiteral("Soniox real-time model (default %1).").arg(sonioxDefaults.model),
                                          QStringLiteral("model"), sonioxDefaults.model);
-    parser.addOptions({port, dataDir, tokenTtl, testControls, engine, sonioxKeyFile, sonioxUrl, sonioxModel});
+    const QCommandLineOption allowHost(QStringLiteral("allow-host"),
+                                       QStringLiteral("Also answer requests whose Host is this name (besides 127.0.0.1, "
+                                                      "localhost and [::1] with the port); repeatable."),
+                                       QStringLiteral("name"));
+    const QCommandLineOption maxListeners(QStringLiteral("max-listeners"),
+                                          QStringLiteral("Transcription connections served at once, each with its "
+                                                         "own recogniser of about 105 MB (default 3)."),
+                                          QStringLiteral("count"), QStringLiteral("3"));
+    parser.addOptions({port, dataDir, tokenTtl, testControls, allowHost, maxListeners, engine, sonioxKeyFile,
+                       sonioxUrl, sonioxModel});
     parser.process(app);
 
     ServiceOptions options;
@@ -68,6 +81,12 @@ int main(int argc, char *argv[])
     options.dataDir = parser.isSet(dataDir) ? parser.value(dataDir)
                                             : QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
     options.testControls = parser.isSet(testControls);
+    options.limits.extraHosts = parser.values(allowHost);
+    options.maxRecognizers = parser.value(maxListeners).toInt(&ok);
+    if (!ok || options.maxRecognizers < 1) {
+        std::fprintf(stderr, "zarno-server: --max-listeners needs a number from 1.\n");
+        return 2;
+    }
     options.engine = parser.value(engine);
     if (options.engine != QLatin1StringView("local") && options.engine != QLatin1StringView("soniox")) {
         std::fprintf(stderr, "zarno-server: --engine is local or soniox.\n");

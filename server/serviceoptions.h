@@ -1,6 +1,8 @@
 #pragma once
 
 #include "engine.h"
+#include "passwordhash.h"
+#include "requestlimits.h"
 
 #include <QString>
 
@@ -14,14 +16,16 @@ struct ServiceOptions
     quint16 port = 8790;             // 0 picks a free port
     qint64 tokenTtlSeconds = 3600;   // lifetime of an access token
     qint64 refreshReuseSeconds = 10; // a rotated refresh token still answers this long
-    int passwordIterations = 100000; // PBKDF2-SHA256 rounds for new passwords
+    qint64 refreshTtlSeconds = 30 * 24 * 3600; // an unused refresh token expires after this
+    PasswordCost passwordCost;       // Argon2id cost of new password hashes
     bool testControls = false;       // enables the loopback switch that fails note uploads
-    int maxRecognizers = 8;          // concurrent transcription connections
+    int maxRecognizers = 3;          // concurrent transcription connections, about 105 MB each
     QString modelDir = QStringLiteral("/usr/share/pocketsphinx/model/en-us");
     QString apertiumMode = QStringLiteral("/usr/share/apertium/modes/eng-spa.mode");
     // "local" (PocketSphinx and Apertium) or "soniox" (relayed to the provider).
     QString engine = QStringLiteral("local");
     SonioxSettings soniox;
+    RequestLimits limits;
     // Milliseconds since 1970; empty means the system clock.
     std::function<qint64()> clock;
 };

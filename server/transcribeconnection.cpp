@@ -7,6 +7,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QThread>
+#include <QTimer>
 #include <QWebSocket>
 
 #include <atomic>
@@ -15,6 +16,12 @@
 namespace {
 
 constexpr qint64 maxFrameBytes = 1 << 20;
+// 30 s of 16 kHz mono s16 waiting for the recogniser: the client sends
+// faster than real time or the machine cannot keep up.
+constexpr qint64 maxBacklogBytes = 30 * 16000 * 2;
+constexpr qsizetype feedPieceBytes = 200 * 16 * 2; // 200 ms
+// A finalize request waits in the same queue; a flood of them counts like audio.
+constexpr qint64 finalizeCost = 100 * 16 * 2;
 const QString sourceLanguage = QStringLiteral("en");
 const QString targetLanguage = QStringLiteral("es");
 
@@ -51,8 +58,16 @@ TranscribeConnection::TranscribeConnection(std::unique_ptr<QWebSocket> socket, q
     m_recognizer = new SpeechRecognizer(options.modelDir);
     m_recognizer->moveToThread(m_recognizerThread);
     connect(m_recognizerThread, &QThread::started, m_recognizer, &SpeechRecognizer::start);
-    connect(this, &TranscribeConnection::audioReceived, m_recognizer, &SpeechRecognizer::feed);
-    connect(this, &TranscribeConnection::finalizeRequested, m_recognizer, &SpeechRecognizer::finalize);
+    SpeechRecognizer *recognizer = m_recognizer;
+    connect(this, &TranscribeConnection::audioReceived, m_recognizer,
+            [recognizer, backlog = m_backlog](const QByteArray &pcm) {
+                recognizer->feed(pcm);
+                backlog->fetch_sub(pcm.size());
+            });
+    connect(this, &TranscribeConnection::finalizeRequested, m_recognizer, [recognizer, backlog = m_backlog] {
+        recognizer->finalize();
+        backlog->fetch_sub(finalizeCost);
+    });
     connect(m_recognizer, &SpeechRecognizer::hypothesis, this, &TranscribeConnection::onHypothesis);
     connect(m_recognizer, &SpeechRecognizer::utterance, this, &TranscribeConnection::onUtterance);
     connect(m_recognizer, &SpeechRecognizer::failed, this, &TranscribeConnection::onRecognizerFailed);
@@ -63,7 +78,7 @@ TranscribeConnection::TranscribeConnection(std::unique_ptr<QWebSocket> socket, q
     }
 
     // Audio that arrives while the model loads waits in the worker's queue.
-    connect(m_socket.get(), &QWebSocket::binaryMessageReceived, this, &TranscribeConnection::audioReceived);
+    connect(m_socket.get(), &QWebSocket::binaryMessageReceived, this, &TranscribeConnection::onAudio);
     connect(m_socket.get(), &QWebSocket::textMessageReceived, this, &TranscribeConnection::onText);
     connect(m_socket.get(), &QWebSocket::disconnected, this, &TranscribeConnection::finished);
     m_recognizerThread->start();
@@ -78,19 +93,52 @@ TranscribeConnection::~TranscribeConnection()
 
 void TranscribeConnection::stopWorkers()
 {
-    // Waiting here is short: at most one chunk or one model load.
+    // The recogniser finishes its current step (a model load or one piece of
+    // audio) on its own time: the thread serving every client does not wait
+    // for it. The owner waits for such threads when it shuts down.
     if (m_recognizerThread) {
-        m_recognizerThread->quit();
-        m_recognizerThread->wait();
+        QThread *thread = m_recognizerThread;
+        connect(thread, &QThread::finished, m_recognizer, &QObject::deleteLater);
+        thread->quit();
+        if (QObject *owner = parent()) {
+            thread->setParent(owner);
+            connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+        } else {
+            thread->wait();
+        }
     }
-    delete m_recognizer;
+    m_recognizerThread = nullptr;
     m_recognizer = nullptr;
+}
+
+void TranscribeConnection::onAudio(const QByteArray &pcm)
+{
+    if (!admit(pcm.size()))
+        return;
+    // In short pieces, so that a worker told to stop is never far from the end of one.
+    for (qsizetype at = 0; at < pcm.size(); at += feedPieceBytes)
+        Q_EMIT audioReceived(pcm.mid(at, feedPieceBytes));
+}
+
+bool TranscribeConnection::admit(qint64 cost)
+{
+    if (m_backlog->fetch_add(cost) + cost > maxBacklogBytes) {
+        // Nothing more is taken from this client; its close handshake gets a moment.
+        m_overloaded = true;
+        m_socket->disconnect(this);
+        connect(m_socket.get(), &QWebSocket::disconnected, this, &TranscribeConnection::finished);
+        QTimer::singleShot(2000, m_socket.get(), &QWebSocket::abort);
+        m_socket->close(QWebSocketProtocol::CloseCode(overloadedCode), overloadedReason());
+        return false;
+    }
+    return true;
 }
 
 void TranscribeConnection::onText(const QString &message)
 {
     const QJsonDocument document = QJsonDocument::fromJson(message.toUtf8());
-    if (document.isObject() && document.object().value(QStringLiteral("type")).toString() == QLatin1StringView("finalize"))
+    if (document.isObject() && document.object().value(QStringLiteral("type")).toString() == QLatin1StringView("finalize")
+        && admit(finalizeCost))
         Q_EMIT finalizeRequested();
     // Anything else is not a request this service knows; it is ignored.
 }

@@ -9,6 +9,7 @@
 #include <QPair>
 #include <QPointer>
 
+#include <atomic>
 #include <memory>
 
 class QThread;
@@ -38,6 +39,9 @@ Q_SIGNALS:
     void translationRequested(quint64 ticket, const QString &text);
 
 private:
+    void onAudio(const QByteArray &pcm);
+    // Counts work handed to the recogniser; false after closing an overloaded client.
+    bool admit(qint64 cost);
     void onText(const QString &message);
     void onHypothesis(const QStringList &words);
     void onUtterance(const QList<RecognizedWord> &words);
@@ -51,6 +55,8 @@ private:
     QPointer<Translator> m_translator;
     // Utterances waiting for their translation: ticket -> start and end.
     QHash<quint64, QPair<qint64, qint64>> m_waiting;
+    // Audio bytes handed to the recogniser and not yet decoded.
+    std::shared_ptr<std::atomic<qint64>> m_backlog = std::make_shared<std::atomic<qint64>>(0);
     QThread *m_recognizerThread = nullptr;
     SpeechRecognizer *m_recognizer = nullptr;
 };

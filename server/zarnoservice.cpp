@@ -2,7 +2,9 @@
 
 #include "accountstore.h"
 #include "database.h"
+#include "datadirectory.h"
 #include "notesstore.h"
+#include "passwordgrant.h"
 #include "sonioxrelay.h"
 #include "transcribeconnection.h"
 #include "translator.h"
@@ -17,13 +19,17 @@
 #include <QJsonObject>
 #include <QLoggingCategory>
 #include <QMetaEnum>
-#include <QRegularExpression>
 #include <QTcpServer>
+#include <QThread>
 #include <QTimer>
 #include <QUrlQuery>
 #include <QWebSocket>
 
 Q_LOGGING_CATEGORY(lcService, "zarno.server")
+
+namespace {
+constexpr qint64 overloadCoolDownMs = 5000;
+}
 
 namespace {
 
@@ -43,7 +49,7 @@ QByteArray header(const QHttpServerRequest &request, QByteArrayView name)
 void logRequest(const QHttpServerRequest &request, Status status)
 {
     qCInfo(lcService, "%s %s -> %d", QMetaEnum::fromType<Method>().valueToKey(int(request.method())),
-           qUtf8Printable(request.url().path()), int(status));
+           qUtf8Printable(LogText::path(request.url().path())), int(status));
 }
 
 void reply(const QHttpServerRequest &request, QHttpServerResponder &responder, const QJsonObject &body,
@@ -95,6 +101,15 @@ void serveResource(const QHttpServerRequest &request, QHttpServerResponder &resp
                     Status::Ok);
 }
 
+QString bearerToken(const QHttpServerRequest &request)
+{
+    const QByteArray authorization = header(request, "Authorization");
+    const QByteArray prefix = "Bearer ";
+    if (authorization.size() > prefix.size() && authorization.first(prefix.size()).compare(prefix, Qt::CaseInsensitive) == 0)
+        return QString::fromUtf8(authorization.mid(prefix.size())).trimmed();
+    return {};
+}
+
 bool isUpgrade(const QHttpServerRequest &request)
 {
     return header(request, "Upgrade").compare("websocket", Qt::CaseInsensitive) == 0;
@@ -110,11 +125,15 @@ ZarnoService::ZarnoService(ServiceOptions options, QObject *parent)
 
 ZarnoService::~ZarnoService()
 {
-    // Connections stop their workers before the stores and server go.
-    const auto connections = m_listening.values();
+    // Connections stop their workers before the stores and server go; closed
+    // ones still waiting for deleteLater too, while this object is whole.
     m_listening.clear();
-    qDeleteAll(connections);
+    qDeleteAll(findChildren<ListeningConnection *>(Qt::FindDirectChildrenOnly));
+    // Their workers end on their own; nothing may outlive the service.
+    for (QThread *worker : findChildren<QThread *>(Qt::FindDirectChildrenOnly))
+        worker->wait();
     delete m_http;
+    m_passwordGrants.reset();
 }
 
 qint64 ZarnoService::nowMs() const
@@ -148,11 +167,8 @@ bool ZarnoService::start()
         m_error = QStringLiteral("No data directory was given.");
         return false;
     }
-    if (!QDir().mkpath(m_options.dataDir)) {
-        m_error = QStringLiteral("The data directory %1 cannot be created.").arg(m_options.dataDir);
+    if (!DataDirectory::prepare(m_options.dataDir, &m_error))
         return false;
-    }
-    QFile::setPermissions(m_options.dataDir, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     m_database = std::make_unique<Database>();
     if (!m_database->open(QDir(m_options.dataDir).filePath(QStringLiteral("zarno.sqlite")))) {
         m_error = QStringLiteral("The database cannot be opened: %1").arg(m_database->errorText());
@@ -162,17 +178,21 @@ bool ZarnoService::start()
     m_notes = std::make_unique<NotesStore>(*m_database);
     if (!usesSoniox())
         m_translation = std::make_unique<TranslationHost>(m_options.apertiumMode);
+    m_passwordGrants = std::make_unique<PasswordGrants>(*m_accounts, m_options);
     // Made now, so the first client does not wait for it.
     (void)m_accounts->publicKey();
 
     m_http = new QHttpServer(this);
     addRoutes();
     connect(m_http, &QHttpServer::newWebSocketConnection, this, &ZarnoService::acceptWebSockets);
-    m_port = m_http->listen(QHostAddress::LocalHost, m_options.port);
-    if (m_port == 0) {
+    // Our own listening socket, so every request meets the limits first.
+    auto *tcp = new LimitedTcpServer(m_options.limits, m_http);
+    if (!tcp->listen(QHostAddress::LocalHost, m_options.port)) {
         m_error = QStringLiteral("Port %1 on 127.0.0.1 is not available.").arg(m_options.port);
         return false;
     }
+    m_http->bind(tcp);
+    m_port = tcp->serverPort();
     return true;
 }
 
@@ -196,6 +216,9 @@ void ZarnoService::addRoutes()
     });
     m_http->route(QStringLiteral("/auth/v1/token"), [this](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
         handleToken(request, responder);
+    });
+    m_http->route(QStringLiteral("/auth/v1/logout"), [this](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
+        handleLogout(request, responder);
     });
     m_http->route(QStringLiteral("/api/sessions"), [this](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
         handleSessions(request, responder);
@@ -229,13 +252,9 @@ void ZarnoService::handleConfig(const QHttpServerRequest &request, QHttpServerRe
         methodNotAllowed(request, responder);
         return;
     }
-    // Answer with the address the client used when it is one of ours, so a
-    // page opened as "localhost" stays on "localhost".
-    static const QRegularExpression loopbackHost(QStringLiteral("^(127\\.0\\.0\\.1|localhost):(\\d{1,5})$"));
-    const QString host = QString::fromLatin1(header(request, "Host"));
-    const QString base = loopbackHost.match(host).hasMatch() ? QStringLiteral("http://") + host : baseUrl();
+    // Our own address, never the Host a client sent.
     reply(request, responder,
-          QJsonObject{{QStringLiteral("supabaseUrl"), base},
+          QJsonObject{{QStringLiteral("supabaseUrl"), baseUrl()},
                       {QStringLiteral("supabaseAnonKey"), m_accounts->publicKey()},
                       {QStringLiteral("engine"), engineInfo().toJson()}});
 }
@@ -246,19 +265,8 @@ void ZarnoService::handleToken(const QHttpServerRequest &request, QHttpServerRes
         methodNotAllowed(request, responder);
         return;
     }
-    const QByteArray apiKey = header(request, "apikey");
-    if (apiKey.isEmpty()) {
-        reply(request, responder,
-              QJsonObject{{QStringLiteral("message"), QStringLiteral("No API key found in request")},
-                          {QStringLiteral("hint"), QStringLiteral("No `apikey` request header or url param was found.")}},
-              Status::Unauthorized);
+    if (!checkApiKey(request, responder))
         return;
-    }
-    if (QString::fromUtf8(apiKey) != m_accounts->publicKey()) {
-        reply(request, responder, QJsonObject{{QStringLiteral("message"), QStringLiteral("Invalid API key")}},
-              Status::Unauthorized);
-        return;
-    }
     const QString grantType = request.query().queryItemValue(QStringLiteral("grant_type"), QUrl::FullyDecoded);
     const QJsonDocument body = QJsonDocument::fromJson(request.body());
     const QJsonObject fields = body.object();
@@ -278,8 +286,9 @@ void ZarnoService::handleToken(const QHttpServerRequest &request, QHttpServerRes
             result.error = QStringLiteral("invalid_request");
             result.description = QStringLiteral("An e-mail address and a password are required.");
         } else {
-            result = m_accounts->signIn(fields.value(QStringLiteral("email")).toString(),
-                                        fields.value(QStringLiteral("password")).toString());
+            m_passwordGrants->start(request, std::move(responder), fields.value(QStringLiteral("email")).toString(),
+                                    fields.value(QStringLiteral("password")).toString());
+            return;
         }
     } else {
         result.status = 400;
@@ -292,14 +301,44 @@ void ZarnoService::handleToken(const QHttpServerRequest &request, QHttpServerRes
         reply(request, responder, result.errorJson(), Status(result.status));
 }
 
+bool ZarnoService::checkApiKey(const QHttpServerRequest &request, QHttpServerResponder &responder)
+{
+    const QByteArray apiKey = header(request, "apikey");
+    if (apiKey.isEmpty()) {
+        reply(request, responder,
+              QJsonObject{{QStringLiteral("message"), QStringLiteral("No API key found in request")},
+                          {QStringLiteral("hint"), QStringLiteral("No `apikey` request header or url param was found.")}},
+              Status::Unauthorized);
+        return false;
+    }
+    if (QString::fromUtf8(apiKey) != m_accounts->publicKey()) {
+        reply(request, responder, QJsonObject{{QStringLiteral("message"), QStringLiteral("Invalid API key")}},
+              Status::Unauthorized);
+        return false;
+    }
+    return true;
+}
+
+void ZarnoService::handleLogout(const QHttpServerRequest &request, QHttpServerResponder &responder)
+{
+    if (request.method() != Method::Post) {
+        methodNotAllowed(request, responder);
+        return;
+    }
+    if (!checkApiKey(request, responder))
+        return;
+    if (!m_accounts->signOut(bearerToken(request))) {
+        replyError(request, responder, Status::Unauthorized, QStringLiteral("unauthorized"),
+                   QStringLiteral("Sign in to use this address."));
+        return;
+    }
+    logRequest(request, Status::NoContent);
+    responder.write({{"Cache-Control", "no-store"}}, Status::NoContent);
+}
+
 qint64 ZarnoService::authorise(const QHttpServerRequest &request, QHttpServerResponder &responder)
 {
-    const QByteArray authorization = header(request, "Authorization");
-    const QByteArray prefix = "Bearer ";
-    QString token;
-    if (authorization.size() > prefix.size() && authorization.first(prefix.size()).compare(prefix, Qt::CaseInsensitive) == 0)
-        token = QString::fromUtf8(authorization.mid(prefix.size())).trimmed();
-    const auto check = m_accounts->checkAccess(token);
+    const auto check = m_accounts->checkAccess(bearerToken(request));
     if (check.state == AccountStore::AccessState::Valid)
         return check.account.id;
     replyError(request, responder, Status::Unauthorized, QStringLiteral("unauthorized"),
@@ -396,7 +435,7 @@ void ZarnoService::acceptWebSocket(std::unique_ptr<QWebSocket> socket)
         return;
     const QUrl url = socket->requestUrl();
     if (url.path() != QLatin1StringView("/ws/transcribe")) {
-        qCInfo(lcService, "websocket on %s refused", qUtf8Printable(url.path()));
+        qCInfo(lcService, "websocket on %s refused", qUtf8Printable(LogText::path(url.path())));
         reject(std::move(socket), 4404, QStringLiteral("Nothing is served at this address."));
         return;
     }
@@ -418,9 +457,15 @@ void ZarnoService::acceptWebSocket(std::unique_ptr<QWebSocket> socket)
         reject(std::move(socket), 4409, QStringLiteral("Another session of this account is already listening."));
         return;
     }
+    // An account cut off for flooding waits a moment before it loads another recogniser.
+    if (m_overloadedUntil.value(accountId) > nowMs()) {
+        qCInfo(lcService, "websocket refused: account %lld was cut off a moment ago", accountId);
+        reject(std::move(socket), ListeningConnection::overloadedCode, ListeningConnection::overloadedReason());
+        return;
+    }
     if (m_listening.size() >= m_options.maxRecognizers) {
         qCInfo(lcService, "websocket refused: all recognisers busy");
-        reject(std::move(socket), 1013, QStringLiteral("The server is busy; try again in a moment."));
+        reject(std::move(socket), ListeningConnection::overloadedCode, ListeningConnection::overloadedReason());
         return;
     }
     const QString only = query.queryItemValue(QStringLiteral("onlyTranscript")).toLower();
@@ -448,6 +493,9 @@ void ZarnoService::acceptWebSocket(std::unique_ptr<QWebSocket> socket)
         qCInfo(lcService, "websocket closed for account %lld", accountId);
         if (m_listening.value(accountId) == connection)
             m_listening.remove(accountId);
+        m_overloadedUntil.removeIf([now = nowMs()](auto it) { return it.value() <= now; });
+        if (connection->wasOverloaded())
+            m_overloadedUntil.insert(accountId, nowMs() + overloadCoolDownMs);
         connection->deleteLater();
     });
 }

@@ -10,12 +10,13 @@
 
 class AccountStore;
 class Database;
+class ListeningConnection;
 class NotesStore;
+class PasswordGrants;
 class QHttpServer;
 class QHttpServerRequest;
 class QHttpServerResponder;
 class QJsonObject;
-class ListeningConnection;
 class QWebSocket;
 class TranslationHost;
 
@@ -51,6 +52,8 @@ private:
     void handleToken(const QHttpServerRequest &request, QHttpServerResponder &responder);
     void handleSessions(const QHttpServerRequest &request, QHttpServerResponder &responder);
     void handleSession(const QString &id, const QHttpServerRequest &request, QHttpServerResponder &responder);
+    void handleLogout(const QHttpServerRequest &request, QHttpServerResponder &responder);
+    bool checkApiKey(const QHttpServerRequest &request, QHttpServerResponder &responder);
     void handleTestSwitch(const QHttpServerRequest &request, QHttpServerResponder &responder);
     // The account of a valid bearer token, or 0 after answering 401.
     qint64 authorise(const QHttpServerRequest &request, QHttpServerResponder &responder);
@@ -62,8 +65,10 @@ private:
     std::unique_ptr<AccountStore> m_accounts;
     std::unique_ptr<NotesStore> m_notes;
     std::unique_ptr<TranslationHost> m_translation;
+    std::unique_ptr<PasswordGrants> m_passwordGrants;
     QHttpServer *m_http = nullptr;
     QHash<qint64, ListeningConnection *> m_listening;
+    QHash<qint64, qint64> m_overloadedUntil; // account -> ms since 1970
     quint16 m_port = 0;
     bool m_failSessions = false;
     QString m_error;

@@ -45,9 +45,11 @@ async function loadConfig() {
   return config;
 }
 
+// The page is served by the sign-in service itself: its own origin reaches
+// it whichever of the service's names the page was opened with.
 async function grant(type, body) {
-  const { supabaseUrl, supabaseAnonKey } = await loadConfig();
-  const reply = await fetch(new URL('auth/v1/token?grant_type=' + type, supabaseUrl + '/'), {
+  const { supabaseAnonKey } = await loadConfig();
+  const reply = await fetch('/auth/v1/token?grant_type=' + type, {
     method: 'POST',
     headers: { 'Content-Type': 'application/json', apikey: supabaseAnonKey },
     body: JSON.stringify(body),
@@ -239,10 +241,19 @@ async function signIn(event) {
   }
 }
 
-// Signing out here forgets this page's session only; the desktop application
-// keeps its own copy.
+// Signing out ends the sign-in at the service too (the desktop application
+// took its tokens from this page, so it is signed out with it). The page
+// forgets its session at once; the service is told on the way.
 function signOut() {
+  const session = readSession();
   clearSession();
+  if (session) {
+    loadConfig().then(({ supabaseAnonKey }) => fetch('/auth/v1/logout', {
+      method: 'POST',
+      headers: { Authorization: 'Bearer ' + session.access_token, apikey: supabaseAnonKey },
+      keepalive: true,
+    })).catch(() => { /* the service is away: its tokens expire on their own */ });
+  }
   $('note-list').replaceChildren();
   $('account-email').textContent = '';
   history.replaceState(null, '', '/app' + location.search);

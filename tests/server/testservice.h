@@ -28,14 +28,13 @@ struct HttpResult
 class TestService
 {
 public:
-    // Few PBKDF2 rounds keep sign-ins quick; the hashing is the same.
+    // The smallest Argon2id cost keeps sign-ins quick; the hashing is the same.
+    // Token lifetimes and the reuse interval are the shipped ones.
     explicit TestService(const QString &dataDir = {})
     {
         m_options.dataDir = dataDir.isEmpty() ? m_dir.path() : dataDir;
         m_options.port = 0;
-        m_options.passwordIterations = 1000;
-        m_options.tokenTtlSeconds = 3600;
-        m_options.refreshReuseSeconds = 10;
+        m_options.passwordCost = PasswordCost::minimal();
         m_options.clock = [this] { return m_now; };
     }
 

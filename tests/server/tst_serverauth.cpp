@@ -1,7 +1,10 @@
+#include "passwordhash.h"
 #include "testservice.h"
 
 #include <QDir>
 #include <QFile>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTest>
 
 using namespace Qt::StringLiterals;
@@ -23,6 +26,14 @@ private Q_SLOTS:
     void rotatedTokenAnswersOnlyWithinTheReuseInterval_data();
     void rotatedTokenAnswersOnlyWithinTheReuseInterval();
     void accessTokenExpiresAfterItsLifetime();
+    void refreshTokenExpiresUnused_data();
+    void refreshTokenExpiresUnused();
+    void signOutEndsTheWholeSignIn_data();
+    void signOutEndsTheWholeSignIn();
+    void guessingBacksOff_data();
+    void guessingBacksOff();
+    void passwordsAreStoredAsArgon2id();
+    void olderHashesAreReplacedAtTheNextSignIn();
     void signInSurvivesARestart();
     void storeHoldsNoPasswordOrToken();
 
@@ -156,6 +167,7 @@ void TestServerAuth::refreshRotatesTheTokens()
     QVERIFY(again.json.value("refresh_token").toString() != refresh);
 }
 
+// The service runs with its shipped reuse interval (10 s) here.
 void TestServerAuth::rotatedTokenAnswersOnlyWithinTheReuseInterval_data()
 {
     QTest::addColumn<qint64>("laterSeconds");
@@ -171,7 +183,10 @@ void TestServerAuth::rotatedTokenAnswersOnlyWithinTheReuseInterval()
     QFETCH(qint64, laterSeconds);
     QFETCH(int, status);
     const QString original = m_server->signIn(u"ada@example.org"_s).json.value("refresh_token").toString();
-    const QString active = m_server->refresh(original).json.value("refresh_token").toString();
+    const QString otherSignIn = m_server->signIn(u"ada@example.org"_s).json.value("refresh_token").toString();
+    const HttpResult rotated = m_server->refresh(original);
+    const QString active = rotated.json.value("refresh_token").toString();
+    const QString activeAccess = rotated.json.value("access_token").toString();
     m_server->advance(laterSeconds);
     const HttpResult reuse = m_server->refresh(original);
     QCOMPARE(reuse.status, status);
@@ -179,11 +194,16 @@ void TestServerAuth::rotatedTokenAnswersOnlyWithinTheReuseInterval()
         // A client that lost the first answer gets the active token, not a new branch.
         QCOMPARE(reuse.json.value("refresh_token").toString(), active);
         QCOMPARE(m_server->withBearer("GET", u"/api/sessions"_s, reuse.json.value("access_token").toString()).status, 200);
+        // The active token itself keeps working.
+        QCOMPARE(m_server->refresh(active).status, 200);
     } else {
         QCOMPARE(reuse.json, (QJsonObject{{"error", "invalid_grant"}, {"error_description", "Invalid Refresh Token: Already Used"}}));
+        // A copy of a spent token is about: the whole sign-in ends, newest token included.
+        QCOMPARE(m_server->refresh(active).status, 400);
+        QCOMPARE(m_server->withBearer("GET", u"/api/sessions"_s, activeAccess).status, 401);
+        // Another sign-in of the same account is a family of its own.
+        QCOMPARE(m_server->refresh(otherSignIn).status, 200);
     }
-    // The active token itself keeps working either way.
-    QCOMPARE(m_server->refresh(active).status, 200);
 }
 
 void TestServerAuth::accessTokenExpiresAfterItsLifetime()
@@ -194,6 +214,192 @@ void TestServerAuth::accessTokenExpiresAfterItsLifetime()
     m_server->advance(1);
     const HttpResult expired = m_server->withBearer("GET", u"/api/sessions"_s, access);
     QCOMPARE(expired.status, 401);
+}
+
+void TestServerAuth::refreshTokenExpiresUnused_data()
+{
+    QTest::addColumn<qint64>("unusedSeconds");
+    QTest::addColumn<int>("status");
+    QTest::newRow("29 days") << qint64(29 * 86400) << 200;
+    QTest::newRow("30 days") << qint64(30 * 86400) << 200;
+    QTest::newRow("30 days and a second") << qint64(30 * 86400 + 1) << 400;
+    QTest::newRow("a year") << qint64(365 * 86400) << 400;
+}
+
+void TestServerAuth::refreshTokenExpiresUnused()
+{
+    QFETCH(qint64, unusedSeconds);
+    QFETCH(int, status);
+    const QString first = m_server->signIn(u"ada@example.org"_s).json.value("refresh_token").toString();
+    // Each rotation starts the clock again.
+    m_server->advance(20 * 86400);
+    const QString second = m_server->refresh(first).json.value("refresh_token").toString();
+    QVERIFY(!second.isEmpty());
+    m_server->advance(unusedSeconds);
+    const HttpResult renewed = m_server->refresh(second);
+    QCOMPARE(renewed.status, status);
+    if (status != 200)
+        QCOMPARE(renewed.json.value("error").toString(), u"invalid_grant"_s);
+}
+
+void TestServerAuth::signOutEndsTheWholeSignIn_data()
+{
+    QTest::addColumn<QByteArray>("apiKey"); // KEY: the service's own
+    QTest::addColumn<QString>("token");     // ACCESS: the signed-in one
+    QTest::addColumn<qint64>("laterSeconds");
+    QTest::addColumn<int>("status");
+    QTest::newRow("signed in") << QByteArray("KEY") << u"ACCESS"_s << qint64(0) << 204;
+    QTest::newRow("access token already expired") << QByteArray("KEY") << u"ACCESS"_s << qint64(7200) << 204;
+    QTest::newRow("unknown token") << QByteArray("KEY") << u"not-a-token"_s << qint64(0) << 401;
+    QTest::newRow("no token") << QByteArray("KEY") << QString() << qint64(0) << 401;
+    QTest::newRow("no api key") << QByteArray() << u"ACCESS"_s << qint64(0) << 401;
+}
+
+void TestServerAuth::signOutEndsTheWholeSignIn()
+{
+    QFETCH(QByteArray, apiKey);
+    QFETCH(QString, token);
+    QFETCH(qint64, laterSeconds);
+    QFETCH(int, status);
+    const HttpResult signIn = m_server->signIn(u"ada@example.org"_s);
+    // The sign-in has rotated once: the family, not one token, is what ends.
+    const HttpResult rotated = m_server->refresh(signIn.json.value("refresh_token").toString());
+    const HttpResult otherDevice = m_server->signIn(u"ada@example.org"_s);
+    if (token == u"ACCESS"_s)
+        token = rotated.json.value("access_token").toString();
+    if (apiKey == "KEY")
+        apiKey = m_server->service().publicKey().toUtf8();
+    m_server->advance(laterSeconds);
+    QList<QPair<QByteArray, QByteArray>> headers{{"Authorization", "Bearer " + token.toUtf8()}};
+    if (!apiKey.isEmpty())
+        headers.append({"apikey", apiKey});
+    QCOMPARE(m_server->request("POST", u"/auth/v1/logout"_s, {}, headers).status, status);
+
+    const bool ended = status == 204;
+    QCOMPARE(m_server->refresh(rotated.json.value("refresh_token").toString()).status, ended ? 400 : 200);
+    if (laterSeconds == 0) {
+        QCOMPARE(m_server->withBearer("GET", u"/api/sessions"_s, rotated.json.value("access_token").toString()).status,
+                 ended ? 401 : 200);
+    }
+    // The account's other sign-ins go on.
+    QCOMPARE(m_server->refresh(otherDevice.json.value("refresh_token").toString()).status, 200);
+}
+
+void TestServerAuth::guessingBacksOff_data()
+{
+    QTest::addColumn<bool>("manyAccounts");
+    QTest::addColumn<int>("freeFailures");
+    QTest::newRow("one account guessed") << false << 5;
+    QTest::newRow("many accounts guessed from one address") << true << 20;
+}
+
+void TestServerAuth::guessingBacksOff()
+{
+    QFETCH(bool, manyAccounts);
+    QFETCH(int, freeFailures);
+    const auto address = [&](int i) { return manyAccounts ? u"user%1@example.org"_s.arg(i) : u"ada@example.org"_s; };
+    for (int i = 0; i < freeFailures; ++i)
+        QCOMPARE(m_server->signIn(address(i), u"right password"_s).status, 200);
+    for (int i = 0; i < freeFailures; ++i)
+        QCOMPARE(m_server->signIn(address(i), u"a guess"_s).status, 400);
+
+    // Locked: even the right password waits, and the wait doubles with each failure after it.
+    const QString target = address(0);
+    HttpResult locked = m_server->signIn(target, u"right password"_s);
+    QCOMPARE(locked.status, 429);
+    QCOMPARE(locked.json.value("error").toString(), u"over_request_rate_limit"_s);
+    QCOMPARE(m_server->request("POST", u"/auth/v1/token?grant_type=password"_s,
+                               R"({"email":"x@example.org","password":"whatever"})",
+                               {{"apikey", m_server->service().publicKey().toUtf8()}}).status,
+             manyAccounts ? 429 : 200);
+    qint64 wait = 1;
+    for (int round = 0; round < 3; ++round) {
+        const HttpResult refused = m_server->signIn(target, u"a guess"_s);
+        QCOMPARE(refused.status, 429);
+        m_server->advance(wait);
+        QCOMPARE(m_server->signIn(target, u"a guess"_s).status, 400);
+        wait *= 2;
+    }
+    HttpResult last = m_server->signIn(target, u"right password"_s);
+    QCOMPARE(last.status, 429);
+    m_server->advance(wait);
+    // A success clears the backoff.
+    QCOMPARE(m_server->signIn(target, u"right password"_s).status, 200);
+    QCOMPARE(m_server->signIn(target, u"a guess"_s).status, 400);
+    QCOMPARE(m_server->signIn(target, u"right password"_s).status, 200);
+}
+
+void TestServerAuth::passwordsAreStoredAsArgon2id()
+{
+    QCOMPARE(m_server->signIn(u"ada@example.org"_s, u"my secret words"_s).status, 200);
+    const QString dir = m_server->dataDir();
+    m_server->stop();
+    QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"inspect"_s);
+    db.setDatabaseName(dir + u"/zarno.sqlite"_s);
+    QVERIFY(db.open());
+    {
+        QSqlQuery query(u"SELECT hash, iterations FROM accounts"_s, db);
+        QVERIFY(query.next());
+        QVERIFY(query.value(0).toByteArray().startsWith("$argon2id$"));
+        QCOMPARE(query.value(1).toInt(), 0);
+    }
+    db.close();
+    db = {};
+    QSqlDatabase::removeDatabase(u"inspect"_s);
+}
+
+void TestServerAuth::olderHashesAreReplacedAtTheNextSignIn()
+{
+    // An account as an earlier version stored it: PBKDF2-SHA256 with its own rounds.
+    QCOMPARE(m_server->signIn(u"ada@example.org"_s, u"placeholder"_s).status, 200);
+    const QString dir = m_server->dataDir();
+    m_server->stop();
+    const auto readHash = [&] {
+        QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"inspect"_s);
+        db.setDatabaseName(dir + u"/zarno.sqlite"_s);
+        QByteArray hash;
+        if (db.open()) {
+            QSqlQuery query(u"SELECT hash FROM accounts"_s, db);
+            if (query.next())
+                hash = query.value(0).toByteArray();
+        }
+        db.close();
+        db = {};
+        QSqlDatabase::removeDatabase(u"inspect"_s);
+        return hash;
+    };
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"legacy"_s);
+        db.setDatabaseName(dir + u"/zarno.sqlite"_s);
+        QVERIFY(db.open());
+        QSqlQuery update(db);
+        update.prepare(u"UPDATE accounts SET salt = ?, hash = ?, iterations = ?"_s);
+        update.addBindValue(QByteArray("0123456789abcdef"));
+        update.addBindValue(PasswordHash::pbkdf2(u"old password"_s, "0123456789abcdef", 1000));
+        update.addBindValue(1000);
+        QVERIFY(update.exec());
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(u"legacy"_s);
+    const QByteArray legacy = readHash();
+
+    TestService again(dir);
+    QVERIFY(again.start());
+    // A wrong password leaves the old record as it is.
+    QCOMPARE(again.signIn(u"ada@example.org"_s, u"not the password"_s).status, 400);
+    again.stop();
+    QCOMPARE(readHash(), legacy);
+
+    TestService third(dir);
+    QVERIFY(third.start());
+    QCOMPARE(third.signIn(u"ada@example.org"_s, u"old password"_s).status, 200);
+    third.stop();
+    QVERIFY(readHash().startsWith("$argon2id$"));
+
+    TestService fourth(dir);
+    QVERIFY(fourth.start());
+    QCOMPARE(fourth.signIn(u"ada@example.org"_s, u"old password"_s).status, 200);
+    QCOMPARE(fourth.signIn(u"ada@example.org"_s, u"not the password"_s).status, 400);
 }
 
 void TestServerAuth::signInSurvivesARestart()

@@ -251,6 +251,20 @@ void TestServerRelay::anAccountStillListensOnce()
     QTRY_VERIFY(resumed.connected);
     QTRY_COMPARE(m_fake->streams.size(), 2);
     QVERIFY(!resumed.disconnected);
+
+    // The cap on listeners holds for relayed ones too, before any stream is opened.
+    const auto urlFor = [this](const QString &email) {
+        return transcribeUrl(*m_server, m_server->accessTokenFor(email), u"any"_s, u"es"_s, false);
+    };
+    SocketProbe grace(urlFor(u"grace@example.org"_s));
+    SocketProbe hopper(urlFor(u"hopper@example.org"_s));
+    QTRY_COMPARE(m_server->service().listeningCount(), 3);
+    QTRY_COMPARE(m_fake->streams.size(), 4);
+    SocketProbe beyond(urlFor(u"linus@example.org"_s));
+    QTRY_VERIFY(beyond.disconnected);
+    QCOMPARE(beyond.closeCode, 4013);
+    QCOMPARE(m_fake->streams.size(), 4);
+    QVERIFY(!grace.disconnected && !hopper.disconnected && !resumed.disconnected);
 }
 
 void TestServerRelay::idleStreamIsKeptAlive()

@@ -1,6 +1,7 @@
 #include "socketprobe.h"
 #include "testservice.h"
 
+#include <QRandomGenerator>
 #include <QTest>
 
 using namespace Qt::StringLiterals;
@@ -16,6 +17,9 @@ private Q_SLOTS:
     void secondListenerOfAnAccountIsClosed();
     void otherAccountsListenSideBySide();
     void plainHttpOnTheSocketAddressIsRefused();
+    void audioFloodIsClosedAsOverloaded_data();
+    void audioFloodIsClosedAsOverloaded();
+    void listenersBeyondTheCapAreToldToComeBack();
 
 private:
     std::unique_ptr<TestService> m_server;
@@ -92,6 +96,60 @@ void TestServerSocket::plainHttpOnTheSocketAddressIsRefused()
 {
     QCOMPARE(m_server->request("GET", u"/ws/transcribe?token=x"_s).status, 426);
     QCOMPARE(m_server->request("GET", u"/no/such/address"_s).status, 404);
+}
+
+void TestServerSocket::audioFloodIsClosedAsOverloaded_data()
+{
+    QTest::addColumn<bool>("finalizeRequests");
+    QTest::newRow("audio") << false;
+    QTest::newRow("finalize requests") << true;
+}
+
+void TestServerSocket::audioFloodIsClosedAsOverloaded()
+{
+    QFETCH(bool, finalizeRequests);
+    SocketProbe flood(m_server->transcribeUrl(m_server->accessTokenFor(u"ada@example.org"_s)));
+    QTRY_VERIFY(flood.connected);
+    if (finalizeRequests) {
+        // Far more than a client ever sends: one per leg.
+        for (int i = 0; i < 2000; ++i)
+            flood.socket.sendTextMessage(u"{\"type\":\"finalize\"}"_s);
+    } else {
+        // 60 s of noise at once: twice what the service lets wait for its recogniser.
+        QByteArray noise(16000 * 2, Qt::Uninitialized);
+        for (qsizetype i = 0; i < noise.size(); ++i)
+            noise[i] = char(QRandomGenerator::global()->bounded(256));
+        for (int second = 0; second < 60; ++second)
+            flood.socket.sendBinaryMessage(noise);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(flood.disconnected, 20000);
+    QCOMPARE(flood.closeCode, 4013);
+    QCOMPARE(flood.closeReason, u"The server is overloaded — try again in a moment."_s);
+    QTRY_COMPARE(m_server->service().listeningCount(), 0);
+    // "In a moment": a reconnect at once is turned away without loading a recogniser.
+    const QString token = m_server->accessTokenFor(u"ada@example.org"_s);
+    SocketProbe atOnce(m_server->transcribeUrl(token));
+    QTRY_VERIFY(atOnce.disconnected);
+    QCOMPARE(atOnce.closeCode, 4013);
+    m_server->advance(5);
+    SocketProbe later(m_server->transcribeUrl(token));
+    QTRY_VERIFY(later.connected);
+    QTRY_COMPARE(m_server->service().listeningCount(), 1);
+    QVERIFY(!later.disconnected);
+}
+
+void TestServerSocket::listenersBeyondTheCapAreToldToComeBack()
+{
+    TestService small;
+    small.options().maxRecognizers = 1;
+    QVERIFY(small.start());
+    SocketProbe first(small.transcribeUrl(small.accessTokenFor(u"ada@example.org"_s)));
+    QTRY_COMPARE(small.service().listeningCount(), 1);
+    SocketProbe second(small.transcribeUrl(small.accessTokenFor(u"grace@example.org"_s)));
+    QTRY_VERIFY(second.disconnected);
+    QCOMPARE(second.closeCode, 4013);
+    QCOMPARE(second.closeReason, u"The server is overloaded — try again in a moment."_s);
+    QVERIFY(!first.disconnected);
 }
 
 QTEST_GUILESS_MAIN(TestServerSocket)

@@ -21,6 +21,7 @@ private Q_SLOTS:
     void meetingQueryOpensThatNoteWithTranslationsBeside();
     void sideCollapseTogglesTheSidebar();
     void signOutForgetsThePageSession();
+    void expiredAccessTokenIsRenewedWhenANoteIsOpened();
 
 private:
     QVariant run(const QString &script);
@@ -31,6 +32,7 @@ private:
     QJsonObject storedSession();
 
     std::unique_ptr<TestService> m_server;
+    qint64 m_serverAheadMs = 0; // how far the service's clock runs ahead of the page's
     std::unique_ptr<QWebEngineProfile> m_profile;
     std::unique_ptr<QWebEnginePage> m_page;
 };
@@ -77,7 +79,9 @@ QJsonObject TestServerWebApp::storedSession()
 void TestServerWebApp::init()
 {
     m_server = std::make_unique<TestService>();
-    m_server->options().clock = {}; // the page compares expiry with the real time
+    // The page compares expiry with the real time; the service may run ahead.
+    m_serverAheadMs = 0;
+    m_server->options().clock = [this] { return QDateTime::currentMSecsSinceEpoch() + m_serverAheadMs; };
     QVERIFY(m_server->start());
     m_profile = std::make_unique<QWebEngineProfile>(); // off the record: a fresh localStorage per test
     m_page = std::make_unique<QWebEnginePage>(m_profile.get());
@@ -170,14 +174,46 @@ void TestServerWebApp::signOutForgetsThePageSession()
     QVERIFY(signInAndReload(u"ada@example.org"_s, u"correct horse"_s));
     QTRY_VERIFY(!storedSession().isEmpty());
     const QString refresh = storedSession().value("refresh_token").toString();
+    const QString access = storedSession().value("access_token").toString();
     // The page finishes signing in (it loads the notes list) before the click.
     QTRY_VERIFY(!run(u"document.getElementById('welcome').hidden"_s).toBool());
     run(u"document.getElementById('sign-out').click()"_s);
     QVERIFY(storedSession().isEmpty());
     QTRY_VERIFY(!run(u"document.getElementById('sign-in').hidden"_s).toBool());
     QVERIFY(run(u"document.getElementById('welcome').hidden"_s).toBool());
-    // The desktop application may hold the same sign-in; it stays valid.
-    QCOMPARE(m_server->refresh(refresh).status, 200);
+    // The service ends the sign-in too (the desktop application's copy with it).
+    QTRY_COMPARE(m_server->withBearer("GET", u"/api/sessions"_s, access).status, 401);
+    QCOMPARE(m_server->refresh(refresh).status, 400);
+}
+
+void TestServerWebApp::expiredAccessTokenIsRenewedWhenANoteIsOpened()
+{
+    QVERIFY(signInAndReload(u"ada@example.org"_s, u"correct horse"_s));
+    QTRY_VERIFY(!storedSession().isEmpty());
+    const QJsonObject before = storedSession();
+    const QJsonObject body{{"sourceClientId", "mac_1_abcde"}, {"startedAt", 1'760'000'000'000LL}, {"endedAt", 1'760'000'060'000LL},
+                           {"sourceLanguage", "any"}, {"targetLanguage", "es"}, {"onlyTranscript", true},
+                           {"timezone", "Etc/UTC"},
+                           {"entries", QJsonArray{QJsonObject{{"t", 1'760'000'001'000LL}, {"text", "Go forward ten meters."},
+                                                              {"lang", "en"}, {"translated", false}}}}};
+    const QString id = m_server->withBearer("POST", u"/api/sessions"_s, before.value("access_token").toString(),
+                                            QJsonDocument(body).toJson())
+                           .json.value("session").toObject().value("id").toString();
+    QVERIFY(!id.isEmpty());
+    QVERIFY(load(u"/app"_s));
+    QTRY_COMPARE(run(u"document.querySelectorAll('#note-list a').length"_s).toInt(), 1);
+
+    // The page stays open while its access token runs out at the service.
+    m_serverAheadMs = 3601 * 1000;
+    QCOMPARE(m_server->withBearer("GET", u"/api/sessions"_s, before.value("access_token").toString()).status, 401);
+    run(u"document.querySelector('#note-list a').click()"_s);
+    QTRY_VERIFY(!run(u"document.getElementById('note').hidden"_s).toBool());
+    QVERIFY(run(u"document.getElementById('sign-in').hidden"_s).toBool());
+    QCOMPARE(run(u"document.querySelector('#note-lines .row .source').textContent"_s).toString(), u"Go forward ten meters."_s);
+    const QJsonObject after = storedSession();
+    QVERIFY(after.value("refresh_token").toString() != before.value("refresh_token").toString());
+    QVERIFY(after.value("access_token").toString() != before.value("access_token").toString());
+    QCOMPARE(m_server->withBearer("GET", u"/api/sessions/"_s + id, after.value("access_token").toString()).status, 200);
 }
 
 int main(int argc, char *argv[])

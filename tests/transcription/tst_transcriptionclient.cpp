@@ -308,6 +308,9 @@ void TestTranscriptionClient::serverCloseGivesItsSentence_data()
     QTest::newRow("1000 not asked for") << 1000 << QString()
                                         << QStringLiteral("The server closed the connection (1000).");
     QTest::newRow("1001") << 1001 << QString() << QStringLiteral("The server closed the connection (1001).");
+    // The service's "try again later" (Qt's WebSocket cannot receive 1013 itself).
+    QTest::newRow("4013 overloaded") << 4013 << QStringLiteral("The server is overloaded — try again in a moment.")
+                                     << QStringLiteral("The server is overloaded — try again in a moment.");
     QTest::newRow("1011 with a reason") << 1011 << QStringLiteral("Recogniser crashed.")
                                         << QStringLiteral("Recogniser crashed.");
 }
