@@ -5,14 +5,12 @@
 #include <QStandardPaths>
 
 #include <cstdio>
+#include <optional>
 
-int main(int argc, char *argv[])
+namespace {
+
+void declareOptions(QCommandLineParser &parser)
 {
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("zarno-server"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(ZARNO_VERSION));
-
-    QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "The local zarno service: sign-in, notes, live transcription and the web application, on one port "
         "of 127.0.0.1.\n\n"
@@ -63,57 +61,84 @@ int main(int argc, char *argv[])
                                           QStringLiteral("count"), QStringLiteral("3"));
     parser.addOptions({port, dataDir, tokenTtl, testControls, allowHost, maxListeners, engine, sonioxKeyFile,
                        sonioxUrl, sonioxModel});
-    parser.process(app);
+}
 
+// The relayed engine's settings; false (with a sentence printed) when they are unusable.
+bool readSonioxOptions(const QCommandLineParser &parser, ServiceOptions &options)
+{
+    const QUrl url(parser.value(QStringLiteral("soniox-url")), QUrl::StrictMode);
+    if (!url.isValid() || (url.scheme() != QLatin1StringView("wss") && url.scheme() != QLatin1StringView("ws"))) {
+        std::fprintf(stderr, "zarno-server: --soniox-url needs a ws:// or wss:// address.\n");
+        return false;
+    }
+    options.soniox.url = url;
+    options.soniox.model = parser.value(QStringLiteral("soniox-model"));
+    const SonioxKey key = loadSonioxKey(parser.value(QStringLiteral("soniox-key-file")), qgetenv("SONIOX_API_KEY"));
+    if (!key.error.isEmpty()) {
+        std::fprintf(stderr, "zarno-server: %s\n", qUtf8Printable(key.error));
+        return false;
+    }
+    if (!key.warning.isEmpty())
+        std::fprintf(stderr, "zarno-server: %s\n", qUtf8Printable(key.warning));
+    if (key.key.isEmpty())
+        std::fprintf(stderr, "zarno-server: no Soniox key (--soniox-key-file or SONIOX_API_KEY); "
+                             "transcription connections will be refused.\n");
+    options.soniox.key = key.key;
+    return true;
+}
+
+// The service's options from the command line; nothing (with a sentence
+// printed) when one is unusable.
+std::optional<ServiceOptions> readOptions(const QCommandLineParser &parser)
+{
     ServiceOptions options;
     bool ok = false;
-    const uint portValue = parser.value(port).toUInt(&ok);
+    const uint portValue = parser.value(QStringLiteral("port")).toUInt(&ok);
     if (!ok || portValue > 65535) {
         std::fprintf(stderr, "zarno-server: --port needs a number from 0 to 65535.\n");
-        return 2;
+        return std::nullopt;
     }
     options.port = quint16(portValue);
-    options.tokenTtlSeconds = parser.value(tokenTtl).toLongLong(&ok);
+    options.tokenTtlSeconds = parser.value(QStringLiteral("token-ttl")).toLongLong(&ok);
     if (!ok || options.tokenTtlSeconds < 0) {
         std::fprintf(stderr, "zarno-server: --token-ttl needs a number of seconds.\n");
-        return 2;
+        return std::nullopt;
     }
-    options.dataDir = parser.isSet(dataDir) ? parser.value(dataDir)
+    options.dataDir = parser.isSet(QStringLiteral("data-dir")) ? parser.value(QStringLiteral("data-dir"))
                                             : QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-    options.testControls = parser.isSet(testControls);
-    options.limits.extraHosts = parser.values(allowHost);
-    options.maxRecognizers = parser.value(maxListeners).toInt(&ok);
+    options.testControls = parser.isSet(QStringLiteral("test-controls"));
+    options.limits.extraHosts = parser.values(QStringLiteral("allow-host"));
+    options.maxRecognizers = parser.value(QStringLiteral("max-listeners")).toInt(&ok);
     if (!ok || options.maxRecognizers < 1) {
         std::fprintf(stderr, "zarno-server: --max-listeners needs a number from 1.\n");
-        return 2;
+        return std::nullopt;
     }
-    options.engine = parser.value(engine);
+    options.engine = parser.value(QStringLiteral("engine"));
     if (options.engine != QLatin1StringView("local") && options.engine != QLatin1StringView("soniox")) {
         std::fprintf(stderr, "zarno-server: --engine is local or soniox.\n");
-        return 2;
+        return std::nullopt;
     }
-    if (options.engine == QLatin1StringView("soniox")) {
-        const QUrl url(parser.value(sonioxUrl), QUrl::StrictMode);
-        if (!url.isValid() || (url.scheme() != QLatin1StringView("wss") && url.scheme() != QLatin1StringView("ws"))) {
-            std::fprintf(stderr, "zarno-server: --soniox-url needs a ws:// or wss:// address.\n");
-            return 2;
-        }
-        options.soniox.url = url;
-        options.soniox.model = parser.value(sonioxModel);
-        const SonioxKey key = loadSonioxKey(parser.value(sonioxKeyFile), qgetenv("SONIOX_API_KEY"));
-        if (!key.error.isEmpty()) {
-            std::fprintf(stderr, "zarno-server: %s\n", qUtf8Printable(key.error));
-            return 2;
-        }
-        if (!key.warning.isEmpty())
-            std::fprintf(stderr, "zarno-server: %s\n", qUtf8Printable(key.warning));
-        if (key.key.isEmpty())
-            std::fprintf(stderr, "zarno-server: no Soniox key (--soniox-key-file or SONIOX_API_KEY); "
-                                 "transcription connections will be refused.\n");
-        options.soniox.key = key.key;
-    }
+    if (options.engine == QLatin1StringView("soniox") && !readSonioxOptions(parser, options))
+        return std::nullopt;
+    return options;
+}
 
-    ZarnoService service(options);
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("zarno-server"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(ZARNO_VERSION));
+
+    QCommandLineParser parser;
+    declareOptions(parser);
+    parser.process(app);
+    const std::optional<ServiceOptions> options = readOptions(parser);
+    if (!options)
+        return 2;
+
+    ZarnoService service(*options);
     if (!service.start()) {
         std::fprintf(stderr, "zarno-server: %s\n", qUtf8Printable(service.errorText()));
         return 1;
