@@ -6,6 +6,7 @@
 #include <QAudioSource>
 #include <QCoroFuture>
 #include <QMediaDevices>
+#include <QPointer>
 #include <QPromise>
 #include <QThread>
 #include <QTimer>
@@ -100,7 +101,7 @@ public:
         m_resampler = std::make_unique<Resampler>(format);
         m_blockBytes = MicCapture::framesPerChunk * format.bytesPerFrame();
         m_pending.clear();
-        QObject::connect(m_io, &QIODevice::readyRead, this, [this] { read(); });
+        QObject::connect(io, &QIODevice::readyRead, this, [this] { read(); });
         return std::nullopt;
     }
 
@@ -109,8 +110,10 @@ public:
         // Forget the capture before tearing it down: Qt may run this thread's
         // events while it does.
         std::unique_ptr<QAudioSource> source = std::move(m_source);
+        // Held by a guarded pointer: when the sound server goes away Qt frees
+        // the device itself, and touching it then would crash.
         if (m_io)
-            QObject::disconnect(m_io, nullptr, this, nullptr);
+            QObject::disconnect(m_io.data(), nullptr, this, nullptr);
         m_io = nullptr;
         m_resampler.reset();
         m_pending.clear();
@@ -147,7 +150,7 @@ private:
     MicCapture::DeviceFinder m_findDevice;
     Microphone::ChunkHandler m_onChunk;
     std::unique_ptr<QAudioSource> m_source;
-    QIODevice *m_io = nullptr;
+    QPointer<QIODevice> m_io;
     std::unique_ptr<Resampler> m_resampler;
     QByteArray m_pending;
     qsizetype m_blockBytes = 0;
