@@ -289,8 +289,16 @@ void SessionController::abandonSetup()
     if (m_parts.client && m_parts.client->hasTask())
         m_parts.client->close();
     // A session with a transcript stays open so that it can be resumed or
-    // saved; a first leg that never ran leaves nothing to keep.
-    setPhase(m_transcript.isEmpty() ? Phase::Idle : Phase::Paused);
+    // saved. One with nothing to keep is over: a resumed leg that heard
+    // nothing ends it as a stop would, so meetings are noticed again.
+    if (!m_transcript.isEmpty()) {
+        setPhase(Phase::Paused);
+        return;
+    }
+    setPhase(Phase::Idle);
+    setStatus(watchingStatus);
+    if (m_parts.detector)
+        m_parts.detector->setSuppressed(false);
 }
 
 void SessionController::onLinkMessage(quint64 link, const SonioxMessage &message)
@@ -463,6 +471,8 @@ QCoro::Task<> SessionController::saveSession()
     if (session != m_session)
         co_return; // the notes are saved; the newer session keeps its own state
     m_transcript.clear();
+    // A connection lost earlier in the session is no longer news.
+    setLastError(std::nullopt);
     setSaveState(SaveState::saved());
     if (startNext)
         startListening();

@@ -344,6 +344,14 @@ void TestSessionController::serverCloseWhileListeningPausesWithItsSentence()
     m_state->resumeListening(); // the user can go on
     QVERIFY(!m_state->lastError());
     QTRY_VERIFY(m_state->isListening());
+
+    // Saved at last: the lost connection is no longer what the session says.
+    m_service->closeClient(code, QStringLiteral("ignored"));
+    QTRY_VERIFY(m_state->isPaused());
+    QVERIFY(m_state->lastError());
+    m_state->stopAndSave();
+    QTRY_COMPARE(m_state->saveState().kind(), SaveState::Kind::Saved);
+    QVERIFY(!m_state->lastError());
 }
 
 void TestSessionController::phaseFollowsTheSession_data()
@@ -451,6 +459,7 @@ void TestSessionController::failedLegReturnsToWhereTheSessionWas_data()
 {
     QTest::addColumn<QString>("failure");
     QTest::addColumn<bool>("resumed");
+    QTest::addColumn<bool>("heard"); // words before the pause
     QTest::addColumn<QString>("sentence");
     const QList<std::pair<const char *, QString>> failures = {
         {"mic", "Microphone failed: No audio input device available"},
@@ -461,8 +470,10 @@ void TestSessionController::failedLegReturnsToWhereTheSessionWas_data()
         {"address", "Server URL is not valid."},
     };
     for (const auto &[failure, sentence] : failures) {
-        QTest::addRow("%s, first leg", failure) << QString::fromLatin1(failure) << false << sentence;
-        QTest::addRow("%s, resumed leg", failure) << QString::fromLatin1(failure) << true << sentence;
+        QTest::addRow("%s, first leg", failure) << QString::fromLatin1(failure) << false << false << sentence;
+        QTest::addRow("%s, resumed leg", failure) << QString::fromLatin1(failure) << true << true << sentence;
+        QTest::addRow("%s, resumed leg that heard nothing", failure)
+            << QString::fromLatin1(failure) << true << false << sentence;
     }
 }
 
@@ -470,11 +481,14 @@ void TestSessionController::failedLegReturnsToWhereTheSessionWas()
 {
     QFETCH(QString, failure);
     QFETCH(bool, resumed);
+    QFETCH(bool, heard);
     QFETCH(QString, sentence);
     if (resumed) {
         startAndListen();
-        speak(finalTokensJson({"Keep me."}), 1);
+        if (heard)
+            speak(finalTokensJson({"Keep me."}), 1);
         m_state->pauseListening();
+        QTRY_VERIFY(m_state->isPaused());
     }
     if (failure == "mic")
         m_mic->nextStart = FakeMicrophone::Start::Fails;
@@ -496,8 +510,12 @@ void TestSessionController::failedLegReturnsToWhereTheSessionWas()
     QVERIFY(!m_state->isListening());
     // A session with a transcript stays open so it can be resumed or saved;
     // a first leg that never ran leaves nothing behind.
-    QCOMPARE(m_state->isPaused(), resumed);
-    QCOMPARE(lineTexts(m_state->transcript()->lines()), resumed ? QStringList{"Keep me."} : QStringList{});
+    QCOMPARE(m_state->isPaused(), heard);
+    QCOMPARE(lineTexts(m_state->transcript()->lines()), heard ? QStringList{"Keep me."} : QStringList{});
+    // Only an open session keeps meetings from being noticed.
+    QCOMPARE(m_detector->suppressed(), heard);
+    if (!heard)
+        QCOMPARE(m_state->status(), QStringLiteral("Watching for meetings"));
 }
 
 void TestSessionController::permissionIsAskedOnceWhereThePlatformAsks()
