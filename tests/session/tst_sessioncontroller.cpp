@@ -7,6 +7,8 @@
 #include "settings.h"
 #include "transcriptionclient.h"
 
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -53,6 +55,7 @@ private Q_SLOTS:
     void failedLegReturnsToWhereTheSessionWas_data();
     void failedLegReturnsToWhereTheSessionWas();
     void permissionIsAskedOnceWhereThePlatformAsks();
+    void silentMicrophoneFailsWithinTheShippedLimit();
     void phaseFollowsTheSession_data();
     void phaseFollowsTheSession();
     void meetingPromptOnlyWhileIdle();
@@ -74,7 +77,8 @@ private Q_SLOTS:
     void savedNotesOpenInTheMainWindow();
 
 private:
-    void makeState();
+    // With the tests' short waits, or with `timing` (the shipped ones).
+    void makeState(std::optional<SessionTiming> timing = std::nullopt);
     void startAndListen();
     void speak(const QByteArray &json, int expectedLines);
 
@@ -121,7 +125,7 @@ void TestSessionController::cleanup()
     Clock::setSource({});
 }
 
-void TestSessionController::makeState()
+void TestSessionController::makeState(std::optional<SessionTiming> timing)
 {
     SessionParts parts;
     parts.client = std::make_unique<TranscriptionClient>();
@@ -146,6 +150,9 @@ void TestSessionController::makeState()
     parts.timing.micTimeout = 100ms;
     parts.timing.hideAfterSave = 200ms;
     parts.timing.requestTimeout = 5000ms;
+    if (timing)
+        parts.timing = *timing;
+    m_state.reset();
     m_state = std::make_unique<SessionController>(std::move(parts));
 }
 
@@ -516,6 +523,24 @@ void TestSessionController::failedLegReturnsToWhereTheSessionWas()
     QCOMPARE(m_detector->suppressed(), heard);
     if (!heard)
         QCOMPARE(m_state->status(), QStringLiteral("Watching for meetings"));
+}
+
+// The shipped limit, checked through what a person meets: a microphone that
+// never answers fails the start within about four seconds, with its sentence.
+void TestSessionController::silentMicrophoneFailsWithinTheShippedLimit()
+{
+    makeState(SessionTiming{});
+    m_mic->nextStart = FakeMicrophone::Start::Hangs;
+    QElapsedTimer waited;
+    waited.start();
+    m_state->startListening();
+    const QDeadlineTimer patience(10000);
+    while (!m_state->lastError() && !patience.hasExpired())
+        QTest::qWait(50);
+    QCOMPARE(m_state->lastErrorText(),
+             QStringLiteral("Microphone failed: The microphone didn't respond. Reconnect your audio device and try again."));
+    QVERIFY2(waited.elapsed() >= 3000 && waited.elapsed() <= 6000, qPrintable(QString::number(waited.elapsed())));
+    QVERIFY(!m_state->isListening());
 }
 
 void TestSessionController::permissionIsAskedOnceWhereThePlatformAsks()
