@@ -9,6 +9,7 @@
 #include <QWindow>
 
 #include <cmath>
+#include <memory>
 
 std::function<bool(QWindow *)> ScreenDrag::startSystemMove = [](QWindow *window) {
     return window && window->startSystemMove();
@@ -93,32 +94,29 @@ ScreenDrag *movesHUD(QWidget *target, LiveHUD *hud)
                 weak->remember();
         });
     // The window system sends no release after its own move: the anchor is
-    // remembered once the window has stood still for a moment.
+    // remembered once the window has stood still for a moment. Only that
+    // move is followed; the panel's own moves (expanding, collapsing) keep
+    // the anchor they were placed by.
     auto *settle = new QTimer(drag);
     settle->setSingleShot(true);
     settle->setInterval(ScreenDrag::settleMs);
-    // Armed only by a move of the window system's: the panel's own moves
-    // (expanding, collapsing) keep the anchor they were placed by.
-    QObject::connect(settle, &QTimer::timeout, drag, [weak, settle] {
-        settle->setProperty("armed", false);
+    auto following = std::make_shared<QList<QMetaObject::Connection>>();
+    QObject::connect(settle, &QTimer::timeout, drag, [weak, following] {
+        for (const QMetaObject::Connection &connection : std::as_const(*following))
+            QObject::disconnect(connection);
+        following->clear();
         if (weak)
             weak->remember();
     });
-    drag->setSystemMove([target, settle] {
+    drag->setSystemMove([target, settle, following] {
         QWindow *window = target->window()->windowHandle();
         if (!ScreenDrag::startSystemMove(window))
             return false;
-        const auto restart = [settle] {
-            if (settle->property("armed").toBool())
-                settle->start();
-        };
-        // One pair of connections per window, kept for the next drags.
-        if (!window->property("zarnoSettleWatch").toBool()) {
-            window->setProperty("zarnoSettleWatch", true);
-            QObject::connect(window, &QWindow::xChanged, settle, restart);
-            QObject::connect(window, &QWindow::yChanged, settle, restart);
+        if (following->isEmpty()) {
+            const auto restart = qOverload<>(&QTimer::start);
+            *following = {QObject::connect(window, &QWindow::xChanged, settle, restart),
+                          QObject::connect(window, &QWindow::yChanged, settle, restart)};
         }
-        settle->setProperty("armed", true);
         settle->start();
         return true;
     });
