@@ -32,6 +32,7 @@ SessionParts realParts()
     parts.mic = std::make_unique<MicCapture>();
     parts.permission = std::make_unique<SystemMicPermission>();
     parts.detector = std::make_unique<MeetingDetector>();
+    parts.journal = std::make_unique<SessionJournal>(SessionJournal::defaultPath());
     parts.auth = &AuthSession::shared();
     parts.panel = &LiveHUD::shared();
     parts.prompt = &MeetingPopup::shared();
@@ -87,6 +88,7 @@ ZarnoApp::~ZarnoApp()
 void ZarnoApp::start(bool openWindow)
 {
     makeTray();
+    m_state->recoverInterruptedSession();
     if (openWindow)
         QTimer::singleShot(openWindowDelayMs, this, [this] { open(); });
 }

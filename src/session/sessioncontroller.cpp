@@ -41,6 +41,10 @@ SessionController::SessionController(SessionParts parts, QObject *parent)
         QObject::connect(link, &TranscriptionLink::messageReceived, this, &SessionController::onLinkMessage);
         QObject::connect(link, &TranscriptionLink::failed, this, &SessionController::onLinkFailed);
     }
+    if (SessionJournal *journal = m_parts.journal.get()) {
+        journal->follow(&m_transcript);
+        QObject::connect(journal, &SessionJournal::writeFailed, this, [this] { setLastError(journalFailedText); });
+    }
 }
 
 SessionController::~SessionController()
@@ -77,8 +81,40 @@ void SessionController::startListening()
     const QDateTime now = Clock::now();
     m_sessionStartedAt = now;
     m_sourceClientId = makeSourceClientId(now);
+    m_recovered.reset();
+    if (m_parts.journal) {
+        const ZarnoSettings settings = ZarnoSettings::load();
+        m_parts.journal->beginSession(
+            {now, *m_sourceClientId, settings.languageA, settings.languageB, settings.transcriptOnly});
+    }
     setElapsed(elapsedText(0));
     startLeg();
+}
+
+void SessionController::recoverInterruptedSession()
+{
+    if (!m_parts.journal || m_phase != Phase::Idle)
+        return;
+    const SessionJournal::Recovery found = m_parts.journal->recover();
+    if (found.kind == SessionJournal::Recovery::Kind::SetAside)
+        setLastError(journalUnreadablePrefix + found.asidePath + u'.');
+    if (found.kind != SessionJournal::Recovery::Kind::Recovered)
+        return;
+    ++m_session;
+    m_sessionFirstLink = 0;
+    m_recovered = found.session.session;
+    m_sessionStartedAt = m_recovered->startedAt;
+    m_sourceClientId = m_recovered->sourceClientId;
+    m_accumulatedSeconds = found.session.seconds;
+    m_transcript.reset(found.session.lines, QString());
+    setElapsed(elapsedText(m_accumulatedSeconds));
+    setPhase(Phase::Paused);
+    setStatus(pausedStatus);
+    setLastError(recoveredText);
+    if (m_parts.detector)
+        m_parts.detector->setSuppressed(true);
+    if (m_parts.panel)
+        m_parts.panel->show(this, true);
 }
 
 void SessionController::pauseListening()
@@ -267,6 +303,8 @@ void SessionController::beginListening()
     setPhase(Phase::Listening);
     setStatus(listeningStatus);
     m_legStartedAt = Clock::now();
+    if (m_parts.journal)
+        m_parts.journal->beginLeg(*m_legStartedAt);
     if (m_parts.detector)
         m_parts.detector->setSuppressed(true);
     if (m_parts.prompt)
@@ -331,8 +369,12 @@ void SessionController::endLeg(Phase next)
 {
     setPhase(next);
     m_ticker.stop();
-    if (m_legStartedAt)
-        m_accumulatedSeconds += wholeSecondsBetween(*m_legStartedAt, Clock::now());
+    if (m_legStartedAt) {
+        const QDateTime now = Clock::now();
+        m_accumulatedSeconds += wholeSecondsBetween(*m_legStartedAt, now);
+        if (m_parts.journal)
+            m_parts.journal->endLeg(now, m_accumulatedSeconds);
+    }
     m_legStartedAt.reset();
     refreshElapsed();
     if (m_parts.mic)
@@ -438,7 +480,12 @@ QCoro::Task<> SessionController::saveSession()
     setPhase(Phase::Uploading);
     setSaveState(SaveState::saving());
 
-    const ZarnoSettings settings = ZarnoSettings::load();
+    ZarnoSettings settings = ZarnoSettings::load();
+    if (m_recovered) {
+        settings.languageA = m_recovered->languageA;
+        settings.languageB = m_recovered->languageB;
+        settings.transcriptOnly = m_recovered->transcriptOnly;
+    }
     std::optional<QString> token;
     if (m_parts.auth)
         token = co_await m_parts.auth->validAccessToken();
@@ -470,6 +517,9 @@ QCoro::Task<> SessionController::saveSession()
     setSavedSessionId(outcome.sessionId);
     if (session != m_session)
         co_return; // the notes are saved; the newer session keeps its own state
+    if (m_parts.journal)
+        m_parts.journal->discard();
+    m_recovered.reset();
     m_transcript.clear();
     // A connection lost earlier in the session is no longer news.
     setLastError(std::nullopt);

@@ -2,6 +2,7 @@
 
 #include "accesstokens.h"
 #include "microphone.h"
+#include "sessionjournal.h"
 #include "sessionhooks.h"
 #include "transcript.h"
 #include "transcriptionlink.h"
@@ -40,6 +41,7 @@ struct SessionParts
     std::unique_ptr<Microphone> mic;
     std::unique_ptr<MicPermission> permission;
     std::unique_ptr<MeetingWatch> detector;
+    std::unique_ptr<SessionJournal> journal;
     AccessTokenSource *auth = nullptr;
     LivePanelHook *panel = nullptr;
     MeetingPromptHook *prompt = nullptr;
@@ -80,6 +82,12 @@ public:
     static inline const QString saveSignInText = QStringLiteral("Couldn't save — sign in again in the zarno window.");
     static inline const QString saveFailedText =
         QStringLiteral("Saving failed — the transcript is still here; try Save again.");
+    static inline const QString recoveredText =
+        QStringLiteral("Recovered an interrupted session — Stop & save to keep it.");
+    static inline const QString journalUnreadablePrefix =
+        QStringLiteral("An interrupted session's journal could not be read; it was set aside as ");
+    static inline const QString journalFailedText = QStringLiteral(
+        "zarno can't keep a copy of this session on disk (is the disk full?) — it goes on, but a crash would lose it.");
 
     explicit SessionController(QObject *parent = nullptr);
     explicit SessionController(SessionParts parts, QObject *parent = nullptr);
@@ -112,6 +120,8 @@ public:
     void resumeListening();
     void stopAndSave();
     void openSavedNotes();
+    // At launch: brings back, paused, a session an interrupted zarno left.
+    void recoverInterruptedSession();
 
     // "m:ss" with minutes not wrapped into hours: 754 s is "12:34".
     [[nodiscard]] static QString elapsedText(qint64 seconds);
@@ -199,6 +209,8 @@ private:
 
     std::optional<QDateTime> m_sessionStartedAt;
     std::optional<QString> m_sourceClientId;
+    // The languages a recovered session was taken in; its notes carry them.
+    std::optional<JournalSession> m_recovered;
     qint64 m_accumulatedSeconds = 0;
     std::optional<QDateTime> m_legStartedAt;
     QTimer m_ticker;

@@ -131,6 +131,7 @@ ThrowawayDesktop::ThrowawayDesktop()
     m_env.insert(u"XDG_CONFIG_HOME"_s, root + u"/config"_s);
     m_env.insert(u"XDG_DATA_HOME"_s, root + u"/data"_s);
     m_env.insert(u"XDG_CACHE_HOME"_s, root + u"/cache"_s);
+    m_env.insert(u"XDG_STATE_HOME"_s, root + u"/state"_s);
     m_env.insert(u"XDG_RUNTIME_DIR"_s, root + u"/run"_s);
     m_env.insert(u"QTWEBENGINE_DISABLE_SANDBOX"_s, u"1"_s);
     m_env.insert(u"QTWEBENGINE_CHROMIUM_FLAGS"_s, u"--disable-gpu"_s);

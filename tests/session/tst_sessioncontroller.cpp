@@ -14,6 +14,7 @@
 #include <QJsonObject>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimeZone>
 #include <QUrlQuery>
@@ -76,9 +77,15 @@ private Q_SLOTS:
     void savedNotesOpenInTheMainWindow_data();
     void savedNotesOpenInTheMainWindow();
 
+    void interruptedSessionComesBackPaused_data();
+    void interruptedSessionComesBackPaused();
+    void unwritableJournalWarnsOnceAndTheSessionGoesOn_data();
+    void unwritableJournalWarnsOnceAndTheSessionGoesOn();
+
 private:
-    // With the tests' short waits, or with `timing` (the shipped ones).
-    void makeState(std::optional<SessionTiming> timing = std::nullopt);
+    // With the tests' short waits, or with `timing` (the shipped ones); the
+    // journal at `journal`, by default in this test's own folder.
+    void makeState(std::optional<SessionTiming> timing = std::nullopt, QString journal = {});
     void startAndListen();
     void speak(const QByteArray &json, int expectedLines);
 
@@ -91,6 +98,7 @@ private:
     FakePrompt m_prompt;
     FakeHarvest m_harvest;
     FakeWindow m_window;
+    std::unique_ptr<QTemporaryDir> m_stateDir;
     std::unique_ptr<SessionController> m_state;
     QDateTime m_now;
 };
@@ -114,6 +122,7 @@ void TestSessionController::init()
     m_prompt = FakePrompt();
     m_harvest = FakeHarvest();
     m_window = FakeWindow();
+    m_stateDir = std::make_unique<QTemporaryDir>();
     makeState();
 }
 
@@ -125,7 +134,7 @@ void TestSessionController::cleanup()
     Clock::setSource({});
 }
 
-void TestSessionController::makeState(std::optional<SessionTiming> timing)
+void TestSessionController::makeState(std::optional<SessionTiming> timing, QString journal)
 {
     SessionParts parts;
     parts.client = std::make_unique<TranscriptionClient>();
@@ -143,6 +152,8 @@ void TestSessionController::makeState(std::optional<SessionTiming> timing)
     parts.prompt = &m_prompt;
     parts.harvest = &m_harvest;
     parts.window = &m_window;
+    parts.journal = std::make_unique<SessionJournal>(
+        journal.isEmpty() ? m_stateDir->filePath(QStringLiteral("zarno/session.journal")) : journal, 10ms);
     parts.timing.harvestWait = 5ms;
     parts.timing.pauseWait = 150ms;
     parts.timing.stopWait = 150ms;
@@ -871,6 +882,132 @@ void TestSessionController::savedNotesOpenInTheMainWindow()
         QCOMPARE(m_window.loads.first().toString(QUrl::FullyEncoded), loaded);
     QCOMPARE(m_window.opens, 1);
     QCOMPARE(m_panel.hides, 1);
+}
+
+
+void TestSessionController::interruptedSessionComesBackPaused_data()
+{
+    QTest::addColumn<QByteArray>("damage");  // appended to the journal
+    QTest::addColumn<bool>("replace");       // the damage replaces it instead
+    QTest::addColumn<bool>("recovered");
+    QTest::addColumn<bool>("setAside");
+    QTest::newRow("two legs, the second cut short") << QByteArray() << false << true << false;
+    QTest::newRow("torn last record") << QByteArray(R"({"r":"line","row":2,"t":17,"te)") << false << true << false;
+    QTest::newRow("garbage") << QByteArrayLiteral("\x00\x17not a journal\n{}\n") << true << false << true;
+    QTest::newRow("empty file") << QByteArray() << true << false << false;
+}
+
+// zarno dies mid-leg; the next launch brings the session back paused, and
+// Stop & save uploads the same lines with their original times.
+void TestSessionController::interruptedSessionComesBackPaused()
+{
+    QFETCH(QByteArray, damage);
+    QFETCH(bool, replace);
+    QFETCH(bool, recovered);
+    QFETCH(bool, setAside);
+    const QString path = m_stateDir->filePath(QStringLiteral("zarno/session.journal"));
+    const QDateTime started = m_now;
+    startAndListen();
+    speak(finalTokensJson({"Hello"}), 1);
+    speak(finalTokensJson({" there."}), 1);
+    m_now = m_now.addSecs(3);
+    m_state->pauseListening();
+    QTRY_VERIFY(m_state->phase() == SessionController::Phase::Paused);
+    m_state->resumeListening();
+    QTRY_VERIFY(m_state->isListening());
+    m_now = m_now.addSecs(2);
+    speak(finalTokensJson({"Second ", "leg."}), 2);
+    const QList<TranscriptLine> said = m_state->transcript()->lines();
+    const QString clientId = *m_state->sourceClientId();
+    m_now = m_now.addSecs(40);
+    m_state.reset(); // as killed: nothing is saved on the way out
+    QCOMPARE(QFileInfo(path).permissions() & ~(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser),
+             QFile::Permissions());
+    QCOMPARE(QFileInfo(QFileInfo(path).path()).permissions() & (QFile::ReadOther | QFile::ReadGroup),
+             QFile::Permissions());
+
+    QFile file(path);
+    QVERIFY(file.open(replace ? QIODevice::WriteOnly | QIODevice::Truncate : QIODevice::Append));
+    file.write(damage);
+    file.close();
+    m_panel = FakePanel();
+    makeState();
+    m_state->recoverInterruptedSession();
+
+    if (!recovered) {
+        QCOMPARE(m_state->phase(), SessionController::Phase::Idle);
+        QVERIFY(m_state->transcript()->isEmpty());
+        QVERIFY(!QFile::exists(path));
+        QCOMPARE(QFile::exists(path + QStringLiteral(".corrupt")), setAside);
+        QCOMPARE(m_state->lastErrorText(),
+                 setAside ? SessionController::journalUnreadablePrefix + path + QStringLiteral(".corrupt.") : QString());
+        return;
+    }
+    QCOMPARE(m_state->phase(), SessionController::Phase::Paused);
+    QCOMPARE(m_state->status(), SessionController::pausedStatus);
+    QCOMPARE(m_state->lastErrorText(), SessionController::recoveredText);
+    QCOMPARE(m_state->elapsed(), QStringLiteral("0:05")); // the open leg counts until its last words
+    QCOMPARE(m_panel.shows, QList<bool>{true});
+    QCOMPARE(lineTexts(m_state->transcript()->lines()), (QStringList{"Hello there.", "Second leg."}));
+    QCOMPARE(m_state->transcript()->lines().at(1).t, said.at(1).t);
+
+    // Resumed, it is the same session: the next leg's words join it.
+    m_state->resumeListening();
+    QTRY_VERIFY(m_state->isListening());
+    QCOMPARE(m_state->lastError(), std::nullopt);
+    m_now = m_now.addSecs(1);
+    speak(finalTokensJson({" More."}), 3);
+    m_state.reset(); // and killed again: the journal goes on where it was cut
+    makeState();
+    m_state->recoverInterruptedSession();
+    QCOMPARE(m_state->elapsed(), QStringLiteral("0:06"));
+    QCOMPARE(lineTexts(m_state->transcript()->lines()), (QStringList{"Hello there.", "Second leg.", " More."}));
+    m_state->stopAndSave();
+    QTRY_COMPARE(m_state->saveState(), SaveState::saved());
+    const QJsonObject body = QJsonDocument::fromJson(m_service->uploads().last().body).object();
+    QCOMPARE(body["startedAt"].toInteger(), started.toMSecsSinceEpoch());
+    QCOMPARE(body["sourceClientId"].toString(), clientId);
+    const QJsonArray entries = body["entries"].toArray();
+    QCOMPARE(entries.size(), 3);
+    QCOMPARE(entries[1].toObject()["t"].toInteger(), said.at(1).t.toMSecsSinceEpoch());
+    QCOMPARE(entries[1].toObject()["text"].toString(), QStringLiteral("Second leg."));
+    QCOMPARE(entries[2].toObject()["text"].toString(), QStringLiteral("More."));
+    QVERIFY(!QFile::exists(path)); // saved: nothing left to recover
+}
+
+void TestSessionController::unwritableJournalWarnsOnceAndTheSessionGoesOn_data()
+{
+    QTest::addColumn<QString>("where");
+    QTest::newRow("disk full") << QStringLiteral("full");
+    QTest::newRow("a file where its folder goes") << QStringLiteral("file");
+}
+
+void TestSessionController::unwritableJournalWarnsOnceAndTheSessionGoesOn()
+{
+    QFETCH(QString, where);
+    const QString dir = m_stateDir->filePath(QStringLiteral("zarno"));
+    if (where == QStringLiteral("full")) {
+        QVERIFY(QDir().mkpath(dir));
+        QVERIFY(QFile::link(QStringLiteral("/dev/full"), dir + QStringLiteral("/session.journal")));
+    } else {
+        QFile blocker(dir);
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+    }
+    makeState(std::nullopt, dir + QStringLiteral("/session.journal"));
+    int warnings = 0;
+    connect(m_state.get(), &SessionController::lastErrorChanged, this, [&] {
+        warnings += m_state->lastErrorText() == SessionController::journalFailedText;
+    });
+    startAndListen();
+    speak(finalTokensJson({"Still heard."}), 1);
+    speak(finalTokensJson({"And kept."}), 2);
+    m_state->pauseListening();
+    QTRY_VERIFY(m_state->phase() == SessionController::Phase::Paused);
+    QCOMPARE(m_state->lastErrorText(), SessionController::journalFailedText);
+    QCOMPARE(warnings, 1);
+    m_state->stopAndSave();
+    QTRY_COMPARE(m_state->saveState(), SaveState::saved());
+    QCOMPARE(QJsonDocument::fromJson(m_service->uploads().last().body).object()["entries"].toArray().size(), 2);
 }
 
 QTEST_GUILESS_MAIN(TestSessionController)
