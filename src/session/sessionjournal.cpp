@@ -82,7 +82,9 @@ JournalReading readJournal(QByteArrayView bytes)
             found.lines.last().complete = record.value("complete"_L1).toBool();
         } else if (kind == "leg"_L1) {
             legStart = fromMs(record.value("at"_L1));
-            lastSeen = std::max(lastSeen, *legStart);
+            lastSeen = *legStart;
+        } else if (kind == "time"_L1) {
+            lastSeen = std::max(lastSeen, fromMs(record.value("at"_L1)));
         } else if (kind == "pause"_L1) {
             found.seconds = std::max<qint64>(record.value("seconds"_L1).toInteger(), 0);
             legStart.reset();
@@ -92,7 +94,7 @@ JournalReading readJournal(QByteArrayView bytes)
         reading.kind = JournalReading::Kind::Unreadable;
         return reading;
     }
-    // A leg still open when zarno died lasted at least until its last words.
+    // A leg still open when zarno died lasted until its last sign of life.
     if (legStart)
         found.seconds += std::max<qint64>(legStart->msecsTo(lastSeen) / 1000, 0);
     reading.kind = JournalReading::Kind::Session;
@@ -284,6 +286,11 @@ void SessionJournal::beginSession(const JournalSession &session)
 void SessionJournal::beginLeg(const QDateTime &at)
 {
     append(QJsonObject{{"r"_L1, "leg"_L1}, {"at"_L1, at.toMSecsSinceEpoch()}});
+}
+
+void SessionJournal::stillListening(const QDateTime &at)
+{
+    append(QJsonObject{{"r"_L1, "time"_L1}, {"at"_L1, at.toMSecsSinceEpoch()}});
 }
 
 void SessionJournal::endLeg(const QDateTime &at, qint64 seconds)

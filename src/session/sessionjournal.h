@@ -77,6 +77,8 @@ public:
     void follow(const Transcript *transcript);
     void beginSession(const JournalSession &session);
     void beginLeg(const QDateTime &at);
+    // Still listening at `at`, so that a cut-off leg keeps its length.
+    void stillListening(const QDateTime &at);
     // A pause or stop: `seconds` is the session's listening time so far.
     void endLeg(const QDateTime &at, qint64 seconds);
     // The notes are saved: nothing is left to recover.

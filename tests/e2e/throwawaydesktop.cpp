@@ -317,13 +317,15 @@ QString ThrowawayDesktop::run(const QString &program, const QStringList &argumen
 
 // --- zarno --------------------------------------------------------------------
 
-bool ThrowawayDesktop::launchZarno()
+bool ThrowawayDesktop::launchZarno(const QStringList &arguments)
 {
-    if (!m_zarno.start(QStringLiteral(ZARNO_APP_BINARY), {}, m_env, m_dir.path() + u"/logs/zarno.log"_s))
+    // A killed zarno leaves its socket behind; the new one replaces it.
+    const QString socket = m_dir.path() + u"/run/zarno.socket"_s;
+    QFile::remove(socket);
+    if (!m_zarno.start(QStringLiteral(ZARNO_APP_BINARY), arguments, m_env, m_dir.path() + u"/logs/zarno.log"_s))
         return false;
     // It is up once it listens for second launches; asking earlier would
     // make the asking launch the first zarno.
-    const QString socket = m_dir.path() + u"/run/zarno.socket"_s;
     return waitUntil([&] { return !m_zarno.running() || QFile::exists(socket); }, startupMs) && m_zarno.running()
         && command(u"status"_s) != u"zarno is not running."_s;
 }
@@ -355,6 +357,11 @@ QString ThrowawayDesktop::waitForStatus(const std::function<bool(const QString &
 void ThrowawayDesktop::stopZarno()
 {
     m_zarno.stop();
+}
+
+void ThrowawayDesktop::killZarno()
+{
+    m_zarno.kill();
 }
 
 int ThrowawayDesktop::renderPreviews(const QString &dir)

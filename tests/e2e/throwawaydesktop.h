@@ -75,8 +75,10 @@ public:
 
     // zarno itself, the way a user launches it, and a second launch with a
     // verb, which the running zarno answers with its state.
-    bool launchZarno();
+    bool launchZarno(const QStringList &arguments = {});
     QString command(const QString &verb);
+    // kill -9 of zarno and its helpers, as the OOM killer would.
+    void killZarno();
     // Asks `status` until its answer satisfies `accept`; returns the last answer.
     QString waitForStatus(const std::function<bool(const QString &)> &accept, int ms);
     void stopZarno();

@@ -27,6 +27,7 @@ const QString goForward = u"/usr/share/pocketsphinx/test/data/goforward.raw"_s; 
 const QString numbers = u"/usr/share/pocketsphinx/test/data/numbers.raw"_s;
 const QString connectionLost = u"The connection to the server was lost."_s;
 const QString saveFailed = u"Saving failed — the transcript is still here; try Save again."_s;
+const QString recoveredSentence = u"Recovered an interrupted session — Stop & save to keep it."_s;
 
 constexpr int shortWait = 20000;
 constexpr int speechWait = 40000;
@@ -188,6 +189,7 @@ private Q_SLOTS:
     void pausedSessionResumesAndSavesBothLegs();
     void serviceDiesMidLegAndTheTranscriptSurvives();
     void failedUploadKeepsTheTranscriptForSaveAgain();
+    void killedMidSessionComesBackPausedAndSavesItsLines();
     void recordingProgramBringsUpThePrompt();
     void previewsAreWrittenAtTheirSizes();
     void firstWordsAfterStartReadWell();
@@ -557,6 +559,49 @@ void TestEndToEnd::failedUploadKeepsTheTranscriptForSaveAgain()
     QCOMPARE(notes.size(), 1);
     const QStringList lines = sourceLines(desktop.storedNote(notes.first().toObject().value(u"id"_s).toString()));
     QCOMPARE(occurrences(lines, u"forward"_s), 1);
+}
+
+// `zarno start` with no zarno running starts one that takes notes. Killed
+// with SIGKILL mid-session, zarno comes back paused with the session and its
+// sentence, and stop saves those lines with their original times.
+void TestEndToEnd::killedMidSessionComesBackPausedAndSavesItsLines()
+{
+    ThrowawayDesktop desktop;
+    if (!bringUp(desktop))
+        return;
+    auto logs = qScopeGuard([&] { dumpLogs(desktop); });
+    QVERIFY(desktop.signInOverHttp(email, password) && desktop.writeSignInForZarno());
+
+    const qint64 launchedAt = QDateTime::currentMSecsSinceEpoch();
+    QVERIFY(desktop.launchZarno({u"start"_s}));
+    const QString started = desktop.waitForStatus(isListening, shortWait);
+    QVERIFY2(isListening(started), qPrintable(started));
+    QVERIFY(speakUntilFinal(desktop, goForward, 0) > 0);
+    desktop.killZarno();
+    const qint64 killedAt = QDateTime::currentMSecsSinceEpoch();
+
+    QVERIFY(desktop.launchZarno());
+    const QString recovered = desktop.command(u"status"_s);
+    QVERIFY2(isPaused(recovered) && recovered.contains(recoveredSentence), qPrintable(recovered));
+    QVERIFY(elapsedSeconds(recovered) >= 2);
+    const std::optional<WindowInfo> panel = desktop.waitForWindow(isTheLivePanel, shortWait);
+    QVERIFY(panel);
+    QVERIFY(readTranscript(desktop.screenshot(), *panel).dark > 50);
+    QVERIFY(desktop.storedNotes().isEmpty());
+
+    QVERIFY(desktop.command(u"stop"_s).contains(u"✓ Notes saved"_s));
+    const QJsonArray notes = desktop.storedNotes();
+    QCOMPARE(notes.size(), 1);
+    const QJsonObject note = desktop.storedNote(notes.first().toObject().value(u"id"_s).toString());
+    QCOMPARE(occurrences(sourceLines(note), u"forward"_s), 1);
+    const qint64 startedAt = notes.first().toObject().value(u"startedAt"_s).toInteger();
+    QVERIFY(startedAt >= launchedAt && startedAt < killedAt);
+    for (const QJsonValue &entry : note.value(u"entries"_s).toArray())
+        QVERIFY(entry.toObject().value(u"t"_s).toInteger() < killedAt);
+    // Saved: the next launch has nothing to bring back.
+    desktop.stopZarno();
+    QVERIFY(desktop.launchZarno());
+    QVERIFY(!desktop.command(u"status"_s).contains(recoveredSentence));
 }
 
 // A program starts recording from the microphone: zarno offers to take
