@@ -8,12 +8,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
-#include <QStandardPaths>
 #include <QUuid>
 
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include <cerrno>
 #include <cstring>
@@ -120,14 +120,20 @@ public:
         }
         m_wake.notify_all();
         m_worker.join();
+        if (m_folder >= 0)
+            ::close(m_folder);
     }
 
-    // Hands over the file to keep on disk (-1 for none); returns once no
-    // sync of the previous one runs, so the caller may close it.
-    void setFile(int fd)
+    // Hands over the file to keep on disk (-1 for none), and its folder when
+    // the file is new (the syncer closes it); returns once no sync of the
+    // previous file runs, so the caller may close that.
+    void setFile(int fd, int newFolder = -1)
     {
         std::unique_lock lock(m_mutex);
         m_idle.wait(lock, [this] { return !m_busy; });
+        if (m_folder >= 0)
+            ::close(m_folder);
+        m_folder = newFolder;
         m_fd = fd;
         m_dirty = false;
         m_urgent = false;
@@ -171,8 +177,14 @@ private:
             m_urgent = false;
             m_busy = true;
             const int fd = m_fd;
+            const int folder = std::exchange(m_folder, -1);
             lock.unlock();
-            const bool synced = ::fdatasync(fd) == 0;
+            bool synced = ::fdatasync(fd) == 0;
+            // A new file's name reaches the disk with its folder.
+            if (folder >= 0) {
+                synced = ::fsync(folder) == 0 && synced;
+                ::close(folder);
+            }
             lock.lock();
             m_busy = false;
             m_lastSync = std::chrono::steady_clock::now();
@@ -186,6 +198,7 @@ private:
     std::condition_variable m_wake;
     std::condition_variable m_idle;
     int m_fd = -1;
+    int m_folder = -1;
     bool m_dirty = false;
     bool m_urgent = false;
     bool m_busy = false;
@@ -323,7 +336,8 @@ void SessionJournal::open(bool truncate)
         fail();
         return;
     }
-    m_syncer->setFile(m_fd);
+    const int folder = truncate ? ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    m_syncer->setFile(m_fd, folder);
 }
 
 void SessionJournal::append(const QJsonObject &record)
