@@ -98,6 +98,10 @@ void ZarnoApp::makeTray()
         return; // the main window's session-controls button stands in
     m_tray = new QSystemTrayIcon(trayIcon(false), this);
     m_tray->setContextMenu(m_trayMenu.get());
+    // The meeting prompt never lies over the icon that opens the menu panel.
+    MeetingPopup::shared().setKeepClear([tray = QPointer<QSystemTrayIcon>(m_tray)] {
+        return tray ? tray->geometry() : QRect();
+    });
     // A click opens the menu panel; the other button brings the context menu.
     connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
         if (reason == QSystemTrayIcon::Trigger)
