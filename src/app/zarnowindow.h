@@ -42,9 +42,15 @@ class SignedInCard : public QWidget
 
 public:
     static constexpr int cardWidth = 380;
+#ifdef Q_OS_MACOS
     static inline const QString bodyText = QStringLiteral(
         "zarno lives in your menu bar — it watches for meetings and takes notes from there. This window is where "
         "your notes land.");
+#else
+    static inline const QString bodyText = QStringLiteral(
+        "zarno lives in your system tray — it watches for meetings and takes notes from there. This window is "
+        "where your notes land.");
+#endif
 
     explicit SignedInCard(QWidget *parent = nullptr);
 
