@@ -8,6 +8,7 @@
 #include "widgetfinders.h"
 #include "wrappedtext.h"
 #include "livehud.h"
+#include "livehudview.h"
 #include "meetingpopupview.h"
 #include "lucide.h"
 #include "recordingdot.h"
@@ -72,6 +73,8 @@ private Q_SLOTS:
     void resizeHandlesShowTheirUse();
     void floatingControlsSayWhatTheyDo_data();
     void floatingControlsSayWhatTheyDo();
+    void surfacesHideWhatIsBehind_data();
+    void surfacesHideWhatIsBehind();
     void capsuleGlyphFollowsTheSession_data();
     void capsuleGlyphFollowsTheSession();
 
@@ -549,6 +552,48 @@ void TestHUDPanel::floatingControlsSayWhatTheyDo()
     QCOMPARE(bool(found->focusPolicy() & Qt::TabFocus), tabbable);
     // Clicking never moves the focus into a floating window.
     QVERIFY(!(found->focusPolicy() & Qt::ClickFocus));
+}
+
+void TestHUDPanel::surfacesHideWhatIsBehind_data()
+{
+    QTest::addColumn<QString>("surface");
+    QTest::newRow("expanded panel") << "panel";
+    QTest::newRow("capsule") << "capsule";
+    QTest::newRow("meeting prompt") << "prompt";
+}
+
+// Nothing here blurs what lies behind a window, so black text behind a
+// surface must not show through it.
+void TestHUDPanel::surfacesHideWhatIsBehind()
+{
+    QFETCH(QString, surface);
+    QVERIFY(!Brand::hasBackdropBlur());
+    std::unique_ptr<QWidget> widget;
+    QPoint probe;
+    if (surface == QLatin1String("prompt")) {
+        auto *prompt = new MeetingPopupView(QStringLiteral("Zoom"), {}, {});
+        widget.reset(prompt);
+        widget->resize(widget->sizeHint());
+        widget->setAttribute(Qt::WA_DontShowOnScreen);
+        widget->show();
+        probe = prompt->cardGeometry().topLeft() + QPoint(6, prompt->cardGeometry().height() / 2);
+    } else {
+        m_hud->setExpandedForRendering(surface == QLatin1String("panel"));
+        auto *view = new LiveHUDView(m_state.get(), m_hud.get());
+        widget.reset(view);
+        widget->resize(HUDGeometry::windowSize(surface == QLatin1String("panel") ? LiveHUD::defaultInner
+                                                                                 : LiveHUD::capsuleInner)
+                           .toSize());
+        widget->setAttribute(Qt::WA_DontShowOnScreen);
+        widget->show();
+        const QRect inner = view->innerRect();
+        probe = QPoint(inner.left() + 4, inner.center().y());
+    }
+    QImage image(widget->size(), QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::black);
+    widget->render(&image, {}, {}, QWidget::DrawChildren);
+    const QColor seen = image.pixelColor(probe);
+    QVERIFY2(qMin(seen.red(), qMin(seen.green(), seen.blue())) >= 250, qPrintable(seen.name()));
 }
 
 void TestHUDPanel::capsuleGlyphFollowsTheSession_data()
