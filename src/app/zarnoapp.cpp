@@ -178,6 +178,7 @@ void ZarnoApp::open()
 {
     if (!m_window) {
         auto *window = new ZarnoWindowView(*m_state, AuthSession::shared(), WebViewHolder::shared());
+        connect(window, &ZarnoWindowView::quitRequested, this, [] { QCoreApplication::quit(); });
         connect(window, &ZarnoWindowView::sessionControlsRequested, this, [this](const QRect &anchor) {
             openMenuPanel();
             if (auto *popup = qobject_cast<MenuBarPopup *>(m_menuPopup.data()))
