@@ -212,7 +212,6 @@ QWidget *MenuBarView::buildHeader()
     });
     column->addWidget(m_language);
 
-
     m_meetingCard = padded(buildMeetingCard(), 6, header);
     column->addWidget(m_meetingCard);
 

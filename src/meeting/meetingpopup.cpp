@@ -2,7 +2,6 @@
 
 #include "meetingpopupview.h"
 
-#include <QAbstractButton>
 #include <QGuiApplication>
 #include <QPainterPath>
 #include <QScreen>

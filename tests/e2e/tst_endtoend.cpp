@@ -600,6 +600,7 @@ void TestEndToEnd::recordingProgramBringsUpThePrompt()
     QVERIFY(until([&] { return pixelsNear(desktop.screenshot().copy(buttonArea), ink) > 1000; }, shortWait));
     QImage shot = desktop.screenshot();
     shot.copy(prompt->frame).save(outputDir() + u"/meeting-prompt.png"_s);
+    shot.save(outputDir() + u"/prompt-beside-tray.png"_s);
     QCOMPARE(desktop.command(u"status"_s), u"Watching for meetings"_s);
 
     // The tray icon in the same corner still takes its click: it opens the
@@ -613,7 +614,7 @@ void TestEndToEnd::recordingProgramBringsUpThePrompt()
     };
     const std::optional<WindowInfo> menu = desktop.waitForWindow(isTheMenuPanel, shortWait);
     QVERIFY2(menu, "a click on the tray icon did not reach the tray");
-    desktop.screenshot().save(outputDir() + u"/prompt-beside-tray.png"_s);
+    desktop.screenshot().save(outputDir() + u"/menu-panel.png"_s);
     desktop.key(u"Escape"_s);
     QVERIFY(until([&] { return !desktop.waitForWindow(isTheMenuPanel, 0); }, shortWait));
     shot = desktop.screenshot();
