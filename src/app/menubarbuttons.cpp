@@ -32,7 +32,7 @@ LanguageMenuButton::LanguageMenuButton(QWidget *parent)
     : FieldButton(QString(), parent)
 {
     setFont(languageFont());
-    // The switch and the menu share the row's width equally.
+    // The panel's width decides; a long name never widens it.
     setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
 }
 
@@ -88,14 +88,30 @@ void LanguageMenuButton::paintEvent(QPaintEvent *)
         paintTemplate(painter, *chevron,
                       QRectF(inner.right() - chevronSize, mid - chevronSize / 2, chevronSize, chevronSize),
                       Brand::inkFaint());
-    // A narrow row shortens the name rather than pushing the chevron out.
-    const QRectF textArea(inner.left() + zapSize + languageSpacing, inner.top(),
-                          inner.width() - zapSize - languageSpacing - minimumGap - chevronSize, inner.height());
-    const QFontMetricsF metrics(font());
     painter.setFont(font());
     painter.setPen(textColor());
-    painter.drawText(textArea, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
-                     metrics.elidedText(text(), Qt::ElideRight, textArea.width()));
+    painter.drawText(textArea(), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, shownText());
+}
+
+QRectF LanguageMenuButton::textArea() const
+{
+    const QRectF inner = QRectF(rect()).marginsRemoved(QMarginsF(insets()));
+    return QRectF(inner.left() + zapSize + languageSpacing, inner.top(),
+                  inner.width() - zapSize - languageSpacing - minimumGap - chevronSize, inner.height());
+}
+
+QString LanguageMenuButton::shownText() const
+{
+    // A narrow row gives up the source side first: the target is the choice.
+    const QFontMetricsF metrics(font());
+    const qreal room = textArea().width();
+    if (metrics.horizontalAdvance(text()) <= room)
+        return text();
+    const QString target = text().section(QStringLiteral("→"), -1).trimmed();
+    const QString arrow = QStringLiteral("→ ") + target;
+    if (metrics.horizontalAdvance(arrow) <= room)
+        return arrow;
+    return metrics.elidedText(target, Qt::ElideRight, room);
 }
 
 // --- ModeSegment ----------------------------------------------------------------

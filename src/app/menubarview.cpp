@@ -4,6 +4,7 @@
 #include "authsession.h"
 #include "brand.h"
 #include "livehud.h"
+#include "meetingdetector.h"
 #include "lucide.h"
 #include "serveroffer.h"
 #include "settings.h"
@@ -11,6 +12,7 @@
 #include "shellparts.h"
 #include "wrappedtext.h"
 
+#include <QActionGroup>
 #include <QFontMetricsF>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -185,13 +187,22 @@ QWidget *MenuBarView::buildHeader()
     connect(m_translate, &QAbstractButton::clicked, this, [this] { m_settings.setTranscriptOnly(false); });
     connect(m_transcript, &QAbstractButton::clicked, this, [this] { m_settings.setTranscriptOnly(true); });
 
-    m_language = new LanguageMenuButton(modeRow);
+    auto *modeLayout = static_cast<QHBoxLayout *>(modeRow->layout());
+    modeLayout->addWidget(track, 1, Qt::AlignVCenter);
+    column->addWidget(padded(modeRow, 4, header));
+
+    // The language takes a row of its own: beside the switch, half the
+    // width cut "Auto-detect → Portuguese" short.
+    m_language = new LanguageMenuButton(header);
     m_languageMenu = new QMenu(m_language);
     m_languageMenu->setPalette(lightPalette());
     m_languageMenu->setFont(Brand::font(13));
     m_languageMenu->setToolTipsVisible(true);
+    auto *choices = new QActionGroup(m_languageMenu);
     for (const TargetLanguage &language : supportedTargetLanguages()) {
         QAction *item = m_languageMenu->addAction(languagePrefix + language.name);
+        item->setCheckable(true);
+        choices->addAction(item);
         item->setData(language.code);
         const QString code = language.code;
         connect(item, &QAction::triggered, this, [this, code] { m_settings.setTargetLanguage(code); });
@@ -199,11 +210,7 @@ QWidget *MenuBarView::buildHeader()
     connect(m_language, &QAbstractButton::clicked, this, [this] {
         m_languageMenu->popup(m_language->mapToGlobal(QPoint(0, m_language->height() + 4)));
     });
-
-    auto *modeLayout = static_cast<QHBoxLayout *>(modeRow->layout());
-    modeLayout->addWidget(track, 1, Qt::AlignVCenter);
-    modeLayout->addWidget(m_language, 1, Qt::AlignVCenter);
-    column->addWidget(padded(modeRow, 4, header));
+    column->addWidget(m_language);
 
     m_meetingCard = padded(buildMeetingCard(), 6, header);
     column->addWidget(m_meetingCard);
@@ -354,7 +361,10 @@ void MenuBarView::refresh()
     m_transcript->setSelected(transcriptOnly);
     // The stored code is shown as its name; an unknown one is left as it is
     // until the user picks a language.
-    m_language->setText(languagePrefix + languageName(m_settings.targetLanguage()));
+    const QString chosen = languageName(m_settings.targetLanguage());
+    m_language->setText(languagePrefix + chosen);
+    for (QAction *item : m_languageMenu->actions())
+        item->setChecked(item->text() == languagePrefix + chosen);
     m_language->setEnabled(!transcriptOnly);
     m_language->setFaint(transcriptOnly);
 
@@ -362,8 +372,13 @@ void MenuBarView::refresh()
     const bool paused = m_state.isPaused();
     const MeetingWatch *detector = m_state.detector();
     const std::optional<QString> meeting = detector ? detector->detectedApp() : std::nullopt;
-    m_meetingCard->setVisible(meeting.has_value() && !listening);
-    m_meetingText->setText(QStringLiteral("Meeting detected in ") + meeting.value_or(QString()));
+    const bool offered = meeting.has_value() && !listening;
+    m_meetingCard->setVisible(offered);
+    // A program's name reads "in Zoom"; the microphone's own finding is a
+    // sentence of its own.
+    m_meetingText->setText(meeting == MeetingDetector::genericSource()
+                               ? QStringLiteral("Meeting detected — ") + *meeting
+                               : QStringLiteral("Meeting detected in ") + meeting.value_or(QString()));
 
     const std::optional<QString> error = m_state.lastError();
     m_errorLine->setVisible(error.has_value() && !error->isEmpty());
@@ -371,7 +386,8 @@ void MenuBarView::refresh()
 
     m_listeningControls->setVisible(listening);
     m_pausedControls->setVisible(!listening && paused);
-    m_idleControls->setVisible(!listening && !paused);
+    // The meeting card's own "Take notes" stands alone.
+    m_idleControls->setVisible(!listening && !paused && !offered);
     m_stopButton->setText(QStringLiteral("Stop & save · ") + m_state.elapsed());
     m_resumeButton->setText(QStringLiteral("Resume · ") + m_state.elapsed());
     m_stopButton->updateGeometry();

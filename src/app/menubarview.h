@@ -50,11 +50,15 @@ public:
 
     [[nodiscard]] QSize sizeHint() const override;
     [[nodiscard]] QSize minimumSizeHint() const override;
+    // The label as drawn at the present width.
+    [[nodiscard]] QString shownText() const;
 
 protected:
     void paintEvent(QPaintEvent *event) override;
 
 private:
+    [[nodiscard]] QRectF textArea() const;
+
     bool m_faint = false;
 };
 

@@ -2,6 +2,7 @@
 
 #include "brand.h"
 #include "lucide.h"
+#include "tabulartext.h"
 
 #include <QFontMetricsF>
 #include <QPainter>
@@ -9,23 +10,6 @@
 #include <QSvgRenderer>
 
 #include <cmath>
-
-namespace {
-
-bool isDigit(QChar c)
-{
-    return c >= u'0' && c <= u'9';
-}
-
-qreal widestDigit(const QFontMetricsF &metrics)
-{
-    qreal widest = 0;
-    for (char16_t d = u'0'; d <= u'9'; ++d)
-        widest = qMax(widest, metrics.horizontalAdvance(QChar(d)));
-    return widest;
-}
-
-} // namespace
 
 // --- TextButton -----------------------------------------------------------------
 
@@ -60,21 +44,11 @@ ElapsedPillButton::ElapsedPillButton(const QString &text, QWidget *parent)
 {
 }
 
-qreal ElapsedPillButton::tabularWidth(const QString &text, const QFont &font)
-{
-    const QFontMetricsF metrics(font);
-    const qreal digit = widestDigit(metrics);
-    qreal width = 0;
-    for (const QChar c : text)
-        width += isDigit(c) ? digit : metrics.horizontalAdvance(c);
-    return width;
-}
-
 QSize ElapsedPillButton::sizeHint() const
 {
     const QFont font = labelFont();
     const QMargins m = insets();
-    return QSize(int(std::ceil(tabularWidth(text(), font))) + m.left() + m.right(),
+    return QSize(int(std::ceil(TabularText::width(text(), font))) + m.left() + m.right(),
                  int(std::ceil(QFontMetricsF(font).height())) + m.top() + m.bottom());
 }
 
@@ -86,32 +60,12 @@ void ElapsedPillButton::paintEvent(QPaintEvent *)
     painter.fillPath(backgroundShape(area), backgroundColor());
     const QFont font = labelFont();
     const QFontMetricsF metrics(font);
-    const qreal digit = widestDigit(metrics);
     painter.setFont(font);
     painter.setPen(labelColor());
     const QRectF inner = area.marginsRemoved(QMarginsF(insets()));
-    const qreal total = tabularWidth(text(), font);
-    qreal x = inner.left() + qMax<qreal>(0, (inner.width() - total) / 2);
+    const qreal total = TabularText::width(text(), font);
     const qreal baseline = inner.top() + (inner.height() - metrics.height()) / 2 + metrics.ascent();
-    // Runs of non-digits keep their kerning; each digit sits centred in its cell.
-    QString run;
-    const auto flush = [&] {
-        if (run.isEmpty())
-            return;
-        painter.drawText(QPointF(x, baseline), run);
-        x += metrics.horizontalAdvance(run);
-        run.clear();
-    };
-    for (const QChar c : text()) {
-        if (!isDigit(c)) {
-            run.append(c);
-            continue;
-        }
-        flush();
-        painter.drawText(QPointF(x + (digit - metrics.horizontalAdvance(c)) / 2, baseline), QString(c));
-        x += digit;
-    }
-    flush();
+    TabularText::draw(painter, inner.left() + qMax<qreal>(0, (inner.width() - total) / 2), baseline, text(), metrics);
 }
 
 // --- IconRowButton --------------------------------------------------------------

@@ -37,8 +37,6 @@ public:
 
     [[nodiscard]] QSize sizeHint() const override;
     [[nodiscard]] QSize minimumSizeHint() const override { return sizeHint(); }
-    // Width of the label with tabular digits, in points.
-    [[nodiscard]] static qreal tabularWidth(const QString &text, const QFont &font);
 
 protected:
     void paintEvent(QPaintEvent *event) override;

@@ -100,6 +100,10 @@ void ZarnoApp::makeTray()
         return; // the main window's session-controls button stands in
     m_tray = new QSystemTrayIcon(trayIcon(false), this);
     m_tray->setContextMenu(m_trayMenu.get());
+    // The meeting prompt never lies over the icon that opens the menu panel.
+    MeetingPopup::shared().setKeepClear([tray = QPointer<QSystemTrayIcon>(m_tray)] {
+        return tray ? tray->geometry() : QRect();
+    });
     // A click opens the menu panel; the other button brings the context menu.
     connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
         if (reason == QSystemTrayIcon::Trigger)
@@ -176,6 +180,7 @@ void ZarnoApp::open()
 {
     if (!m_window) {
         auto *window = new ZarnoWindowView(*m_state, AuthSession::shared(), WebViewHolder::shared());
+        connect(window, &ZarnoWindowView::quitRequested, this, [] { QCoreApplication::quit(); });
         connect(window, &ZarnoWindowView::sessionControlsRequested, this, [this](const QRect &anchor) {
             openMenuPanel();
             if (auto *popup = qobject_cast<MenuBarPopup *>(m_menuPopup.data()))

@@ -13,10 +13,12 @@
 
 #include <QCloseEvent>
 #include <QHBoxLayout>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
 #include <QSettings>
+#include <QShortcut>
 #include <QShowEvent>
 #include <QSvgRenderer>
 #include <QVBoxLayout>
@@ -67,13 +69,17 @@ TitleStrip::TitleStrip(QWidget *parent)
     row->setContentsMargins(0, 0, 0, 0);
     row->setSpacing(0);
     row->addSpacing(windowButtonsRoom);
-    m_sidebar = new IconButton(QStringLiteral("panel-left"), 15, Brand::inkSoft(), 26, this);
-    m_sidebar->setFixedSize(26, 22);
-    m_sidebar->setToolTip(QStringLiteral("Show or hide the sidebar"));
-    row->addWidget(m_sidebar, 0, Qt::AlignVCenter);
+    if (underTheTitleBar) {
+        m_sidebar = new IconButton(QStringLiteral("panel-left"), 15, Brand::inkSoft(), 26, this);
+        m_sidebar->setFixedSize(26, 22);
+        m_sidebar->setToolTip(QStringLiteral("Show or hide the sidebar"));
+        m_sidebar->setAccessibleName(m_sidebar->toolTip());
+        row->addWidget(m_sidebar, 0, Qt::AlignVCenter);
+    }
     m_sessionControls = new IconButton(QStringLiteral("mic"), 14, Brand::inkSoft(), 26, this);
     m_sessionControls->setFixedSize(26, 22);
     m_sessionControls->setToolTip(QStringLiteral("Session controls"));
+    m_sessionControls->setAccessibleName(m_sessionControls->toolTip());
     row->addWidget(m_sessionControls, 0, Qt::AlignVCenter);
     row->addStretch(1);
 }
@@ -175,7 +181,14 @@ ZarnoWindowView::ZarnoWindowView(SessionController &state, AuthSession &auth, We
     resize(defaultSize);
 
     m_strip = new TitleStrip(this);
-    connect(m_strip->sidebarButton(), &QAbstractButton::clicked, this, &ZarnoWindowView::clickSidebar);
+    if (m_strip->sidebarButton())
+        connect(m_strip->sidebarButton(), &QAbstractButton::clicked, this, &ZarnoWindowView::clickSidebar);
+
+    // Ctrl+W puts the window away (zarno stays in the tray); Ctrl+Q quits.
+    auto *close = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_W), this);
+    connect(close, &QShortcut::activated, this, &QWidget::close);
+    auto *quit = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), this);
+    connect(quit, &QShortcut::activated, this, &ZarnoWindowView::quitByKeyboard);
     connect(m_strip->sessionControlsButton(), &QAbstractButton::clicked, this, [this] {
         QAbstractButton *button = m_strip->sessionControlsButton();
         Q_EMIT sessionControlsRequested(QRect(button->mapToGlobal(QPoint(0, 0)), button->size()));
@@ -274,6 +287,24 @@ void ZarnoWindowView::takeNotesNow()
 {
     setShowHandoff(false);
     m_state.startListening();
+}
+
+void ZarnoWindowView::quitByKeyboard()
+{
+    // Only a running session has something to lose.
+    const bool running = m_state.isListening() || m_state.isPaused() || m_state.isStarting();
+    if (running) {
+        const bool confirmed = m_askQuit ? m_askQuit()
+                                         : QMessageBox::question(this, QStringLiteral("Quit zarno?"),
+                                                                 QStringLiteral("A session is running and its notes "
+                                                                                "are not saved yet. Quit anyway?"),
+                                                                 QMessageBox::Yes | QMessageBox::Cancel,
+                                                                 QMessageBox::Cancel)
+                                               == QMessageBox::Yes;
+        if (!confirmed)
+            return;
+    }
+    Q_EMIT quitRequested();
 }
 
 void ZarnoWindowView::clickSidebar()

@@ -3,6 +3,8 @@
 #include <QPointer>
 #include <QWidget>
 
+#include <functional>
+
 class SessionController;
 class AuthSession;
 class IconButton;
@@ -11,19 +13,29 @@ class QWebEngineView;
 class WebViewHolder;
 class WrappedText;
 
-// The strip in the top-left corner of the main window: room for the window
-// buttons, the sidebar button and the session-controls button. Pressing
-// anywhere else on it drags the window.
+// The strip in the top-left corner of the main window: on macOS, where the
+// page runs under the title bar, room for the window buttons and a sidebar
+// button; everywhere the session-controls button. Pressing anywhere else on
+// it drags the window.
 class TitleStrip : public QWidget
 {
     Q_OBJECT
 
 public:
     static constexpr QSize stripSize{220, 32};
+#ifdef Q_OS_MACOS
+    static constexpr bool underTheTitleBar = true;
     static constexpr int windowButtonsRoom = 78;
+#else
+    // A native title bar holds the window buttons, and the page its own
+    // sidebar toggle.
+    static constexpr bool underTheTitleBar = false;
+    static constexpr int windowButtonsRoom = 8;
+#endif
 
     explicit TitleStrip(QWidget *parent = nullptr);
 
+    // Null where the page's own toggle is the only one.
     [[nodiscard]] IconButton *sidebarButton() const { return m_sidebar; }
     [[nodiscard]] IconButton *sessionControlsButton() const { return m_sessionControls; }
 
@@ -31,7 +43,7 @@ protected:
     void mousePressEvent(QMouseEvent *event) override;
 
 private:
-    IconButton *m_sidebar;
+    IconButton *m_sidebar = nullptr;
     IconButton *m_sessionControls;
 };
 
@@ -42,9 +54,15 @@ class SignedInCard : public QWidget
 
 public:
     static constexpr int cardWidth = 380;
+#ifdef Q_OS_MACOS
     static inline const QString bodyText = QStringLiteral(
         "zarno lives in your menu bar — it watches for meetings and takes notes from there. This window is where "
         "your notes land.");
+#else
+    static inline const QString bodyText = QStringLiteral(
+        "zarno lives in your system tray — it watches for meetings and takes notes from there. This window is "
+        "where your notes land.");
+#endif
 
     explicit SignedInCard(QWidget *parent = nullptr);
 
@@ -87,7 +105,13 @@ public:
     [[nodiscard]] SignedInCard *signedInCard() const { return m_card; }
     [[nodiscard]] TitleStrip *titleStrip() const { return m_strip; }
 
+    // Asked before Ctrl+Q ends a running session; true quits. A dialog
+    // unless replaced.
+    void setQuitQuestion(std::function<bool()> ask) { m_askQuit = std::move(ask); }
+
 Q_SIGNALS:
+    // Ctrl+Q, confirmed where a session would end with it.
+    void quitRequested();
     // The session-controls button was pressed; `anchor` is the button in
     // global coordinates, for hanging the menu panel under it. Desktops
     // without a tray reach the session's controls this way.
@@ -103,6 +127,7 @@ private:
     void setShowHandoff(bool show);
     void takeNotesNow();
     void clickSidebar();
+    void quitByKeyboard();
     void placeChildren();
     [[nodiscard]] static bool storedSignIn();
 
@@ -117,4 +142,5 @@ private:
     // The window was closed; its content starts again from the stored
     // sign-in when it is shown next.
     bool m_closed = false;
+    std::function<bool()> m_askQuit;
 };

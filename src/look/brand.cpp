@@ -126,6 +126,21 @@ QFont font(qreal size, Weight weight, bool italic)
     return f;
 }
 
+bool hasBackdropBlur()
+{
+#ifdef Q_OS_MACOS
+    return true;
+#else
+    // No blur is asked of X11 or Wayland compositors here.
+    return false;
+#endif
+}
+
+qreal surfaceOpacity(qreal translucent)
+{
+    return hasBackdropBlur() ? translucent : 1.0;
+}
+
 QColor faded(const QColor &color, qreal opacity)
 {
     QColor c = color;

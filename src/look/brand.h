@@ -27,6 +27,13 @@ enum class Weight { Regular, Medium, Semibold };
 [[nodiscard]] bool hasSchibsted();
 [[nodiscard]] QString schibstedFamily();
 
+// Whether the window system blurs what lies behind a translucent window.
+// Without it, a see-through surface shows the text behind it as ghost
+// letters, so surfaces are drawn opaque instead.
+[[nodiscard]] bool hasBackdropBlur();
+// A surface's opacity: `translucent` over a blurred backdrop, else solid.
+[[nodiscard]] qreal surfaceOpacity(qreal translucent);
+
 // The same colour with its opacity multiplied by `opacity`.
 [[nodiscard]] QColor faded(const QColor &color, qreal opacity);
 

@@ -3,6 +3,7 @@
 #include "meetingpopupview.h"
 
 #include <QGuiApplication>
+#include <QPainterPath>
 #include <QScreen>
 #include <QVBoxLayout>
 
@@ -48,16 +49,37 @@ void MeetingPopup::show(const QString &source, std::function<void()> onTake, std
     auto *layout = new QVBoxLayout(panel);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSizeConstraint(QLayout::SetFixedSize);
-    layout->addWidget(new MeetingPopupView(source, wrap(std::move(onTake)), wrap(std::move(onDismiss)), panel));
+    auto *view = new MeetingPopupView(source, wrap(std::move(onTake)), wrap(std::move(onDismiss)), panel);
+    layout->addWidget(view);
     // The content decides the size: a long name widens the panel to the left.
     panel->adjustSize();
+    // The card's place is known before the first show, for the input region.
+    layout->activate();
+    view->layout()->activate();
+    const QRegion input = inputRegion(*view);
+    panel->setMask(input);
 
     if (const QScreen *screen = QGuiApplication::primaryScreen()) {
         const QRect area = screen->availableGeometry();
-        panel->move(area.x() + area.width() - panel->width() - rightMargin, area.y() + topMargin);
+        QPoint at(area.x() + area.width() - panel->width() - rightMargin, area.y() + topMargin);
+        // A tray host that reserves no room sits inside the available area:
+        // the card goes below the tray icon rather than over it.
+        const QRect keep = m_keepClear ? m_keepClear() : QRect();
+        const QRect taken = input.boundingRect().translated(at);
+        if (keep.isValid() && taken.intersects(keep))
+            at.ry() += keep.bottom() + 1 + topMargin - taken.top();
+        panel->move(at);
     }
     m_panel = panel;
     panel->show();
+}
+
+QRegion MeetingPopup::inputRegion(const MeetingPopupView &view)
+{
+    QPainterPath card;
+    card.addRoundedRect(QRectF(view.cardGeometry()), MeetingPopupView::cardRadius, MeetingPopupView::cardRadius);
+    const QRect dismiss = view.dismissGeometry();
+    return QRegion(card.toFillPolygon().toPolygon()) | QRegion(dismiss, QRegion::Ellipse);
 }
 
 void MeetingPopup::close()

@@ -4,9 +4,12 @@
 
 #include <QObject>
 #include <QPointer>
+#include <QRegion>
 #include <QWidget>
 
 #include <functional>
+
+class MeetingPopupView;
 
 // The prompt that offers to take notes: a small floating panel in the
 // top-right corner of the screen that never takes focus from the program
@@ -36,6 +39,15 @@ public:
     // The panel while a prompt is shown; null otherwise.
     [[nodiscard]] QWidget *panel() const { return m_panel; }
 
+    // An area of the screen the prompt must leave free (the tray icon),
+    // asked for each time a prompt is placed; an empty rectangle for none.
+    void setKeepClear(std::function<QRect()> area) { m_keepClear = std::move(area); }
+
+    // Where the panel takes clicks, in its own coordinates: the card and
+    // the dismiss button. The shadow around them lets clicks through.
+    [[nodiscard]] static QRegion inputRegion(const MeetingPopupView &view);
+
 private:
     QPointer<QWidget> m_panel;
+    std::function<QRect()> m_keepClear;
 };

@@ -35,16 +35,16 @@ protected:
         painter.setRenderHint(QPainter::Antialiasing);
         const QRectF outer = QRectF(rect());
         QPainterPath shape;
-        shape.addRoundedRect(outer, 14, 14);
-        // A thin material over the card colour at 70 %: on a transparent
-        // panel both come out as a nearly white, slightly see-through card.
-        QColor base = Brand::card();
-        base.setAlphaF(0.7f);
-        painter.fillPath(shape, base);
+        shape.addRoundedRect(outer, MeetingPopupView::cardRadius, MeetingPopupView::cardRadius);
+        // A thin material over the card colour at 70 %: over a blurred
+        // backdrop a nearly white, slightly see-through card; solid where
+        // nothing blurs what lies behind.
+        painter.fillPath(shape, Brand::faded(Brand::card(), Brand::surfaceOpacity(0.7)));
         painter.fillPath(shape, QColor(255, 255, 255, 110));
         // The border sits inside the shape.
         QPainterPath border;
-        border.addRoundedRect(outer.adjusted(0.5, 0.5, -0.5, -0.5), 13.5, 13.5);
+        border.addRoundedRect(outer.adjusted(0.5, 0.5, -0.5, -0.5), MeetingPopupView::cardRadius - 0.5,
+                              MeetingPopupView::cardRadius - 0.5);
         painter.strokePath(border, QPen(Brand::line(), 1));
     }
 };
@@ -127,8 +127,13 @@ QRect MeetingPopupView::cardGeometry() const
     return m_card->geometry();
 }
 
+QRect MeetingPopupView::dismissGeometry() const
+{
+    return QRect(m_card->geometry().topLeft() - QPoint(8, 8), m_dismiss->size());
+}
+
 void MeetingPopupView::resizeEvent(QResizeEvent *event)
 {
     QWidget::resizeEvent(event);
-    m_dismiss->move(m_card->geometry().topLeft() - QPoint(8, 8));
+    m_dismiss->setGeometry(dismissGeometry());
 }

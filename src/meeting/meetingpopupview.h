@@ -22,12 +22,15 @@ public:
     static inline const QString title = QStringLiteral("Meeting detected");
     static inline const QString takeText = QStringLiteral("Take notes");
     static inline const QString dismissToolTip = QStringLiteral("Dismiss");
+    static constexpr qreal cardRadius = 14;
 
     [[nodiscard]] QString source() const { return m_source; }
     [[nodiscard]] QAbstractButton *takeButton() const { return m_take; }
     [[nodiscard]] QAbstractButton *dismissButton() const { return m_dismiss; }
     // The card itself, in this widget's coordinates.
     [[nodiscard]] QRect cardGeometry() const;
+    // Where the dismiss button sits: on the card's top-left corner.
+    [[nodiscard]] QRect dismissGeometry() const;
 
 protected:
     void resizeEvent(QResizeEvent *event) override;

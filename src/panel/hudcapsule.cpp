@@ -6,8 +6,10 @@
 #include "lucide.h"
 #include "recordingdot.h"
 #include "screendrag.h"
+#include "tabulartext.h"
 
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 
 HUDCapsule::HUDCapsule(LiveHUD *hud, QWidget *parent)
@@ -17,10 +19,11 @@ HUDCapsule::HUDCapsule(LiveHUD *hud, QWidget *parent)
     setObjectName(QStringLiteral("capsule"));
     setFixedSize(LiveHUD::capsuleInner.toSize());
     setCursor(Qt::ArrowCursor);
+    setFocusPolicy(Qt::TabFocus);
 
     m_dot = new RecordingDot(Brand::tomato(), false, 8, this);
     m_pause = new LucideIcon(QStringLiteral("pause"), 13, Brand::marigold(), this);
-    m_elapsed = new QLabel(this);
+    m_elapsed = new TabularLabel(this);
     m_elapsed->setObjectName(QStringLiteral("capsuleElapsed"));
     m_elapsed->setFont(Brand::font(13, Brand::Weight::Semibold));
     m_elapsed->setMinimumWidth(38);
@@ -75,4 +78,15 @@ void HUDCapsule::refresh()
     m_dot->setBreathing(listening);
     m_elapsed->setText(m_state ? m_state->elapsed() : QStringLiteral("0:00"));
     setToolTip(paused ? pausedToolTip : listeningToolTip);
+    setAccessibleName(toolTip());
+}
+
+void HUDCapsule::keyPressEvent(QKeyEvent *event)
+{
+    // The keyboard opens it as a click does.
+    if (m_hud && (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter || event->key() == Qt::Key_Space)) {
+        m_hud->expand();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }

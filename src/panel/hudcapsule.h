@@ -28,6 +28,9 @@ public:
     [[nodiscard]] LucideIcon *pauseIcon() const { return m_pause; }
     [[nodiscard]] QLabel *elapsedLabel() const { return m_elapsed; }
 
+protected:
+    void keyPressEvent(QKeyEvent *event) override;
+
 private:
     void refresh();
 

@@ -108,10 +108,10 @@ void paint(QPainter &painter, const QRectF &rect, qreal cornerRadius, qreal fill
     painter.drawImage(rect.topLeft() + QPointF(-margin, -margin + shadowOffsetY), shadow);
 
     const QPainterPath shape = roundedPath(rect, cornerRadius);
-    // Frosted layer: no blur of what lies behind is available here, so a
-    // light translucent wash stands in for it.
+    // Frosted layer: a light wash over the blurred backdrop; where nothing
+    // blurs it, the card is solid so the page behind stays out of sight.
     painter.fillPath(shape, QColor(248, 248, 250, 110));
-    painter.fillPath(shape, Brand::faded(Brand::card(), fill));
+    painter.fillPath(shape, Brand::faded(Brand::card(), Brand::surfaceOpacity(fill)));
 
     QLinearGradient sheen(rect.topLeft(), QPointF(rect.left(), rect.center().y()));
     sheen.setColorAt(0, QColor(255, 255, 255, 128));

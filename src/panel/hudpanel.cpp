@@ -9,6 +9,7 @@
 #include "lucide.h"
 #include "recordingdot.h"
 #include "screendrag.h"
+#include "tabulartext.h"
 #include "transcriptmodel.h"
 #include "transcriptview.h"
 #include "wrappedtext.h"
@@ -27,9 +28,11 @@ void paint(QWidget *widget, const QColor &color)
     widget->setPalette(palette);
 }
 
-QLabel *makeLabel(const QString &name, const QFont &font, const QColor &color, QWidget *parent)
+QLabel *makeLabel(const QString &name, const QFont &font, const QColor &color, QWidget *parent,
+                  QLabel *label = nullptr)
 {
-    auto *label = new QLabel(parent);
+    if (!label)
+        label = new QLabel(parent);
     label->setObjectName(name);
     label->setFont(font);
     label->setTextFormat(Qt::PlainText);
@@ -42,6 +45,16 @@ WrappedText *clampedText(const QFont &font, const QColor &color, int maxLines, Q
     auto *text = new WrappedText(font, color, Qt::AlignLeft, parent);
     text->setMaxLines(maxLines);
     return text;
+}
+
+// An icon-only control says what it does to the pointer and to a screen
+// reader, and Tab reaches it once the panel has the keyboard; a click still
+// never takes the focus from the program the user is in.
+void describe(QWidget *control, const QString &what)
+{
+    control->setToolTip(what);
+    control->setAccessibleName(what);
+    control->setFocusPolicy(Qt::TabFocus);
 }
 
 } // namespace
@@ -89,10 +102,11 @@ void HUDPanel::addStatusRow()
     m_statusDot->setObjectName(QStringLiteral("statusDot"));
     m_statusPause = new LucideIcon(QStringLiteral("pause"), 12, Brand::marigold(), this);
     m_statusPause->setObjectName(QStringLiteral("statusPause"));
-    m_statusText = makeLabel(QStringLiteral("statusText"), Brand::font(13, Brand::Weight::Semibold), Brand::ink(), this);
+    m_statusText = makeLabel(QStringLiteral("statusText"), Brand::font(13, Brand::Weight::Semibold), Brand::ink(), this,
+                             new TabularLabel(this));
     m_collapse = new IconButton(QStringLiteral("minimize-2"), 13, Brand::inkSoft(), 26, this);
     m_collapse->setObjectName(QStringLiteral("collapseButton"));
-    m_collapse->setToolTip(QStringLiteral("Collapse"));
+    describe(m_collapse, QStringLiteral("Collapse"));
     status->addWidget(m_statusDot, 0, Qt::AlignVCenter);
     status->addWidget(m_statusPause, 0, Qt::AlignVCenter);
     status->addWidget(m_statusText, 0, Qt::AlignVCenter);
@@ -153,11 +167,11 @@ void HUDPanel::addControls()
     m_pauseButton = new IconButton(QStringLiteral("pause"), 14, Brand::ink(), 34, this);
     m_pauseButton->setObjectName(QStringLiteral("pauseButton"));
     m_pauseButton->setCircle(Qt::transparent, Brand::line());
-    m_pauseButton->setToolTip(QStringLiteral("Pause"));
+    describe(m_pauseButton, QStringLiteral("Pause"));
     m_resumeButton = new IconButton(QStringLiteral("play"), 14, Qt::white, 34, this);
     m_resumeButton->setObjectName(QStringLiteral("resumeButton"));
     m_resumeButton->setCircle(Brand::action(), Qt::transparent);
-    m_resumeButton->setToolTip(QStringLiteral("Resume"));
+    describe(m_resumeButton, QStringLiteral("Resume"));
     m_primary = new TealPillButton(QString(), this);
     m_primary->setObjectName(QStringLiteral("primaryButton"));
     m_outline = new OutlinePillButton(QStringLiteral("Save notes"), this);
@@ -291,7 +305,8 @@ void HUDPanel::refreshStatus()
     m_pauseButton->setVisible(listening);
     m_resumeButton->setVisible(!listening && paused);
     m_outline->setVisible(!listening && paused);
-    m_primary->setVisible(listening || !paused);
+    // While the notes are on their way there is nothing to start yet.
+    m_primary->setVisible(listening || (!paused && save != SaveState::Kind::Saving));
     if (listening)
         m_primary->setText(QStringLiteral("Stop & save"));
     else if (save == SaveState::Kind::Saved)

@@ -16,6 +16,25 @@ ResizeHandle::ResizeHandle(HUDGeometry::Corner corner, LiveHUD *hud, QWidget *pa
         setToolTip(gripToolTip);
     else
         setCursor(corner == Corner::Bottom ? Qt::SizeVerCursor : Qt::SizeHorCursor);
+    switch (corner) {
+    case Corner::Left:
+        setAccessibleName(QStringLiteral("Resize from the left edge"));
+        break;
+    case Corner::Right:
+        setAccessibleName(QStringLiteral("Resize from the right edge"));
+        break;
+    case Corner::Bottom:
+        setAccessibleName(QStringLiteral("Resize from the bottom edge"));
+        break;
+    case Corner::BottomLeft:
+        setAccessibleName(QStringLiteral("Resize from the bottom-left corner"));
+        break;
+    case Corner::BottomRight:
+        setAccessibleName(QStringLiteral("Resize from the bottom-right corner"));
+        break;
+    }
+    if (!isGrip())
+        setToolTip(accessibleName());
 
     QPointer<LiveHUD> weak(hud);
     auto step = [weak, corner](bool ended) {

@@ -306,6 +306,10 @@ void TranscriptView::paintEvent(QPaintEvent *event)
         const int top = m_tops[row] - offset;
         if (top > dirty.bottom())
             break;
+        // A bubble cut by the top edge would read as tucked under the
+        // panel's header: only whole ones are drawn there.
+        if (top < 0)
+            continue;
         option.rect = QRect(paddingH, top, rowWidth(), m_heights[row]);
         if (option.rect.intersects(dirty))
             itemDelegate()->paint(&painter, option, model()->index(row, 0));

@@ -333,12 +333,16 @@ void SessionController::abandonSetup()
     // nothing ends it as a stop would, so meetings are noticed again.
     if (!m_transcript.isEmpty()) {
         setPhase(Phase::Paused);
-        return;
+    } else {
+        setPhase(Phase::Idle);
+        setStatus(watchingStatus);
+        if (m_parts.detector)
+            m_parts.detector->setSuppressed(false);
     }
-    setPhase(Phase::Idle);
-    setStatus(watchingStatus);
-    if (m_parts.detector)
-        m_parts.detector->setSuppressed(false);
+    // A start asked for from the tray or the command line has no window of
+    // its own: the panel carries the sentence to where the user looks.
+    if (m_parts.panel && m_lastError && !m_lastError->isEmpty())
+        m_parts.panel->show(this, true);
 }
 
 void SessionController::onLinkMessage(quint64 link, const SonioxMessage &message)
@@ -474,8 +478,11 @@ void SessionController::onMeetingDetected()
 QCoro::Task<> SessionController::saveSession()
 {
     const QList<TranscriptLine> saved = savedLines(m_transcript.lines());
-    if (saved.isEmpty())
+    if (saved.isEmpty()) {
+        // A stop that keeps nothing still answers.
+        setLastError(nothingToSaveText);
         co_return;
+    }
 
     QPointer<SessionController> self(this);
     const quint64 session = m_session;

@@ -79,6 +79,7 @@ public:
     static inline const QString micPermissionText = QStringLiteral(
         "zarno can't hear you yet — allow the microphone in System Settings → Privacy & Security → Microphone.");
     static inline const QString micFailedPrefix = QStringLiteral("Microphone failed: ");
+    static inline const QString nothingToSaveText = QStringLiteral("Nothing to save — no words were heard.");
     static inline const QString saveSignInText = QStringLiteral("Couldn't save — sign in again in the zarno window.");
     static inline const QString saveFailedText =
         QStringLiteral("Saving failed — the transcript is still here; try Save again.");

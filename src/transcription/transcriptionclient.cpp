@@ -39,9 +39,13 @@ QString closeSentence(int code, const QString &reason)
 }
 
 // Qt's socket texts are fragments ("Connection refused", "...: Unhandled
-// http status code: 403 (Forbidden)."); the user gets whole sentences.
-QString transportSentence(QAbstractSocket::SocketError error, const QString &detail)
+// http status code: 403 (Forbidden)."); the user gets whole sentences. Those
+// about reaching the server name where it was looked for (never the query,
+// which holds the token).
+QString transportSentence(QAbstractSocket::SocketError error, const QString &detail, const QUrl &url)
 {
+    const QString where = url.adjusted(QUrl::RemoveUserInfo).authority();
+    const QString at = where.isEmpty() ? QString() : QStringLiteral(" at ") + where;
     switch (error) {
     case QAbstractSocket::RemoteHostClosedError:
         return QStringLiteral("The connection to the server was lost.");
@@ -50,12 +54,12 @@ QString transportSentence(QAbstractSocket::SocketError error, const QString &det
         const QRegularExpressionMatch match = status.match(detail);
         if (match.hasMatch())
             return QStringLiteral("The server refused the connection (") + match.captured(1) + QLatin1StringView(").");
-        return QStringLiteral("Could not connect to the server.");
+        return QStringLiteral("Could not connect to the server") + at + u'.';
     }
     case QAbstractSocket::HostNotFoundError:
-        return QStringLiteral("The server could not be found.");
+        return QStringLiteral("The server") + at + QStringLiteral(" could not be found.");
     case QAbstractSocket::SocketTimeoutError:
-        return QStringLiteral("The connection to the server timed out.");
+        return QStringLiteral("The connection to the server") + at + QStringLiteral(" timed out.");
     case QAbstractSocket::NetworkError:
         return QStringLiteral("The network connection was lost.");
     case QAbstractSocket::SslHandshakeFailedError:
@@ -166,7 +170,7 @@ public:
                              Connection *c = live(id);
                              if (!c || c->closeFrameReceived)
                                  return;
-                             finish(*c, transportSentence(error, c->socket->errorString()));
+                             finish(*c, transportSentence(error, c->socket->errorString(), c->socket->requestUrl()));
                          });
         QObject::connect(socket, &QWebSocket::disconnected, this, [this, id] {
             Connection *c = live(id);

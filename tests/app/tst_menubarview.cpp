@@ -3,6 +3,7 @@
 #include "brand.h"
 #include "livehud.h"
 #include "menubarpopup.h"
+#include "meetingdetector.h"
 #include "menubarview.h"
 #include "sessionfakes.h"
 #include "widgetfinders.h"
@@ -212,11 +213,15 @@ void TestMenuBarView::meetingCardOnlyWhileNotListening_data()
     QTest::addColumn<bool>("listening");
     QTest::addColumn<bool>("paused");
     QTest::addColumn<bool>("shown");
+    QTest::addColumn<QString>("title");
 
-    QTest::newRow("idle with a meeting") << "Zoom" << false << false << true;
-    QTest::newRow("listening hides it") << "Zoom" << true << false << false;
-    QTest::newRow("paused shows it") << "Microsoft Teams" << false << true << true;
-    QTest::newRow("no meeting") << QString() << false << false << false;
+    QTest::newRow("idle with a meeting") << "Zoom" << false << false << true << "Meeting detected in Zoom";
+    QTest::newRow("listening hides it") << "Zoom" << true << false << false << QString();
+    QTest::newRow("paused shows it") << "Microsoft Teams" << false << true << true
+                                     << "Meeting detected in Microsoft Teams";
+    QTest::newRow("no meeting") << QString() << false << false << false << QString();
+    QTest::newRow("the microphone's finding") << MeetingDetector::genericSource() << false << false << true
+                                              << "Meeting detected — " + MeetingDetector::genericSource();
 }
 
 void TestMenuBarView::meetingCardOnlyWhileNotListening()
@@ -225,6 +230,7 @@ void TestMenuBarView::meetingCardOnlyWhileNotListening()
     QFETCH(bool, listening);
     QFETCH(bool, paused);
     QFETCH(bool, shown);
+    QFETCH(QString, title);
 
     Rig rig;
     if (!detected.isEmpty())
@@ -238,7 +244,9 @@ void TestMenuBarView::meetingCardOnlyWhileNotListening()
     const QWidget *card = rig.view->findChild<QWidget *>(QStringLiteral("meetingCard"));
     QCOMPARE(::shownIn(card, rig.view.get()), shown);
     if (shown)
-        QCOMPARE(text(*rig.view, QStringLiteral("meetingText"))->text(), QStringLiteral("Meeting detected in ") + detected);
+        QCOMPARE(text(*rig.view, QStringLiteral("meetingText"))->text(), title);
+    // One "Take notes" at a time: the card's, or the idle control.
+    QVERIFY(visibleButtons(*rig.view).count(QStringLiteral("Take notes")) <= 1);
 
     // Once the session ends the card is back for a detection still standing.
     rig.state->showPreview(SessionController::Preview());
@@ -257,7 +265,8 @@ void TestMenuBarView::takeNotesClearsTheMeetingAndStarts()
     QFETCH(bool, fromCard);
 
     Rig rig;
-    rig.detector->setDetectedApp(QStringLiteral("Zoom"));
+    if (fromCard)
+        rig.detector->setDetectedApp(QStringLiteral("Zoom"));
     rig.view->show();
     const QWidget *card = rig.view->findChild<QWidget *>(QStringLiteral("meetingCard"));
     QAbstractButton *take = nullptr;
@@ -344,6 +353,8 @@ void TestMenuBarView::languageLabelNamesTheStoredCode_data()
     QTest::newRow("nothing stored") << QVariant() << "Auto-detect → English";
     QTest::newRow("japanese") << QVariant(QStringLiteral("ja")) << "Auto-detect → Japanese";
     QTest::newRow("portuguese, the last entry") << QVariant(QStringLiteral("pt")) << "Auto-detect → Portuguese";
+    QTest::newRow("spanish") << QVariant(QStringLiteral("es")) << "Auto-detect → Spanish";
+    QTest::newRow("chinese") << QVariant(QStringLiteral("zh")) << "Auto-detect → Chinese";
     QTest::newRow("unknown code") << QVariant(QStringLiteral("xx")) << "Auto-detect → English";
     QTest::newRow("wrong case") << QVariant(QStringLiteral("JA")) << "Auto-detect → English";
     QTest::newRow("empty") << QVariant(QString()) << "Auto-detect → English";
@@ -359,7 +370,19 @@ void TestMenuBarView::languageLabelNamesTheStoredCode()
     }
     Rig rig;
     rig.view->show();
-    QCOMPARE(rig.view->languageButton()->text(), label);
+    LanguageMenuButton *button = rig.view->languageButton();
+    QCOMPARE(button->text(), label);
+    // All of it is drawn, and it fits the width it is drawn in.
+    QCOMPARE(button->shownText(), label);
+    QVERIFY2(button->sizeHint().width() <= button->width(),
+             qPrintable(QStringLiteral("%1 needs %2, has %3").arg(label).arg(button->sizeHint().width()).arg(button->width())));
+    // The chosen language, and only it, carries the check mark.
+    QStringList checked;
+    for (QAction *item : rig.view->languageMenu()->actions()) {
+        if (item->isChecked())
+            checked.append(item->text());
+    }
+    QCOMPARE(checked, QStringList{label});
     // Showing a name never rewrites what is stored.
     QCOMPARE(store().value(UserSettings::targetLanguageKey), stored);
 }

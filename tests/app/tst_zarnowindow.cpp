@@ -6,6 +6,7 @@
 #include "webviewholder.h"
 #include "zarnowindow.h"
 
+#include <QApplication>
 #include <QDeadlineTimer>
 #include <QHttpServer>
 #include <QHttpServerRequest>
@@ -45,6 +46,8 @@ private Q_SLOTS:
     void sidebarButtonClicksTheToggleWhereThereIsOne_data();
     void sidebarButtonClicksTheToggleWhereThereIsOne();
     void sessionControlsButtonAsksForThePanel();
+    void standardShortcuts_data();
+    void standardShortcuts();
     void rendersTheCardOverThePage();
 
 private:
@@ -233,6 +236,13 @@ void TestZarnoWindow::sidebarButtonClicksTheToggleWhereThereIsOne()
     QWebEngineView *view = m_holder->webView();
 
     IconButton *sidebar = window.titleStrip()->sidebarButton();
+    if (!TitleStrip::underTheTitleBar) {
+        // Under a native title bar the page's own toggle is the only one,
+        // and no room is kept for window buttons.
+        QVERIFY(!sidebar);
+        QVERIFY(window.titleStrip()->sessionControlsButton()->x() <= 8);
+        return;
+    }
     QCOMPARE(sidebar->toolTip(), QStringLiteral("Show or hide the sidebar"));
     QTest::mouseClick(sidebar, Qt::LeftButton);
     // The click's script runs before anything evaluated after it.
@@ -259,6 +269,53 @@ void TestZarnoWindow::sessionControlsButtonAsksForThePanel()
     // The strip keeps to its corner over the page.
     QCOMPARE(window.titleStrip()->geometry(), QRect(0, 0, 220, 32));
     QVERIFY(window.titleStrip()->geometry().contains(button->geometry().translated(window.titleStrip()->pos())));
+}
+
+void TestZarnoWindow::standardShortcuts_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::addColumn<bool>("sessionRuns");
+    QTest::addColumn<bool>("answer"); // to the quit question
+    QTest::addColumn<int>("questions");
+    QTest::addColumn<int>("quits");
+    QTest::addColumn<bool>("windowStays");
+
+    QTest::newRow("Ctrl+W puts the window away") << int(Qt::Key_W) << true << true << 0 << 0 << false;
+    QTest::newRow("Ctrl+Q with nothing running quits") << int(Qt::Key_Q) << false << false << 0 << 1 << true;
+    QTest::newRow("Ctrl+Q while listening, kept") << int(Qt::Key_Q) << true << false << 1 << 0 << true;
+    QTest::newRow("Ctrl+Q while listening, confirmed") << int(Qt::Key_Q) << true << true << 1 << 1 << true;
+}
+
+void TestZarnoWindow::standardShortcuts()
+{
+    QFETCH(int, key);
+    QFETCH(bool, sessionRuns);
+    QFETCH(bool, answer);
+    QFETCH(int, questions);
+    QFETCH(int, quits);
+    QFETCH(bool, windowStays);
+
+    SessionController state;
+    if (sessionRuns) {
+        SessionController::Preview listening;
+        listening.isListening = true;
+        state.showPreview(listening);
+    }
+    AuthSession auth;
+    ZarnoWindowView window(state, auth, *m_holder);
+    int asked = 0;
+    window.setQuitQuestion([&] {
+        ++asked;
+        return answer;
+    });
+    QSignalSpy quit(&window, &ZarnoWindowView::quitRequested);
+    window.show();
+    QApplication::setActiveWindow(&window);
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QTest::keyClick(&window, Qt::Key(key), Qt::ControlModifier);
+    QCOMPARE(asked, questions);
+    QCOMPARE(quit.count(), quits);
+    QCOMPARE(window.isVisible(), windowStays);
 }
 
 void TestZarnoWindow::rendersTheCardOverThePage()

@@ -207,8 +207,10 @@ bool ThrowawayDesktop::startX(QString *why)
     if (!m_windowManager.start(u"openbox"_s, {}, m_env, logs + u"openbox.log"_s)
         || !m_compositor.start(u"xcompmgr"_s, {}, m_env, logs + u"xcompmgr.log"_s)
         || !m_tray.start(u"trayer"_s,
-                         {u"--edge"_s, u"bottom"_s, u"--align"_s, u"right"_s, u"--widthtype"_s, u"request"_s,
-                          u"--height"_s, u"24"_s, u"--SetDockType"_s, u"true"_s},
+                         // Top right and reserving no room, as on the desktop
+                         // where the meeting prompt once covered the icon.
+                         {u"--edge"_s, u"top"_s, u"--align"_s, u"right"_s, u"--widthtype"_s, u"request"_s,
+                          u"--height"_s, u"24"_s, u"--SetDockType"_s, u"true"_s, u"--SetPartialStrut"_s, u"false"_s},
                          m_env, logs + u"trayer.log"_s)) {
         *why = u"the window manager, compositor or tray host cannot be started"_s;
         return false;
@@ -498,9 +500,22 @@ QImage ThrowawayDesktop::screenshotOf(const WindowInfo &window)
 
 QList<WindowInfo> ThrowawayDesktop::zarnoWindows()
 {
+    return windowsOf(u"^zarno$"_s);
+}
+
+std::optional<WindowInfo> ThrowawayDesktop::trayHost()
+{
+    const QList<WindowInfo> windows = windowsOf(u"^trayer$"_s);
+    if (windows.isEmpty())
+        return std::nullopt;
+    return windows.first();
+}
+
+QList<WindowInfo> ThrowawayDesktop::windowsOf(const QString &classPattern)
+{
     QList<WindowInfo> windows;
     const QStringList ids =
-        run(u"xdotool"_s, {u"search"_s, u"--onlyvisible"_s, u"--class"_s, u"^zarno$"_s}).split(u'\n', Qt::SkipEmptyParts);
+        run(u"xdotool"_s, {u"search"_s, u"--onlyvisible"_s, u"--class"_s, classPattern}).split(u'\n', Qt::SkipEmptyParts);
     static const QRegularExpression x(u"Absolute upper-left X:\\s+(-?\\d+)"_s), y(u"Absolute upper-left Y:\\s+(-?\\d+)"_s),
         w(u"Width:\\s+(\\d+)"_s), h(u"Height:\\s+(\\d+)"_s), type(u"= (_[A-Z_]+)"_s);
     for (const QString &id : ids) {

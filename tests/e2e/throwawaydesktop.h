@@ -112,6 +112,8 @@ public:
     [[nodiscard]] QImage screenshot();
     [[nodiscard]] QImage screenshotOf(const WindowInfo &window);
     [[nodiscard]] QList<WindowInfo> zarnoWindows();
+    // The tray host's window, in the top-right corner.
+    [[nodiscard]] std::optional<WindowInfo> trayHost();
     std::optional<WindowInfo> waitForWindow(const std::function<bool(const WindowInfo &)> &accept, int ms);
     void click(QPoint point);
     void type(const QString &text);
@@ -123,6 +125,7 @@ public:
     [[nodiscard]] QString logTail(const QString &name) const;
 
 private:
+    QList<WindowInfo> windowsOf(const QString &classPattern);
     bool startX(QString *why);
     bool startPulse(QString *why);
     bool startService(int port, QString *why);

@@ -177,6 +177,7 @@ bool until(const std::function<bool()> &reached, int ms)
 
 const QColor teal(15, 138, 131);
 const QColor ink(29, 26, 20);
+const QColor tomato(232, 69, 43);
 
 } // namespace
 
@@ -505,6 +506,18 @@ void TestEndToEnd::serviceDiesMidLegAndTheTranscriptSurvives()
     auto logs = qScopeGuard([&] { dumpLogs(desktop); });
     QVERIFY(launchSignedIn(desktop));
 
+    // A start while the service is down: the panel comes up by itself with
+    // the sentence, which names the address that failed.
+    desktop.killService();
+    const QString where = desktop.serviceURL().section(u"//"_s, 1);
+    const QString refused = desktop.command(u"start"_s);
+    QVERIFY2(refused.contains(u"Could not connect to the server at "_s + where + u'.'), qPrintable(refused));
+    const std::optional<WindowInfo> failure = desktop.waitForWindow(isTheLivePanel, shortWait);
+    QVERIFY2(failure, "the failed start showed nothing on screen");
+    QVERIFY(until([&] { return pixelsNear(desktop.screenshot().copy(failure->frame), tomato, 60) > 50; }, shortWait));
+    desktop.screenshot().save(outputDir() + u"/start-failure.png"_s);
+    QVERIFY(desktop.restartService());
+
     const QString started = desktop.command(u"start"_s);
     QVERIFY2(isListening(started), qPrintable(started));
     const int firstInk = speakUntilFinal(desktop, goForward, 0);
@@ -612,6 +625,8 @@ void TestEndToEnd::recordingProgramBringsUpThePrompt()
     if (!bringUp(desktop))
         return;
     auto logs = qScopeGuard([&] { dumpLogs(desktop); });
+    // A chosen target, as the menu panel below then shows it.
+    QVERIFY(desktop.setZarnoSetting(u"languageB"_s, u"es"_s));
     QVERIFY(launchSignedIn(desktop));
     QVERIFY(desktop.waitForWindow(isTheMainWindow, shortWait));
 
@@ -628,9 +643,26 @@ void TestEndToEnd::recordingProgramBringsUpThePrompt()
         return QRect(frame.left() + frame.width() * 62 / 100, frame.top(), frame.width() * 38 / 100, frame.height());
     }();
     QVERIFY(until([&] { return pixelsNear(desktop.screenshot().copy(buttonArea), ink) > 1000; }, shortWait));
-    const QImage shot = desktop.screenshot();
+    QImage shot = desktop.screenshot();
     shot.copy(prompt->frame).save(outputDir() + u"/meeting-prompt.png"_s);
+    shot.save(outputDir() + u"/prompt-beside-tray.png"_s);
     QCOMPARE(desktop.command(u"status"_s), u"Watching for meetings"_s);
+
+    // The tray icon in the same corner still takes its click: it opens the
+    // menu panel, which offers the same meeting.
+    const std::optional<WindowInfo> tray = desktop.trayHost();
+    QVERIFY(tray);
+    desktop.click(tray->frame.center());
+    const auto isTheMenuPanel = [&](const WindowInfo &w) {
+        return w.id != prompt->id && w.frame.width() >= 300 && !isTheLivePanel(w) && !isTheMainWindow(w)
+            && w.frame.top() < 100;
+    };
+    const std::optional<WindowInfo> menu = desktop.waitForWindow(isTheMenuPanel, shortWait);
+    QVERIFY2(menu, "a click on the tray icon did not reach the tray");
+    desktop.screenshot().save(outputDir() + u"/menu-panel.png"_s);
+    desktop.key(u"Escape"_s);
+    QVERIFY(until([&] { return !desktop.waitForWindow(isTheMenuPanel, 0); }, shortWait));
+    shot = desktop.screenshot();
 
     // Press the button in the middle of its ink.
     const std::optional<QPoint> take = pillCentre(shot, buttonArea, ink);
@@ -638,6 +670,15 @@ void TestEndToEnd::recordingProgramBringsUpThePrompt()
     desktop.click(*take);
     QVERIFY(isListening(desktop.waitForStatus(isListening, shortWait)));
     QVERIFY(!desktop.waitForWindow(isThePrompt, 0));
+
+    // The tray icon carries the recording dot while listening, and not after.
+    QVERIFY2(until([&] { return pixelsNear(desktop.screenshot().copy(tray->frame), tomato, 40) > 4; }, shortWait),
+             "no recording dot on the tray icon while listening");
+    const QString stopped = desktop.command(u"stop"_s);
+    // Nothing was said into the silent microphone: the stop says so.
+    QVERIFY2(stopped.contains(u"Nothing to save — no words were heard."_s), qPrintable(stopped));
+    QVERIFY2(until([&] { return pixelsNear(desktop.screenshot().copy(tray->frame), tomato, 40) == 0; }, shortWait),
+             "the recording dot stayed on the tray icon after stop");
     desktop.stopRecordingProgram();
 }
 

@@ -3,6 +3,7 @@
 #include "clock.h"
 #include "lucide.h"
 #include "recordingdot.h"
+#include "tabulartext.h"
 
 #include <QApplication>
 #include <QEnterEvent>
@@ -51,6 +52,8 @@ private Q_SLOTS:
     void buttonsChangeWhenPressed();
     void menuRowHighlightsUnderThePointer();
     void brandFontFallsBackToTheSystemFont();
+    void runningTimeKeepsItsWidth_data();
+    void runningTimeKeepsItsWidth();
 };
 
 void TestLook::cleanup()
@@ -256,6 +259,30 @@ void TestLook::brandFontFallsBackToTheSystemFont()
     QVERIFY(Brand::font(13, Brand::Weight::Semibold, true).italic());
     QCOMPARE(Brand::font(26).pointSizeF(), 2 * Brand::font(13).pointSizeF());
     QCOMPARE(Brand::font(13, Brand::Weight::Semibold).weight(), QFont::DemiBold);
+}
+
+void TestLook::runningTimeKeepsItsWidth_data()
+{
+    QTest::addColumn<QString>("time");
+    QTest::addColumn<QString>("sameWidthAs");
+    QTest::newRow("ones against zeros") << "1:11" << "0:00";
+    QTest::newRow("a second later") << "Listening · 0:09" << "Listening · 0:10";
+    QTest::newRow("two-digit minutes") << "11:11" << "48:08";
+}
+
+// The capsule, the panel's status and the menu's pills show the time with
+// equal digit widths: ticking seconds never move the text beside them.
+void TestLook::runningTimeKeepsItsWidth()
+{
+    QFETCH(QString, time);
+    QFETCH(QString, sameWidthAs);
+    const QFont font = Brand::font(13, Brand::Weight::Semibold);
+    QCOMPARE(TabularText::width(time, font), TabularText::width(sameWidthAs, font));
+    TabularLabel a(time), b(sameWidthAs);
+    a.setFont(font);
+    b.setFont(font);
+    QCOMPARE(a.sizeHint(), b.sizeHint());
+    QVERIFY(a.sizeHint().width() >= QFontMetricsF(font).horizontalAdvance(time) - 1);
 }
 
 QTEST_MAIN(TestLook)

@@ -52,6 +52,12 @@ ProcTree::Process fixture(const QString &name, quint64 start = 0)
         return ProcTree::firefox(start);
     if (name == "chrome")
         return ProcTree::chrome(start);
+    if (name == "webex") {
+        ProcTree::Process webex =
+            ProcTree::program({"/opt/Webex/bin/CiscoCollabHost"}, "/opt/Webex/bin/CiscoCollabHost", "CiscoCollabHo");
+        webex.startTime = start;
+        return webex;
+    }
     return ProcTree::shell(start);
 }
 
@@ -122,6 +128,7 @@ void TestMeetingDetector::launchesOfMeetingProgramsArePublished_data()
     QTest::addColumn<int>("publications");
 
     QTest::newRow("teams") << "" << false << QStringList{"teams"} << "Microsoft Teams" << 1;
+    QTest::newRow("webex") << "" << false << QStringList{"webex"} << "Webex" << 1;
     QTest::newRow("teams while zoom is pending") << "Zoom" << false << QStringList{"teams"} << "Microsoft Teams" << 1;
     QTest::newRow("the same name again") << "Zoom" << false << QStringList{"zoom"} << "Zoom" << 1;
     QTest::newRow("two programs in one look") << "" << false << QStringList{"zoom", "teams"} << "Microsoft Teams" << 2;

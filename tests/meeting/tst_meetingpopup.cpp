@@ -106,25 +106,51 @@ void TestMeetingPopup::answerClosesThePromptBeforeItsActionRuns()
 void TestMeetingPopup::panelSitsInTheTopRightCorner_data()
 {
     QTest::addColumn<QString>("source");
-    QTest::newRow("short name") << "Zoom";
-    QTest::newRow("long name") << "a call on this computer with a remarkably long name that needs a wide card";
+    QTest::addColumn<QRect>("tray"); // the tray icon, relative to the area's top-right corner
+    QTest::newRow("short name") << "Zoom" << QRect();
+    QTest::newRow("long name") << "a call on this computer with a remarkably long name that needs a wide card"
+                               << QRect();
+    // A tray host that reserves no room puts its icon inside the area.
+    QTest::newRow("tray icon in the corner") << "Zoom" << QRect(-24, 0, 24, 24);
+    QTest::newRow("tray icon under the card") << "Zoom" << QRect(-120, 0, 24, 30);
+    QTest::newRow("tray icon elsewhere") << "Zoom" << QRect(-24, 500, 24, 24);
 }
 
 void TestMeetingPopup::panelSitsInTheTopRightCorner()
 {
     QFETCH(QString, source);
+    QFETCH(QRect, tray);
 
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    const QRect trayIcon = tray.isValid() ? tray.translated(area.x() + area.width(), area.y()) : QRect();
     MeetingPopup popup;
+    popup.setKeepClear([trayIcon] { return trayIcon; });
     popup.show(QStringLiteral("Zoom"), {}, {});
     const int shortWidth = popup.panel()->width();
     popup.show(source, {}, {});
     QWidget *panel = popup.panel();
     QVERIFY(panel && panel->isVisible());
 
-    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
     const QRect frame = panel->frameGeometry();
     QCOMPARE(frame.x() + frame.width(), area.x() + area.width() - 4);
-    QCOMPARE(frame.y(), area.y() + 2);
+    // Clicks land only on the card and its dismiss button; the shadow
+    // margin lets them through to whatever lies beneath.
+    MeetingPopupView *shown = shownView(popup);
+    const QRegion input = panel->mask();
+    QVERIFY(!input.isEmpty());
+    QVERIFY(input.contains(shown->cardGeometry().center()));
+    QVERIFY(input.contains(shown->dismissButton()->geometry().center()));
+    QVERIFY(!input.contains(QPoint(2, 2)));
+    QVERIFY(!input.contains(QPoint(panel->width() - 3, panel->height() - 3)));
+    QVERIFY(!input.contains(shown->cardGeometry().topRight() + QPoint(-1, 1))); // the rounded corner
+    // The card stays clear of the tray icon: below it when they would meet.
+    const QRect taken = input.boundingRect().translated(frame.topLeft());
+    QVERIFY(!taken.intersects(trayIcon));
+    const QRect atTheTop = input.boundingRect().translated(frame.x(), area.y() + 2);
+    if (atTheTop.intersects(trayIcon))
+        QCOMPARE(taken.top(), trayIcon.bottom() + 1 + 2);
+    else
+        QCOMPARE(frame.y(), area.y() + 2);
     if (source.size() > 20)
         QVERIFY2(frame.width() > shortWidth, "a long name widens the panel to the left");
 

@@ -8,6 +8,8 @@
 #include "widgetfinders.h"
 #include "wrappedtext.h"
 #include "livehud.h"
+#include "livehudview.h"
+#include "meetingpopupview.h"
 #include "lucide.h"
 #include "recordingdot.h"
 #include "transcriptmodel.h"
@@ -69,6 +71,10 @@ private Q_SLOTS:
     void everyChangeScrollsToTheEnd();
     void collapseButtonCollapses();
     void resizeHandlesShowTheirUse();
+    void floatingControlsSayWhatTheyDo_data();
+    void floatingControlsSayWhatTheyDo();
+    void surfacesHideWhatIsBehind_data();
+    void surfacesHideWhatIsBehind();
     void capsuleGlyphFollowsTheSession_data();
     void capsuleGlyphFollowsTheSession();
 
@@ -127,8 +133,9 @@ void TestHUDPanel::statusRowAndControlsFollowTheSession_data()
                                             << "pause" << true << "resume|Save notes";
     QTest::newRow("paused after a failed save") << false << true << SaveState::failed(problem) << noError
                                                 << "Paused · 12:34" << "pause" << false << "resume|Save notes";
+    // Nothing to start while the notes are on their way.
     QTest::newRow("saving") << false << false << SaveState::saving() << noError << "Saving notes…" << "" << false
-                            << "|Take notes";
+                            << "|";
     QTest::newRow("saved") << false << false << SaveState::saved() << noError << "✓ Notes saved" << "" << false
                            << "|See notes";
     QTest::newRow("save failed") << false << false << SaveState::failed(problem) << noError << "Not listening"
@@ -443,6 +450,20 @@ void TestHUDPanel::everyChangeScrollsToTheEnd()
     const QModelIndex last = m_panel->transcriptModel()->index(m_panel->transcriptModel()->rowCount() - 1);
     const QRect lastRect = m_panel->transcriptView()->visualRect(last);
     QVERIFY(lastRect.bottom() < m_panel->transcriptView()->viewport()->height());
+
+    // The bubble the top edge cuts is not drawn: nothing lies against the header.
+    QWidget *viewport = m_panel->transcriptView()->viewport();
+    // Scrolled so that a bubble crosses the top edge by a few pixels.
+    const QRect second = m_panel->transcriptView()->visualRect(m_panel->transcriptModel()->index(1));
+    bar->setValue(bar->value() + second.top() + 5);
+    QCOMPARE(m_panel->transcriptView()->visualRect(m_panel->transcriptModel()->index(1)).top(), -5);
+    QImage drawn(viewport->size(), QImage::Format_ARGB32_Premultiplied);
+    drawn.fill(Qt::transparent);
+    viewport->render(&drawn, {}, {}, QWidget::DrawChildren);
+    int touched = 0;
+    for (int x = 0; x < drawn.width(); ++x)
+        touched += qAlpha(drawn.pixel(x, 0)) > 0;
+    QCOMPARE(touched, 0);
 }
 
 void TestHUDPanel::collapseButtonCollapses()
@@ -484,6 +505,95 @@ void TestHUDPanel::resizeHandlesShowTheirUse()
             break;
         }
     }
+}
+
+void TestHUDPanel::floatingControlsSayWhatTheyDo_data()
+{
+    QTest::addColumn<QString>("where");
+    QTest::addColumn<QString>("control"); // object name, or a resize corner
+    QTest::addColumn<bool>("tabbable");   // the prompt never takes the keyboard
+    QTest::newRow("collapse") << "panel" << "collapseButton" << true;
+    QTest::newRow("pause") << "panel" << "pauseButton" << true;
+    QTest::newRow("resume") << "panel" << "resumeButton" << true;
+    QTest::newRow("left edge") << "panel" << "Left" << false;
+    QTest::newRow("right edge") << "panel" << "Right" << false;
+    QTest::newRow("bottom edge") << "panel" << "Bottom" << false;
+    QTest::newRow("bottom-left grip") << "panel" << "BottomLeft" << false;
+    QTest::newRow("bottom-right grip") << "panel" << "BottomRight" << false;
+    QTest::newRow("capsule") << "capsule" << "capsule" << true;
+    QTest::newRow("prompt's dismiss") << "prompt" << "dismiss" << false;
+}
+
+void TestHUDPanel::floatingControlsSayWhatTheyDo()
+{
+    QFETCH(QString, where);
+    QFETCH(QString, control);
+    QFETCH(bool, tabbable);
+
+    HUDCapsule capsule(m_hud.get());
+    capsule.setState(m_state.get());
+    MeetingPopupView prompt(QStringLiteral("Zoom"), {}, {});
+    QWidget *found = nullptr;
+    if (where == QLatin1String("capsule")) {
+        found = &capsule;
+    } else if (where == QLatin1String("prompt")) {
+        found = prompt.dismissButton();
+    } else {
+        found = m_panel->findChild<QWidget *>(control);
+        for (ResizeHandle *handle : m_panel->findChildren<ResizeHandle *>()) {
+            static const QStringList corners{"BottomLeft", "BottomRight", "Left", "Right", "Bottom"};
+            if (corners.at(int(handle->corner())) == control)
+                found = handle;
+        }
+    }
+    QVERIFY(found);
+    QVERIFY2(!found->toolTip().isEmpty(), "no tooltip");
+    QVERIFY2(!found->accessibleName().isEmpty(), "no accessible name");
+    QCOMPARE(bool(found->focusPolicy() & Qt::TabFocus), tabbable);
+    // Clicking never moves the focus into a floating window.
+    QVERIFY(!(found->focusPolicy() & Qt::ClickFocus));
+}
+
+void TestHUDPanel::surfacesHideWhatIsBehind_data()
+{
+    QTest::addColumn<QString>("surface");
+    QTest::newRow("expanded panel") << "panel";
+    QTest::newRow("capsule") << "capsule";
+    QTest::newRow("meeting prompt") << "prompt";
+}
+
+// Nothing here blurs what lies behind a window, so black text behind a
+// surface must not show through it.
+void TestHUDPanel::surfacesHideWhatIsBehind()
+{
+    QFETCH(QString, surface);
+    QVERIFY(!Brand::hasBackdropBlur());
+    std::unique_ptr<QWidget> widget;
+    QPoint probe;
+    if (surface == QLatin1String("prompt")) {
+        auto *prompt = new MeetingPopupView(QStringLiteral("Zoom"), {}, {});
+        widget.reset(prompt);
+        widget->resize(widget->sizeHint());
+        widget->setAttribute(Qt::WA_DontShowOnScreen);
+        widget->show();
+        probe = prompt->cardGeometry().topLeft() + QPoint(6, prompt->cardGeometry().height() / 2);
+    } else {
+        m_hud->setExpandedForRendering(surface == QLatin1String("panel"));
+        auto *view = new LiveHUDView(m_state.get(), m_hud.get());
+        widget.reset(view);
+        widget->resize(HUDGeometry::windowSize(surface == QLatin1String("panel") ? LiveHUD::defaultInner
+                                                                                 : LiveHUD::capsuleInner)
+                           .toSize());
+        widget->setAttribute(Qt::WA_DontShowOnScreen);
+        widget->show();
+        const QRect inner = view->innerRect();
+        probe = QPoint(inner.left() + 4, inner.center().y());
+    }
+    QImage image(widget->size(), QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::black);
+    widget->render(&image, {}, {}, QWidget::DrawChildren);
+    const QColor seen = image.pixelColor(probe);
+    QVERIFY2(qMin(seen.red(), qMin(seen.green(), seen.blue())) >= 250, qPrintable(seen.name()));
 }
 
 void TestHUDPanel::capsuleGlyphFollowsTheSession_data()

@@ -530,6 +530,9 @@ void TestSessionController::failedLegReturnsToWhereTheSessionWas()
     // a first leg that never ran leaves nothing behind.
     QCOMPARE(m_state->isPaused(), heard);
     QCOMPARE(lineTexts(m_state->transcript()->lines()), heard ? QStringList{"Keep me."} : QStringList{});
+    // The sentence is on screen: the panel is up and expanded.
+    QVERIFY(m_panel.visible);
+    QVERIFY(m_panel.isExpanded);
     // Only an open session keeps meetings from being noticed.
     QCOMPARE(m_detector->suppressed(), heard);
     if (!heard)
@@ -723,6 +726,7 @@ void TestSessionController::blankTranscriptSendsNothing()
     QTest::qWait(50);
     QCOMPARE(m_service->uploads().size(), 0);
     QCOMPARE(m_state->saveState(), SaveState::idle());
+    QCOMPARE(m_state->lastErrorText(), QStringLiteral("Nothing to save — no words were heard."));
 }
 
 void TestSessionController::saveAgainAfterSigningIn()

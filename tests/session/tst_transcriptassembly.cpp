@@ -61,6 +61,7 @@ void TestTranscriptAssembly::sentenceEnds_data()
     QTest::newRow("ellipsis") << QStringLiteral("Wait…") << true;
     QTest::newRow("straight quote after") << QStringLiteral("Stop.\"") << true;
     QTest::newRow("curly quote after") << QStringLiteral("Yes.\u201D") << true;
+    QTest::newRow("curly single quote after") << QStringLiteral("She said \u2018go.\u2019") << true;
     QTest::newRow("bracket after") << QStringLiteral("(see above.)") << true;
     QTest::newRow("corner brackets") << QStringLiteral("「はい。」") << true;
     QTest::newRow("several closers") << QStringLiteral("He said 'go.'\")") << true;
