@@ -1,4 +1,3 @@
-#include "miccapture.h"
 #include "platformchoice.h"
 #include "previewrender.h"
 #include "singleinstance.h"
@@ -160,24 +159,13 @@ int main(int argc, char *argv[])
     // Closing the main window leaves zarno running; only "Quit zarno" ends it.
     QApplication::setQuitOnLastWindowClosed(false);
 
-    auto zarno = std::make_unique<ZarnoApp>();
-    auto instance = std::make_unique<SingleInstance>();
-    if (instance->listen())
-        instance->setHandler([&zarno](QStringList handed) { return zarno->handle(std::move(handed)); });
-    zarno->start(!hidden);
+    ZarnoApp zarno;
+    SingleInstance instance;
+    if (instance.listen())
+        instance.setHandler([&zarno](QStringList handed) { return zarno.handle(std::move(handed)); });
+    zarno.start(!hidden);
     // Launched with a command or an address: act on it as the running zarno would.
     if (!hidden && !arguments.isEmpty() && arguments.first() != QLatin1StringView("--render-hud"))
-        zarno->handle(arguments);
-    const int exitCode = app.exec();
-
-    // Whatever talks to the sound server goes while Qt's audio is still
-    // whole: the session with its microphone, and the meeting watch.
-    instance.reset();
-    zarno.reset();
-    // Qt's PulseAudio back end would then tear down without its lock and
-    // abort if the server still answers what just closed: give the answers
-    // a moment to land, and leave without that teardown.
-    QThread::msleep(200);
-    startLock.unlock();
-    leaveWithoutAudioTeardown(exitCode);
+        zarno.handle(arguments);
+    return app.exec();
 }

@@ -21,16 +21,17 @@ struct MicTiming
     std::chrono::milliseconds teardownWait{3000};
 };
 
-// Captures the default audio input through Qt Multimedia and hands it out as
+// Captures the default audio input from the sound server (PulseAudio or
+// PipeWire's PulseAudio service, each start on a connection of its own) and hands it out as
 // 16 kHz mono signed 16-bit chunks, one per 4096 device frames (about 85 ms at
 // 48 kHz). Set-up and tear-down run in call order on the capture's own worker
 // thread ("zarno.mic"), which also delivers the chunks: never the GUI thread.
 class MicCapture final : public Microphone
 {
 public:
-    // Finds the device to open; runs on the worker. The default takes the
-    // sound server's default input as it is at that moment. A null device
-    // means there is none.
+    // Finds the device to open; runs on the worker. Without one, each start
+    // takes the sound server's default input as it is at that moment. A null
+    // device means there is none.
     using DeviceFinder = std::function<QAudioDevice()>;
 
     static constexpr qsizetype framesPerChunk = 4096;
@@ -47,11 +48,6 @@ public:
     void setOnFailure(FailureHandler handler) override;
     [[nodiscard]] QCoro::Task<std::optional<MicError>> start(std::chrono::milliseconds timeout) override;
     void stop() override;
-
-    // The input the sound server calls its default now, or a null device
-    // when no sound server answers. Qt keeps the default it saw when it
-    // first connected, so a change made later is read here.
-    [[nodiscard]] static QAudioDevice currentDefaultInput();
 
     [[nodiscard]] static MicError noInputDeviceError();
     [[nodiscard]] static MicError noResponseError();
