@@ -9,7 +9,6 @@
 #include <QCoroFuture>
 #include <QDeadlineTimer>
 #include <QPromise>
-#include <QScopeGuard>
 #include <QThread>
 #include <QTimer>
 
