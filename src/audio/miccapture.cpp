@@ -1,12 +1,13 @@
 #include "miccapture.h"
 
+#include "logging.h"
 #include "resampler.h"
 #include "strand.h"
 
-#include <QAudioSource>
+#include <QAudio>
+#include <QAudioFormat>
 #include <QCoroFuture>
-#include <QMediaDevices>
-#include <QPointer>
+#include <QDeadlineTimer>
 #include <QPromise>
 #include <QThread>
 #include <QTimer>
@@ -14,6 +15,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+
+#include <pulse/pulseaudio.h>
 
 using namespace std::chrono_literals;
 
@@ -65,105 +68,371 @@ MicError sourceError(QAudio::Error error)
     return {QStringLiteral("QAudio"), int(QAudio::OpenError), QStringLiteral("The audio input could not be opened.")};
 }
 
+// One recording from the sound server, on a connection and main loop of its
+// own: a server that went away and came back is simply reached again by the
+// next recording (Qt's shared connection gives up on it for good). The
+// server's own default source is used unless a source is named, so a default
+// changed in the sound settings counts from the next recording on.
+class PulseRecording
+{
+public:
+    PulseRecording(std::function<void()> onData, std::function<void()> onFailure)
+        : m_onData(std::move(onData))
+        , m_onFailure(std::move(onFailure))
+    {
+    }
+    ~PulseRecording() { close(); }
+    PulseRecording(const PulseRecording &) = delete;
+    PulseRecording &operator=(const PulseRecording &) = delete;
+
+    // Blocks until the source records or fails, five seconds at most.
+    StartResult open(const QByteArray &source)
+    {
+        m_loop = pa_threaded_mainloop_new();
+        if (!m_loop || pa_threaded_mainloop_start(m_loop) < 0)
+            return MicCapture::noInputDeviceError();
+        Locked lock(m_loop);
+        pa_proplist *props = pa_proplist_new();
+        pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, "zarno");
+        pa_proplist_sets(props, PA_PROP_APPLICATION_ID, "zarno");
+        m_context = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(m_loop), "zarno", props);
+        pa_proplist_free(props);
+        // Never start a sound server just to record from it.
+        if (!m_context || pa_context_connect(m_context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
+            return MicCapture::noInputDeviceError();
+        if (!waitFor(lock, [this] { return contextSettled(); }) || pa_context_get_state(m_context) != PA_CONTEXT_READY)
+            return MicCapture::noInputDeviceError();
+
+        // Recorded as 16-bit samples at the source's own rate and channels.
+        const QByteArray name = source.isEmpty() ? QByteArrayLiteral("@DEFAULT_SOURCE@") : source;
+        struct Found
+        {
+            bool answered = false;
+            std::optional<pa_sample_spec> spec;
+        } found;
+        pa_operation *query = pa_context_get_source_info_by_name(
+            m_context, name.constData(),
+            [](pa_context *, const pa_source_info *info, int eol, void *userdata) {
+                auto *answer = static_cast<Found *>(userdata);
+                if (info && eol == 0)
+                    answer->spec = info->sample_spec;
+                else
+                    answer->answered = true;
+            },
+            &found);
+        if (!query)
+            return MicCapture::noInputDeviceError();
+        waitFor(lock, [&found] { return found.answered; });
+        if (!found.answered)
+            pa_operation_cancel(query);
+        pa_operation_unref(query);
+        if (!found.spec)
+            return MicCapture::noInputDeviceError();
+
+        const pa_sample_spec spec{PA_SAMPLE_S16NE, found.spec->rate, found.spec->channels};
+        pa_channel_map map;
+        if (!pa_sample_spec_valid(&spec) || !pa_channel_map_init_auto(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT))
+            return sourceError(QAudio::OpenError);
+        m_format.setSampleRate(int(spec.rate));
+        m_format.setChannelCount(spec.channels);
+        m_format.setSampleFormat(QAudioFormat::Int16);
+
+        m_stream = pa_stream_new(m_context, "zarno microphone", &spec, &map);
+        if (!m_stream)
+            return sourceError(QAudio::OpenError);
+        pa_stream_set_state_callback(m_stream, &PulseRecording::onStreamState, this);
+        pa_stream_set_read_callback(m_stream, &PulseRecording::onRead, this);
+        // About 50 ms at a time, as a sound card would hand it over.
+        pa_buffer_attr attributes;
+        attributes.maxlength = uint32_t(-1);
+        attributes.tlength = uint32_t(-1);
+        attributes.prebuf = uint32_t(-1);
+        attributes.minreq = uint32_t(-1);
+        attributes.fragsize = uint32_t(pa_usec_to_bytes(50'000, &spec));
+        if (pa_stream_connect_record(m_stream, name.constData(), &attributes, PA_STREAM_ADJUST_LATENCY) < 0)
+            return sourceError(QAudio::OpenError);
+        if (!waitFor(lock, [this] { return pa_stream_get_state(m_stream) != PA_STREAM_CREATING; })
+            || pa_stream_get_state(m_stream) != PA_STREAM_READY)
+            return sourceError(QAudio::OpenError);
+        pa_context_set_state_callback(m_context, &PulseRecording::onContextState, this);
+        return std::nullopt;
+    }
+
+    [[nodiscard]] const QAudioFormat &format() const { return m_format; }
+
+    // What has arrived since the last call.
+    QByteArray take()
+    {
+        std::lock_guard lock(m_mutex);
+        m_announced = false;
+        return std::exchange(m_buffer, {});
+    }
+
+    void close()
+    {
+        if (!m_loop)
+            return;
+        {
+            Locked lock(m_loop);
+            if (m_stream) {
+                pa_stream_set_state_callback(m_stream, nullptr, nullptr);
+                pa_stream_set_read_callback(m_stream, nullptr, nullptr);
+                pa_stream_disconnect(m_stream);
+                pa_stream_unref(m_stream);
+                m_stream = nullptr;
+            }
+            if (m_context) {
+                pa_context_set_state_callback(m_context, nullptr, nullptr);
+                pa_context_disconnect(m_context);
+                pa_context_unref(m_context);
+                m_context = nullptr;
+            }
+        }
+        pa_threaded_mainloop_stop(m_loop);
+        pa_threaded_mainloop_free(m_loop);
+        m_loop = nullptr;
+    }
+
+private:
+    struct Locked
+    {
+        explicit Locked(pa_threaded_mainloop *loop)
+            : loop(loop)
+        {
+            pa_threaded_mainloop_lock(loop);
+        }
+        ~Locked() { pa_threaded_mainloop_unlock(loop); }
+        pa_threaded_mainloop *loop;
+    };
+
+    // Lets the loop run until `done`, checking now and then; false when
+    // five seconds were not enough.
+    bool waitFor(Locked &, const std::function<bool()> &done)
+    {
+        const QDeadlineTimer deadline(5000);
+        while (!done()) {
+            if (deadline.hasExpired())
+                return false;
+            pa_threaded_mainloop_unlock(m_loop);
+            QThread::msleep(5);
+            pa_threaded_mainloop_lock(m_loop);
+        }
+        return true;
+    }
+
+    [[nodiscard]] bool contextSettled() const
+    {
+        const pa_context_state_t state = pa_context_get_state(m_context);
+        return state == PA_CONTEXT_READY || state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED;
+    }
+
+    // On the loop's thread, from here on.
+    static void onRead(pa_stream *stream, size_t, void *userdata)
+    {
+        auto *self = static_cast<PulseRecording *>(userdata);
+        bool announce = false;
+        while (pa_stream_readable_size(stream) > 0) {
+            const void *data = nullptr;
+            size_t bytes = 0;
+            if (pa_stream_peek(stream, &data, &bytes) < 0)
+                break;
+            if (bytes == 0)
+                break;
+            if (data) { // a hole (no data, some bytes) is skipped
+                std::lock_guard lock(self->m_mutex);
+                self->m_buffer.append(static_cast<const char *>(data), qsizetype(bytes));
+                announce = !std::exchange(self->m_announced, true);
+            }
+            pa_stream_drop(stream);
+        }
+        if (announce)
+            self->m_onData();
+    }
+
+    static void onStreamState(pa_stream *stream, void *userdata)
+    {
+        const pa_stream_state_t state = pa_stream_get_state(stream);
+        if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED)
+            static_cast<PulseRecording *>(userdata)->m_onFailure();
+    }
+
+    static void onContextState(pa_context *context, void *userdata)
+    {
+        const pa_context_state_t state = pa_context_get_state(context);
+        if (state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED)
+            static_cast<PulseRecording *>(userdata)->m_onFailure();
+    }
+
+    std::function<void()> m_onData;
+    std::function<void()> m_onFailure;
+    pa_threaded_mainloop *m_loop = nullptr;
+    pa_context *m_context = nullptr;
+    pa_stream *m_stream = nullptr;
+    QAudioFormat m_format;
+    std::mutex m_mutex;
+    QByteArray m_buffer;      // guarded by m_mutex
+    bool m_announced = false; // likewise: a read is on its way to the worker
+};
+
 } // namespace
 
-// Everything that touches the device; used only on the worker thread.
+// Everything that touches the device; used only on the worker thread, but
+// for retire(), which the owner calls from its own.
 class MicWorker : public QObject
 {
 public:
-    explicit MicWorker(MicCapture::DeviceFinder findDevice)
+    MicWorker(MicCapture::DeviceFinder findDevice, std::chrono::milliseconds stallLimit)
         : m_findDevice(std::move(findDevice))
     {
+        m_stall.setSingleShot(true);
+        m_stall.setInterval(stallLimit);
+        QObject::connect(&m_stall, &QTimer::timeout, this, [this] { failLater(MicCapture::stoppedDeliveringError()); });
     }
 
-    void setHandler(Microphone::ChunkHandler handler) { m_onChunk = std::move(handler); }
+    void setChunkHandler(Microphone::ChunkHandler handler)
+    {
+        std::lock_guard lock(m_handlerMutex);
+        if (!m_retired)
+            m_onChunk = std::move(handler);
+    }
+
+    void setFailureHandler(Microphone::FailureHandler handler)
+    {
+        std::lock_guard lock(m_handlerMutex);
+        if (!m_retired)
+            m_onFailure = std::move(handler);
+    }
+
+    // From here on no handler is called; one being called now finishes
+    // first. What the handlers reach may go away once this returns, even if
+    // the worker itself is left behind stuck in the audio back end.
+    void retire()
+    {
+        std::lock_guard lock(m_handlerMutex);
+        m_retired = true;
+        m_onChunk = {};
+        m_onFailure = {};
+    }
+
+    [[nodiscard]] bool retired() const
+    {
+        std::lock_guard lock(m_handlerMutex);
+        return m_retired;
+    }
 
     StartResult open()
     {
         close();
-        const QAudioDevice device = m_findDevice ? m_findDevice() : QMediaDevices::defaultAudioInput();
-        if (device.isNull())
-            return MicCapture::noInputDeviceError();
-        const QAudioFormat format = device.preferredFormat();
-        if (format.sampleRate() <= 0 || format.channelCount() <= 0 || format.bytesPerFrame() <= 0)
-            return MicCapture::noInputDeviceError();
-
-        auto source = std::make_unique<QAudioSource>(device, format);
-        QIODevice *io = source->start();
-        if (!io || source->error() != QAudio::NoError) {
-            const QAudio::Error error = source->error();
-            source->stop();
-            return sourceError(error);
+        if (retired())
+            return MicCapture::noResponseError();
+        QByteArray source; // the server's default
+        if (m_findDevice) {
+            const QAudioDevice device = m_findDevice();
+            if (device.isNull())
+                return MicCapture::noInputDeviceError();
+            source = device.id();
         }
-        m_source = std::move(source);
-        m_io = io;
+        // The recording's thread announces; reading and reporting happen here.
+        const quint64 capture = m_capture;
+        const auto here = [this, capture](void (MicWorker::*step)()) {
+            QMetaObject::invokeMethod(
+                this,
+                [this, capture, step] {
+                    if (capture == m_capture)
+                        (this->*step)();
+                },
+                Qt::QueuedConnection);
+        };
+        auto recording = std::make_unique<PulseRecording>([here] { here(&MicWorker::read); },
+                                                          [here] { here(&MicWorker::sourceFailed); });
+        if (const StartResult failed = recording->open(source))
+            return failed;
+        m_recording = std::move(recording);
         // A format that cannot be converted still runs; its buffers are dropped.
-        m_resampler = std::make_unique<Resampler>(format);
-        m_blockBytes = MicCapture::framesPerChunk * format.bytesPerFrame();
+        m_resampler = std::make_unique<Resampler>(m_recording->format());
+        m_blockBytes = MicCapture::framesPerChunk * m_recording->format().bytesPerFrame();
         m_pending.clear();
-        QObject::connect(io, &QIODevice::readyRead, this, [this] { read(); });
         return std::nullopt;
     }
 
     void close()
     {
-        // Forget the capture before tearing it down: Qt may run this thread's
-        // events while it does.
-        std::unique_ptr<QAudioSource> source = std::move(m_source);
-        // Held by a guarded pointer: when the sound server goes away Qt frees
-        // the device itself, and touching it then would crash.
-        if (m_io)
-            QObject::disconnect(m_io.data(), nullptr, this, nullptr);
-        m_io = nullptr;
+        ++m_capture; // what the old recording still reports is void
+        m_stall.stop();
+        std::unique_ptr<PulseRecording> recording = std::move(m_recording);
         m_resampler.reset();
         m_pending.clear();
-        if (source)
-            source->stop();
+        if (recording)
+            recording->close();
     }
 
     // The "zarno.mic" queue: set-up and tear-down in call order, never one
-    // inside another although Qt's audio back end runs nested event loops.
+    // inside another.
     void post(std::function<void()> task) { m_strand.post(std::move(task)); }
 
 private:
-    // Qt hands over a few tens of milliseconds at a time (more at first);
+    void sourceFailed() { failLater(sourceError(QAudio::FatalError)); }
+
+    // Reported from the queue, after what is already in it: the capture is
+    // torn down first, and only if it is still the one that failed.
+    void failLater(MicError error)
+    {
+        post([this, capture = m_capture, error = std::move(error)] {
+            if (capture != m_capture)
+                return;
+            close();
+            qCWarning(lcAudio).noquote() << "The microphone stopped:" << error.description;
+            std::lock_guard lock(m_handlerMutex);
+            if (m_onFailure)
+                m_onFailure(error);
+        });
+    }
+
+    // The server hands over about 50 ms at a time (more at first);
     // the wire wants one chunk per 4096 device frames, so whole blocks are
     // cut from what has arrived and the rest waits for the next read.
     void read()
     {
-        if (!m_io)
+        if (!m_recording)
             return;
-        const QByteArray data = m_io->readAll();
+        const QByteArray data = m_recording->take();
         if (data.isEmpty())
             return;
+        // Once a source has delivered, its going quiet means it stopped.
+        m_stall.start();
         m_pending.append(data);
         qsizetype offset = 0;
         while (m_pending.size() - offset >= m_blockBytes) {
             const QByteArray chunk = m_resampler->convert(m_pending.constData() + offset, MicCapture::framesPerChunk);
             offset += m_blockBytes;
-            if (!chunk.isEmpty() && m_onChunk)
+            if (chunk.isEmpty())
+                continue;
+            std::lock_guard lock(m_handlerMutex);
+            if (m_onChunk)
                 m_onChunk(chunk);
         }
         m_pending.remove(0, offset);
     }
 
     MicCapture::DeviceFinder m_findDevice;
-    Microphone::ChunkHandler m_onChunk;
-    std::unique_ptr<QAudioSource> m_source;
-    QPointer<QIODevice> m_io;
+    mutable std::mutex m_handlerMutex;
+    Microphone::ChunkHandler m_onChunk;     // guarded by m_handlerMutex
+    Microphone::FailureHandler m_onFailure; // likewise
+    bool m_retired = false;                 // likewise
+    std::unique_ptr<PulseRecording> m_recording;
     std::unique_ptr<Resampler> m_resampler;
     QByteArray m_pending;
     qsizetype m_blockBytes = 0;
+    quint64 m_capture = 0;
+    QTimer m_stall{this};
     Strand m_strand{this};
 };
 
-MicCapture::MicCapture(DeviceFinder findDevice)
+MicCapture::MicCapture(DeviceFinder findDevice, MicTiming timing)
     : m_thread(std::make_unique<QThread>())
-    , m_worker(new MicWorker(std::move(findDevice)))
+    , m_worker(new MicWorker(std::move(findDevice), timing.stallLimit))
+    , m_timing(timing)
 {
-    // Qt's audio back end is made by its first user and belongs to that
-    // thread; let that be the long-lived caller's thread, not the worker.
-    (void)QMediaDevices::audioInputs();
     m_thread->setObjectName(QStringLiteral("zarno.mic"));
     m_worker->moveToThread(m_thread.get());
     m_thread->start();
@@ -171,13 +440,16 @@ MicCapture::MicCapture(DeviceFinder findDevice)
 
 MicCapture::~MicCapture()
 {
+    // Whatever becomes of the worker, its owner hears nothing more from it.
+    m_worker->retire();
     m_worker->post([worker = m_worker] {
         worker->close();
         QThread::currentThread()->quit();
     });
     // A device stuck in its start keeps the worker busy; rather than hang the
     // caller, leave the worker behind (it is only ever stopped at exit).
-    if (!m_thread->wait(3s)) {
+    if (!m_thread->wait(QDeadlineTimer(m_timing.teardownWait))) {
+        qCWarning(lcAudio) << "The microphone's thread did not finish; it is left behind.";
         (void)m_thread.release();
         return;
     }
@@ -186,7 +458,16 @@ MicCapture::~MicCapture()
 
 void MicCapture::setOnChunk(ChunkHandler handler)
 {
-    m_worker->post([worker = m_worker, handler = std::move(handler)]() mutable { worker->setHandler(std::move(handler)); });
+    m_worker->post([worker = m_worker, handler = std::move(handler)]() mutable {
+        worker->setChunkHandler(std::move(handler));
+    });
+}
+
+void MicCapture::setOnFailure(FailureHandler handler)
+{
+    m_worker->post([worker = m_worker, handler = std::move(handler)]() mutable {
+        worker->setFailureHandler(std::move(handler));
+    });
 }
 
 QCoro::Task<std::optional<MicError>> MicCapture::start(std::chrono::milliseconds timeout)
@@ -196,6 +477,11 @@ QCoro::Task<std::optional<MicError>> MicCapture::start(std::chrono::milliseconds
 
     m_worker->post([worker = m_worker, outcome] {
         StartResult started = worker->open();
+        // Its owner went away while it opened: nobody will ever stop it.
+        if (!started && worker->retired()) {
+            worker->close();
+            started = noResponseError();
+        }
         // The caller has already been told it failed: nobody listens to this
         // capture, so it must not keep the microphone open.
         if (!outcome->resume(started) && !started)
@@ -219,6 +505,11 @@ MicError MicCapture::noInputDeviceError()
 MicError MicCapture::noResponseError()
 {
     return {errorDomain, 2, QStringLiteral("The microphone didn't respond. Reconnect your audio device and try again.")};
+}
+
+MicError MicCapture::stoppedDeliveringError()
+{
+    return {errorDomain, 3, QStringLiteral("The microphone stopped delivering sound.")};
 }
 
 void leaveWithoutAudioTeardown(int exitCode)

@@ -4,42 +4,59 @@
 
 #include <QAudioDevice>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
 class QThread;
 class MicWorker;
 
-// Captures the default audio input through Qt Multimedia and hands it out as
+// How long the capture waits on a device that has gone quiet or a worker
+// that does not finish; tests shorten them.
+struct MicTiming
+{
+    // A source that delivered and then nothing for this long has stopped.
+    std::chrono::milliseconds stallLimit{3000};
+    // The most the destructor waits for the worker before leaving it behind.
+    std::chrono::milliseconds teardownWait{3000};
+};
+
+// Captures the default audio input from the sound server (PulseAudio or
+// PipeWire's PulseAudio service, each start on a connection of its own) and hands it out as
 // 16 kHz mono signed 16-bit chunks, one per 4096 device frames (about 85 ms at
 // 48 kHz). Set-up and tear-down run in call order on the capture's own worker
 // thread ("zarno.mic"), which also delivers the chunks: never the GUI thread.
 class MicCapture final : public Microphone
 {
 public:
-    // Finds the device to open; runs on the worker. The default takes the
-    // system's default input. A null device means there is none.
+    // Finds the device to open; runs on the worker. Without one, each start
+    // takes the sound server's default input as it is at that moment. A null
+    // device means there is none.
     using DeviceFinder = std::function<QAudioDevice()>;
 
     static constexpr qsizetype framesPerChunk = 4096;
 
-    explicit MicCapture(DeviceFinder findDevice = {});
+    explicit MicCapture(DeviceFinder findDevice = {}, MicTiming timing = {});
     ~MicCapture() override;
     MicCapture(const MicCapture &) = delete;
     MicCapture &operator=(const MicCapture &) = delete;
 
-    // Takes effect on the worker, in order with start() and stop(); safe while
-    // audio flows, and the handler never waits on the GUI thread.
+    // Take effect on the worker, in order with start() and stop(); safe while
+    // audio flows, and the handlers never wait on the GUI thread. Once the
+    // destructor has begun, neither is called again.
     void setOnChunk(ChunkHandler handler) override;
+    void setOnFailure(FailureHandler handler) override;
     [[nodiscard]] QCoro::Task<std::optional<MicError>> start(std::chrono::milliseconds timeout) override;
     void stop() override;
 
     [[nodiscard]] static MicError noInputDeviceError();
     [[nodiscard]] static MicError noResponseError();
+    [[nodiscard]] static MicError stoppedDeliveringError();
 
 private:
     std::unique_ptr<QThread> m_thread;
     MicWorker *m_worker = nullptr; // lives on m_thread
+    MicTiming m_timing;
 };
 
 // Ends the process with `exitCode` without running library destructors. Qt

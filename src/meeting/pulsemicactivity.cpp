@@ -7,11 +7,15 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
 // One look at the default source: its state, then, while it runs, the
-// recordings connected to it.
+// recordings connected to it. Answers of a connection that has since been
+// replaced are dropped.
 struct PulseMicActivity::Look
 {
     PulseMicActivity *watch = nullptr;
+    pa_context *context = nullptr;
     uint32_t source = PA_INVALID_INDEX;
     bool running = false;
     bool foreignRecording = false;
@@ -27,7 +31,7 @@ struct PulseMicActivity::Look
         }
         // The end of the answer (or an error: no default source).
         if (eol < 0 || !look->running) {
-            look->watch->deliver(false);
+            look->watch->deliver(look->context, false);
             delete look;
             return;
         }
@@ -35,7 +39,7 @@ struct PulseMicActivity::Look
         if (op) {
             pa_operation_unref(op);
         } else {
-            look->watch->deliver(false);
+            look->watch->deliver(look->context, false);
             delete look;
         }
     }
@@ -70,37 +74,25 @@ struct PulseMicActivity::Look
             return;
         }
         const bool active = eol >= 0 && look->foreignRecording;
-        look->watch->deliver(active, active ? look->recorder : QString());
+        look->watch->deliver(look->context, active, active ? look->recorder : QString());
         delete look;
     }
 };
 
-PulseMicActivity::PulseMicActivity(const QByteArray &server, QObject *parent)
+PulseMicActivity::PulseMicActivity(const QByteArray &server, std::chrono::milliseconds retryAfter, QObject *parent)
     : MicActivity(parent)
     , m_server(server)
     , m_ownPid(QByteArray::number(qint64(::getpid())))
+    , m_firstRetry(std::max(retryAfter, std::chrono::milliseconds(1)))
+    , m_nextRetry(m_firstRetry)
 {
     m_loop = pa_threaded_mainloop_new();
     if (!m_loop) {
         deliverUnavailable();
         return;
     }
-    pa_proplist *props = pa_proplist_new();
-    pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, "zarno meeting watch");
-    pa_proplist_sets(props, PA_PROP_APPLICATION_ID, "zarno");
-    m_context = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(m_loop), "zarno meeting watch", props);
-    pa_proplist_free(props);
-    if (!m_context) {
-        deliverUnavailable();
-        return;
-    }
-    pa_context_set_state_callback(m_context, &PulseMicActivity::onContextState, this);
-    pa_context_set_subscribe_callback(m_context, &PulseMicActivity::onEvent, this);
-    // Never start a sound server of our own just to watch it.
-    if (pa_context_connect(m_context, m_server.isEmpty() ? nullptr : m_server.constData(), PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-        deliverUnavailable();
-        return;
-    }
+    // Before the loop runs, nothing else touches the connection.
+    connectToServer();
     if (pa_threaded_mainloop_start(m_loop) < 0) {
         deliverUnavailable();
         return;
@@ -112,21 +104,75 @@ PulseMicActivity::~PulseMicActivity()
 {
     if (m_running)
         pa_threaded_mainloop_stop(m_loop);
-    if (m_context) {
-        pa_context_set_state_callback(m_context, nullptr, nullptr);
-        pa_context_set_subscribe_callback(m_context, nullptr, nullptr);
-        pa_context_disconnect(m_context);
-        pa_context_unref(m_context);
-    }
+    if (m_retry)
+        pa_threaded_mainloop_get_api(m_loop)->time_free(m_retry);
+    dropContext();
     if (m_loop)
         pa_threaded_mainloop_free(m_loop);
+}
+
+void PulseMicActivity::connectToServer()
+{
+    pa_proplist *props = pa_proplist_new();
+    pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, "zarno meeting watch");
+    pa_proplist_sets(props, PA_PROP_APPLICATION_ID, "zarno");
+    m_context = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(m_loop), "zarno meeting watch", props);
+    pa_proplist_free(props);
+    if (!m_context) {
+        lost();
+        return;
+    }
+    m_startedSent = false;
+    pa_context_set_state_callback(m_context, &PulseMicActivity::onContextState, this);
+    pa_context_set_subscribe_callback(m_context, &PulseMicActivity::onEvent, this);
+    // Never start a sound server of our own just to watch it.
+    if (pa_context_connect(m_context, m_server.isEmpty() ? nullptr : m_server.constData(), PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
+        lost();
+}
+
+void PulseMicActivity::dropContext()
+{
+    if (!m_context)
+        return;
+    pa_context_set_state_callback(m_context, nullptr, nullptr);
+    pa_context_set_subscribe_callback(m_context, nullptr, nullptr);
+    pa_context_disconnect(m_context);
+    pa_context_unref(m_context);
+    m_context = nullptr;
+}
+
+// The server is gone or never answered: say so once, then try again later,
+// waiting twice as long after each try that fails.
+void PulseMicActivity::lost()
+{
+    deliverUnavailable();
+    if (m_retry)
+        return;
+    pa_mainloop_api *api = pa_threaded_mainloop_get_api(m_loop);
+    timeval at{};
+    pa_gettimeofday(&at);
+    pa_timeval_add(&at, pa_usec_t(std::chrono::microseconds(m_nextRetry).count()));
+    m_retry = api->time_new(api, &at, &PulseMicActivity::onRetry, this);
+    m_nextRetry = std::min(m_nextRetry * 2, std::chrono::milliseconds(std::chrono::minutes(1)));
+}
+
+void PulseMicActivity::onRetry(pa_mainloop_api *api, pa_time_event *event, const struct timeval *, void *userdata)
+{
+    auto *self = static_cast<PulseMicActivity *>(userdata);
+    api->time_free(event);
+    self->m_retry = nullptr;
+    self->dropContext();
+    self->connectToServer();
 }
 
 void PulseMicActivity::onContextState(pa_context *context, void *userdata)
 {
     auto *self = static_cast<PulseMicActivity *>(userdata);
+    if (context != self->m_context)
+        return;
     switch (pa_context_get_state(context)) {
     case PA_CONTEXT_READY: {
+        self->m_nextRetry = self->m_firstRetry;
         const auto mask = pa_subscription_mask_t(PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SOURCE_OUTPUT
                                                  | PA_SUBSCRIPTION_MASK_SERVER);
         if (pa_operation *op = pa_context_subscribe(context, mask, nullptr, nullptr))
@@ -136,7 +182,7 @@ void PulseMicActivity::onContextState(pa_context *context, void *userdata)
     }
     case PA_CONTEXT_FAILED:
     case PA_CONTEXT_TERMINATED:
-        self->deliverUnavailable();
+        self->lost();
         break;
     default:
         break;
@@ -154,21 +200,24 @@ void PulseMicActivity::look()
 {
     auto *look = new Look;
     look->watch = this;
+    look->context = m_context;
     pa_operation *op = pa_context_get_source_info_by_name(m_context, "@DEFAULT_SOURCE@", &Look::onSource, look);
     if (op) {
         pa_operation_unref(op);
     } else {
         delete look;
-        deliver(false);
+        deliver(m_context, false);
     }
 }
 
-void PulseMicActivity::deliver(bool active, QString recorder)
+void PulseMicActivity::deliver(pa_context *context, bool active, QString recorder)
 {
-    if (m_ended)
+    // A look that outlived its connection tells nothing.
+    if (context != m_context || pa_context_get_state(context) != PA_CONTEXT_READY)
         return;
     const bool first = !m_startedSent;
     m_startedSent = true;
+    m_unavailableSent = false;
     // Queued: the watch lives on the GUI thread, the answer comes on the loop's.
     QMetaObject::invokeMethod(
         this,
@@ -184,13 +233,14 @@ void PulseMicActivity::deliver(bool active, QString recorder)
 
 void PulseMicActivity::deliverUnavailable()
 {
-    if (m_ended)
+    if (m_unavailableSent)
         return;
-    m_ended = true;
+    m_unavailableSent = true;
+    m_startedSent = false;
     QMetaObject::invokeMethod(
         this,
         [this] {
-            qCInfo(lcMeeting) << "No sound server to watch: meetings are noticed by their programs only.";
+            qCInfo(lcMeeting) << "No sound server to watch: meetings are noticed by their programs only until it is back.";
             Q_EMIT unavailable();
         },
         Qt::QueuedConnection);

@@ -13,7 +13,7 @@
 struct MicError
 {
     QString domain; // "zarno" for the capture's own errors
-    int code = 0;   // 1: no input device, 2: the device did not respond
+    int code = 0;   // 1: no input device, 2: the device did not respond, 3: it stopped delivering
     QString description;
 };
 
@@ -22,12 +22,17 @@ class Microphone
 {
 public:
     using ChunkHandler = std::function<void(const QByteArray &)>;
+    using FailureHandler = std::function<void(const MicError &)>;
 
     virtual ~Microphone() = default;
 
     // Set before each start. Called off the GUI thread with one chunk of
     // 16 kHz mono signed 16-bit native-endian PCM at a time; must not block.
     virtual void setOnChunk(ChunkHandler handler) = 0;
+    // Set before each start. Called off the GUI thread, at most once per
+    // start, when a running capture ends on its own: the device failed, went
+    // away with its sound server, or stopped delivering. Must not block.
+    virtual void setOnFailure(FailureHandler handler) = 0;
     // Resolves with nothing once the capture runs, or with the error; at the
     // latest when the timeout has passed.
     [[nodiscard]] virtual QCoro::Task<std::optional<MicError>> start(std::chrono::milliseconds timeout) = 0;

@@ -58,6 +58,7 @@ SessionController::~SessionController()
     }
     if (m_parts.mic) {
         m_parts.mic->setOnChunk({});
+        m_parts.mic->setOnFailure({});
         m_parts.mic->stop();
     }
 }
@@ -279,6 +280,11 @@ QCoro::Task<bool> SessionController::startMic()
         if (client)
             client->send(chunk);
     });
+    // From the microphone's thread; the microphone goes before the
+    // controller does and calls nothing once it is going.
+    m_parts.mic->setOnFailure([this, leg = m_leg](const MicError &) {
+        QMetaObject::invokeMethod(this, [this, leg] { onMicFailed(leg); }, Qt::QueuedConnection);
+    });
     const std::optional<MicError> failure = co_await m_parts.mic->start(m_parts.timing.micTimeout);
     if (!self)
         co_return false;
@@ -369,6 +375,17 @@ void SessionController::onLinkFailed(quint64 link, const QString &text)
         m_parts.mic->stop();
     if (m_parts.client)
         m_parts.client->close();
+}
+
+void SessionController::onMicFailed(quint64 leg)
+{
+    // A device that stopped under an earlier leg, or during a pause, says
+    // nothing about this one.
+    if (leg != m_leg || m_phase != Phase::Listening)
+        return;
+    // Ends as a pause does, so the words already spoken still arrive.
+    pauseListening();
+    setLastError(micStoppedText);
 }
 
 void SessionController::endLeg(Phase next)

@@ -80,6 +80,8 @@ public:
         "zarno can't hear you yet — allow the microphone in System Settings → Privacy & Security → Microphone.");
     static inline const QString micFailedPrefix = QStringLiteral("Microphone failed: ");
     static inline const QString nothingToSaveText = QStringLiteral("Nothing to save — no words were heard.");
+    static inline const QString micStoppedText =
+        QStringLiteral("The microphone stopped — check the sound settings, then Resume.");
     static inline const QString saveSignInText = QStringLiteral("Couldn't save — sign in again in the zarno window.");
     static inline const QString saveFailedText =
         QStringLiteral("Saving failed — the transcript is still here; try Save again.");
@@ -172,6 +174,7 @@ private:
     void abandonSetup();
     void onLinkMessage(quint64 link, const SonioxMessage &message);
     void onLinkFailed(quint64 link, const QString &text);
+    void onMicFailed(quint64 leg);
     void onMeetingDetected();
     [[nodiscard]] qint64 legSeconds() const;
 

@@ -304,6 +304,21 @@ bool ThrowawayDesktop::restartService()
     return startService(m_port, &why);
 }
 
+void ThrowawayDesktop::killSoundServer()
+{
+    const qint64 pid = readAll(m_dir.path() + u"/pulse/run/pid"_s).trimmed().toLongLong();
+    if (pid <= 0)
+        return;
+    ::kill(pid_t(pid), SIGKILL);
+    waitUntil([pid] { return ::kill(pid_t(pid), 0) != 0; }, startupMs);
+}
+
+bool ThrowawayDesktop::restartSoundServer()
+{
+    QString why;
+    return startPulse(&why);
+}
+
 QString ThrowawayDesktop::run(const QString &program, const QStringList &arguments, int ms)
 {
     QProcess process;

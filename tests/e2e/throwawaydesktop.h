@@ -101,6 +101,11 @@ public:
     // Every request the service logged, as "Get /path -> 200".
     [[nodiscard]] QStringList serviceLog() const;
 
+    // The sound server: killed as by a crash, then started again with the
+    // same address and devices.
+    void killSoundServer();
+    bool restartSoundServer();
+
     // Speech, played into the virtual microphone in real time.
     bool startSpeaking(const QString &rawRecording);
     [[nodiscard]] bool speaking() const { return m_speech.running(); }

@@ -28,6 +28,7 @@ const QString numbers = u"/usr/share/pocketsphinx/test/data/numbers.raw"_s;
 const QString connectionLost = u"The connection to the server was lost."_s;
 const QString saveFailed = u"Saving failed — the transcript is still here; try Save again."_s;
 const QString recoveredSentence = u"Recovered an interrupted session — Stop & save to keep it."_s;
+const QString micStopped = u"The microphone stopped — check the sound settings, then Resume."_s;
 
 constexpr int shortWait = 20000;
 constexpr int speechWait = 40000;
@@ -189,6 +190,7 @@ private Q_SLOTS:
     void newcomerSignsInTakesNotesAndSeesThem();
     void pausedSessionResumesAndSavesBothLegs();
     void serviceDiesMidLegAndTheTranscriptSurvives();
+    void soundServerDiesMidLegAndEveryLineIsSaved();
     void failedUploadKeepsTheTranscriptForSaveAgain();
     void killedMidSessionComesBackPausedAndSavesItsLines();
     void recordingProgramBringsUpThePrompt();
@@ -542,6 +544,49 @@ void TestEndToEnd::serviceDiesMidLegAndTheTranscriptSurvives()
     const QStringList lines = sourceLines(desktop.storedNote(notes.first().toObject().value(u"id"_s).toString()));
     QCOMPARE(occurrences(lines, u"forward"_s), 1);
     QVERIFY2(lines.size() >= 2, qPrintable(lines.join(u" | "_s)));
+}
+
+// The sound server dies while zarno listens: the session pauses with the
+// microphone's sentence and keeps its words, Stop & save keeps every line,
+// and once the server is back a new session hears again, without a restart.
+void TestEndToEnd::soundServerDiesMidLegAndEveryLineIsSaved()
+{
+    ThrowawayDesktop desktop;
+    if (!bringUp(desktop))
+        return;
+    auto logs = qScopeGuard([&] { dumpLogs(desktop); });
+    QVERIFY(launchSignedIn(desktop));
+
+    const QString started = desktop.command(u"start"_s);
+    QVERIFY2(isListening(started), qPrintable(started));
+    const int firstInk = speakUntilFinal(desktop, goForward, 0);
+    QVERIFY(firstInk > 0);
+
+    desktop.killSoundServer();
+    const QString stopped = desktop.waitForStatus([](const QString &s) { return isPaused(s); }, shortWait);
+    QVERIFY2(isPaused(stopped) && stopped.contains(micStopped), qPrintable(stopped));
+    const std::optional<WindowInfo> panel = desktop.waitForWindow(isTheLivePanel, shortWait);
+    QVERIFY(panel);
+    QVERIFY(readTranscript(desktop.screenshot(), *panel).dark >= firstInk);
+
+    QVERIFY(desktop.command(u"stop"_s).contains(u"✓ Notes saved"_s));
+    QVERIFY(desktop.signInOverHttp(email, password));
+    QJsonArray notes = desktop.storedNotes();
+    QCOMPARE(notes.size(), 1);
+    QCOMPARE(sourceLines(desktop.storedNote(notes.first().toObject().value(u"id"_s).toString())),
+             QStringList{u"Go forward ten meters."_s});
+
+    // The server comes back: Take notes works again in the same zarno.
+    QVERIFY(desktop.restartSoundServer());
+    QString again;
+    QVERIFY(until([&] {
+        again = desktop.command(u"start"_s);
+        return isListening(again);
+    }, shortWait));
+    QVERIFY(speakUntilFinal(desktop, goForward, 0) > 0);
+    QVERIFY(desktop.command(u"stop"_s).contains(u"✓ Notes saved"_s));
+    notes = desktop.storedNotes();
+    QCOMPARE(notes.size(), 2);
 }
 
 // The upload fails: zarno says so, keeps the transcript and stays paused;

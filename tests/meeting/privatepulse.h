@@ -69,6 +69,8 @@ public:
         m_server.reset();
     }
 
+    [[nodiscard]] bool running() const { return m_server && m_server->state() == QProcess::Running; }
+
     [[nodiscard]] QByteArray address() const { return "unix:" + QFile::encodeName(m_dir.filePath(QStringLiteral("run/native"))); }
 
     // What a client of this server needs in its environment.
@@ -82,8 +84,8 @@ public:
         return env;
     }
 
-    // Runs pactl against this server; its exit status.
-    int run(const QStringList &arguments) const
+    // Runs pactl against this server; its exit status, and what it printed.
+    int run(const QStringList &arguments, QByteArray *printed = nullptr) const
     {
         QProcess pactl;
         pactl.setProcessEnvironment(environment());
@@ -93,7 +95,26 @@ public:
             pactl.waitForFinished();
             return -1;
         }
+        if (printed)
+            *printed = pactl.readAllStandardOutput();
         return pactl.exitStatus() == QProcess::NormalExit ? pactl.exitCode() : -1;
+    }
+
+    [[nodiscard]] QByteArray output(const QStringList &arguments) const
+    {
+        QByteArray printed;
+        run(arguments, &printed);
+        return printed;
+    }
+
+    // The index of the loaded module whose arguments contain `argument`.
+    [[nodiscard]] QString moduleOf(const QByteArray &argument) const
+    {
+        for (const QByteArray &line : output({QStringLiteral("list"), QStringLiteral("modules"), QStringLiteral("short")}).split('\n')) {
+            if (line.contains(argument))
+                return QString::fromLatin1(line.split('\t').value(0));
+        }
+        return {};
     }
 
     // Whether the server reports virtmic as RUNNING.

@@ -27,6 +27,7 @@ private Q_SLOTS:
     void recordingWhilePendingLeavesThePendingName();
     void recordingRunningAtStartMustStopAndStart();
     void ownRecordingIsNoMeeting();
+    void watchComesBackWithTheSoundServer();
     void withoutSoundServerProgramsAreStillDetected();
 
 private:
@@ -73,7 +74,7 @@ void TestMicActivity::cleanupTestCase()
 
 void TestMicActivity::makeDetector()
 {
-    auto mic = std::make_unique<PulseMicActivity>(m_pulse.address());
+    auto mic = std::make_unique<PulseMicActivity>(m_pulse.address(), 100ms);
     m_mic = mic.get();
     QSignalSpy started(m_mic, &MicActivity::started);
     auto apps = std::make_unique<RunningApps>(
@@ -194,16 +195,39 @@ void TestMicActivity::ownRecordingIsNoMeeting()
     QTRY_COMPARE(m_detector->detectedApp().value_or(QString()), QStringLiteral("parecord"));
 }
 
+// The sound server restarts (a crash, an update): the watch says it is gone
+// once, however many tries fail meanwhile, and is back on its own.
+void TestMicActivity::watchComesBackWithTheSoundServer()
+{
+    makeDetector();
+    QSignalSpy unavailable(m_mic, &MicActivity::unavailable);
+    QSignalSpy started(m_mic, &MicActivity::started);
+    m_pulse.stop();
+    QVERIFY(unavailable.wait(5000));
+    QVERIFY(!m_detector->micWatched());
+    QTest::qWait(500); // several tries fail
+    const QString problem = m_pulse.start();
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    QTRY_VERIFY_WITH_TIMEOUT(m_detector->micWatched(), 5000);
+    QCOMPARE(started.count(), 1);
+    QCOMPARE(unavailable.count(), 1);
+
+    startRecording();
+    QTRY_COMPARE(m_detector->detectedApp().value_or(QString()), QStringLiteral("parecord"));
+}
+
 void TestMicActivity::withoutSoundServerProgramsAreStillDetected()
 {
     QTemporaryDir nowhere;
-    auto mic = std::make_unique<PulseMicActivity>("unix:" + QFile::encodeName(nowhere.filePath(QStringLiteral("native"))));
+    auto mic = std::make_unique<PulseMicActivity>("unix:" + QFile::encodeName(nowhere.filePath(QStringLiteral("native"))), 50ms);
     QSignalSpy unavailable(mic.get(), &MicActivity::unavailable);
     QSignalSpy started(mic.get(), &MicActivity::started);
     ProcTree tree;
     auto apps = std::make_unique<RunningApps>(RunningApps::Options{tree.root(), 1h, [] { return std::optional<ActiveWindow>(); }});
     MeetingDetector detector(std::move(apps), std::move(mic));
     QVERIFY(unavailable.wait(5000));
+    QTest::qWait(300); // tries again, in vain, without saying so again
+    QCOMPARE(unavailable.count(), 1);
     QCOMPARE(started.count(), 0);
     QVERIFY(!detector.micWatched());
 

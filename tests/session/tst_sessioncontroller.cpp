@@ -341,35 +341,51 @@ void TestSessionController::serverCloseWhileListeningPausesWithItsSentence_data(
     QTest::newRow("quota") << 4402 << "Translation quota reached for this plan.";
     QTest::newRow("another session") << 4409 << "Another zarno session is already listening on this account.";
     QTest::newRow("expired") << 4401 << "Sign-in expired — open zarno and sign in again.";
+    // Not the server: the microphone stops under the leg (code 0).
+    QTest::newRow("microphone stops") << 0 << "The microphone stopped — check the sound settings, then Resume.";
 }
 
 void TestSessionController::serverCloseWhileListeningPausesWithItsSentence()
 {
     QFETCH(int, code);
     QFETCH(QString, sentence);
+    const auto breakLeg = [&] {
+        if (code == 0)
+            m_mic->fail();
+        else
+            m_service->closeClient(code, QStringLiteral("ignored"));
+    };
     startAndListen();
     speak(finalTokensJson({"Said before."}), 1);
     m_now = m_now.addSecs(12);
-    m_service->closeClient(code, QStringLiteral("ignored"));
+    breakLeg();
     QTRY_VERIFY(m_state->isPaused());
     QVERIFY(!m_state->isListening());
-    QCOMPARE(m_state->lastErrorText(), sentence);
+    QTRY_COMPARE(m_state->lastErrorText(), sentence);
     QCOMPARE(m_state->status(), QStringLiteral("Paused"));
     QCOMPARE(m_state->elapsed(), QStringLiteral("0:12"));
     QVERIFY(!m_mic->running);
-    QCOMPARE(lineTexts(m_state->transcript()->lines()), QStringList{"Said before."});
+    if (code == 0) // the connection is still up: the words in flight arrive
+        speak(finalTokensJson({"Still heard."}), 2);
+    QTRY_COMPARE(m_state->phase(), SessionController::Phase::Paused);
+    const QStringList kept = lineTexts(m_state->transcript()->lines());
+    QCOMPARE(kept, (code == 0 ? QStringList{"Said before.", "Still heard."} : QStringList{"Said before."}));
 
     m_state->resumeListening(); // the user can go on
     QVERIFY(!m_state->lastError());
     QTRY_VERIFY(m_state->isListening());
 
     // Saved at last: the lost connection is no longer what the session says.
-    m_service->closeClient(code, QStringLiteral("ignored"));
+    breakLeg();
     QTRY_VERIFY(m_state->isPaused());
-    QVERIFY(m_state->lastError());
+    QTRY_COMPARE(m_state->lastErrorText(), sentence);
     m_state->stopAndSave();
     QTRY_COMPARE(m_state->saveState().kind(), SaveState::Kind::Saved);
     QVERIFY(!m_state->lastError());
+    QStringList saved;
+    for (const QJsonValue &entry : QJsonDocument::fromJson(m_service->uploads().first().body).object()["entries"].toArray())
+        saved.append(entry.toObject()["text"].toString());
+    QCOMPARE(saved, kept);
 }
 
 void TestSessionController::phaseFollowsTheSession_data()
@@ -400,6 +416,9 @@ void TestSessionController::phaseFollowsTheSession_data()
         << QStringList{"start", "speak", "pause", "failMic", "resume"}
         << QList<Phase>{Phase::Starting, Phase::Listening, Phase::Closing, Phase::Paused, Phase::Starting,
                         Phase::Paused};
+    QTest::newRow("microphone stopping pauses after the final words")
+        << QStringList{"start", "speak", "micStops"}
+        << QList<Phase>{Phase::Starting, Phase::Listening, Phase::Closing, Phase::Paused};
     QTest::newRow("server close pauses at once")
         << QStringList{"start", "speak", "drop"}
         << QList<Phase>{Phase::Starting, Phase::Listening, Phase::Paused};
@@ -431,12 +450,14 @@ void TestSessionController::phaseFollowsTheSession()
             speak(finalTokensJson({"Said."}), int(m_state->transcript()->lines().size()) + 1);
         else if (step == "drop")
             m_service->closeClient(4402);
+        else if (step == "micStops")
+            m_mic->fail();
         else if (step == "failMic")
             m_mic->nextStart = FakeMicrophone::Start::Fails;
         else if (step == "failUploads")
             m_service->uploadStatus = 500;
         QTRY_VERIFY(settled());
-        if (step == "drop")
+        if (step == "drop" || step == "micStops")
             QTRY_COMPARE(m_state->phase(), Phase::Paused);
     }
     QCOMPARE(seen, phases);

@@ -36,6 +36,12 @@ public:
         m_handler = std::move(handler);
     }
 
+    void setOnFailure(FailureHandler handler) override
+    {
+        std::lock_guard lock(m_mutex);
+        m_onFailure = std::move(handler);
+    }
+
     QCoro::Task<std::optional<MicError>> start(std::chrono::milliseconds timeout) override
     {
         ++starts;
@@ -77,6 +83,17 @@ public:
         running = false;
     }
 
+    // The running device stops on its own, reported from another thread.
+    void fail()
+    {
+        running = false;
+        std::thread([this] {
+            std::lock_guard lock(m_mutex);
+            if (m_onFailure)
+                m_onFailure(MicError{QStringLiteral("QAudio"), 3, QStringLiteral("The audio input stopped working.")});
+        }).join();
+    }
+
     // Delivers chunks from another thread, as a sound card would.
     void deliver(const QList<QByteArray> &chunks)
     {
@@ -92,6 +109,7 @@ public:
 private:
     std::mutex m_mutex;
     ChunkHandler m_handler;
+    FailureHandler m_onFailure;
     QPromise<void> *m_gate = nullptr;
 };
 
