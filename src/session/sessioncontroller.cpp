@@ -375,6 +375,9 @@ void SessionController::onLinkFailed(quint64 link, const QString &text)
         m_parts.mic->stop();
     if (m_parts.client)
         m_parts.client->close();
+    // Nothing heard yet: a paused "0:00" would only offer to save nothing.
+    if (m_transcript.isEmpty())
+        abandonSetup();
 }
 
 void SessionController::onMicFailed(quint64 leg)

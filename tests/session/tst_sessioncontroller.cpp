@@ -422,6 +422,8 @@ void TestSessionController::phaseFollowsTheSession_data()
     QTest::newRow("server close pauses at once")
         << QStringList{"start", "speak", "drop"}
         << QList<Phase>{Phase::Starting, Phase::Listening, Phase::Paused};
+    QTest::newRow("server close before any words ends the session")
+        << QStringList{"start", "drop"} << QList<Phase>{Phase::Starting, Phase::Listening, Phase::Paused, Phase::Idle};
 }
 
 void TestSessionController::phaseFollowsTheSession()
@@ -458,7 +460,7 @@ void TestSessionController::phaseFollowsTheSession()
             m_service->uploadStatus = 500;
         QTRY_VERIFY(settled());
         if (step == "drop" || step == "micStops")
-            QTRY_COMPARE(m_state->phase(), Phase::Paused);
+            QTRY_VERIFY(m_state->phase() != Phase::Listening && settled());
     }
     QCOMPARE(seen, phases);
     QCOMPARE(m_state->isListening(), m_state->phase() == Phase::Listening);
