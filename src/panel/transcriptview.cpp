@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace {
 
@@ -119,6 +120,10 @@ TranscriptView::TranscriptView(QWidget *parent)
     m_scroll->setEasingCurve(QEasingCurve::OutQuad);
     QObject::connect(m_scroll, &QVariantAnimation::valueChanged, this,
                      [this](const QVariant &value) { verticalScrollBar()->setValue(value.toInt()); });
+
+    m_frame.setSingleShot(true);
+    m_frame.setInterval(frameMs);
+    QObject::connect(&m_frame, &QTimer::timeout, this, &TranscriptView::drawFrame);
 }
 
 void TranscriptView::setModel(QAbstractItemModel *model)
@@ -143,7 +148,9 @@ void TranscriptView::setAnimated(bool animated)
 void TranscriptView::setVerticalPadding(int padding)
 {
     m_paddingV = padding;
+    settle();
     restack(0);
+    updateGeometries();
 }
 
 int TranscriptView::rowWidth() const
@@ -158,34 +165,75 @@ int TranscriptView::measure(int row) const
     return itemDelegate()->sizeHint(option, model()->index(row, 0)).height();
 }
 
-void TranscriptView::restack(int from)
+void TranscriptView::restack(int from) const
 {
     const int count = int(m_heights.size());
     m_tops.resize(count);
     for (int row = std::max(0, from); row < count; ++row)
         m_tops[row] = row == 0 ? m_paddingV : m_tops[row - 1] + m_heights[row - 1] + spacing;
-    updateGeometries();
 }
 
-void TranscriptView::remeasureFrom(int first, int last)
+void TranscriptView::touch(int first, int last)
 {
-    for (int row = first; row <= last && row < int(m_heights.size()); ++row)
-        m_heights[row] = measure(row);
-    restack(first);
+    m_dirtyFirst = m_dirtyFirst < 0 ? first : std::min(m_dirtyFirst, first);
+    m_dirtyLast = std::max(m_dirtyLast, last);
+    m_redrawFrom = m_redrawFrom < 0 ? first : std::min(m_redrawFrom, first);
+    // Hidden, nothing is drawn; showing settles whatever came meanwhile.
+    if (isVisible() && !m_frame.isActive())
+        m_frame.start();
+}
+
+void TranscriptView::settle() const
+{
+    if (m_dirtyFirst >= 0) {
+        for (int row = m_dirtyFirst; row <= m_dirtyLast && row < int(m_heights.size()); ++row)
+            m_heights[row] = measure(row);
+        m_restackFrom = m_restackFrom < 0 ? m_dirtyFirst : std::min(m_restackFrom, m_dirtyFirst);
+        m_dirtyFirst = m_dirtyLast = -1;
+    }
+    if (m_restackFrom >= 0) {
+        restack(m_restackFrom);
+        m_restackFrom = -1;
+    }
 }
 
 void TranscriptView::remeasureAll()
 {
+    m_dirtyFirst = m_dirtyLast = m_restackFrom = -1;
     m_measuredWidth = rowWidth();
     const int count = model() ? model()->rowCount() : 0;
     m_heights.assign(count, 0);
     for (int row = 0; row < count; ++row)
         m_heights[row] = measure(row);
     restack(0);
+    updateGeometries();
+}
+
+// One frame for everything that changed since the last: the changed rows are
+// measured once, and only the area from the first of them down is drawn.
+void TranscriptView::drawFrame()
+{
+    settle();
+    updateGeometries();
+    const int from = std::exchange(m_redrawFrom, -1);
+    if (from >= 0 && from < int(m_tops.size())) {
+        const int top = std::max(0, m_tops[from] - verticalOffset());
+        if (top < viewport()->height())
+            viewport()->update(QRect(0, top, viewport()->width(), viewport()->height() - top));
+    } else if (from >= 0) {
+        viewport()->update(); // rows went from the end
+    }
+    follow();
+}
+
+bool TranscriptView::isFollowing() const
+{
+    return m_scroll->state() == QAbstractAnimation::Running;
 }
 
 int TranscriptView::contentHeight() const
 {
+    settle();
     if (m_heights.empty())
         return 0;
     return m_tops.back() + m_heights.back() + m_paddingV;
@@ -203,7 +251,9 @@ void TranscriptView::updateGeometries()
 void TranscriptView::follow()
 {
     QScrollBar *bar = verticalScrollBar();
-    if (!m_animated) {
+    // Hidden, the end is simply placed: nothing animates out of sight.
+    if (!m_animated || !isVisible()) {
+        m_scroll->stop();
         bar->setValue(bar->maximum());
         return;
     }
@@ -215,47 +265,56 @@ void TranscriptView::follow()
     m_scroll->start();
 }
 
-void TranscriptView::changed()
+// The base class would draw each changed row at once; they wait for the frame.
+void TranscriptView::dataChanged(const QModelIndex &topLeft, const QModelIndex &bottomRight, const QList<int> &)
 {
-    viewport()->update();
-    follow();
-}
-
-void TranscriptView::dataChanged(const QModelIndex &topLeft, const QModelIndex &bottomRight, const QList<int> &roles)
-{
-    remeasureFrom(topLeft.row(), bottomRight.row());
-    QAbstractItemView::dataChanged(topLeft, bottomRight, roles);
-    changed();
+    if (topLeft.isValid() && bottomRight.isValid())
+        touch(topLeft.row(), bottomRight.row());
 }
 
 void TranscriptView::rowsInserted(const QModelIndex &parent, int start, int end)
 {
     if (!parent.isValid()) {
-        m_heights.insert(m_heights.begin() + start, size_t(end - start + 1), 0);
-        remeasureFrom(start, end);
+        const int count = end - start + 1;
+        m_heights.insert(m_heights.begin() + start, size_t(count), 0);
+        m_tops.insert(m_tops.begin() + start, size_t(count), 0);
+        if (m_dirtyLast >= start)
+            m_dirtyLast += count;
+        touch(start, end);
     }
     QAbstractItemView::rowsInserted(parent, start, end);
-    changed();
 }
 
 void TranscriptView::onRowsRemoved(const QModelIndex &parent, int first, int last)
 {
     if (parent.isValid())
         return;
+    const int count = last - first + 1;
     m_heights.erase(m_heights.begin() + first, m_heights.begin() + last + 1);
-    restack(first);
-    changed();
+    m_tops.erase(m_tops.begin() + first, m_tops.begin() + last + 1);
+    for (int *row : {&m_dirtyFirst, &m_dirtyLast})
+        *row = *row > last ? *row - count : std::min(*row, first);
+    if (m_dirtyLast < m_dirtyFirst)
+        m_dirtyFirst = m_dirtyLast = -1;
+    m_restackFrom = m_restackFrom < 0 ? first : std::min(m_restackFrom, first);
+    m_redrawFrom = m_redrawFrom < 0 ? first : std::min(m_redrawFrom, first);
+    if (isVisible() && !m_frame.isActive())
+        m_frame.start();
 }
 
 void TranscriptView::reset()
 {
     QAbstractItemView::reset();
+    m_frame.stop();
+    m_redrawFrom = -1;
     remeasureAll();
-    changed();
+    viewport()->update();
+    follow();
 }
 
 QRect TranscriptView::visualRect(const QModelIndex &index) const
 {
+    settle();
     if (!index.isValid() || index.row() >= int(m_heights.size()))
         return {};
     return QRect(paddingH, m_tops[index.row()] - verticalOffset(), rowWidth(), m_heights[index.row()]);
@@ -270,6 +329,7 @@ void TranscriptView::scrollTo(const QModelIndex &index, ScrollHint)
 
 QModelIndex TranscriptView::indexAt(const QPoint &point) const
 {
+    settle();
     const int y = point.y() + verticalOffset();
     auto it = std::upper_bound(m_tops.begin(), m_tops.end(), y);
     if (it == m_tops.begin())
@@ -292,6 +352,7 @@ int TranscriptView::verticalOffset() const
 
 void TranscriptView::paintEvent(QPaintEvent *event)
 {
+    settle();
     if (!model() || m_heights.empty())
         return;
     QPainter painter(viewport());
@@ -316,15 +377,27 @@ void TranscriptView::resizeEvent(QResizeEvent *event)
 {
     QAbstractItemView::resizeEvent(event);
     // Wrapping depends on the width: a new width measures every row again.
-    if (rowWidth() != m_measuredWidth)
+    if (rowWidth() != m_measuredWidth) {
         remeasureAll();
-    else
+    } else {
+        settle();
         updateGeometries();
+    }
     verticalScrollBar()->setValue(verticalScrollBar()->maximum());
 }
 
 void TranscriptView::showEvent(QShowEvent *event)
 {
     QAbstractItemView::showEvent(event);
+    settle();
+    updateGeometries();
     follow();
+}
+
+void TranscriptView::hideEvent(QHideEvent *event)
+{
+    QAbstractItemView::hideEvent(event);
+    m_frame.stop();
+    m_redrawFrom = -1;
+    m_scroll->stop();
 }
