@@ -15,34 +15,6 @@
 
 namespace {
 
-struct BubbleText
-{
-    QString text;
-    QList<QTextLayout::FormatRange> formats;
-    QFont font;
-    bool isTranslation = false;
-};
-
-BubbleText bubbleText(const QModelIndex &index)
-{
-    BubbleText b;
-    const QString base = index.data(TranscriptModel::BaseRole).toString();
-    const QString tail = index.data(TranscriptModel::TailRole).toString();
-    b.isTranslation = index.data(TranscriptModel::IsTranslationRole).toBool();
-    b.font = Brand::font(b.isTranslation ? 13 : 14);
-    b.text = base + tail;
-    QTextCharFormat baseFormat;
-    baseFormat.setForeground(b.isTranslation ? Brand::inkSoft() : Brand::ink());
-    QTextCharFormat tailFormat;
-    tailFormat.setForeground(Brand::inkFaint());
-    tailFormat.setFontItalic(true);
-    if (!base.isEmpty())
-        b.formats.append({0, int(base.size()), baseFormat});
-    if (!tail.isEmpty())
-        b.formats.append({int(base.size()), int(tail.size()), tailFormat});
-    return b;
-}
-
 // Lays the text out in `width` and returns its height.
 qreal layOut(QTextLayout &layout, qreal width)
 {
@@ -69,30 +41,55 @@ qreal layOut(QTextLayout &layout, qreal width)
 
 } // namespace
 
+BubbleDelegate::~BubbleDelegate() = default;
+
+const BubbleDelegate::Laid &BubbleDelegate::laidOut(const QModelIndex &index, qreal width) const
+{
+    const QString base = index.data(TranscriptModel::BaseRole).toString();
+    const QString tail = index.data(TranscriptModel::TailRole).toString();
+    const bool isTranslation = index.data(TranscriptModel::IsTranslationRole).toBool();
+    if (const auto kept = m_laid.constFind(index.row()); kept != m_laid.constEnd() && kept->width == width
+        && kept->isTranslation == isTranslation && kept->base == base && kept->tail == tail)
+        return *kept;
+    // Rows scrolled far away are simply laid out again when they come back.
+    if (m_laid.size() >= keptLayouts)
+        m_laid.clear();
+
+    Laid laid{base, tail, isTranslation, width, 0, nullptr};
+    const QFont font = Brand::font(isTranslation ? 13 : 14);
+    QTextCharFormat baseFormat;
+    baseFormat.setForeground(isTranslation ? Brand::inkSoft() : Brand::ink());
+    QTextCharFormat tailFormat;
+    tailFormat.setForeground(Brand::inkFaint());
+    tailFormat.setFontItalic(true);
+    QList<QTextLayout::FormatRange> formats;
+    if (!base.isEmpty())
+        formats.append({0, int(base.size()), baseFormat});
+    if (!tail.isEmpty())
+        formats.append({int(base.size()), int(tail.size()), tailFormat});
+    laid.layout = std::make_shared<QTextLayout>(base + tail, font);
+    laid.layout->setFormats(formats);
+    laid.height = base.isEmpty() && tail.isEmpty() ? QFontMetricsF(font).height() : layOut(*laid.layout, width);
+    return *m_laid.insert(index.row(), std::move(laid));
+}
+
 void BubbleDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const
 {
-    const BubbleText b = bubbleText(index);
     const QRectF card = QRectF(option.rect);
+    const Laid &laid = laidOut(index, card.width() - 2 * paddingH);
     painter->save();
     painter->setRenderHint(QPainter::Antialiasing);
     QPainterPath shape;
     shape.addRoundedRect(card, radius, radius);
-    painter->fillPath(shape, Brand::faded(Brand::ink(), b.isTranslation ? 0.03 : 0.05));
-    QTextLayout layout(b.text, b.font);
-    layout.setFormats(b.formats);
-    layOut(layout, card.width() - 2 * paddingH);
-    layout.draw(painter, card.topLeft() + QPointF(paddingH, paddingV));
+    painter->fillPath(shape, Brand::faded(Brand::ink(), laid.isTranslation ? 0.03 : 0.05));
+    laid.layout->draw(painter, card.topLeft() + QPointF(paddingH, paddingV));
     painter->restore();
 }
 
 QSize BubbleDelegate::sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const
 {
-    const BubbleText b = bubbleText(index);
-    QTextLayout layout(b.text, b.font);
-    layout.setFormats(b.formats);
-    const qreal textHeight = b.text.isEmpty() ? QFontMetricsF(b.font).height()
-                                              : layOut(layout, option.rect.width() - 2 * paddingH);
-    return QSize(option.rect.width(), int(std::ceil(textHeight + 2 * paddingV)));
+    const Laid &laid = laidOut(index, option.rect.width() - 2 * paddingH);
+    return QSize(option.rect.width(), int(std::ceil(laid.height + 2 * paddingV)));
 }
 
 TranscriptView::TranscriptView(QWidget *parent)

@@ -2,15 +2,20 @@
 
 #include <QAbstractItemDelegate>
 #include <QAbstractItemView>
+#include <QHash>
 #include <QPointer>
 #include <QTimer>
 
+#include <memory>
 #include <vector>
 
+class QTextLayout;
 class QVariantAnimation;
 
 // Paints one transcript bubble: the line's text followed by partial text in
-// italics, on a faint rounded card; translations smaller and softer.
+// italics, on a faint rounded card; translations smaller and softer. The
+// text of the rows drawn lately stays laid out, so a frame lays out again
+// only the rows whose text or width changed.
 class BubbleDelegate : public QAbstractItemDelegate
 {
     Q_OBJECT
@@ -20,11 +25,28 @@ public:
     static constexpr qreal paddingV = 8;
     static constexpr qreal lineSpacing = 3;
     static constexpr qreal radius = 10;
+    static constexpr int keptLayouts = 128;
 
     using QAbstractItemDelegate::QAbstractItemDelegate;
+    ~BubbleDelegate() override;
 
     void paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const override;
     [[nodiscard]] QSize sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const override;
+
+private:
+    struct Laid
+    {
+        QString base;
+        QString tail;
+        bool isTranslation = false;
+        qreal width = 0;
+        qreal height = 0;
+        std::shared_ptr<QTextLayout> layout;
+    };
+    // The row's text laid out in `width`, from the kept ones when unchanged.
+    const Laid &laidOut(const QModelIndex &index, qreal width) const;
+
+    mutable QHash<int, Laid> m_laid; // by row
 };
 
 // A vertical list of bubbles of varying height. Row heights are kept in a
