@@ -236,10 +236,14 @@ int main(int argc, char *argv[])
     std::fflush(stdout);
     QTest::qWait(8000); // the main window and its page settle
 
+    std::vector<Window> resting;
     std::vector<double> idle;
-    for (int i = 0; i < windows; ++i)
-        idle.push_back(measure(zarno, {}, seconds).zarno);
+    for (int i = 0; i < windows; ++i) {
+        resting.push_back(measure(zarno, {}, seconds));
+        idle.push_back(resting.back().zarno);
+    }
     std::printf("idle (tray, main window open): %.3f %% of a core\n", median(idle));
+    printThreads(resting);
     std::fflush(stdout);
 
     if (!desktop.command(u"start"_s).startsWith(u"Listening"_s))

@@ -7,7 +7,6 @@
 #include <QPainterPath>
 #include <QScrollBar>
 #include <QTextLayout>
-#include <QVariantAnimation>
 
 #include <algorithm>
 #include <cmath>
@@ -112,11 +111,8 @@ TranscriptView::TranscriptView(QWidget *parent)
         "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }"
         "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: transparent; }"));
 
-    m_scroll = new QVariantAnimation(this);
-    m_scroll->setDuration(followMs);
-    m_scroll->setEasingCurve(QEasingCurve::OutQuad);
-    QObject::connect(m_scroll, &QVariantAnimation::valueChanged, this,
-                     [this](const QVariant &value) { verticalScrollBar()->setValue(value.toInt()); });
+    m_followTick.setInterval(followFrameMs);
+    QObject::connect(&m_followTick, &QTimer::timeout, this, &TranscriptView::followStep);
 
     m_frame.setSingleShot(true);
     m_frame.setInterval(frameMs);
@@ -137,7 +133,7 @@ void TranscriptView::setAnimated(bool animated)
 {
     m_animated = animated;
     if (!animated)
-        m_scroll->stop();
+        m_followTick.stop();
     setVerticalScrollBarPolicy(animated ? Qt::ScrollBarAsNeeded : Qt::ScrollBarAlwaysOff);
     follow();
 }
@@ -225,7 +221,7 @@ void TranscriptView::drawFrame()
 
 bool TranscriptView::isFollowing() const
 {
-    return m_scroll->state() == QAbstractAnimation::Running;
+    return m_followTick.isActive();
 }
 
 int TranscriptView::contentHeight() const
@@ -250,16 +246,28 @@ void TranscriptView::follow()
     QScrollBar *bar = verticalScrollBar();
     // Hidden, the end is simply placed: nothing animates out of sight.
     if (!m_animated || !isVisible()) {
-        m_scroll->stop();
+        m_followTick.stop();
         bar->setValue(bar->maximum());
         return;
     }
-    if (bar->value() == bar->maximum() && m_scroll->state() != QAbstractAnimation::Running)
+    if (bar->value() == bar->maximum() && !m_followTick.isActive())
         return;
-    m_scroll->stop();
-    m_scroll->setStartValue(bar->value());
-    m_scroll->setEndValue(bar->maximum());
-    m_scroll->start();
+    m_followFrom = bar->value();
+    m_followClock.start();
+    if (!m_followTick.isActive())
+        m_followTick.start();
+}
+
+// One step of the glide to the end, eased out, at a modest frame rate; the
+// end is read afresh each step, so text that keeps coming is followed.
+void TranscriptView::followStep()
+{
+    QScrollBar *bar = verticalScrollBar();
+    const double progress = std::min(1.0, double(m_followClock.elapsed()) / followMs);
+    const double eased = 1 - (1 - progress) * (1 - progress);
+    bar->setValue(m_followFrom + int(std::lround((bar->maximum() - m_followFrom) * eased)));
+    if (progress >= 1)
+        m_followTick.stop();
 }
 
 // The base class would draw each changed row at once; they wait for the frame.
@@ -396,5 +404,5 @@ void TranscriptView::hideEvent(QHideEvent *event)
     QAbstractItemView::hideEvent(event);
     m_frame.stop();
     m_redrawFrom = -1;
-    m_scroll->stop();
+    m_followTick.stop();
 }

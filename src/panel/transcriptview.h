@@ -2,6 +2,7 @@
 
 #include <QAbstractItemDelegate>
 #include <QAbstractItemView>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QPointer>
 #include <QTimer>
@@ -10,7 +11,6 @@
 #include <vector>
 
 class QTextLayout;
-class QVariantAnimation;
 
 // Paints one transcript bubble: the line's text followed by partial text in
 // italics, on a faint rounded card; translations smaller and softer. The
@@ -63,6 +63,7 @@ public:
     static constexpr int paddingH = 12;
     static constexpr int spacing = 6;
     static constexpr int followMs = 120;
+    static constexpr int followFrameMs = 30;
     static constexpr int frameMs = 16;
 
     explicit TranscriptView(QWidget *parent = nullptr);
@@ -115,6 +116,7 @@ private:
     void restack(int from) const;
     void remeasureAll();
     void drawFrame();
+    void followStep();
     [[nodiscard]] int rowWidth() const;
 
     mutable std::vector<int> m_heights;
@@ -128,5 +130,7 @@ private:
     int m_measuredWidth = -1;
     int m_paddingV = 6;
     bool m_animated = true;
-    QVariantAnimation *m_scroll = nullptr;
+    QTimer m_followTick;
+    QElapsedTimer m_followClock;
+    int m_followFrom = 0;
 };
