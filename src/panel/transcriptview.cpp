@@ -3,6 +3,7 @@
 #include "brand.h"
 #include "transcriptmodel.h"
 
+#include <QAccessible>
 #include <QPainter>
 #include <QPainterPath>
 #include <QScrollBar>
@@ -270,11 +271,14 @@ void TranscriptView::followStep()
         m_followTick.stop();
 }
 
-// The base class would draw each changed row at once; they wait for the frame.
-void TranscriptView::dataChanged(const QModelIndex &topLeft, const QModelIndex &bottomRight, const QList<int> &)
+// The base class would draw each changed row at once; they wait for the
+// frame. Only a screen reader, when one listens, hears of each change.
+void TranscriptView::dataChanged(const QModelIndex &topLeft, const QModelIndex &bottomRight, const QList<int> &roles)
 {
     if (topLeft.isValid() && bottomRight.isValid())
         touch(topLeft.row(), bottomRight.row());
+    if (QAccessible::isActive())
+        QAbstractItemView::dataChanged(topLeft, bottomRight, roles);
 }
 
 void TranscriptView::rowsInserted(const QModelIndex &parent, int start, int end)
