@@ -150,6 +150,7 @@ int main(int argc, char *argv[])
         qputenv("QT_QPA_PLATFORM", platform);
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     QApplication app(argc, argv);
+    markStartup("application");
     QCoreApplication::setOrganizationName(QStringLiteral("zarno"));
     QCoreApplication::setApplicationName(QStringLiteral("zarno"));
     QCoreApplication::setApplicationVersion(QStringLiteral(ZARNO_VERSION));
@@ -160,9 +161,12 @@ int main(int argc, char *argv[])
     QApplication::setQuitOnLastWindowClosed(false);
 
     ZarnoApp zarno;
+    markStartup("controller");
     SingleInstance instance;
-    if (instance.listen())
+    if (instance.listen()) {
+        markStartup("socket");
         instance.setHandler([&zarno](QStringList handed) { return zarno.handle(std::move(handed)); });
+    }
     zarno.start(!hidden);
     // Launched with a command or an address: act on it as the running zarno would.
     if (!hidden && !arguments.isEmpty() && arguments.first() != QLatin1StringView("--render-hud"))

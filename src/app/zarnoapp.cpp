@@ -17,13 +17,42 @@
 
 #include <QApplication>
 #include <QCoroSignal>
+#include <QElapsedTimer>
 #include <QCoroTimer>
 #include <QMenu>
 #include <QPainter>
 #include <QSvgRenderer>
 #include <QTimer>
+#include <QWindow>
+
+Q_LOGGING_CATEGORY(lcStartup, "zarno.startup", QtWarningMsg)
+
+void markStartup(const char *moment)
+{
+    if (lcStartup().isInfoEnabled()) {
+        QElapsedTimer clock;
+        clock.start();
+        qCInfo(lcStartup, "%s at %lld", moment, static_cast<long long>(clock.msecsSinceReference()));
+    }
+}
 
 namespace {
+
+// Marks the main window's first appearance on screen.
+class FirstExpose : public QObject
+{
+public:
+    using QObject::QObject;
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Expose) {
+            markStartup("window");
+            watched->removeEventFilter(this);
+            deleteLater();
+        }
+        return false;
+    }
+};
 
 SessionParts realParts()
 {
@@ -114,6 +143,7 @@ void ZarnoApp::makeTray()
     connect(m_state.get(), &SessionController::elapsedChanged, this, &ZarnoApp::refreshTray);
     refreshTray();
     m_tray->show();
+    markStartup("tray");
 }
 
 void ZarnoApp::makeTrayMenu()
@@ -188,7 +218,10 @@ void ZarnoApp::open()
         });
         m_window = window;
     }
+    const bool first = !m_window->windowHandle();
     m_window->show();
+    if (first && lcStartup().isInfoEnabled())
+        m_window->windowHandle()->installEventFilter(new FirstExpose(m_window));
     m_window->raise();
     m_window->activateWindow();
 }

@@ -6,12 +6,19 @@
 #include "usersettings.h"
 
 #include <QCoroTask>
+#include <QLoggingCategory>
 #include <QObject>
 #include <QPointer>
 #include <QStringList>
 
 #include <memory>
 #include <QSystemTrayIcon>
+
+// Moments of start-up (socket, tray, main window) in ms of the monotonic
+// clock, logged at info level when QT_LOGGING_RULES enables it; for
+// bench_startup.
+Q_DECLARE_LOGGING_CATEGORY(lcStartup)
+void markStartup(const char *moment);
 
 class AuthSession;
 class QMenu;

@@ -6,14 +6,17 @@
 
 // A filled circle that, while breathing, pulses between opacity 0.45 and 1.0
 // every 1.8 s in phase with the wall clock, so every dot on screen pulses
-// together.
+// together. The pulse is drawn in a few opacity steps, each repainting only
+// the dot and only when the step changes (about seven times a second); out of
+// sight it does not run at all.
 class RecordingDot : public QWidget
 {
     Q_OBJECT
 
 public:
-    static constexpr double period = 1.8;       // seconds
-    static constexpr int tickInterval = 50;     // ms between redraws
+    static constexpr double period = 1.8; // seconds
+    static constexpr int steps = 7;       // opacities drawn, faintest to full
+    static constexpr int minFrameMs = 60; // never redrawn sooner than this
 
     RecordingDot(const QColor &color, bool breathing, qreal size, QWidget *parent = nullptr);
 
@@ -25,8 +28,13 @@ public:
 
     // The opacity at `seconds` since 2001-01-01 00:00 UTC.
     [[nodiscard]] static double breathingOpacity(double seconds);
+    // Which of the steps is drawn at `seconds`, and how long it lasts.
+    [[nodiscard]] static int stepAt(double seconds);
+    [[nodiscard]] static int msUntilNextStep(double seconds);
     // The opacity drawn now.
     [[nodiscard]] double currentOpacity() const;
+    // Whether it is pulsing now: breathing and in sight.
+    [[nodiscard]] bool isAnimating() const { return m_tick.isActive(); }
 
     [[nodiscard]] QSize sizeHint() const override;
 
@@ -37,9 +45,12 @@ protected:
 
 private:
     void updateTimer();
+    void onTick();
+    void scheduleTick();
 
     QColor m_color;
     bool m_breathing;
     qreal m_size;
+    int m_drawnStep = -1;
     QTimer m_tick;
 };

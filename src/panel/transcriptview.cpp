@@ -3,44 +3,17 @@
 #include "brand.h"
 #include "transcriptmodel.h"
 
+#include <QAccessible>
 #include <QPainter>
 #include <QPainterPath>
 #include <QScrollBar>
 #include <QTextLayout>
-#include <QVariantAnimation>
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace {
-
-struct BubbleText
-{
-    QString text;
-    QList<QTextLayout::FormatRange> formats;
-    QFont font;
-    bool isTranslation = false;
-};
-
-BubbleText bubbleText(const QModelIndex &index)
-{
-    BubbleText b;
-    const QString base = index.data(TranscriptModel::BaseRole).toString();
-    const QString tail = index.data(TranscriptModel::TailRole).toString();
-    b.isTranslation = index.data(TranscriptModel::IsTranslationRole).toBool();
-    b.font = Brand::font(b.isTranslation ? 13 : 14);
-    b.text = base + tail;
-    QTextCharFormat baseFormat;
-    baseFormat.setForeground(b.isTranslation ? Brand::inkSoft() : Brand::ink());
-    QTextCharFormat tailFormat;
-    tailFormat.setForeground(Brand::inkFaint());
-    tailFormat.setFontItalic(true);
-    if (!base.isEmpty())
-        b.formats.append({0, int(base.size()), baseFormat});
-    if (!tail.isEmpty())
-        b.formats.append({int(base.size()), int(tail.size()), tailFormat});
-    return b;
-}
 
 // Lays the text out in `width` and returns its height.
 qreal layOut(QTextLayout &layout, qreal width)
@@ -68,30 +41,55 @@ qreal layOut(QTextLayout &layout, qreal width)
 
 } // namespace
 
+BubbleDelegate::~BubbleDelegate() = default;
+
+const BubbleDelegate::Laid &BubbleDelegate::laidOut(const QModelIndex &index, qreal width) const
+{
+    const QString base = index.data(TranscriptModel::BaseRole).toString();
+    const QString tail = index.data(TranscriptModel::TailRole).toString();
+    const bool isTranslation = index.data(TranscriptModel::IsTranslationRole).toBool();
+    if (const auto kept = m_laid.constFind(index.row()); kept != m_laid.constEnd() && kept->width == width
+        && kept->isTranslation == isTranslation && kept->base == base && kept->tail == tail)
+        return *kept;
+    // Rows scrolled far away are simply laid out again when they come back.
+    if (m_laid.size() >= keptLayouts)
+        m_laid.clear();
+
+    Laid laid{base, tail, isTranslation, width, 0, nullptr};
+    const QFont font = Brand::font(isTranslation ? 13 : 14);
+    QTextCharFormat baseFormat;
+    baseFormat.setForeground(isTranslation ? Brand::inkSoft() : Brand::ink());
+    QTextCharFormat tailFormat;
+    tailFormat.setForeground(Brand::inkFaint());
+    tailFormat.setFontItalic(true);
+    QList<QTextLayout::FormatRange> formats;
+    if (!base.isEmpty())
+        formats.append({0, int(base.size()), baseFormat});
+    if (!tail.isEmpty())
+        formats.append({int(base.size()), int(tail.size()), tailFormat});
+    laid.layout = std::make_shared<QTextLayout>(base + tail, font);
+    laid.layout->setFormats(formats);
+    laid.height = base.isEmpty() && tail.isEmpty() ? QFontMetricsF(font).height() : layOut(*laid.layout, width);
+    return *m_laid.insert(index.row(), std::move(laid));
+}
+
 void BubbleDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const
 {
-    const BubbleText b = bubbleText(index);
     const QRectF card = QRectF(option.rect);
+    const Laid &laid = laidOut(index, card.width() - 2 * paddingH);
     painter->save();
     painter->setRenderHint(QPainter::Antialiasing);
     QPainterPath shape;
     shape.addRoundedRect(card, radius, radius);
-    painter->fillPath(shape, Brand::faded(Brand::ink(), b.isTranslation ? 0.03 : 0.05));
-    QTextLayout layout(b.text, b.font);
-    layout.setFormats(b.formats);
-    layOut(layout, card.width() - 2 * paddingH);
-    layout.draw(painter, card.topLeft() + QPointF(paddingH, paddingV));
+    painter->fillPath(shape, Brand::faded(Brand::ink(), laid.isTranslation ? 0.03 : 0.05));
+    laid.layout->draw(painter, card.topLeft() + QPointF(paddingH, paddingV));
     painter->restore();
 }
 
 QSize BubbleDelegate::sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const
 {
-    const BubbleText b = bubbleText(index);
-    QTextLayout layout(b.text, b.font);
-    layout.setFormats(b.formats);
-    const qreal textHeight = b.text.isEmpty() ? QFontMetricsF(b.font).height()
-                                              : layOut(layout, option.rect.width() - 2 * paddingH);
-    return QSize(option.rect.width(), int(std::ceil(textHeight + 2 * paddingV)));
+    const Laid &laid = laidOut(index, option.rect.width() - 2 * paddingH);
+    return QSize(option.rect.width(), int(std::ceil(laid.height + 2 * paddingV)));
 }
 
 TranscriptView::TranscriptView(QWidget *parent)
@@ -114,11 +112,12 @@ TranscriptView::TranscriptView(QWidget *parent)
         "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }"
         "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: transparent; }"));
 
-    m_scroll = new QVariantAnimation(this);
-    m_scroll->setDuration(followMs);
-    m_scroll->setEasingCurve(QEasingCurve::OutQuad);
-    QObject::connect(m_scroll, &QVariantAnimation::valueChanged, this,
-                     [this](const QVariant &value) { verticalScrollBar()->setValue(value.toInt()); });
+    m_followTick.setInterval(followFrameMs);
+    QObject::connect(&m_followTick, &QTimer::timeout, this, &TranscriptView::followStep);
+
+    m_frame.setSingleShot(true);
+    m_frame.setInterval(frameMs);
+    QObject::connect(&m_frame, &QTimer::timeout, this, &TranscriptView::drawFrame);
 }
 
 void TranscriptView::setModel(QAbstractItemModel *model)
@@ -135,7 +134,7 @@ void TranscriptView::setAnimated(bool animated)
 {
     m_animated = animated;
     if (!animated)
-        m_scroll->stop();
+        m_followTick.stop();
     setVerticalScrollBarPolicy(animated ? Qt::ScrollBarAsNeeded : Qt::ScrollBarAlwaysOff);
     follow();
 }
@@ -143,7 +142,9 @@ void TranscriptView::setAnimated(bool animated)
 void TranscriptView::setVerticalPadding(int padding)
 {
     m_paddingV = padding;
+    settle();
     restack(0);
+    updateGeometries();
 }
 
 int TranscriptView::rowWidth() const
@@ -158,34 +159,75 @@ int TranscriptView::measure(int row) const
     return itemDelegate()->sizeHint(option, model()->index(row, 0)).height();
 }
 
-void TranscriptView::restack(int from)
+void TranscriptView::restack(int from) const
 {
     const int count = int(m_heights.size());
     m_tops.resize(count);
     for (int row = std::max(0, from); row < count; ++row)
         m_tops[row] = row == 0 ? m_paddingV : m_tops[row - 1] + m_heights[row - 1] + spacing;
-    updateGeometries();
 }
 
-void TranscriptView::remeasureFrom(int first, int last)
+void TranscriptView::touch(int first, int last)
 {
-    for (int row = first; row <= last && row < int(m_heights.size()); ++row)
-        m_heights[row] = measure(row);
-    restack(first);
+    m_dirtyFirst = m_dirtyFirst < 0 ? first : std::min(m_dirtyFirst, first);
+    m_dirtyLast = std::max(m_dirtyLast, last);
+    m_redrawFrom = m_redrawFrom < 0 ? first : std::min(m_redrawFrom, first);
+    // Hidden, nothing is drawn; showing settles whatever came meanwhile.
+    if (isVisible() && !m_frame.isActive())
+        m_frame.start();
+}
+
+void TranscriptView::settle() const
+{
+    if (m_dirtyFirst >= 0) {
+        for (int row = m_dirtyFirst; row <= m_dirtyLast && row < int(m_heights.size()); ++row)
+            m_heights[row] = measure(row);
+        m_restackFrom = m_restackFrom < 0 ? m_dirtyFirst : std::min(m_restackFrom, m_dirtyFirst);
+        m_dirtyFirst = m_dirtyLast = -1;
+    }
+    if (m_restackFrom >= 0) {
+        restack(m_restackFrom);
+        m_restackFrom = -1;
+    }
 }
 
 void TranscriptView::remeasureAll()
 {
+    m_dirtyFirst = m_dirtyLast = m_restackFrom = -1;
     m_measuredWidth = rowWidth();
     const int count = model() ? model()->rowCount() : 0;
     m_heights.assign(count, 0);
     for (int row = 0; row < count; ++row)
         m_heights[row] = measure(row);
     restack(0);
+    updateGeometries();
+}
+
+// One frame for everything that changed since the last: the changed rows are
+// measured once, and only the area from the first of them down is drawn.
+void TranscriptView::drawFrame()
+{
+    settle();
+    updateGeometries();
+    const int from = std::exchange(m_redrawFrom, -1);
+    if (from >= 0 && from < int(m_tops.size())) {
+        const int top = std::max(0, m_tops[from] - verticalOffset());
+        if (top < viewport()->height())
+            viewport()->update(QRect(0, top, viewport()->width(), viewport()->height() - top));
+    } else if (from >= 0) {
+        viewport()->update(); // rows went from the end
+    }
+    follow();
+}
+
+bool TranscriptView::isFollowing() const
+{
+    return m_followTick.isActive();
 }
 
 int TranscriptView::contentHeight() const
 {
+    settle();
     if (m_heights.empty())
         return 0;
     return m_tops.back() + m_heights.back() + m_paddingV;
@@ -203,59 +245,85 @@ void TranscriptView::updateGeometries()
 void TranscriptView::follow()
 {
     QScrollBar *bar = verticalScrollBar();
-    if (!m_animated) {
+    // Hidden, the end is simply placed: nothing animates out of sight.
+    if (!m_animated || !isVisible()) {
+        m_followTick.stop();
         bar->setValue(bar->maximum());
         return;
     }
-    if (bar->value() == bar->maximum() && m_scroll->state() != QAbstractAnimation::Running)
+    if (bar->value() == bar->maximum() && !m_followTick.isActive())
         return;
-    m_scroll->stop();
-    m_scroll->setStartValue(bar->value());
-    m_scroll->setEndValue(bar->maximum());
-    m_scroll->start();
+    m_followFrom = bar->value();
+    m_followClock.start();
+    if (!m_followTick.isActive())
+        m_followTick.start();
 }
 
-void TranscriptView::changed()
+// One step of the glide to the end, eased out, at a modest frame rate; the
+// end is read afresh each step, so text that keeps coming is followed.
+void TranscriptView::followStep()
 {
-    viewport()->update();
-    follow();
+    QScrollBar *bar = verticalScrollBar();
+    const double progress = std::min(1.0, double(m_followClock.elapsed()) / followMs);
+    const double eased = 1 - (1 - progress) * (1 - progress);
+    bar->setValue(m_followFrom + int(std::lround((bar->maximum() - m_followFrom) * eased)));
+    if (progress >= 1)
+        m_followTick.stop();
 }
 
+// The base class would draw each changed row at once; they wait for the
+// frame. Only a screen reader, when one listens, hears of each change.
 void TranscriptView::dataChanged(const QModelIndex &topLeft, const QModelIndex &bottomRight, const QList<int> &roles)
 {
-    remeasureFrom(topLeft.row(), bottomRight.row());
-    QAbstractItemView::dataChanged(topLeft, bottomRight, roles);
-    changed();
+    if (topLeft.isValid() && bottomRight.isValid())
+        touch(topLeft.row(), bottomRight.row());
+    if (QAccessible::isActive())
+        QAbstractItemView::dataChanged(topLeft, bottomRight, roles);
 }
 
 void TranscriptView::rowsInserted(const QModelIndex &parent, int start, int end)
 {
     if (!parent.isValid()) {
-        m_heights.insert(m_heights.begin() + start, size_t(end - start + 1), 0);
-        remeasureFrom(start, end);
+        const int count = end - start + 1;
+        m_heights.insert(m_heights.begin() + start, size_t(count), 0);
+        m_tops.insert(m_tops.begin() + start, size_t(count), 0);
+        if (m_dirtyLast >= start)
+            m_dirtyLast += count;
+        touch(start, end);
     }
     QAbstractItemView::rowsInserted(parent, start, end);
-    changed();
 }
 
 void TranscriptView::onRowsRemoved(const QModelIndex &parent, int first, int last)
 {
     if (parent.isValid())
         return;
+    const int count = last - first + 1;
     m_heights.erase(m_heights.begin() + first, m_heights.begin() + last + 1);
-    restack(first);
-    changed();
+    m_tops.erase(m_tops.begin() + first, m_tops.begin() + last + 1);
+    for (int *row : {&m_dirtyFirst, &m_dirtyLast})
+        *row = *row > last ? *row - count : std::min(*row, first);
+    if (m_dirtyLast < m_dirtyFirst)
+        m_dirtyFirst = m_dirtyLast = -1;
+    m_restackFrom = m_restackFrom < 0 ? first : std::min(m_restackFrom, first);
+    m_redrawFrom = m_redrawFrom < 0 ? first : std::min(m_redrawFrom, first);
+    if (isVisible() && !m_frame.isActive())
+        m_frame.start();
 }
 
 void TranscriptView::reset()
 {
     QAbstractItemView::reset();
+    m_frame.stop();
+    m_redrawFrom = -1;
     remeasureAll();
-    changed();
+    viewport()->update();
+    follow();
 }
 
 QRect TranscriptView::visualRect(const QModelIndex &index) const
 {
+    settle();
     if (!index.isValid() || index.row() >= int(m_heights.size()))
         return {};
     return QRect(paddingH, m_tops[index.row()] - verticalOffset(), rowWidth(), m_heights[index.row()]);
@@ -270,6 +338,7 @@ void TranscriptView::scrollTo(const QModelIndex &index, ScrollHint)
 
 QModelIndex TranscriptView::indexAt(const QPoint &point) const
 {
+    settle();
     const int y = point.y() + verticalOffset();
     auto it = std::upper_bound(m_tops.begin(), m_tops.end(), y);
     if (it == m_tops.begin())
@@ -292,6 +361,7 @@ int TranscriptView::verticalOffset() const
 
 void TranscriptView::paintEvent(QPaintEvent *event)
 {
+    settle();
     if (!model() || m_heights.empty())
         return;
     QPainter painter(viewport());
@@ -320,15 +390,27 @@ void TranscriptView::resizeEvent(QResizeEvent *event)
 {
     QAbstractItemView::resizeEvent(event);
     // Wrapping depends on the width: a new width measures every row again.
-    if (rowWidth() != m_measuredWidth)
+    if (rowWidth() != m_measuredWidth) {
         remeasureAll();
-    else
+    } else {
+        settle();
         updateGeometries();
+    }
     verticalScrollBar()->setValue(verticalScrollBar()->maximum());
 }
 
 void TranscriptView::showEvent(QShowEvent *event)
 {
     QAbstractItemView::showEvent(event);
+    settle();
+    updateGeometries();
     follow();
+}
+
+void TranscriptView::hideEvent(QHideEvent *event)
+{
+    QAbstractItemView::hideEvent(event);
+    m_frame.stop();
+    m_redrawFrom = -1;
+    m_followTick.stop();
 }

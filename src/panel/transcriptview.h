@@ -2,14 +2,20 @@
 
 #include <QAbstractItemDelegate>
 #include <QAbstractItemView>
+#include <QElapsedTimer>
+#include <QHash>
 #include <QPointer>
+#include <QTimer>
 
+#include <memory>
 #include <vector>
 
-class QVariantAnimation;
+class QTextLayout;
 
 // Paints one transcript bubble: the line's text followed by partial text in
-// italics, on a faint rounded card; translations smaller and softer.
+// italics, on a faint rounded card; translations smaller and softer. The
+// text of the rows drawn lately stays laid out, so a frame lays out again
+// only the rows whose text or width changed.
 class BubbleDelegate : public QAbstractItemDelegate
 {
     Q_OBJECT
@@ -19,17 +25,36 @@ public:
     static constexpr qreal paddingV = 8;
     static constexpr qreal lineSpacing = 3;
     static constexpr qreal radius = 10;
+    static constexpr int keptLayouts = 128;
 
     using QAbstractItemDelegate::QAbstractItemDelegate;
+    ~BubbleDelegate() override;
 
     void paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const override;
     [[nodiscard]] QSize sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const override;
+
+private:
+    struct Laid
+    {
+        QString base;
+        QString tail;
+        bool isTranslation = false;
+        qreal width = 0;
+        qreal height = 0;
+        std::shared_ptr<QTextLayout> layout;
+    };
+    // The row's text laid out in `width`, from the kept ones when unchanged.
+    const Laid &laidOut(const QModelIndex &index, qreal width) const;
+
+    mutable QHash<int, Laid> m_laid; // by row
 };
 
 // A vertical list of bubbles of varying height. Row heights are kept in a
 // table updated only for the rows that change, so adding a row costs the same
-// however long the transcript is; only visible rows are painted. Follows the
-// end on every change.
+// however long the transcript is; only visible rows are painted. Changes that
+// arrive in a burst are measured once and drawn in one frame, and only from
+// the first changed row down; hidden, it draws nothing. Follows the end on
+// every change.
 class TranscriptView : public QAbstractItemView
 {
     Q_OBJECT
@@ -38,6 +63,8 @@ public:
     static constexpr int paddingH = 12;
     static constexpr int spacing = 6;
     static constexpr int followMs = 120;
+    static constexpr int followFrameMs = 30;
+    static constexpr int frameMs = 16;
 
     explicit TranscriptView(QWidget *parent = nullptr);
 
@@ -55,6 +82,12 @@ public:
     // Height of everything the list holds, padding included.
     [[nodiscard]] int contentHeight() const;
     void reset() override;
+    // How long changes gather before they are drawn; 0 draws each at once.
+    void setFrameInterval(int ms) { m_frame.setInterval(ms); }
+    // Whether a frame is due: changes are waiting to be drawn.
+    [[nodiscard]] bool framePending() const { return m_frame.isActive(); }
+    // Whether the end is being scrolled into view.
+    [[nodiscard]] bool isFollowing() const;
 
 protected:
     QModelIndex moveCursor(CursorAction cursorAction, Qt::KeyboardModifiers modifiers) override;
@@ -70,21 +103,34 @@ protected:
     void paintEvent(QPaintEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
     void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
     void updateGeometries() override;
 
 private:
     void onRowsRemoved(const QModelIndex &parent, int first, int last);
     [[nodiscard]] int measure(int row) const;
-    void remeasureFrom(int first, int last);
-    void restack(int from);
+    // Marks rows [first, last] for measuring and drawing at the next frame.
+    void touch(int first, int last);
+    // Measures the rows marked since, and places the rows after them.
+    void settle() const;
+    void restack(int from) const;
     void remeasureAll();
-    void changed();
+    void drawFrame();
+    void followStep();
     [[nodiscard]] int rowWidth() const;
 
-    std::vector<int> m_heights;
-    std::vector<int> m_tops; // top of each row in content coordinates
+    mutable std::vector<int> m_heights;
+    mutable std::vector<int> m_tops; // top of each row in content coordinates
+    // Rows to measure, and the first row to place again, before the next read.
+    mutable int m_dirtyFirst = -1;
+    mutable int m_dirtyLast = -1;
+    mutable int m_restackFrom = -1;
+    int m_redrawFrom = -1; // first row to draw at the next frame
+    QTimer m_frame;
     int m_measuredWidth = -1;
     int m_paddingV = 6;
     bool m_animated = true;
-    QVariantAnimation *m_scroll = nullptr;
+    QTimer m_followTick;
+    QElapsedTimer m_followClock;
+    int m_followFrom = 0;
 };

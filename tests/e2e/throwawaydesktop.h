@@ -126,6 +126,8 @@ public:
     [[nodiscard]] QSize screenSize() const { return {1280, 800}; }
 
     [[nodiscard]] QString scratch() const { return m_dir.path(); }
+    // What every process here runs with: the display, sound server, directories.
+    [[nodiscard]] QProcessEnvironment environment() const { return m_env; }
     // What the processes printed, for a failing scenario's message.
     [[nodiscard]] QString logTail(const QString &name) const;
 

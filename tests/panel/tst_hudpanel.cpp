@@ -447,16 +447,45 @@ void TestHUDPanel::everyChangeScrollsToTheEnd()
     message.tokens = QList<SonioxToken>{token(QStringLiteral(" and then"), false, false)};
     m_state->transcript()->apply(message);
     QTRY_COMPARE(bar->value(), bar->maximum());
-    const QModelIndex last = m_panel->transcriptModel()->index(m_panel->transcriptModel()->rowCount() - 1);
-    const QRect lastRect = m_panel->transcriptView()->visualRect(last);
-    QVERIFY(lastRect.bottom() < m_panel->transcriptView()->viewport()->height());
+    TranscriptView *view = m_panel->transcriptView();
+    TranscriptModel *model = m_panel->transcriptModel();
+    auto lastInView = [&] {
+        const QRect rect = view->visualRect(model->index(model->rowCount() - 1));
+        return rect.bottom() < view->viewport()->height() && rect.top() >= 0;
+    };
+    QVERIFY(lastInView());
+
+    // A burst waits for one frame, which ends with its last words in view.
+    QTRY_VERIFY(!view->framePending() && !view->isFollowing());
+    for (int i = 0; i < 20; ++i) {
+        SonioxMessage burst;
+        burst.tokens = QList<SonioxToken>{token(QStringLiteral(" word%1").arg(i), true, false)};
+        m_state->transcript()->apply(burst);
+    }
+    QVERIFY(view->framePending());
+    QTRY_VERIFY(!view->framePending() && !view->isFollowing());
+    QCOMPARE(bar->value(), bar->maximum());
+    QVERIFY(model->bubble(model->rowCount() - 1).base.endsWith(QStringLiteral("word19")));
+    QVERIFY(lastInView());
+
+    // Hidden, nothing is scheduled or animated; shown again, the end is in view.
+    m_panel->hide();
+    SonioxMessage unseen;
+    unseen.tokens = QList<SonioxToken>{token(QStringLiteral(" said while hidden, long enough to wrap the bubble once more."),
+                                             true, false)};
+    m_state->transcript()->apply(unseen);
+    QVERIFY(!view->framePending());
+    QVERIFY(!view->isFollowing());
+    m_panel->show();
+    QTRY_COMPARE(bar->value(), bar->maximum());
+    QVERIFY(lastInView());
 
     // The bubble the top edge cuts is not drawn: nothing lies against the header.
-    QWidget *viewport = m_panel->transcriptView()->viewport();
+    QWidget *viewport = view->viewport();
     // Scrolled so that a bubble crosses the top edge by a few pixels.
-    const QRect second = m_panel->transcriptView()->visualRect(m_panel->transcriptModel()->index(1));
+    const QRect second = view->visualRect(model->index(1));
     bar->setValue(bar->value() + second.top() + 5);
-    QCOMPARE(m_panel->transcriptView()->visualRect(m_panel->transcriptModel()->index(1)).top(), -5);
+    QCOMPARE(view->visualRect(model->index(1)).top(), -5);
     QImage drawn(viewport->size(), QImage::Format_ARGB32_Premultiplied);
     drawn.fill(Qt::transparent);
     viewport->render(&drawn, {}, {}, QWidget::DrawChildren);

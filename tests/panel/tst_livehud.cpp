@@ -3,6 +3,7 @@
 #include "hudpanel.h"
 #include "livehud.h"
 #include "livehudview.h"
+#include "recordingdot.h"
 #include "screendrag.h"
 #include "settings.h"
 
@@ -58,6 +59,8 @@ private Q_SLOTS:
     void hideResetsToTheCapsuleAtTheSameAnchor();
     void showingWithoutExpandingKeepsTheForm();
     void withoutAStateNothingIsShown();
+    void onlyTheDotInSightPulses_data();
+    void onlyTheDotInSightPulses();
     void capsuleClickExpands();
     void capsuleDragMovesTheWindowAndStoresTheAnchor();
     void smallWobbleIsStillAClick();
@@ -328,6 +331,37 @@ void TestLiveHUD::withoutAStateNothingIsShown()
     QVERIFY(!hud->expanded());
     hud->remember();
     QVERIFY(!store().contains(LiveHUD::anchorXKey));
+}
+
+void TestLiveHUD::onlyTheDotInSightPulses_data()
+{
+    QTest::addColumn<QString>("form");
+    QTest::addColumn<bool>("panelDot");
+    QTest::addColumn<bool>("capsuleDot");
+
+    QTest::newRow("expanded: the panel's") << "expanded" << true << false;
+    QTest::newRow("collapsed: the capsule's") << "collapsed" << false << true;
+    QTest::newRow("hidden: none") << "hidden" << false << false;
+    QTest::newRow("paused: none") << "paused" << false << false;
+}
+
+void TestLiveHUD::onlyTheDotInSightPulses()
+{
+    QFETCH(QString, form);
+    QFETCH(bool, panelDot);
+    QFETCH(bool, capsuleDot);
+
+    auto hud = makeHUD();
+    hud->show(m_state.get(), true);
+    if (form == QLatin1String("collapsed"))
+        hud->collapse();
+    else if (form == QLatin1String("hidden"))
+        hud->hide();
+    else if (form == QLatin1String("paused"))
+        m_state->showPreview(session(false, true));
+    auto *statusDot = hud->panel()->expandedPanel()->findChild<RecordingDot *>(QStringLiteral("statusDot"));
+    QCOMPARE(statusDot->isAnimating(), panelDot);
+    QCOMPARE(hud->panel()->capsule()->dot()->isAnimating(), capsuleDot);
 }
 
 void TestLiveHUD::capsuleClickExpands()

@@ -1,0 +1,327 @@
+// What listening costs: the real zarno on a private desktop, sound server and
+// local service, against a bare pipe (parec | bench_ws_sender) capturing the
+// same virtual microphone and sending to the same service at the same time.
+// CPU time comes from /proc (per thread), over windows of wall time:
+//
+//   1. idle in the tray, main window open              (median of 3 windows)
+//   2. listening to silence, panel expanded            -> cost above idle
+//   3. real speech (goforward.raw, again and again)    -> zarno, pipe, ratio
+//
+//   build/bench/bench_listening [--window SECONDS]      (default 20)
+#include "../tests/e2e/throwawaydesktop.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMap>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QProcess>
+#include <QSet>
+#include <QTest>
+#include <QTimer>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString goForward = u"/usr/share/pocketsphinx/test/data/goforward.raw"_s;
+
+QByteArray readProc(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Fields of /proc/PID/stat after the command name (field 3 onwards).
+QList<QByteArray> statFields(qint64 pid)
+{
+    const QByteArray stat = readProc(u"/proc/%1/stat"_s.arg(pid));
+    const qsizetype close = stat.lastIndexOf(')');
+    return close < 0 ? QList<QByteArray>() : stat.mid(close + 2).split(' ');
+}
+
+// CPU time of each thread of a process in nanoseconds (schedstat), by thread id.
+struct Threads
+{
+    QMap<qint64, qint64> ns;
+    QMap<qint64, QString> names;
+};
+
+Threads threadsOf(qint64 pid)
+{
+    Threads threads;
+    const QString base = u"/proc/%1/task"_s.arg(pid);
+    for (const QString &tid : QDir(base).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const QByteArray sched = readProc(base + u'/' + tid + u"/schedstat"_s);
+        if (sched.isEmpty())
+            continue;
+        threads.ns.insert(tid.toLongLong(), sched.split(' ').value(0).toLongLong());
+        threads.names.insert(tid.toLongLong(), QString::fromUtf8(readProc(base + u'/' + tid + u"/comm"_s)).trimmed());
+    }
+    return threads;
+}
+
+qint64 total(const Threads &threads)
+{
+    qint64 sum = 0;
+    for (qint64 ns : threads.ns)
+        sum += ns;
+    return sum;
+}
+
+// CPU spent between two readings, per thread name; a thread born in between counts whole.
+QMap<QString, qint64> spentByName(const Threads &before, const Threads &after)
+{
+    QMap<QString, qint64> spent;
+    for (auto it = after.ns.cbegin(); it != after.ns.cend(); ++it)
+        spent[after.names.value(it.key())] += it.value() - before.ns.value(it.key(), 0);
+    return spent;
+}
+
+// The zarno this process launched, and the helpers in its process group.
+qint64 findZarno()
+{
+    const QString binary = QFileInfo(QStringLiteral(ZARNO_APP_BINARY)).canonicalFilePath();
+    for (const QString &entry : QDir(u"/proc"_s).entryList(QDir::Dirs)) {
+        bool ok = false;
+        const qint64 pid = entry.toLongLong(&ok);
+        if (!ok)
+            continue;
+        if (QFileInfo(u"/proc/%1/exe"_s.arg(pid)).canonicalFilePath() == binary
+            && statFields(pid).value(1).toLongLong() == ::getpid())
+            return pid;
+    }
+    return 0;
+}
+
+QList<qint64> groupHelpers(qint64 leader)
+{
+    QList<qint64> helpers;
+    for (const QString &entry : QDir(u"/proc"_s).entryList(QDir::Dirs)) {
+        bool ok = false;
+        const qint64 pid = entry.toLongLong(&ok);
+        if (ok && pid != leader && statFields(pid).value(2).toLongLong() == leader)
+            helpers.append(pid);
+    }
+    return helpers;
+}
+
+qint64 processesNs(const QList<qint64> &pids)
+{
+    qint64 sum = 0;
+    for (qint64 pid : pids)
+        sum += total(threadsOf(pid));
+    return sum;
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
+// A second account's token, for the pipe (one listener per account).
+QString signIn(const QString &service, const QString &email)
+{
+    QNetworkAccessManager network;
+    auto call = [&](QNetworkRequest request, const QByteArray &method, const QByteArray &body) {
+        request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
+        std::unique_ptr<QNetworkReply> reply(network.sendCustomRequest(request, method, body));
+        QEventLoop loop;
+        QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
+        QTimer::singleShot(20000, &loop, &QEventLoop::quit);
+        loop.exec();
+        return QJsonDocument::fromJson(reply->readAll()).object();
+    };
+    const QString key = call(QNetworkRequest(QUrl(service + u"/api/auth/config"_s)), "GET", {})
+                            .value(u"supabaseAnonKey"_s)
+                            .toString();
+    QNetworkRequest grant(QUrl(service + u"/auth/v1/token?grant_type=password"_s));
+    grant.setRawHeader("apikey", key.toUtf8());
+    const QByteArray body =
+        QJsonDocument(QJsonObject{{u"email"_s, email}, {u"password"_s, u"bench password 1"_s}}).toJson();
+    return call(grant, "POST", body).value(u"access_token"_s).toString();
+}
+
+struct Window
+{
+    double zarno = 0;   // % of a core, the zarno process
+    double helpers = 0; // its web engine helpers
+    double pipe = 0;    // parec and the sender
+    QMap<QString, qint64> threads;
+    qint64 wallNs = 0;
+};
+
+Window measure(qint64 zarno, const QList<qint64> &pipe, int seconds)
+{
+    const QList<qint64> helpers = groupHelpers(zarno);
+    const Threads before = threadsOf(zarno);
+    const qint64 helpersBefore = processesNs(helpers), pipeBefore = processesNs(pipe);
+    QElapsedTimer wall;
+    wall.start();
+    QTest::qWait(seconds * 1000);
+    const Threads after = threadsOf(zarno);
+    Window w;
+    w.wallNs = wall.nsecsElapsed();
+    const double core = double(w.wallNs) / 100.0; // ns of one core per percent
+    w.threads = spentByName(before, after);
+    qint64 spent = 0;
+    for (qint64 ns : w.threads)
+        spent += ns;
+    w.zarno = double(spent) / core;
+    w.helpers = double(processesNs(helpers) - helpersBefore) / core;
+    w.pipe = double(processesNs(pipe) - pipeBefore) / core;
+    return w;
+}
+
+void printThreads(const std::vector<Window> &windows)
+{
+    QMap<QString, qint64> spent;
+    qint64 wall = 0;
+    for (const Window &w : windows) {
+        for (auto it = w.threads.cbegin(); it != w.threads.cend(); ++it)
+            spent[it.key()] += it.value();
+        wall += w.wallNs;
+    }
+    QList<QPair<qint64, QString>> order;
+    for (auto it = spent.cbegin(); it != spent.cend(); ++it)
+        order.append({it.value(), it.key()});
+    std::sort(order.begin(), order.end(), std::greater<>());
+    std::printf("  threads:");
+    for (qsizetype i = 0; i < std::min<qsizetype>(order.size(), 6); ++i)
+        std::printf(" %s %.3f%%", qPrintable(order[i].second), 100.0 * double(order[i].first) / double(wall));
+    std::printf("\n");
+}
+
+int fail(const QString &why)
+{
+    std::fprintf(stderr, "bench_listening: %s\n", qPrintable(why));
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    int seconds = 20;
+    const QStringList args = QCoreApplication::arguments();
+    if (const qsizetype at = args.indexOf(u"--window"_s); at >= 0 && at + 1 < args.size())
+        seconds = std::max(5, args.at(at + 1).toInt());
+    const int windows = 3;
+
+    ThrowawayDesktop desktop;
+    QString why;
+    bool lacks = false;
+    if (!desktop.setUp(false, &why, &lacks))
+        return fail(why);
+    if (!desktop.signInOverHttp(u"bench@example.org"_s, u"bench password 1"_s) || !desktop.writeSignInForZarno()
+        || !desktop.launchZarno())
+        return fail(u"zarno did not start: "_s + desktop.logTail(u"zarno.log"_s));
+    const qint64 zarno = findZarno();
+    if (zarno <= 0)
+        return fail(u"cannot find the zarno process"_s);
+    std::printf("zarno pid %lld, windows of %d s, median of %d\n", static_cast<long long>(zarno), seconds, windows);
+    std::fflush(stdout);
+    QTest::qWait(8000); // the main window and its page settle
+
+    std::vector<Window> resting;
+    std::vector<double> idle;
+    for (int i = 0; i < windows; ++i) {
+        resting.push_back(measure(zarno, {}, seconds));
+        idle.push_back(resting.back().zarno);
+    }
+    std::printf("idle (tray, main window open): %.3f %% of a core\n", median(idle));
+    printThreads(resting);
+    std::fflush(stdout);
+
+    if (!desktop.command(u"start"_s).startsWith(u"Listening"_s))
+        return fail(u"zarno did not start listening: "_s + desktop.logTail(u"zarno.log"_s));
+    desktop.command(u"show"_s);
+    QTest::qWait(4000);
+    std::vector<Window> silence;
+    std::vector<double> silent;
+    for (int i = 0; i < windows; ++i) {
+        silence.push_back(measure(zarno, {}, seconds));
+        silent.push_back(silence.back().zarno);
+    }
+    std::printf("listening to silence, panel expanded: %.3f %% -> %.3f %% of a core above idle (goal <= 0.2)\n",
+                median(silent), median(silent) - median(idle));
+    printThreads(silence);
+    std::fflush(stdout);
+
+    // The bare pipe, on the same microphone and service, with its own account.
+    const QString token = signIn(desktop.serviceURL(), u"pipe@example.org"_s);
+    if (token.isEmpty())
+        return fail(u"the pipe's account could not sign in"_s);
+    QString socketUrl = desktop.serviceURL() + u"/ws/transcribe"_s;
+    socketUrl.replace(u"http://"_s, u"ws://"_s);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    QProcess parec, sender;
+    const QString pulse = desktop.scratch() + u"/pulse/run/native"_s;
+    env.insert(u"PULSE_SERVER"_s, u"unix:"_s + pulse);
+    parec.setProcessEnvironment(env);
+    env.insert(u"ZARNO_BENCH_TOKEN"_s, token);
+    sender.setProcessEnvironment(env);
+    parec.setStandardOutputProcess(&sender);
+    sender.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    sender.start(QCoreApplication::applicationDirPath() + u"/bench_ws_sender"_s, {socketUrl});
+    parec.start(u"parec"_s, {u"--raw"_s, u"--format=s16le"_s, u"--rate=16000"_s, u"--channels=1"_s, u"-d"_s,
+                             u"virtmic"_s, u"--latency-msec=85"_s});
+    if (!sender.waitForStarted() || !parec.waitForStarted())
+        return fail(u"the pipe did not start"_s);
+
+    // Speech for every window: the recording, 1.5 s of silence, again.
+    const QByteArray words = readProc(goForward);
+    if (words.isEmpty())
+        return fail(goForward + u" is missing (Debian package pocketsphinx-en-us / pocketsphinx testdata)"_s);
+    QByteArray speech;
+    const qsizetype cycle = words.size() + 48000;
+    while (speech.size() < qsizetype(windows * seconds + 15) * 32000 + cycle)
+        speech += words + QByteArray(48000, '\0');
+    const QString speechFile = desktop.scratch() + u"/speech.raw"_s;
+    QFile out(speechFile);
+    if (!out.open(QIODevice::WriteOnly) || out.write(speech) != speech.size())
+        return fail(u"cannot write the speech file"_s);
+    out.close();
+    if (!desktop.startSpeaking(speechFile))
+        return fail(u"paplay did not start"_s);
+    QTest::qWait(5000);
+    if (sender.state() != QProcess::Running)
+        return fail(u"the pipe's sender stopped"_s);
+
+    std::vector<Window> speaking;
+    std::vector<double> ratios, zarnoShares, pipeShares;
+    for (int i = 0; i < windows; ++i) {
+        const Window w = measure(zarno, {parec.processId(), sender.processId()}, seconds);
+        speaking.push_back(w);
+        ratios.push_back(w.zarno / w.pipe);
+        zarnoShares.push_back(w.zarno);
+        pipeShares.push_back(w.pipe);
+        std::printf("speech window %d: zarno %.3f %%, pipe %.3f %%, ratio %.2f (web helpers %.3f %%)\n", i + 1,
+                    w.zarno, w.pipe, w.zarno / w.pipe, w.helpers);
+        std::fflush(stdout);
+    }
+    printThreads(speaking);
+    const bool words_arrived = desktop.command(u"status"_s).startsWith(u"Listening"_s);
+    std::printf("speech: zarno %.3f %% of a core, pipe %.3f %%, ratio %.2f (median of %d; goal <= 1.5)%s\n",
+                median(zarnoShares), median(pipeShares), median(ratios), windows,
+                words_arrived ? "" : " — zarno stopped listening");
+
+    parec.kill();
+    sender.kill();
+    parec.waitForFinished();
+    sender.waitForFinished();
+    return 0;
+}
