@@ -377,8 +377,9 @@ void TranscriptView::paintEvent(QPaintEvent *event)
         if (top > dirty.bottom())
             break;
         // A bubble cut by the top edge would read as tucked under the
-        // panel's header: only whole ones are drawn there.
-        if (top < 0)
+        // panel's header: only whole ones are drawn there, unless it is
+        // taller than the list and could never be drawn whole.
+        if (top < 0 && m_heights[row] <= viewport()->height())
             continue;
         option.rect = QRect(paddingH, top, rowWidth(), m_heights[row]);
         if (option.rect.intersects(dirty))

@@ -493,6 +493,23 @@ void TestHUDPanel::everyChangeScrollsToTheEnd()
     for (int x = 0; x < drawn.width(); ++x)
         touched += qAlpha(drawn.pixel(x, 0)) > 0;
     QCOMPARE(touched, 0);
+
+    // A bubble taller than the list is drawn even when cut, or it would never show.
+    m_panel->resize(m_panel->width(), 150);
+    SonioxMessage runOn;
+    runOn.tokens = QList<SonioxToken>{token(QStringLiteral(" and then").repeated(80), true, false)};
+    m_state->transcript()->apply(runOn);
+    QTRY_VERIFY(!view->framePending() && !view->isFollowing());
+    const QRect tall = view->visualRect(model->index(model->rowCount() - 1));
+    QVERIFY(tall.height() > viewport->height());
+    QVERIFY(tall.top() < 0);
+    drawn = QImage(viewport->size(), QImage::Format_ARGB32_Premultiplied);
+    drawn.fill(Qt::transparent);
+    viewport->render(&drawn, {}, {}, QWidget::DrawChildren);
+    touched = 0;
+    for (int x = 0; x < drawn.width(); ++x)
+        touched += qAlpha(drawn.pixel(x, drawn.height() / 2)) > 0;
+    QVERIFY(touched > 0);
 }
 
 void TestHUDPanel::collapseButtonCollapses()
