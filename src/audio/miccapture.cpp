@@ -12,6 +12,7 @@
 #include <QThread>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -129,10 +130,14 @@ public:
         if (!found.spec)
             return MicCapture::noInputDeviceError();
 
-        const pa_sample_spec spec{PA_SAMPLE_S16NE, found.spec->rate, found.spec->channels};
+        // The server converts to what the wire carries, as it does for any
+        // recorder: resampling here would cost a second pass and six times
+        // the data through the socket.
+        const pa_sample_spec spec{PA_SAMPLE_S16NE, uint32_t(Resampler::outputRate), 1};
         pa_channel_map map;
-        if (!pa_sample_spec_valid(&spec) || !pa_channel_map_init_auto(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT))
+        if (!pa_sample_spec_valid(&found.spec.value()) || !pa_channel_map_init_mono(&map))
             return sourceError(QAudio::OpenError);
+        m_deviceRate = int(found.spec->rate);
         m_format.setSampleRate(int(spec.rate));
         m_format.setChannelCount(spec.channels);
         m_format.setSampleFormat(QAudioFormat::Int16);
@@ -159,6 +164,8 @@ public:
     }
 
     [[nodiscard]] const QAudioFormat &format() const { return m_format; }
+    // The source's own rate, which sets how long a chunk is.
+    [[nodiscard]] int deviceRate() const { return m_deviceRate; }
 
     // What has arrived since the last call.
     QByteArray take()
@@ -268,6 +275,7 @@ private:
     pa_threaded_mainloop *m_loop = nullptr;
     pa_context *m_context = nullptr;
     pa_stream *m_stream = nullptr;
+    int m_deviceRate = 0;
     QAudioFormat m_format;
     std::mutex m_mutex;
     QByteArray m_buffer;      // guarded by m_mutex
@@ -350,7 +358,10 @@ public:
         m_recording = std::move(recording);
         // A format that cannot be converted still runs; its buffers are dropped.
         m_resampler = std::make_unique<Resampler>(m_recording->format());
-        m_blockBytes = MicCapture::framesPerChunk * m_recording->format().bytesPerFrame();
+        // One chunk per 4096 frames of the source, whatever rate it records at.
+        m_blockFrames = std::max<qsizetype>(
+            1, MicCapture::framesPerChunk * m_recording->format().sampleRate() / std::max(1, m_recording->deviceRate()));
+        m_blockBytes = m_blockFrames * m_recording->format().bytesPerFrame();
         m_pending.clear();
         return std::nullopt;
     }
@@ -403,7 +414,7 @@ private:
         m_pending.append(data);
         qsizetype offset = 0;
         while (m_pending.size() - offset >= m_blockBytes) {
-            const QByteArray chunk = m_resampler->convert(m_pending.constData() + offset, MicCapture::framesPerChunk);
+            const QByteArray chunk = m_resampler->convert(m_pending.constData() + offset, m_blockFrames);
             offset += m_blockBytes;
             if (chunk.isEmpty())
                 continue;
@@ -422,6 +433,7 @@ private:
     std::unique_ptr<PulseRecording> m_recording;
     std::unique_ptr<Resampler> m_resampler;
     QByteArray m_pending;
+    qsizetype m_blockFrames = 0;
     qsizetype m_blockBytes = 0;
     quint64 m_capture = 0;
     QTimer m_stall{this};
