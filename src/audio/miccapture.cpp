@@ -147,13 +147,15 @@ public:
             return sourceError(QAudio::OpenError);
         pa_stream_set_state_callback(m_stream, &PulseRecording::onStreamState, this);
         pa_stream_set_read_callback(m_stream, &PulseRecording::onRead, this);
-        // About 50 ms at a time, as a sound card would hand it over.
+        // One chunk's worth at a time: smaller pieces only wake this
+        // process more often for the same sound.
         pa_buffer_attr attributes;
         attributes.maxlength = uint32_t(-1);
         attributes.tlength = uint32_t(-1);
         attributes.prebuf = uint32_t(-1);
         attributes.minreq = uint32_t(-1);
-        attributes.fragsize = uint32_t(pa_usec_to_bytes(50'000, &spec));
+        attributes.fragsize = uint32_t(
+            pa_usec_to_bytes(pa_usec_t(MicCapture::framesPerChunk) * PA_USEC_PER_SEC / found.spec->rate, &spec));
         if (pa_stream_connect_record(m_stream, name.constData(), &attributes, PA_STREAM_ADJUST_LATENCY) < 0)
             return sourceError(QAudio::OpenError);
         if (!waitFor(lock, [this] { return pa_stream_get_state(m_stream) != PA_STREAM_CREATING; })
@@ -399,8 +401,8 @@ private:
         });
     }
 
-    // The server hands over about 50 ms at a time (more at first);
-    // the wire wants one chunk per 4096 device frames, so whole blocks are
+    // The server hands over about one chunk at a time (its pieces need not
+    // line up with 4096 device frames), so whole blocks are
     // cut from what has arrived and the rest waits for the next read.
     void read()
     {
