@@ -93,23 +93,40 @@ struct Run
     qsizetype lines;
 };
 
-Run measure(const std::vector<SonioxMessage> &messages)
+// This thread's CPU time over the first and the last `window` messages, and
+// over the whole meeting, fed one message at a time to `apply`.
+struct Windows
 {
-    Transcript state;
-    qsizetype tokens = 0;
-    double first = 0, last = 0;
+    double first;
+    double last;
+    double total;
+};
+
+template<typename Apply>
+Windows timeWindows(const std::vector<SonioxMessage> &messages, Apply apply)
+{
+    double first = 0, lastStart = 0;
     const double start = threadSeconds();
     for (std::size_t i = 0; i < messages.size(); ++i) {
         if (i == window)
             first = threadSeconds() - start;
         if (i == messages.size() - window)
-            last = threadSeconds();
-        state.apply(messages[i]);
-        tokens += messages[i].tokens->size();
+            lastStart = threadSeconds();
+        apply(messages[i]);
     }
     const double end = threadSeconds();
-    last = end - last;
-    return {double(tokens) / (end - start), last / first, state.lines().size()};
+    return {first, end - lastStart, end - start};
+}
+
+Run measure(const std::vector<SonioxMessage> &messages)
+{
+    Transcript state;
+    qsizetype tokens = 0;
+    const Windows spent = timeWindows(messages, [&](const SonioxMessage &message) {
+        state.apply(message);
+        tokens += message.tokens->size();
+    });
+    return {double(tokens) / spent.total, spent.last / spent.first, state.lines().size()};
 }
 
 // The p99 wall-clock cost of one message on this (the GUI) thread, with and
@@ -137,18 +154,12 @@ JournalRun measureJournal(const std::vector<SonioxMessage> &messages)
         }
         std::vector<double> &costs = journaled ? with : without;
         costs.reserve(messages.size());
-        double first = 0, last = 0;
-        const double start = threadSeconds();
-        for (std::size_t i = 0; i < messages.size(); ++i) {
-            if (i == window)
-                first = threadSeconds() - start;
-            if (i == messages.size() - window)
-                last = threadSeconds();
+        const Windows spent = timeWindows(messages, [&](const SonioxMessage &message) {
             const auto began = std::chrono::steady_clock::now();
-            state.apply(messages[i]);
+            state.apply(message);
             costs.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
-        }
-        growth = (threadSeconds() - last) / first;
+        });
+        growth = spent.last / spent.first;
     }
     auto p99 = [](std::vector<double> costs) {
         std::sort(costs.begin(), costs.end());
