@@ -109,14 +109,14 @@ public:
         struct Found
         {
             bool answered = false;
-            std::optional<pa_sample_spec> spec;
+            std::optional<pa_sample_spec> sourceFormat;
         } found;
         pa_operation *query = pa_context_get_source_info_by_name(
             m_context, name.constData(),
             [](pa_context *, const pa_source_info *info, int eol, void *userdata) {
                 auto *answer = static_cast<Found *>(userdata);
                 if (info && eol == 0)
-                    answer->spec = info->sample_spec;
+                    answer->sourceFormat = info->sample_spec;
                 else
                     answer->answered = true;
             },
@@ -127,22 +127,22 @@ public:
         if (!found.answered)
             pa_operation_cancel(query);
         pa_operation_unref(query);
-        if (!found.spec)
+        if (!found.sourceFormat)
             return MicCapture::noInputDeviceError();
 
         // The server converts to what the wire carries, as it does for any
         // recorder: resampling here would cost a second pass and six times
         // the data through the socket.
-        const pa_sample_spec spec{PA_SAMPLE_S16NE, uint32_t(Resampler::outputRate), 1};
+        const pa_sample_spec wire{PA_SAMPLE_S16NE, uint32_t(Resampler::outputRate), 1};
         pa_channel_map map;
-        if (!pa_sample_spec_valid(&found.spec.value()) || !pa_channel_map_init_mono(&map))
+        if (!pa_sample_spec_valid(&found.sourceFormat.value()) || !pa_channel_map_init_mono(&map))
             return sourceError(QAudio::OpenError);
-        m_deviceRate = int(found.spec->rate);
-        m_format.setSampleRate(int(spec.rate));
-        m_format.setChannelCount(spec.channels);
+        m_deviceRate = int(found.sourceFormat->rate);
+        m_format.setSampleRate(int(wire.rate));
+        m_format.setChannelCount(wire.channels);
         m_format.setSampleFormat(QAudioFormat::Int16);
 
-        m_stream = pa_stream_new(m_context, "zarno microphone", &spec, &map);
+        m_stream = pa_stream_new(m_context, "zarno microphone", &wire, &map);
         if (!m_stream)
             return sourceError(QAudio::OpenError);
         pa_stream_set_state_callback(m_stream, &PulseRecording::onStreamState, this);
@@ -155,7 +155,7 @@ public:
         attributes.prebuf = uint32_t(-1);
         attributes.minreq = uint32_t(-1);
         attributes.fragsize = uint32_t(
-            pa_usec_to_bytes(pa_usec_t(MicCapture::framesPerChunk) * PA_USEC_PER_SEC / found.spec->rate, &spec));
+            pa_usec_to_bytes(pa_usec_t(MicCapture::framesPerChunk) * PA_USEC_PER_SEC / found.sourceFormat->rate, &wire));
         if (pa_stream_connect_record(m_stream, name.constData(), &attributes, PA_STREAM_ADJUST_LATENCY) < 0)
             return sourceError(QAudio::OpenError);
         if (!waitFor(lock, [this] { return pa_stream_get_state(m_stream) != PA_STREAM_CREATING; })
