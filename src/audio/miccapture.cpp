@@ -5,7 +5,6 @@
 #include "strand.h"
 
 #include <QAudio>
-#include <QAudioFormat>
 #include <QCoroFuture>
 #include <QDeadlineTimer>
 #include <QPromise>
@@ -13,6 +12,8 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -77,8 +78,10 @@ MicError sourceError(QAudio::Error error)
 class PulseRecording
 {
 public:
-    PulseRecording(std::function<void()> onData, std::function<void()> onFailure)
-        : m_onData(std::move(onData))
+    // Chunks are handed over on the connection's own thread, as they are
+    // cut: a hop through another thread would wake a second one for each.
+    PulseRecording(std::function<void(QByteArray)> onChunk, std::function<void()> onFailure)
+        : m_onChunk(std::move(onChunk))
         , m_onFailure(std::move(onFailure))
     {
     }
@@ -90,7 +93,10 @@ public:
     StartResult open(const QByteArray &source)
     {
         m_loop = pa_threaded_mainloop_new();
-        if (!m_loop || pa_threaded_mainloop_start(m_loop) < 0)
+        if (!m_loop)
+            return MicCapture::noInputDeviceError();
+        pa_threaded_mainloop_set_name(m_loop, "zarno.pulse");
+        if (pa_threaded_mainloop_start(m_loop) < 0)
             return MicCapture::noInputDeviceError();
         Locked lock(m_loop);
         pa_proplist *props = pa_proplist_new();
@@ -137,10 +143,10 @@ public:
         pa_channel_map map;
         if (!pa_sample_spec_valid(&found.sourceFormat.value()) || !pa_channel_map_init_mono(&map))
             return sourceError(QAudio::OpenError);
-        m_deviceRate = int(found.sourceFormat->rate);
-        m_format.setSampleRate(int(wire.rate));
-        m_format.setChannelCount(wire.channels);
-        m_format.setSampleFormat(QAudioFormat::Int16);
+        // One chunk per 4096 frames of the source, whatever rate it records at.
+        m_chunkBytes = qsizetype(pa_frame_size(&wire))
+                       * std::max<qsizetype>(1, MicCapture::framesPerChunk * qsizetype(wire.rate)
+                                                    / std::max<qsizetype>(1, found.sourceFormat->rate));
 
         m_stream = pa_stream_new(m_context, "zarno microphone", &wire, &map);
         if (!m_stream)
@@ -154,8 +160,7 @@ public:
         attributes.tlength = uint32_t(-1);
         attributes.prebuf = uint32_t(-1);
         attributes.minreq = uint32_t(-1);
-        attributes.fragsize = uint32_t(
-            pa_usec_to_bytes(pa_usec_t(MicCapture::framesPerChunk) * PA_USEC_PER_SEC / found.sourceFormat->rate, &wire));
+        attributes.fragsize = uint32_t(m_chunkBytes);
         if (pa_stream_connect_record(m_stream, name.constData(), &attributes, PA_STREAM_ADJUST_LATENCY) < 0)
             return sourceError(QAudio::OpenError);
         if (!waitFor(lock, [this] { return pa_stream_get_state(m_stream) != PA_STREAM_CREATING; })
@@ -165,16 +170,13 @@ public:
         return std::nullopt;
     }
 
-    [[nodiscard]] const QAudioFormat &format() const { return m_format; }
-    // The source's own rate, which sets how long a chunk is.
-    [[nodiscard]] int deviceRate() const { return m_deviceRate; }
-
-    // What has arrived since the last call.
-    QByteArray take()
+    // When sound last arrived, on the steady clock; never before the first.
+    [[nodiscard]] std::optional<std::chrono::steady_clock::time_point> lastDelivery() const
     {
-        std::lock_guard lock(m_mutex);
-        m_announced = false;
-        return std::exchange(m_buffer, {});
+        const std::chrono::steady_clock::rep ticks = m_lastDelivery.load(std::memory_order_relaxed);
+        if (ticks == 0)
+            return std::nullopt;
+        return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(ticks));
     }
 
     void close()
@@ -235,11 +237,13 @@ private:
         return state == PA_CONTEXT_READY || state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED;
     }
 
-    // On the loop's thread, from here on.
+    // On the loop's thread, from here on. The server hands over about one
+    // chunk at a time, but its pieces need not line up with chunks: whole
+    // ones are cut from what has arrived and the rest waits for more.
     static void onRead(pa_stream *stream, size_t, void *userdata)
     {
         auto *self = static_cast<PulseRecording *>(userdata);
-        bool announce = false;
+        bool arrived = false;
         while (pa_stream_readable_size(stream) > 0) {
             const void *data = nullptr;
             size_t bytes = 0;
@@ -248,14 +252,19 @@ private:
             if (bytes == 0)
                 break;
             if (data) { // a hole (no data, some bytes) is skipped
-                std::lock_guard lock(self->m_mutex);
-                self->m_buffer.append(static_cast<const char *>(data), qsizetype(bytes));
-                announce = !std::exchange(self->m_announced, true);
+                self->m_pending.append(static_cast<const char *>(data), qsizetype(bytes));
+                arrived = true;
             }
             pa_stream_drop(stream);
         }
-        if (announce)
-            self->m_onData();
+        if (!arrived)
+            return;
+        self->m_lastDelivery.store(std::chrono::steady_clock::now().time_since_epoch().count(),
+                                   std::memory_order_relaxed);
+        qsizetype offset = 0;
+        for (; self->m_pending.size() - offset >= self->m_chunkBytes; offset += self->m_chunkBytes)
+            self->m_onChunk(self->m_pending.sliced(offset, self->m_chunkBytes));
+        self->m_pending.remove(0, offset);
     }
 
     static void onStreamState(pa_stream *stream, void *userdata)
@@ -272,16 +281,14 @@ private:
             static_cast<PulseRecording *>(userdata)->m_onFailure();
     }
 
-    std::function<void()> m_onData;
+    std::function<void(QByteArray)> m_onChunk;
     std::function<void()> m_onFailure;
     pa_threaded_mainloop *m_loop = nullptr;
     pa_context *m_context = nullptr;
     pa_stream *m_stream = nullptr;
-    int m_deviceRate = 0;
-    QAudioFormat m_format;
-    std::mutex m_mutex;
-    QByteArray m_buffer;      // guarded by m_mutex
-    bool m_announced = false; // likewise: a read is on its way to the worker
+    qsizetype m_chunkBytes = 1;
+    QByteArray m_pending; // the loop's thread only
+    std::atomic<std::chrono::steady_clock::rep> m_lastDelivery{0};
 };
 
 } // namespace
@@ -293,10 +300,10 @@ class MicWorker : public QObject
 public:
     MicWorker(MicCapture::DeviceFinder findDevice, std::chrono::milliseconds stallLimit)
         : m_findDevice(std::move(findDevice))
+        , m_stallLimit(stallLimit)
     {
         m_stall.setSingleShot(true);
-        m_stall.setInterval(stallLimit);
-        QObject::connect(&m_stall, &QTimer::timeout, this, [this] { failLater(MicCapture::stoppedDeliveringError()); });
+        QObject::connect(&m_stall, &QTimer::timeout, this, &MicWorker::checkDelivery);
     }
 
     void setChunkHandler(Microphone::ChunkHandler handler)
@@ -342,29 +349,23 @@ public:
                 return MicCapture::noInputDeviceError();
             source = device.id();
         }
-        // The recording's thread announces; reading and reporting happen here.
+        // Failures are reported from here, and only for the recording that failed.
         const quint64 capture = m_capture;
-        const auto here = [this, capture](void (MicWorker::*step)()) {
-            QMetaObject::invokeMethod(
-                this,
-                [this, capture, step] {
-                    if (capture == m_capture)
-                        (this->*step)();
-                },
-                Qt::QueuedConnection);
-        };
-        auto recording = std::make_unique<PulseRecording>([here] { here(&MicWorker::read); },
-                                                          [here] { here(&MicWorker::sourceFailed); });
+        auto recording = std::make_unique<PulseRecording>(
+            [this](const QByteArray &chunk) { deliver(chunk); },
+            [this, capture] {
+                QMetaObject::invokeMethod(
+                    this,
+                    [this, capture] {
+                        if (capture == m_capture)
+                            failLater(sourceError(QAudio::FatalError));
+                    },
+                    Qt::QueuedConnection);
+            });
         if (const StartResult failed = recording->open(source))
             return failed;
         m_recording = std::move(recording);
-        // A format that cannot be converted still runs; its buffers are dropped.
-        m_resampler = std::make_unique<Resampler>(m_recording->format());
-        // One chunk per 4096 frames of the source, whatever rate it records at.
-        m_blockFrames = std::max<qsizetype>(
-            1, MicCapture::framesPerChunk * m_recording->format().sampleRate() / std::max(1, m_recording->deviceRate()));
-        m_blockBytes = m_blockFrames * m_recording->format().bytesPerFrame();
-        m_pending.clear();
+        m_stall.start(m_stallLimit);
         return std::nullopt;
     }
 
@@ -372,10 +373,7 @@ public:
     {
         ++m_capture; // what the old recording still reports is void
         m_stall.stop();
-        std::unique_ptr<PulseRecording> recording = std::move(m_recording);
-        m_resampler.reset();
-        m_pending.clear();
-        if (recording)
+        if (std::unique_ptr<PulseRecording> recording = std::move(m_recording))
             recording->close();
     }
 
@@ -384,7 +382,32 @@ public:
     void post(std::function<void()> task) { m_strand.post(std::move(task)); }
 
 private:
-    void sourceFailed() { failLater(sourceError(QAudio::FatalError)); }
+    // On the recording's thread.
+    void deliver(const QByteArray &chunk)
+    {
+        std::lock_guard lock(m_handlerMutex);
+        if (m_onChunk)
+            m_onChunk(chunk);
+    }
+
+    // Once a source has delivered, its going quiet for the stall limit means
+    // it stopped. Looked at once per limit rather than re-armed per chunk, so
+    // a healthy capture never wakes this thread.
+    void checkDelivery()
+    {
+        if (!m_recording)
+            return;
+        const auto last = m_recording->lastDelivery();
+        if (!last) {
+            m_stall.start(m_stallLimit);
+            return;
+        }
+        const auto quiet = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - *last);
+        if (quiet >= m_stallLimit)
+            failLater(MicCapture::stoppedDeliveringError());
+        else
+            m_stall.start(m_stallLimit - quiet);
+    }
 
     // Reported from the queue, after what is already in it: the capture is
     // torn down first, and only if it is still the one that failed.
@@ -401,42 +424,13 @@ private:
         });
     }
 
-    // The server hands over about one chunk at a time (its pieces need not
-    // line up with 4096 device frames), so whole blocks are
-    // cut from what has arrived and the rest waits for the next read.
-    void read()
-    {
-        if (!m_recording)
-            return;
-        const QByteArray data = m_recording->take();
-        if (data.isEmpty())
-            return;
-        // Once a source has delivered, its going quiet means it stopped.
-        m_stall.start();
-        m_pending.append(data);
-        qsizetype offset = 0;
-        while (m_pending.size() - offset >= m_blockBytes) {
-            const QByteArray chunk = m_resampler->convert(m_pending.constData() + offset, m_blockFrames);
-            offset += m_blockBytes;
-            if (chunk.isEmpty())
-                continue;
-            std::lock_guard lock(m_handlerMutex);
-            if (m_onChunk)
-                m_onChunk(chunk);
-        }
-        m_pending.remove(0, offset);
-    }
-
     MicCapture::DeviceFinder m_findDevice;
+    std::chrono::milliseconds m_stallLimit;
     mutable std::mutex m_handlerMutex;
     Microphone::ChunkHandler m_onChunk;     // guarded by m_handlerMutex
     Microphone::FailureHandler m_onFailure; // likewise
     bool m_retired = false;                 // likewise
     std::unique_ptr<PulseRecording> m_recording;
-    std::unique_ptr<Resampler> m_resampler;
-    QByteArray m_pending;
-    qsizetype m_blockFrames = 0;
-    qsizetype m_blockBytes = 0;
     quint64 m_capture = 0;
     QTimer m_stall{this};
     Strand m_strand{this};

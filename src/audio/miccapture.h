@@ -25,7 +25,8 @@ struct MicTiming
 // PipeWire's PulseAudio service, each start on a connection of its own) and hands it out as
 // 16 kHz mono signed 16-bit chunks, one per 4096 device frames (about 85 ms at
 // 48 kHz). Set-up and tear-down run in call order on the capture's own worker
-// thread ("zarno.mic"), which also delivers the chunks: never the GUI thread.
+// thread ("zarno.mic"); the chunks come from the connection's thread
+// ("zarno.pulse") as they arrive. Never the GUI thread.
 class MicCapture final : public Microphone
 {
 public:
