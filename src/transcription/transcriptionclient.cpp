@@ -100,8 +100,11 @@ public:
         if (!m_current)
             return;
         if (m_current->opened) {
-            if (m_current->socket->state() == QAbstractSocket::ConnectedState)
+            if (m_current->socket->state() == QAbstractSocket::ConnectedState) {
                 m_current->socket->sendBinaryMessage(chunk);
+                // Out now, rather than on one more turn of this thread's loop.
+                m_current->socket->flush();
+            }
             return;
         }
         if (m_pendingChunks >= maxPendingChunks)
