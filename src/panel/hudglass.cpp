@@ -92,39 +92,81 @@ const QImage &shadowImage(QSizeF size, qreal radius, qreal dpr)
     return *cache.insert(key, tinted);
 }
 
+// The whole glass of one size, drawn once: a repaint of a small part (the
+// recording dot, one transcript row) copies that part instead of filling
+// and stroking the full shape again, which Qt spreads over worker threads.
+// Its origin is `margin` above and left of the card.
+const QImage &glassImage(QSizeF size, qreal cornerRadius, qreal fill, qreal dpr)
+{
+    // Looked up on every repaint, so the key is plain numbers.
+    struct Glass
+    {
+        QSizeF size;
+        qreal cornerRadius = 0;
+        qreal fill = 0;
+        qreal dpr = 0;
+        QRgb tint = 0;
+        QRgb edge = 0;
+        QImage image;
+    };
+    static std::vector<Glass> cache;
+    const QColor tint = Brand::faded(Brand::card(), Brand::surfaceOpacity(fill));
+    const QColor edge = Brand::faded(Brand::ink(), 0.14);
+    for (const Glass &glass : cache) {
+        if (glass.size == size && glass.cornerRadius == cornerRadius && glass.fill == fill && glass.dpr == dpr
+            && glass.tint == tint.rgba() && glass.edge == edge.rgba())
+            return glass.image;
+    }
+
+    const qreal margin = 2 * shadowRadius;
+    const QSize pixels(int(std::ceil((size.width() + 2 * margin) * dpr)),
+                       int(std::ceil((size.height() + 2 * margin + shadowOffsetY) * dpr)));
+    QImage glass(pixels, QImage::Format_ARGB32_Premultiplied);
+    glass.fill(Qt::transparent);
+    {
+        QPainter painter(&glass);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.scale(dpr, dpr);
+        const QRectF rect(QPointF(margin, margin), size);
+
+        // Shadow: black at low opacity, blurred, 2 points down.
+        const QImage &shadow = shadowImage(size, cornerRadius, dpr);
+        painter.drawImage(QPointF(0, shadowOffsetY), shadow);
+
+        const QPainterPath shape = roundedPath(rect, cornerRadius);
+        // Frosted layer: a light wash over the blurred backdrop; where nothing
+        // blurs it, the card is solid so the page behind stays out of sight.
+        painter.fillPath(shape, QColor(248, 248, 250, 110));
+        painter.fillPath(shape, tint);
+
+        QLinearGradient sheen(rect.topLeft(), QPointF(rect.left(), rect.center().y()));
+        sheen.setColorAt(0, QColor(255, 255, 255, 128));
+        sheen.setColorAt(1, QColor(255, 255, 255, 0));
+        painter.fillPath(shape, sheen);
+
+        QLinearGradient border(rect.topLeft(), rect.bottomLeft());
+        border.setColorAt(0, QColor(255, 255, 255, int(255 * 0.9)));
+        border.setColorAt(1, edge);
+        painter.setPen(QPen(QBrush(border), 1));
+        painter.setBrush(Qt::NoBrush);
+        painter.drawPath(roundedPath(rect.adjusted(0.5, 0.5, -0.5, -0.5), qMax<qreal>(0, cornerRadius - 0.5)));
+    }
+    glass.setDevicePixelRatio(dpr);
+    if (cache.size() >= 4)
+        cache.erase(cache.begin()); // sizes of a resize drag give way to the newest
+    cache.push_back({size, cornerRadius, fill, dpr, tint.rgba(), edge.rgba(), glass});
+    return cache.back().image;
+}
+
 } // namespace
 
 namespace HUDGlass {
 
 void paint(QPainter &painter, const QRectF &rect, qreal cornerRadius, qreal fill)
 {
-    painter.save();
-    painter.setRenderHint(QPainter::Antialiasing);
-
-    // Shadow: black at low opacity, blurred, 2 points down.
-    const qreal dpr = pixelScale(painter);
-    const QImage &shadow = shadowImage(rect.size(), cornerRadius, dpr);
     const qreal margin = 2 * shadowRadius;
-    painter.drawImage(rect.topLeft() + QPointF(-margin, -margin + shadowOffsetY), shadow);
-
-    const QPainterPath shape = roundedPath(rect, cornerRadius);
-    // Frosted layer: a light wash over the blurred backdrop; where nothing
-    // blurs it, the card is solid so the page behind stays out of sight.
-    painter.fillPath(shape, QColor(248, 248, 250, 110));
-    painter.fillPath(shape, Brand::faded(Brand::card(), Brand::surfaceOpacity(fill)));
-
-    QLinearGradient sheen(rect.topLeft(), QPointF(rect.left(), rect.center().y()));
-    sheen.setColorAt(0, QColor(255, 255, 255, 128));
-    sheen.setColorAt(1, QColor(255, 255, 255, 0));
-    painter.fillPath(shape, sheen);
-
-    QLinearGradient border(rect.topLeft(), rect.bottomLeft());
-    border.setColorAt(0, QColor(255, 255, 255, int(255 * 0.9)));
-    border.setColorAt(1, Brand::faded(Brand::ink(), 0.14));
-    painter.setPen(QPen(QBrush(border), 1));
-    painter.setBrush(Qt::NoBrush);
-    painter.drawPath(roundedPath(rect.adjusted(0.5, 0.5, -0.5, -0.5), qMax<qreal>(0, cornerRadius - 0.5)));
-    painter.restore();
+    const QImage &glass = glassImage(rect.size(), cornerRadius, fill, pixelScale(painter));
+    painter.drawImage(rect.topLeft() - QPointF(margin, margin), glass);
 }
 
 } // namespace HUDGlass
