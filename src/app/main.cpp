@@ -148,6 +148,11 @@ int main(int argc, char *argv[])
 
     if (const QByteArray platform = preferredPlatform(currentSessionEnvironment()); !platform.isEmpty())
         qputenv("QT_QPA_PLATFORM", platform);
+    // The live panel redraws a few small areas a second for hours. Through
+    // X shared memory each costs a round trip to the server and a completion
+    // event to wake for, more than sending those few pixels does.
+    if (!qEnvironmentVariableIsSet("QT_XCB_NO_MITSHM"))
+        qputenv("QT_XCB_NO_MITSHM", "1");
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     QApplication app(argc, argv);
     markStartup("application");
