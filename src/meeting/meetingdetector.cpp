@@ -64,6 +64,14 @@ void MeetingDetector::setDetectedApp(std::optional<QString> app)
     Q_EMIT detectedAppChanged();
 }
 
+void MeetingDetector::setSuppressed(bool suppressed)
+{
+    m_suppressed = suppressed;
+    // Launches are ignored meanwhile, so the proc file system needs no looks.
+    if (m_apps)
+        m_apps->setPaused(suppressed);
+}
+
 void MeetingDetector::onLaunched(const RunningApp &app)
 {
     const auto name = MeetingApps::meetingAppName(app.bundleIdentifier);

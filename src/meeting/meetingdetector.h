@@ -29,7 +29,7 @@ public:
     [[nodiscard]] std::optional<QString> detectedApp() const override { return m_detectedApp; }
     void setDetectedApp(std::optional<QString> app) override;
     [[nodiscard]] bool suppressed() const override { return m_suppressed; }
-    void setSuppressed(bool suppressed) override { m_suppressed = suppressed; }
+    void setSuppressed(bool suppressed) override;
 
     // Whether a microphone is being watched, and its state at the last look.
     [[nodiscard]] bool micWatched() const { return m_micWatched; }

@@ -4,6 +4,7 @@
 #include <QSet>
 
 #include <algorithm>
+#include <utility>
 
 #include <cstring>
 
@@ -170,7 +171,7 @@ void RunningApps::scan()
     QSet<QString> before;
     for (const RunningApp &app : std::as_const(m_apps))
         before.insert(app.bundleIdentifier);
-    const bool firstScan = !m_scanned;
+    const bool firstScan = !m_scanned || std::exchange(m_rebaseline, false);
     m_scanned = true;
     m_apps.clear();
     for (const First &first : std::as_const(ordered))
@@ -183,6 +184,20 @@ void RunningApps::scan()
         if (!before.contains(app.bundleIdentifier))
             Q_EMIT launched(app);
     }
+}
+
+void RunningApps::setPaused(bool paused)
+{
+    if (paused == m_paused)
+        return;
+    m_paused = paused;
+    if (paused) {
+        m_timer.stop();
+        return;
+    }
+    m_rebaseline = true;
+    scan();
+    m_timer.start();
 }
 
 std::optional<RunningApp> RunningApps::frontmost() const

@@ -57,6 +57,10 @@ public:
     // One look at the proc file system; the timer calls it.
     void scan();
 
+    // Paused, nothing is looked at: a session that listens has no use for
+    // launches. On resuming, what runs then counts as already running.
+    void setPaused(bool paused);
+
     // Processes seen at the last scan (identified or not).
     [[nodiscard]] qsizetype processCount() const { return m_processes.size(); }
 
@@ -78,4 +82,6 @@ private:
     QHash<qint64, Process> m_processes;
     QList<RunningApp> m_apps;
     bool m_scanned = false; // what runs at the first scan was not launched
+    bool m_paused = false;
+    bool m_rebaseline = false; // likewise for the first scan after a pause
 };

@@ -166,6 +166,11 @@ void TestRunningApps::launchesAreReportedByDifference_data()
                                                   << QStringList{"add 300 teams", "add 200 zoom", "scan"}
                                                   << QStringList{"us.zoom.xos", "com.microsoft.teams2"};
     QTest::newRow("unknown program") << QStringList{} << QStringList{"add 100 bash", "scan"} << QStringList{};
+    QTest::newRow("launched while paused counts as running at resume")
+        << QStringList{} << QStringList{"pause", "add 100 zoom", "resume", "scan"} << QStringList{};
+    QTest::newRow("launched after a resume") << QStringList{"100 zoom"}
+                                             << QStringList{"pause", "remove 100", "resume", "add 200 zoom", "scan"}
+                                             << QStringList{"us.zoom.xos"};
 }
 
 void TestRunningApps::launchesAreReportedByDifference()
@@ -185,6 +190,8 @@ void TestRunningApps::launchesAreReportedByDifference()
         const QStringList parts = step.split(' ');
         if (parts.at(0) == "scan")
             apps.scan();
+        else if (parts.at(0) == "pause" || parts.at(0) == "resume")
+            apps.setPaused(parts.at(0) == "pause");
         else if (parts.at(0) == "add")
             tree.add(parts.at(1).toLongLong(), fixture(parts.at(2)));
         else
