@@ -5,7 +5,6 @@
 
 #include <QAccessible>
 #include <QPainter>
-#include <QPainterPath>
 #include <QScrollBar>
 #include <QTextLayout>
 
@@ -37,6 +36,53 @@ qreal layOut(QTextLayout &layout, qreal width)
     }
     layout.endLayout();
     return y;
+}
+
+// A card of one colour with rounded corners, drawn without filling an
+// outline: Qt blends a tall filled path on worker threads, waking two of
+// them for each repaint of a long bubble. The corners come from one small
+// image of a disc, the rest are plain rectangles.
+void fillCard(QPainter &painter, const QRect &rect, int radius, const QColor &color)
+{
+    const int r = std::max(0, std::min({radius, rect.width() / 2, rect.height() / 2}));
+    const qreal dpr = painter.device() ? painter.device()->devicePixelRatioF() : 1.0;
+    // One disc per colour (lines and translations differ) and scale.
+    struct Disc
+    {
+        QRgb color;
+        int radius;
+        qreal dpr;
+        QImage image;
+    };
+    static std::vector<Disc> discs;
+    auto found = std::find_if(discs.begin(), discs.end(), [&](const Disc &d) {
+        return d.color == color.rgba() && d.radius == r && d.dpr == dpr;
+    });
+    if (found == discs.end()) {
+        const int side = std::max(1, int(std::ceil(2 * r * dpr)));
+        QImage image(side, side, QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::transparent);
+        QPainter p(&image);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.setPen(Qt::NoPen);
+        p.setBrush(color);
+        p.drawEllipse(QRectF(0, 0, side, side));
+        p.end();
+        if (discs.size() >= 8)
+            discs.erase(discs.begin());
+        discs.push_back({color.rgba(), r, dpr, image});
+        found = discs.end() - 1;
+    }
+    const QImage &disc = found->image;
+    const qreal half = disc.width() / 2.0;
+    const QRectF corners[] = {{0, 0, half, half}, {half, 0, half, half}, {0, half, half, half}, {half, half, half, half}};
+    const QPointF at[] = {rect.topLeft(), QPointF(rect.right() + 1 - r, rect.top()),
+                          QPointF(rect.left(), rect.bottom() + 1 - r), QPointF(rect.right() + 1 - r, rect.bottom() + 1 - r)};
+    for (int i = 0; i < 4; ++i)
+        painter.drawImage(QRectF(at[i], QSizeF(r, r)), disc, corners[i]);
+    painter.fillRect(QRect(rect.left() + r, rect.top(), rect.width() - 2 * r, r), color);
+    painter.fillRect(QRect(rect.left(), rect.top() + r, rect.width(), rect.height() - 2 * r), color);
+    painter.fillRect(QRect(rect.left() + r, rect.bottom() + 1 - r, rect.width() - 2 * r, r), color);
 }
 
 } // namespace
@@ -78,10 +124,8 @@ void BubbleDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option
     const QRectF card = QRectF(option.rect);
     const Laid &laid = laidOut(index, card.width() - 2 * paddingH);
     painter->save();
+    fillCard(*painter, option.rect, int(radius), Brand::faded(Brand::ink(), laid.isTranslation ? 0.03 : 0.05));
     painter->setRenderHint(QPainter::Antialiasing);
-    QPainterPath shape;
-    shape.addRoundedRect(card, radius, radius);
-    painter->fillPath(shape, Brand::faded(Brand::ink(), laid.isTranslation ? 0.03 : 0.05));
     laid.layout->draw(painter, card.topLeft() + QPointF(paddingH, paddingV));
     painter->restore();
 }
