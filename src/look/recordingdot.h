@@ -6,16 +6,17 @@
 
 // A filled circle that, while breathing, pulses between opacity 0.45 and 1.0
 // every 1.8 s in phase with the wall clock, so every dot on screen pulses
-// together. The pulse is drawn in a few opacity steps, each repainting only
-// the dot and only when the step changes (about seven times a second); out of
-// sight it does not run at all.
+// together. The pulse is drawn in five opacity steps, each repainting only
+// the dot and only when the step changes (between four and five times a
+// second: each repaint of the floating panel costs a wake-up and a trip to
+// the window system); out of sight it does not run at all.
 class RecordingDot : public QWidget
 {
     Q_OBJECT
 
 public:
     static constexpr double period = 1.8; // seconds
-    static constexpr int steps = 7;       // opacities drawn, faintest to full
+    static constexpr int steps = 5;       // opacities drawn, faintest to full
     static constexpr int minFrameMs = 60; // never redrawn sooner than this
 
     RecordingDot(const QColor &color, bool breathing, qreal size, QWidget *parent = nullptr);

@@ -173,7 +173,7 @@ void TestLook::dotBreathesWithTheWallClock_data()
     QTest::newRow("quarter: full") << qint64(450) << 1.0;
     QTest::newRow("three quarters: faintest") << qint64(1350) << 0.45;
     QTest::newRow("one period later") << qint64(1800) << 0.725;
-    QTest::newRow("between steps: the nearest of seven") << qint64(100) << 0.45 + 0.55 * 4 / 6;
+    QTest::newRow("between steps: the nearest of five") << qint64(100) << 0.45 + 0.55 * 3 / 4;
     QTest::newRow("a day later, quarter") << qint64(86'400'000 + 450) << 1.0;
 }
 
