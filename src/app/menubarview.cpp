@@ -144,7 +144,14 @@ MenuBarView::MenuBarView(SessionController &state, UserSettings &settings, AuthS
     connect(&m_state, &SessionController::isListeningChanged, this, &MenuBarView::refresh);
     connect(&m_state, &SessionController::isPausedChanged, this, &MenuBarView::refresh);
     connect(&m_state, &SessionController::lastErrorChanged, this, &MenuBarView::refresh);
-    connect(&m_state, &SessionController::elapsedChanged, this, &MenuBarView::refresh);
+    // Every second while a session runs: out of sight only the time is
+    // kept, and the whole panel is read again when it shows.
+    connect(&m_state, &SessionController::elapsedChanged, this, [this] {
+        if (isVisible())
+            refresh();
+        else
+            showElapsed();
+    });
     connect(&m_state, &SessionController::saveStateChanged, this, &MenuBarView::refresh);
     connect(&m_auth, &AuthSession::emailChanged, this, &MenuBarView::refresh);
     // A new detection or an answer to the prompt shows at once.
@@ -388,8 +395,7 @@ void MenuBarView::refresh()
     m_pausedControls->setVisible(!listening && paused);
     // The meeting card's own "Take notes" stands alone.
     m_idleControls->setVisible(!listening && !paused && !offered);
-    m_stopButton->setText(QStringLiteral("Stop & save · ") + m_state.elapsed());
-    m_resumeButton->setText(QStringLiteral("Resume · ") + m_state.elapsed());
+    showElapsed();
     m_stopButton->updateGeometry();
     m_resumeButton->updateGeometry();
 
@@ -416,6 +422,12 @@ void MenuBarView::refresh()
                                                    : column->totalSizeHint().height();
     setFixedSize(panelWidth, height);
     update();
+}
+
+void MenuBarView::showElapsed()
+{
+    m_stopButton->setText(QStringLiteral("Stop & save · ") + m_state.elapsed());
+    m_resumeButton->setText(QStringLiteral("Resume · ") + m_state.elapsed());
 }
 
 void MenuBarView::showEvent(QShowEvent *event)

@@ -111,6 +111,8 @@ public:
 
     // Reads everything shown afresh and lays the panel out again.
     void refresh();
+    // Only the running time, on the buttons that carry it.
+    void showElapsed();
 
     // For tests and the application's keyboard and verb handling.
     [[nodiscard]] ModeSegment *translateSegment() const { return m_translate; }
