@@ -48,7 +48,7 @@ if [ -n "$deb" ]; then
     [ "$(dpkg-deb -f "$deb" Package)" = zarno ] || fail "package name"
     [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "package version"
     depends=$(dpkg-deb -f "$deb" Depends)
-    for needed in libqt6webenginewidgets6 libqt6httpserver6 libsoxr0 libpulse0 pocketsphinx-en-us apertium-eng-spa \
+    for needed in libqt6webenginewidgets6 libqt6httpserver6 libpulse0 pocketsphinx-en-us apertium-eng-spa \
         libqt6sql6-sqlite qt6-qpa-plugins; do
         grep -q "$needed" <<<"$depends" || fail "Depends lacks $needed: $depends"
     done
