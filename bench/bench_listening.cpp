@@ -4,7 +4,8 @@
 // CPU time comes from /proc (per thread), over windows of wall time:
 //
 //   1. idle in the tray, main window open              (median of 3 windows)
-//   2. listening to silence, panel expanded            -> cost above idle
+//   2. listening to silence, panel expanded            -> cost above idle, and the
+//                                                         pipe's on the same silence
 //   3. real speech (goforward.raw, again and again)    -> zarno, pipe, ratio
 //
 //   build/bench/bench_listening [--window SECONDS]      (default 20)
@@ -246,21 +247,6 @@ int main(int argc, char *argv[])
     printThreads(resting);
     std::fflush(stdout);
 
-    if (!desktop.command(u"start"_s).startsWith(u"Listening"_s))
-        return fail(u"zarno did not start listening: "_s + desktop.logTail(u"zarno.log"_s));
-    desktop.command(u"show"_s);
-    QTest::qWait(4000);
-    std::vector<Window> silence;
-    std::vector<double> silent;
-    for (int i = 0; i < windows; ++i) {
-        silence.push_back(measure(zarno, {}, seconds));
-        silent.push_back(silence.back().zarno);
-    }
-    std::printf("listening to silence, panel expanded: %.3f %% -> %.3f %% of a core above idle (goal <= 0.2)\n",
-                median(silent), median(silent) - median(idle));
-    printThreads(silence);
-    std::fflush(stdout);
-
     // The bare pipe, on the same microphone and service, with its own account.
     const QString token = signIn(desktop.serviceURL(), u"pipe@example.org"_s);
     if (token.isEmpty())
@@ -281,6 +267,23 @@ int main(int argc, char *argv[])
                              u"virtmic"_s, u"--latency-msec=85"_s});
     if (!sender.waitForStarted() || !parec.waitForStarted())
         return fail(u"the pipe did not start"_s);
+
+    if (!desktop.command(u"start"_s).startsWith(u"Listening"_s))
+        return fail(u"zarno did not start listening: "_s + desktop.logTail(u"zarno.log"_s));
+    desktop.command(u"show"_s);
+    QTest::qWait(4000);
+    std::vector<Window> silence;
+    std::vector<double> silent, pipeSilent;
+    for (int i = 0; i < windows; ++i) {
+        silence.push_back(measure(zarno, {parec.processId(), sender.processId()}, seconds));
+        silent.push_back(silence.back().zarno);
+        pipeSilent.push_back(silence.back().pipe);
+    }
+    std::printf("listening to silence, panel expanded: %.3f %% -> %.3f %% of a core above idle (goal <= 0.2); "
+                "the pipe %.3f %%\n",
+                median(silent), median(silent) - median(idle), median(pipeSilent));
+    printThreads(silence);
+    std::fflush(stdout);
 
     // Speech for every window: the recording, 1.5 s of silence, again.
     const QByteArray words = readProc(goForward);
