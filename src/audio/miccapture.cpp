@@ -391,8 +391,8 @@ private:
     }
 
     // Once a source has delivered, its going quiet for the stall limit means
-    // it stopped. Looked at once per limit rather than re-armed per chunk, so
-    // a healthy capture never wakes this thread.
+    // it stopped. Looked at about once per limit, rather than a timer re-armed
+    // on this thread for every chunk.
     void checkDelivery()
     {
         if (!m_recording)

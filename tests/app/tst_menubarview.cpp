@@ -204,6 +204,12 @@ void TestMenuBarView::controlsFollowTheSession()
         preview.elapsed = QStringLiteral("12:35");
         rig.state->showPreview(preview);
         QVERIFY(visibleButton(*rig.view, QStringLiteral("Stop & save · 12:35")));
+        // Out of sight only the time is kept; shown again, it reads the current one.
+        rig.view->hide();
+        preview.elapsed = QStringLiteral("12:36");
+        rig.state->showPreview(preview);
+        rig.view->show();
+        QVERIFY(visibleButton(*rig.view, QStringLiteral("Stop & save · 12:36")));
     }
 }
 
