@@ -65,7 +65,7 @@ void ElapsedPillButton::paintEvent(QPaintEvent *)
     const QRectF inner = area.marginsRemoved(QMarginsF(insets()));
     const qreal total = TabularText::width(text(), font);
     const qreal baseline = inner.top() + (inner.height() - metrics.height()) / 2 + metrics.ascent();
-    TabularText::draw(painter, inner.left() + qMax<qreal>(0, (inner.width() - total) / 2), baseline, text(), metrics);
+    TabularText::draw(painter, inner.left() + qMax<qreal>(0, (inner.width() - total) / 2), baseline, text());
 }
 
 // --- IconRowButton --------------------------------------------------------------

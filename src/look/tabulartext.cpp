@@ -1,9 +1,11 @@
 #include "tabulartext.h"
 
 #include <QFontMetricsF>
+#include <QHash>
 #include <QPainter>
 
 #include <cmath>
+#include <vector>
 
 namespace {
 
@@ -12,12 +14,46 @@ bool isDigit(QChar c)
     return c >= u'0' && c <= u'9';
 }
 
-qreal widestDigit(const QFontMetricsF &metrics)
+// Shaping is the costly part of measuring text, and a running time is
+// measured and drawn every second: each font's digits and the runs of text
+// around them are measured once.
+struct FontMeasures
 {
+    QFont font;
+    qreal digits[10] = {};
     qreal widest = 0;
-    for (char16_t d = u'0'; d <= u'9'; ++d)
-        widest = qMax(widest, metrics.horizontalAdvance(QChar(d)));
-    return widest;
+    QHash<QString, qreal> runs;
+};
+
+FontMeasures &measuresOf(const QFont &font)
+{
+    static std::vector<FontMeasures> kept; // a handful of fonts; never held across calls
+    for (FontMeasures &measures : kept) {
+        if (measures.font == font)
+            return measures;
+    }
+    if (kept.size() >= 8)
+        kept.erase(kept.begin());
+    FontMeasures measures;
+    measures.font = font;
+    const QFontMetricsF metrics(font);
+    for (int d = 0; d < 10; ++d) {
+        measures.digits[d] = metrics.horizontalAdvance(QChar(u'0' + d));
+        measures.widest = qMax(measures.widest, measures.digits[d]);
+    }
+    kept.push_back(std::move(measures));
+    return kept.back();
+}
+
+qreal runWidth(FontMeasures &measures, const QString &run)
+{
+    if (run.isEmpty())
+        return 0;
+    if (const auto found = measures.runs.constFind(run); found != measures.runs.constEnd())
+        return *found;
+    if (measures.runs.size() >= 64)
+        measures.runs.clear();
+    return *measures.runs.insert(run, QFontMetricsF(measures.font).horizontalAdvance(run));
 }
 
 } // namespace
@@ -26,8 +62,7 @@ namespace TabularText {
 
 qreal width(const QString &text, const QFont &font)
 {
-    const QFontMetricsF metrics(font);
-    const qreal digit = widestDigit(metrics);
+    FontMeasures &measures = measuresOf(font);
     qreal total = 0;
     QString run;
     for (const QChar c : text) {
@@ -35,15 +70,15 @@ qreal width(const QString &text, const QFont &font)
             run.append(c);
             continue;
         }
-        total += metrics.horizontalAdvance(run) + digit;
+        total += runWidth(measures, run) + measures.widest;
         run.clear();
     }
-    return total + metrics.horizontalAdvance(run);
+    return total + runWidth(measures, run);
 }
 
-void draw(QPainter &painter, qreal left, qreal baseline, const QString &text, const QFontMetricsF &metrics)
+void draw(QPainter &painter, qreal left, qreal baseline, const QString &text)
 {
-    const qreal digit = widestDigit(metrics);
+    FontMeasures &measures = measuresOf(painter.font());
     qreal x = left;
     // Runs of non-digits keep their kerning; each digit sits centred in its cell.
     QString run;
@@ -51,7 +86,7 @@ void draw(QPainter &painter, qreal left, qreal baseline, const QString &text, co
         if (run.isEmpty())
             return;
         painter.drawText(QPointF(x, baseline), run);
-        x += metrics.horizontalAdvance(run);
+        x += runWidth(measures, run);
         run.clear();
     };
     for (const QChar c : text) {
@@ -60,8 +95,9 @@ void draw(QPainter &painter, qreal left, qreal baseline, const QString &text, co
             continue;
         }
         flush();
-        painter.drawText(QPointF(x + (digit - metrics.horizontalAdvance(c)) / 2, baseline), QString(c));
-        x += digit;
+        painter.drawText(QPointF(x + (measures.widest - measures.digits[c.unicode() - u'0']) / 2, baseline),
+                         QString(c));
+        x += measures.widest;
     }
     flush();
 }
@@ -94,5 +130,5 @@ void TabularLabel::paintEvent(QPaintEvent *)
     else if (alignment() & Qt::AlignRight)
         left += area.width() - total;
     const qreal baseline = area.top() + (area.height() - metrics.height()) / 2 + metrics.ascent();
-    TabularText::draw(painter, left, baseline, text(), metrics);
+    TabularText::draw(painter, left, baseline, text());
 }

@@ -3,7 +3,6 @@
 #include <QLabel>
 
 class QFont;
-class QFontMetricsF;
 class QPainter;
 
 // Text with a running time whose digits take equal widths, so that it does
@@ -12,8 +11,8 @@ class QPainter;
 namespace TabularText {
 
 [[nodiscard]] qreal width(const QString &text, const QFont &font);
-// Draws `text` from `left` on `baseline`.
-void draw(QPainter &painter, qreal left, qreal baseline, const QString &text, const QFontMetricsF &metrics);
+// Draws `text` from `left` on `baseline` in the painter's font.
+void draw(QPainter &painter, qreal left, qreal baseline, const QString &text);
 
 } // namespace TabularText
 

@@ -63,7 +63,7 @@ public:
     static constexpr int paddingH = 12;
     static constexpr int spacing = 6;
     static constexpr int followMs = 120;
-    static constexpr int followFrameMs = 30;
+    static constexpr int followFrameMs = 40; // three frames a glide: each redraws the whole list
     // A frame is drawn as soon as the changes already waiting are handled:
     // a burst still costs one, and a lone change no wake-up of its own.
     static constexpr int frameMs = 0;

@@ -284,6 +284,9 @@ void TestLook::runningTimeKeepsItsWidth()
     b.setFont(font);
     QCOMPARE(a.sizeHint(), b.sizeHint());
     QVERIFY(a.sizeHint().width() >= QFontMetricsF(font).horizontalAdvance(time) - 1);
+    // Measures are kept per font: another size is measured on its own.
+    const QFont larger = Brand::font(26, Brand::Weight::Semibold);
+    QVERIFY(TabularText::width(time, larger) > 1.5 * TabularText::width(time, font));
 }
 
 QTEST_MAIN(TestLook)
