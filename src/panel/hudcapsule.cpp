@@ -26,7 +26,7 @@ HUDCapsule::HUDCapsule(LiveHUD *hud, QWidget *parent)
     m_elapsed = new TabularLabel(this);
     m_elapsed->setObjectName(QStringLiteral("capsuleElapsed"));
     m_elapsed->setFont(Brand::font(13, Brand::Weight::Semibold));
-    m_elapsed->setMinimumWidth(38);
+    m_elapsed->setMinimumWidth(minimumElapsedWidth);
     m_elapsed->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     QPalette palette = m_elapsed->palette();
     palette.setColor(QPalette::WindowText, Brand::ink());
@@ -77,6 +77,8 @@ void HUDCapsule::refresh()
     m_dot->setVisible(!paused);
     m_dot->setBreathing(listening);
     m_elapsed->setText(m_state ? m_state->elapsed() : QStringLiteral("0:00"));
+    // Held at its size, it does not lay the capsule out again every second.
+    m_elapsed->setFixedSize(m_elapsed->sizeHint().expandedTo(QSize(minimumElapsedWidth, 0)));
     setToolTip(paused ? pausedToolTip : listeningToolTip);
     setAccessibleName(toolTip());
 }

@@ -19,6 +19,7 @@ class HUDCapsule : public QWidget
 public:
     static inline const QString listeningToolTip = QStringLiteral("Listening — click to open");
     static inline const QString pausedToolTip = QStringLiteral("Paused — click to open");
+    static constexpr int minimumElapsedWidth = 38;
 
     HUDCapsule(LiveHUD *hud, QWidget *parent = nullptr);
 

@@ -295,6 +295,9 @@ void HUDPanel::refreshStatus()
     m_statusDot->setColor(dotColor);
     m_statusDot->setBreathing(listening);
     m_statusPause->setVisible(!listening && paused);
+    // Held at its size, the label does not lay the panel out again every
+    // second: with digits of equal width the size changes only with the words.
+    m_statusText->setFixedSize(m_statusText->sizeHint());
 
     // The error shows only while not listening.
     const std::optional<QString> error = m_state ? m_state->lastError() : std::nullopt;
