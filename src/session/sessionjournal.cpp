@@ -303,7 +303,11 @@ void SessionJournal::beginLeg(const QDateTime &at)
 
 void SessionJournal::stillListening(const QDateTime &at)
 {
-    append(QJsonObject{{"r"_L1, "time"_L1}, {"at"_L1, at.toMSecsSinceEpoch()}});
+    // Rides along with the next sync (a line, a pause, the system's own
+    // write-back) rather than waking the disk every second of a silent
+    // meeting: a killed zarno loses none of it, and a machine that loses
+    // power loses at most the last seconds of the leg's length.
+    append(QJsonObject{{"r"_L1, "time"_L1}, {"at"_L1, at.toMSecsSinceEpoch()}}, false);
 }
 
 void SessionJournal::endLeg(const QDateTime &at, qint64 seconds)
@@ -340,7 +344,7 @@ void SessionJournal::open(bool truncate)
     m_syncer->setFile(m_fd, folder);
 }
 
-void SessionJournal::append(const QJsonObject &record)
+void SessionJournal::append(const QJsonObject &record, bool synced)
 {
     if (m_fd < 0)
         return; // no session, or it failed and said so
@@ -363,7 +367,8 @@ void SessionJournal::append(const QJsonObject &record)
         data += wrote;
         left -= wrote;
     }
-    m_syncer->written(false);
+    if (synced)
+        m_syncer->written(false);
 }
 
 void SessionJournal::fail()

@@ -90,7 +90,8 @@ Q_SIGNALS:
 
 private:
     void open(bool truncate);
-    void append(const QJsonObject &record);
+    // Written at once; `synced` asks the disk worker to keep it within its interval.
+    void append(const QJsonObject &record, bool synced = true);
     void fail();
     void closeFile();
     void onLineAppended(qsizetype row);
