@@ -62,6 +62,12 @@ QStringList sourceLines(const QJsonObject &note)
     return lines;
 }
 
+// The whole of the first note in `notes`, the account's list.
+QJsonObject firstNote(ThrowawayDesktop &desktop, const QJsonArray &notes)
+{
+    return desktop.storedNote(notes.first().toObject().value(u"id"_s).toString());
+}
+
 int occurrences(const QStringList &lines, const QString &word)
 {
     return int(lines.join(u' ').toLower().count(word));
@@ -206,6 +212,9 @@ private:
     // Plays a recording and waits until the live panel shows final words
     // beyond `darkBefore` ink pixels; returns the panel's ink then.
     int speakUntilFinal(ThrowawayDesktop &desktop, const QString &recording, int darkBefore);
+    // A leg was cut: zarno reports a pause with `sentence`, and the live panel
+    // still shows at least `ink` of its words. `status` is what it said.
+    bool pausedKeepingWords(ThrowawayDesktop &desktop, const QString &sentence, int ink, QString *status);
     void dumpLogs(ThrowawayDesktop &desktop);
 };
 
@@ -245,6 +254,22 @@ int TestEndToEnd::speakUntilFinal(ThrowawayDesktop &desktop, const QString &reco
         QTest::qWait(100);
     }
     return -1;
+}
+
+bool TestEndToEnd::pausedKeepingWords(ThrowawayDesktop &desktop, const QString &sentence, int ink, QString *status)
+{
+    *status = desktop.waitForStatus([](const QString &s) { return isPaused(s); }, shortWait);
+    if (!isPaused(*status) || !status->contains(sentence))
+        return false;
+    const std::optional<WindowInfo> panel = desktop.waitForWindow(isTheLivePanel, shortWait);
+    if (!panel) {
+        *status += u" (no live panel on screen)"_s;
+        return false;
+    }
+    const int dark = readTranscript(desktop.screenshot(), *panel).dark;
+    if (dark < ink)
+        *status += u" (the panel shows %1 ink pixels, %2 before)"_s.arg(dark).arg(ink);
+    return dark >= ink;
 }
 
 void TestEndToEnd::dumpLogs(ThrowawayDesktop &desktop)
@@ -362,7 +387,7 @@ void TestEndToEnd::firstWordsAfterStartReadWell()
     QVERIFY(desktop.command(u"stop"_s).contains(u"✓ Notes saved"_s));
     const QJsonArray notes = desktop.storedNotes();
     QCOMPARE(notes.size(), 1);
-    const QStringList lines = sourceLines(desktop.storedNote(notes.first().toObject().value(u"id"_s).toString()));
+    const QStringList lines = sourceLines(firstNote(desktop, notes));
     QCOMPARE(lines, QStringList{u"Go forward ten meters."_s});
 }
 
@@ -443,7 +468,7 @@ void TestEndToEnd::translationsArriveThroughTheRelayedProvider()
     const QJsonArray notes = desktop.storedNotes();
     QCOMPARE(notes.size(), 1);
     QStringList source, translated;
-    for (const QJsonValue &entry : desktop.storedNote(notes.first().toObject().value(u"id"_s).toString()).value(u"entries"_s).toArray()) {
+    for (const QJsonValue &entry : firstNote(desktop, notes).value(u"entries"_s).toArray()) {
         (entry.toObject().value(u"translated"_s).toBool() ? translated : source).append(entry.toObject().value(u"text"_s).toString());
     }
     QCOMPARE(source, (QStringList{u"Go forward ten meters."_s, u"Go forward ten meters."_s}));
@@ -491,7 +516,7 @@ void TestEndToEnd::pausedSessionResumesAndSavesBothLegs()
     QVERIFY(desktop.command(u"stop"_s).contains(u"✓ Notes saved"_s));
     const QJsonArray notes = desktop.storedNotes();
     QCOMPARE(notes.size(), 1);
-    const QStringList lines = sourceLines(desktop.storedNote(notes.first().toObject().value(u"id"_s).toString()));
+    const QStringList lines = sourceLines(firstNote(desktop, notes));
     QCOMPARE(occurrences(lines, u"forward"_s), 1);
     QVERIFY2(lines.size() >= 2, qPrintable(lines.join(u" | "_s)));
     QCOMPARE(QSet<QString>(lines.begin(), lines.end()).size(), lines.size());
@@ -526,12 +551,8 @@ void TestEndToEnd::serviceDiesMidLegAndTheTranscriptSurvives()
     QVERIFY(firstInk > 0);
 
     desktop.killService();
-    const QString lost = desktop.waitForStatus([](const QString &s) { return isPaused(s); }, shortWait);
-    QVERIFY2(isPaused(lost) && lost.contains(connectionLost), qPrintable(lost));
-    // The words stay on the panel.
-    const std::optional<WindowInfo> panel = desktop.waitForWindow(isTheLivePanel, shortWait);
-    QVERIFY(panel);
-    QVERIFY(readTranscript(desktop.screenshot(), *panel).dark >= firstInk);
+    QString lost;
+    QVERIFY2(pausedKeepingWords(desktop, connectionLost, firstInk, &lost), qPrintable(lost));
 
     QVERIFY(desktop.restartService());
     QVERIFY(isListening(desktop.command(u"resume"_s)));
@@ -541,7 +562,7 @@ void TestEndToEnd::serviceDiesMidLegAndTheTranscriptSurvives()
     QVERIFY(desktop.signInOverHttp(email, password));
     const QJsonArray notes = desktop.storedNotes();
     QCOMPARE(notes.size(), 1);
-    const QStringList lines = sourceLines(desktop.storedNote(notes.first().toObject().value(u"id"_s).toString()));
+    const QStringList lines = sourceLines(firstNote(desktop, notes));
     QCOMPARE(occurrences(lines, u"forward"_s), 1);
     QVERIFY2(lines.size() >= 2, qPrintable(lines.join(u" | "_s)));
 }
@@ -563,17 +584,14 @@ void TestEndToEnd::soundServerDiesMidLegAndEveryLineIsSaved()
     QVERIFY(firstInk > 0);
 
     desktop.killSoundServer();
-    const QString stopped = desktop.waitForStatus([](const QString &s) { return isPaused(s); }, shortWait);
-    QVERIFY2(isPaused(stopped) && stopped.contains(micStopped), qPrintable(stopped));
-    const std::optional<WindowInfo> panel = desktop.waitForWindow(isTheLivePanel, shortWait);
-    QVERIFY(panel);
-    QVERIFY(readTranscript(desktop.screenshot(), *panel).dark >= firstInk);
+    QString stopped;
+    QVERIFY2(pausedKeepingWords(desktop, micStopped, firstInk, &stopped), qPrintable(stopped));
 
     QVERIFY(desktop.command(u"stop"_s).contains(u"✓ Notes saved"_s));
     QVERIFY(desktop.signInOverHttp(email, password));
     QJsonArray notes = desktop.storedNotes();
     QCOMPARE(notes.size(), 1);
-    QCOMPARE(sourceLines(desktop.storedNote(notes.first().toObject().value(u"id"_s).toString())),
+    QCOMPARE(sourceLines(firstNote(desktop, notes)),
              QStringList{u"Go forward ten meters."_s});
 
     // The server comes back: Take notes works again in the same zarno.
@@ -615,7 +633,7 @@ void TestEndToEnd::failedUploadKeepsTheTranscriptForSaveAgain()
     QVERIFY(desktop.command(u"stop"_s).contains(u"✓ Notes saved"_s));
     const QJsonArray notes = desktop.storedNotes();
     QCOMPARE(notes.size(), 1);
-    const QStringList lines = sourceLines(desktop.storedNote(notes.first().toObject().value(u"id"_s).toString()));
+    const QStringList lines = sourceLines(firstNote(desktop, notes));
     QCOMPARE(occurrences(lines, u"forward"_s), 1);
 }
 
@@ -650,7 +668,7 @@ void TestEndToEnd::killedMidSessionComesBackPausedAndSavesItsLines()
     QVERIFY(desktop.command(u"stop"_s).contains(u"✓ Notes saved"_s));
     const QJsonArray notes = desktop.storedNotes();
     QCOMPARE(notes.size(), 1);
-    const QJsonObject note = desktop.storedNote(notes.first().toObject().value(u"id"_s).toString());
+    const QJsonObject note = firstNote(desktop, notes);
     QCOMPARE(occurrences(sourceLines(note), u"forward"_s), 1);
     const qint64 startedAt = notes.first().toObject().value(u"startedAt"_s).toInteger();
     QVERIFY(startedAt >= launchedAt && startedAt < killedAt);
