@@ -1,23 +1,20 @@
 #pragma once
 
 #include <QColor>
-#include <QTimer>
 #include <QWidget>
 
-// A filled circle that, while breathing, pulses between opacity 0.45 and 1.0
-// every 1.8 s in phase with the wall clock, so every dot on screen pulses
-// together. The pulse is drawn in five opacity steps, each repainting only
-// the dot and only when the step changes (between four and five times a
-// second: each repaint of the floating panel costs a wake-up and a trip to
-// the window system); out of sight it does not run at all.
+// A filled circle that, while breathing, alternates between full and faint
+// opacity on each beat it is given: the running time's tick, so the dot and
+// the time beside it are drawn in the same repaint and the dot costs no
+// wake-up of its own (each repaint of the floating panel is a wake-up and a
+// trip to the window system, which a dot with its own animation paid four or
+// five times a second). Steady, it is fully opaque.
 class RecordingDot : public QWidget
 {
     Q_OBJECT
 
 public:
-    static constexpr double period = 1.8; // seconds
-    static constexpr int steps = 5;       // opacities drawn, faintest to full
-    static constexpr int minFrameMs = 60; // never redrawn sooner than this
+    static constexpr double faintest = 0.45;
 
     RecordingDot(const QColor &color, bool breathing, qreal size, QWidget *parent = nullptr);
 
@@ -25,33 +22,23 @@ public:
     [[nodiscard]] bool breathing() const { return m_breathing; }
     [[nodiscard]] qreal dotSize() const { return m_size; }
     void setColor(const QColor &color);
+    // Starting to breathe begins on the full beat.
     void setBreathing(bool breathing);
-
-    // The opacity at `seconds` since 2001-01-01 00:00 UTC.
-    [[nodiscard]] static double breathingOpacity(double seconds);
-    // Which of the steps is drawn at `seconds`, and how long it lasts.
-    [[nodiscard]] static int stepAt(double seconds);
-    [[nodiscard]] static int msUntilNextStep(double seconds);
+    // The next beat: full after faint, faint after full; steady, nothing.
+    void beat();
     // The opacity drawn now.
     [[nodiscard]] double currentOpacity() const;
     // Whether it is pulsing now: breathing and in sight.
-    [[nodiscard]] bool isAnimating() const { return m_tick.isActive(); }
+    [[nodiscard]] bool isAnimating() const { return m_breathing && isVisible(); }
 
     [[nodiscard]] QSize sizeHint() const override;
 
 protected:
     void paintEvent(QPaintEvent *event) override;
-    void showEvent(QShowEvent *event) override;
-    void hideEvent(QHideEvent *event) override;
 
 private:
-    void updateTimer();
-    void onTick();
-    void scheduleTick();
-
     QColor m_color;
     bool m_breathing;
+    bool m_faint = false;
     qreal m_size;
-    int m_drawnStep = -1;
-    QTimer m_tick;
 };

@@ -63,7 +63,10 @@ void HUDCapsule::setState(SessionController *state)
         QObject::connect(state, &SessionController::isListeningChanged, this, &HUDCapsule::refresh);
         QObject::connect(state, &SessionController::isPausedChanged, this, &HUDCapsule::refresh);
         QObject::connect(state, &SessionController::lastErrorChanged, this, &HUDCapsule::refresh);
-        QObject::connect(state, &SessionController::elapsedChanged, this, &HUDCapsule::refresh);
+        QObject::connect(state, &SessionController::elapsedChanged, this, [this] {
+            m_dot->beat();
+            refresh();
+        });
     }
     refresh();
 }

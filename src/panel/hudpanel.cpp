@@ -233,7 +233,10 @@ void HUDPanel::setState(SessionController *state)
                 refreshStatus();
                 refreshTranscript();
             });
-        QObject::connect(state, &SessionController::elapsedChanged, this, &HUDPanel::refreshStatus);
+        QObject::connect(state, &SessionController::elapsedChanged, this, [this] {
+            m_statusDot->beat();
+            refreshStatus();
+        });
         QObject::connect(state, &SessionController::lastErrorChanged, this, &HUDPanel::refreshStatus);
         QObject::connect(state, &SessionController::saveStateChanged, this, [this] {
             refreshStatus();

@@ -115,6 +115,9 @@ const BubbleDelegate::Laid &BubbleDelegate::laidOut(const QModelIndex &index, qr
         formats.append({int(base.size()), int(tail.size()), tailFormat});
     laid.layout = std::make_shared<QTextLayout>(base + tail, font);
     laid.layout->setFormats(formats);
+    // Otherwise the shaped glyphs are dropped once laid out, and every paint
+    // shapes the text again.
+    laid.layout->setCacheEnabled(true);
     laid.height = base.isEmpty() && tail.isEmpty() ? QFontMetricsF(font).height() : layOut(*laid.layout, width);
     return *m_laid.insert(index.row(), std::move(laid));
 }

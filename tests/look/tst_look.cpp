@@ -46,9 +46,8 @@ private Q_SLOTS:
     void missingOrBrokenIconIsNotCached();
     void iconViewDrawsInItsColourOrTakesNoSpace();
     void logoIsBuiltIn();
-    void dotBreathesWithTheWallClock_data();
-    void dotBreathesWithTheWallClock();
-    void steadyDotIsFullyOpaque();
+    void dotStepsWithEachBeat_data();
+    void dotStepsWithEachBeat();
     void buttonsChangeWhenPressed();
     void menuRowHighlightsUnderThePointer();
     void brandFontFallsBackToTheSystemFont();
@@ -164,43 +163,39 @@ void TestLook::logoIsBuiltIn()
     QVERIFY(opaque > 30);
 }
 
-void TestLook::dotBreathesWithTheWallClock_data()
+void TestLook::dotStepsWithEachBeat_data()
 {
-    QTest::addColumn<qint64>("msAfterReference");
+    QTest::addColumn<bool>("breathing");
+    QTest::addColumn<int>("beats");
+    QTest::addColumn<bool>("restarted");
     QTest::addColumn<double>("opacity");
 
-    QTest::newRow("phase start") << qint64(0) << 0.725;
-    QTest::newRow("quarter: full") << qint64(450) << 1.0;
-    QTest::newRow("three quarters: faintest") << qint64(1350) << 0.45;
-    QTest::newRow("one period later") << qint64(1800) << 0.725;
-    QTest::newRow("between steps: the nearest of five") << qint64(100) << 0.45 + 0.55 * 3 / 4;
-    QTest::newRow("a day later, quarter") << qint64(86'400'000 + 450) << 1.0;
+    QTest::newRow("starts full") << true << 0 << false << 1.0;
+    QTest::newRow("one beat: faint") << true << 1 << false << RecordingDot::faintest;
+    QTest::newRow("two beats: full again") << true << 2 << false << 1.0;
+    QTest::newRow("steady: beats change nothing") << false << 3 << false << 1.0;
+    QTest::newRow("breathing again starts full") << true << 1 << true << 1.0;
 }
 
-void TestLook::dotBreathesWithTheWallClock()
+void TestLook::dotStepsWithEachBeat()
 {
-    QFETCH(qint64, msAfterReference);
+    QFETCH(bool, breathing);
+    QFETCH(int, beats);
+    QFETCH(bool, restarted);
     QFETCH(double, opacity);
-    const QDateTime reference(QDate(2001, 1, 1), QTime(0, 0), Qt::UTC);
-    Clock::setSource([=] { return reference.addMSecs(msAfterReference); });
-    RecordingDot dot(Brand::tomato(), true, 8);
-    QCOMPARE(dot.size(), QSize(8, 8));
-    QVERIFY(qAbs(dot.currentOpacity() - opacity) < 1e-6);
-    // Two dots read the same clock: they pulse together.
-    RecordingDot other(Brand::marigold(), true, 12);
-    QCOMPARE(other.currentOpacity(), dot.currentOpacity());
-}
 
-void TestLook::steadyDotIsFullyOpaque()
-{
-    const QDateTime faintest(QDate(2001, 1, 1), QTime(0, 0, 1, 350), Qt::UTC);
-    Clock::setSource([=] { return faintest; });
-    RecordingDot dot(QColor(255, 0, 0), false, 8);
-    QCOMPARE(dot.currentOpacity(), 1.0);
+    RecordingDot dot(QColor(255, 0, 0), breathing, 8);
+    QCOMPARE(dot.size(), QSize(8, 8));
+    for (int i = 0; i < beats; ++i)
+        dot.beat();
+    if (restarted) {
+        dot.setBreathing(false);
+        dot.setBreathing(true);
+    }
+    QCOMPARE(dot.currentOpacity(), opacity);
+    // What is drawn is what it reports.
     const QImage image = renderAt2x(dot);
-    QCOMPARE(QColor::fromRgba(image.pixel(8, 8)).alpha(), 255);
-    dot.setBreathing(true);
-    QVERIFY(qAbs(dot.currentOpacity() - 0.45) < 1e-6);
+    QVERIFY(qAbs(QColor::fromRgba(image.pixel(8, 8)).alpha() - 255 * opacity) <= 2);
 }
 
 void TestLook::buttonsChangeWhenPressed()

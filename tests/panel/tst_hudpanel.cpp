@@ -174,6 +174,11 @@ void TestHUDPanel::statusRowAndControlsFollowTheSession()
     if (glyph == QLatin1String("dot")) {
         QCOMPARE(dot->color(), Brand::tomato());
         QVERIFY(dot->breathing());
+        // Each second of running time is a beat of the dot.
+        const double before = dot->currentOpacity();
+        p.elapsed = QStringLiteral("12:35");
+        m_state->showPreview(p);
+        QVERIFY(dot->currentOpacity() != before);
     } else if (glyph == QLatin1String("grey")) {
         QCOMPARE(dot->color(), Brand::inkFaint());
         QVERIFY(!dot->breathing());
