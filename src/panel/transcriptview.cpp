@@ -292,14 +292,15 @@ void TranscriptView::updateGeometries()
 void TranscriptView::follow()
 {
     QScrollBar *bar = verticalScrollBar();
-    // Hidden, the end is simply placed: nothing animates out of sight.
-    if (!m_animated || !isVisible()) {
+    // Hidden, the end is simply placed: nothing animates out of sight. A line
+    // or two of new text is placed too, in the frame that draws it: gliding
+    // there would draw the whole list three more times for every wrap.
+    const bool near = bar->maximum() - bar->value() <= viewport()->height() / 2;
+    if (!m_animated || !isVisible() || (near && !m_followTick.isActive())) {
         m_followTick.stop();
         bar->setValue(bar->maximum());
         return;
     }
-    if (bar->value() == bar->maximum() && !m_followTick.isActive())
-        return;
     m_followFrom = bar->value();
     m_followClock.start();
     if (!m_followTick.isActive())

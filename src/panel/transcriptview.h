@@ -54,7 +54,8 @@ private:
 // however long the transcript is; only visible rows are painted. Changes that
 // arrive in a burst are measured once and drawn in one frame, and only from
 // the first changed row down; hidden, it draws nothing. Follows the end on
-// every change.
+// every change: text streaming in moves the list in the same frame, and only
+// a long way back to the end (after scrolling away) glides.
 class TranscriptView : public QAbstractItemView
 {
     Q_OBJECT

@@ -472,6 +472,14 @@ void TestHUDPanel::everyChangeScrollsToTheEnd()
     QCOMPARE(bar->value(), bar->maximum());
     QVERIFY(model->bubble(model->rowCount() - 1).base.endsWith(QStringLiteral("word19")));
     QVERIFY(lastInView());
+    // A line more moves the list in the frame that draws it, without a glide.
+    SonioxMessage more;
+    more.tokens = QList<SonioxToken>{token(QStringLiteral(" and a few more words, enough to wrap"), true, false)};
+    m_state->transcript()->apply(more);
+    QTRY_VERIFY(!view->framePending());
+    QVERIFY(!view->isFollowing());
+    QCOMPARE(bar->value(), bar->maximum());
+    QVERIFY(lastInView());
 
     // Hidden, nothing is scheduled or animated; shown again, the end is in view.
     m_panel->hide();
