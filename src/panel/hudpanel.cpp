@@ -321,7 +321,6 @@ void HUDPanel::refreshStatus()
         m_primary->setText(QStringLiteral("Save again"));
     else
         m_primary->setText(QStringLiteral("Take notes"));
-    m_primary->updateGeometry();
 }
 
 void HUDPanel::rescanNewest()

@@ -24,6 +24,17 @@
 
 namespace {
 
+// Counts the requests to lay a widget out again.
+struct LayoutRequests : QObject
+{
+    int count = 0;
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        count += event->type() == QEvent::LayoutRequest;
+        return false;
+    }
+};
+
 TranscriptLine line(const QString &text, bool translation, bool complete = true, qint64 t = 0)
 {
     return TranscriptLine{.id = QUuid::createUuid(),
@@ -174,11 +185,18 @@ void TestHUDPanel::statusRowAndControlsFollowTheSession()
     if (glyph == QLatin1String("dot")) {
         QCOMPARE(dot->color(), Brand::tomato());
         QVERIFY(dot->breathing());
-        // Each second of running time is a beat of the dot.
+        // Each second of running time is a beat of the dot, and lays nothing out again.
+        for (int settle = 0; settle < 3; ++settle)
+            QCoreApplication::sendPostedEvents();
+        LayoutRequests requests;
+        m_panel->installEventFilter(&requests);
         const double before = dot->currentOpacity();
         p.elapsed = QStringLiteral("12:35");
         m_state->showPreview(p);
         QVERIFY(dot->currentOpacity() != before);
+        QCoreApplication::sendPostedEvents();
+        QCOMPARE(requests.count, 0);
+        m_panel->removeEventFilter(&requests);
     } else if (glyph == QLatin1String("grey")) {
         QCOMPARE(dot->color(), Brand::inkFaint());
         QVERIFY(!dot->breathing());
