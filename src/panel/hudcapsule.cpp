@@ -65,9 +65,17 @@ void HUDCapsule::setState(SessionController *state)
         QObject::connect(state, &SessionController::lastErrorChanged, this, &HUDCapsule::refresh);
         QObject::connect(state, &SessionController::elapsedChanged, this, [this] {
             m_dot->beat();
-            refresh();
+            // Out of sight, the time is brought up to date when it shows.
+            if (isVisible())
+                refresh();
         });
     }
+    refresh();
+}
+
+void HUDCapsule::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
     refresh();
 }
 

@@ -235,7 +235,9 @@ void HUDPanel::setState(SessionController *state)
             });
         QObject::connect(state, &SessionController::elapsedChanged, this, [this] {
             m_statusDot->beat();
-            refreshStatus();
+            // Out of sight (collapsed), the time is brought up to date when it shows.
+            if (isVisible())
+                refreshStatus();
         });
         QObject::connect(state, &SessionController::lastErrorChanged, this, &HUDPanel::refreshStatus);
         QObject::connect(state, &SessionController::saveStateChanged, this, [this] {
@@ -403,6 +405,12 @@ void HUDPanel::applyPreview()
     m_preview = preview;
     m_list->setAnimated(!preview);
     m_list->setVerticalPadding(preview ? 4 : 6);
+}
+
+void HUDPanel::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    refreshStatus();
 }
 
 void HUDPanel::resizeEvent(QResizeEvent *event)

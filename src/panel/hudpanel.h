@@ -48,6 +48,7 @@ public:
     [[nodiscard]] TranscriptModel *transcriptModel() const { return m_model; }
 
 protected:
+    void showEvent(QShowEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
 
 private:

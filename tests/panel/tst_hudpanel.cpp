@@ -197,6 +197,12 @@ void TestHUDPanel::statusRowAndControlsFollowTheSession()
         QCoreApplication::sendPostedEvents();
         QCOMPARE(requests.count, 0);
         m_panel->removeEventFilter(&requests);
+        // Out of sight it keeps no time; it shows the right one when it comes back.
+        m_panel->hide();
+        p.elapsed = QStringLiteral("12:36");
+        m_state->showPreview(p);
+        m_panel->show();
+        QCOMPARE(panel->findChild<QLabel *>(QStringLiteral("statusText"))->text(), status.replace(QStringLiteral("12:34"), QStringLiteral("12:36")));
     } else if (glyph == QLatin1String("grey")) {
         QCOMPARE(dot->color(), Brand::inkFaint());
         QVERIFY(!dot->breathing());
@@ -716,6 +722,13 @@ void TestHUDPanel::capsuleGlyphFollowsTheSession()
         QCOMPARE(capsule.pauseIcon()->color(), glyph == QLatin1String("tomato") ? Brand::tomato() : Brand::marigold());
     else
         QCOMPARE(capsule.dot()->breathing(), glyph == QLatin1String("breathing"));
+
+    // Out of sight it keeps no time; it shows the right one when it comes back.
+    capsule.hide();
+    p.elapsed = QStringLiteral("3:08");
+    m_state->showPreview(p);
+    capsule.show();
+    QCOMPARE(capsule.elapsedLabel()->text(), QStringLiteral("3:08"));
 }
 
 QTEST_MAIN(TestHUDPanel)
