@@ -89,6 +89,31 @@ void fillCard(QPainter &painter, const QRect &rect, int radius, const QColor &co
 
 BubbleDelegate::~BubbleDelegate() = default;
 
+// How far down `before` is drawn exactly as `after` will be. Wrapping is
+// greedy: a line ends where the next word no longer fits, so the lines ahead
+// of the one before the first change (in text or in style: base, then tail)
+// break exactly as they did.
+qreal BubbleDelegate::unchangedTop(const QTextLayout &before, qsizetype beforeBase, const QString &after,
+                                   qsizetype afterBase)
+{
+    const QString &text = before.text();
+    qsizetype same = 0;
+    const qsizetype shorter = std::min(text.size(), after.size());
+    while (same < shorter && text.at(same) == after.at(same))
+        ++same;
+    if (beforeBase != afterBase)
+        same = std::min(same, std::min(beforeBase, afterBase));
+    int changed = before.lineCount() - 1;
+    for (int i = 0; i < before.lineCount(); ++i) {
+        const QTextLine line = before.lineAt(i);
+        if (same < line.textStart() + line.textLength()) {
+            changed = i;
+            break;
+        }
+    }
+    return changed > 0 ? before.lineAt(changed - 1).y() : 0;
+}
+
 const BubbleDelegate::Laid &BubbleDelegate::laidOut(const QModelIndex &index, qreal width) const
 {
     const QString base = index.data(TranscriptModel::BaseRole).toString();
@@ -101,7 +126,12 @@ const BubbleDelegate::Laid &BubbleDelegate::laidOut(const QModelIndex &index, qr
     if (m_laid.size() >= keptLayouts)
         m_laid.clear();
 
-    Laid laid{base, tail, isTranslation, width, 0, nullptr};
+    Laid laid{base, tail, isTranslation, width, 0, nullptr, 0.0};
+    if (const auto kept = m_laid.constFind(index.row());
+        kept != m_laid.constEnd() && kept->width == width && kept->isTranslation == isTranslation && kept->layout) {
+        const qreal top = unchangedTop(*kept->layout, kept->base.size(), base + tail, base.size());
+        laid.unchangedTop = std::min(top, kept->unchangedTop.value_or(top));
+    }
     const QFont font = Brand::font(isTranslation ? 13 : 14);
     QTextCharFormat baseFormat;
     baseFormat.setForeground(isTranslation ? Brand::inkSoft() : Brand::ink());
@@ -131,6 +161,16 @@ void BubbleDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option
     painter->setRenderHint(QPainter::Antialiasing);
     laid.layout->draw(painter, card.topLeft() + QPointF(paddingH, paddingV));
     painter->restore();
+}
+
+int BubbleDelegate::takeUnchangedTop(int row) const
+{
+    const auto kept = m_laid.find(row);
+    if (kept == m_laid.end())
+        return 0;
+    const qreal top = std::exchange(kept->unchangedTop, std::nullopt).value_or(0);
+    // From the gap above the first changed line: a glyph's edge may reach into it.
+    return top > 0 ? int(std::floor(paddingV + top - lineSpacing)) : 0;
 }
 
 QSize BubbleDelegate::sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const
@@ -258,7 +298,10 @@ void TranscriptView::drawFrame()
     updateGeometries();
     const int from = std::exchange(m_redrawFrom, -1);
     if (from >= 0 && from < int(m_tops.size())) {
-        const int top = std::max(0, m_tops[from] - verticalOffset());
+        // Within the first changed row, only from its first changed line.
+        const auto *bubbles = qobject_cast<const BubbleDelegate *>(itemDelegate());
+        const int unchanged = bubbles ? std::min(bubbles->takeUnchangedTop(from), m_heights[from]) : 0;
+        const int top = std::max(0, m_tops[from] + unchanged - verticalOffset());
         if (top < viewport()->height())
             viewport()->update(QRect(0, top, viewport()->width(), viewport()->height() - top));
     } else if (from >= 0) {

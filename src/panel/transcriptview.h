@@ -8,6 +8,7 @@
 #include <QTimer>
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 class QTextLayout;
@@ -32,6 +33,10 @@ public:
 
     void paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const override;
     [[nodiscard]] QSize sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const override;
+    // How far down the row's text, from the card's top, it is drawn as it
+    // was before its last new layout (0 when not known), and forgets it:
+    // text added at the end of a long bubble redraws only its last lines.
+    [[nodiscard]] int takeUnchangedTop(int row) const;
 
 private:
     struct Laid
@@ -42,7 +47,11 @@ private:
         qreal width = 0;
         qreal height = 0;
         std::shared_ptr<QTextLayout> layout;
+        // Drawn as last time above this, through every layout since.
+        std::optional<qreal> unchangedTop;
     };
+    [[nodiscard]] static qreal unchangedTop(const QTextLayout &before, qsizetype beforeBase, const QString &after,
+                                            qsizetype afterBase);
     // The row's text laid out in `width`, from the kept ones when unchanged.
     const Laid &laidOut(const QModelIndex &index, qreal width) const;
 

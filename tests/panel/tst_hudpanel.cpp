@@ -18,11 +18,24 @@
 #include <QAbstractItemModelTester>
 #include <QLabel>
 #include <QRandomGenerator>
+#include <QScreen>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
 
 namespace {
+
+// Keeps the area of each paint a widget receives.
+struct PaintedAreas : QObject
+{
+    QList<QRect> areas;
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint)
+            areas.append(static_cast<QPaintEvent *>(event)->rect());
+        return false;
+    }
+};
 
 // Counts the requests to lay a widget out again.
 struct LayoutRequests : QObject
@@ -403,6 +416,27 @@ void TestHUDPanel::streamingGrowsRowsWithoutRebuilding()
     QAbstractItemModelTester tester(model, QAbstractItemModelTester::FailureReportingMode::QtTest);
     QSignalSpy resets(model, &QAbstractItemModel::modelReset);
     QSignalSpy inserts(model, &QAbstractItemModel::rowsInserted);
+    TranscriptView *view = m_panel->transcriptView();
+
+    // A word more at the end of a long bubble redraws its last lines only.
+    SonioxMessage opening;
+    opening.tokens = QList<SonioxToken>{token(QStringLiteral(" and then").repeated(20), true, false)};
+    m_state->transcript()->apply(opening);
+    QTRY_VERIFY(!view->framePending() && !view->isFollowing());
+    QCoreApplication::sendPostedEvents();
+    const QRect bubble = view->visualRect(model->index(0));
+    QVERIFY(bubble.height() > 80);
+    PaintedAreas painted;
+    view->viewport()->installEventFilter(&painted);
+    SonioxMessage more;
+    more.tokens = QList<SonioxToken>{token(QStringLiteral(" so"), false, false)};
+    m_state->transcript()->apply(more);
+    QTRY_VERIFY(!view->framePending());
+    QCoreApplication::sendPostedEvents();
+    view->viewport()->removeEventFilter(&painted);
+    QCOMPARE(view->visualRect(model->index(0)), bubble);
+    QCOMPARE(painted.areas.size(), 1);
+    QVERIFY(painted.areas.first().top() > bubble.top() + 40);
 
     // A random stream: finals that grow, close and open lines in both kinds,
     // provisional text that comes and goes.
@@ -428,6 +462,13 @@ void TestHUDPanel::streamingGrowsRowsWithoutRebuilding()
         fresh.setTranscript(m_state->transcript());
         QCOMPARE(bubblesOf(*model), bubblesOf(fresh));
         checkRowHeights();
+        // Each frame draws only what changed, and the panel reads as if
+        // drawn whole.
+        QTRY_VERIFY(!view->framePending() && !view->isFollowing());
+        QCoreApplication::sendPostedEvents();
+        const QImage onScreen = m_panel->screen()->grabWindow(m_panel->winId()).toImage();
+        m_panel->repaint();
+        QCOMPARE(onScreen, m_panel->screen()->grabWindow(m_panel->winId()).toImage());
         if (QTest::currentTestFailed())
             return;
     }
