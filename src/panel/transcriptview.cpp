@@ -335,13 +335,23 @@ void TranscriptView::updateGeometries()
 void TranscriptView::follow()
 {
     QScrollBar *bar = verticalScrollBar();
-    // Hidden, the end is simply placed: nothing animates out of sight. A line
-    // or two of new text is placed too, in the frame that draws it: gliding
-    // there would draw the whole list three more times for every wrap.
-    const bool near = bar->maximum() - bar->value() <= viewport()->height() / 2;
-    if (!m_animated || !isVisible() || (near && !m_followTick.isActive())) {
+    // Hidden, the end is simply placed: nothing animates out of sight.
+    if (!m_animated || !isVisible()) {
         m_followTick.stop();
         bar->setValue(bar->maximum());
+        return;
+    }
+    if (bar->value() == bar->maximum() && !m_followTick.isActive())
+        return;
+    // A line or two of new text is placed in the frame that draws it: gliding
+    // there would draw the whole list three more times for every wrap. Text
+    // pouring in faster than the glide's frames glides, so that the list
+    // still moves at most once a frame.
+    const bool near = bar->maximum() - bar->value() <= viewport()->height() / 2;
+    const bool movedJustNow = m_placed.isValid() && m_placed.elapsed() < m_placementMs;
+    if (near && !movedJustNow && !m_followTick.isActive()) {
+        bar->setValue(bar->maximum());
+        m_placed.start();
         return;
     }
     m_followFrom = bar->value();

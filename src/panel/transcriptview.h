@@ -100,6 +100,9 @@ public:
     [[nodiscard]] bool framePending() const { return m_frame.isActive(); }
     // Whether the end is being scrolled into view.
     [[nodiscard]] bool isFollowing() const;
+    // How soon after moving to the end the list may jump there again rather
+    // than glide; a glide's frame unless a test says otherwise.
+    void setPlacementInterval(int ms) { m_placementMs = ms; }
 
 protected:
     QModelIndex moveCursor(CursorAction cursorAction, Qt::KeyboardModifiers modifiers) override;
@@ -144,5 +147,7 @@ private:
     bool m_animated = true;
     QTimer m_followTick;
     QElapsedTimer m_followClock;
+    QElapsedTimer m_placed; // since the end was last placed at once
+    int m_placementMs = followFrameMs;
     int m_followFrom = 0;
 };

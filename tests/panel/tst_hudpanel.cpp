@@ -417,6 +417,7 @@ void TestHUDPanel::streamingGrowsRowsWithoutRebuilding()
     QSignalSpy resets(model, &QAbstractItemModel::modelReset);
     QSignalSpy inserts(model, &QAbstractItemModel::rowsInserted);
     TranscriptView *view = m_panel->transcriptView();
+    view->setPlacementInterval(0); // every message is drawn and checked before the next
 
     // A word more at the end of a long bubble redraws its last lines only.
     SonioxMessage opening;
@@ -537,14 +538,19 @@ void TestHUDPanel::everyChangeScrollsToTheEnd()
     QCOMPARE(bar->value(), bar->maximum());
     QVERIFY(model->bubble(model->rowCount() - 1).base.endsWith(QStringLiteral("word19")));
     QVERIFY(lastInView());
-    // A line more moves the list in the frame that draws it, without a glide.
-    SonioxMessage more;
-    more.tokens = QList<SonioxToken>{token(QStringLiteral(" and a few more words, enough to wrap"), true, false)};
-    m_state->transcript()->apply(more);
-    QTRY_VERIFY(!view->framePending());
-    QVERIFY(!view->isFollowing());
-    QCOMPARE(bar->value(), bar->maximum());
-    QVERIFY(lastInView());
+    // A line more moves the list in the frame that draws it, without a glide;
+    // another one a moment later glides, so the list moves at most once a frame.
+    for (bool glides : {false, true}) {
+        view->setPlacementInterval(glides ? 60'000 : 0);
+        SonioxMessage more;
+        more.tokens = QList<SonioxToken>{token(QStringLiteral(" and a few more words, enough to wrap"), true, false)};
+        m_state->transcript()->apply(more);
+        QTRY_VERIFY(!view->framePending());
+        QCOMPARE(view->isFollowing(), glides);
+        QTRY_COMPARE(bar->value(), bar->maximum());
+        QTRY_VERIFY(!view->isFollowing());
+        QVERIFY(lastInView());
+    }
 
     // Hidden, nothing is scheduled or animated; shown again, the end is in view.
     m_panel->hide();
