@@ -57,8 +57,12 @@ public:
 SessionParts realParts()
 {
     SessionParts parts;
-    parts.client = std::make_unique<TranscriptionClient>();
-    parts.mic = std::make_unique<MicCapture>();
+    auto client = std::make_unique<TranscriptionClient>();
+    auto mic = std::make_unique<MicCapture>();
+    // Chunks are sent from the thread they arrive on.
+    mic->setLoopContext(client->loopContext());
+    parts.client = std::move(client);
+    parts.mic = std::move(mic);
     parts.permission = std::make_unique<SystemMicPermission>();
     parts.detector = std::make_unique<MeetingDetector>();
     parts.journal = std::make_unique<SessionJournal>(SessionJournal::defaultPath());

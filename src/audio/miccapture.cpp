@@ -7,6 +7,7 @@
 #include <QAudio>
 #include <QCoroFuture>
 #include <QDeadlineTimer>
+#include <QPointer>
 #include <QPromise>
 #include <QThread>
 #include <QTimer>
@@ -16,8 +17,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <future>
 #include <mutex>
 
+#include <pulse/glib-mainloop.h>
 #include <pulse/pulseaudio.h>
 
 using namespace std::chrono_literals;
@@ -70,89 +73,164 @@ MicError sourceError(QAudio::Error error)
     return {QStringLiteral("QAudio"), int(QAudio::OpenError), QStringLiteral("The audio input could not be opened.")};
 }
 
-// One recording from the sound server, on a connection and main loop of its
-// own: a server that went away and came back is simply reached again by the
-// next recording (Qt's shared connection gives up on it for good). The
-// server's own default source is used unless a source is named, so a default
-// changed in the sound settings counts from the next recording on.
-class PulseRecording
+// Where a recording's callbacks land; cut off when the recording closes, so
+// nothing reaches its owner afterwards even if the loop's thread runs late.
+struct RecordingSink
+{
+    std::mutex mutex;
+    std::function<void(QByteArray)> onChunk; // guarded by mutex
+    std::function<void()> onFailure;         // likewise
+    std::atomic<std::chrono::steady_clock::rep> lastDelivery{0};
+
+    void chunk(const QByteArray &bytes)
+    {
+        std::lock_guard lock(mutex);
+        if (onChunk)
+            onChunk(bytes);
+    }
+    void failed()
+    {
+        std::lock_guard lock(mutex);
+        if (onFailure)
+            onFailure();
+    }
+    void cutOff()
+    {
+        std::lock_guard lock(mutex);
+        onChunk = {};
+        onFailure = {};
+    }
+};
+
+// The sound server's connection and record stream of one recording. It lives
+// on the loop's thread: every call into the sound server's library, and every
+// callback from it, happens there, driven by that thread's GLib main loop.
+class PulseLink
 {
 public:
-    // Chunks are handed over on the connection's own thread, as they are
-    // cut: a hop through another thread would wake a second one for each.
-    PulseRecording(std::function<void(QByteArray)> onChunk, std::function<void()> onFailure)
-        : m_onChunk(std::move(onChunk))
-        , m_onFailure(std::move(onFailure))
+    PulseLink(std::shared_ptr<RecordingSink> sink, std::shared_ptr<std::promise<StartResult>> opened)
+        : m_sink(std::move(sink))
+        , m_opened(std::move(opened))
     {
     }
-    ~PulseRecording() { close(); }
-    PulseRecording(const PulseRecording &) = delete;
-    PulseRecording &operator=(const PulseRecording &) = delete;
+    ~PulseLink() { tearDown(); }
+    PulseLink(const PulseLink &) = delete;
+    PulseLink &operator=(const PulseLink &) = delete;
 
-    // Blocks until the source records or fails, five seconds at most.
-    StartResult open(const QByteArray &source)
+    void begin(const QByteArray &source)
     {
-        m_loop = pa_threaded_mainloop_new();
+        m_source = source.isEmpty() ? QByteArrayLiteral("@DEFAULT_SOURCE@") : source;
+        // Qt's GLib event loop makes its thread's context the thread default.
+        GMainContext *context = g_main_context_get_thread_default();
+        if (!context) {
+            qCWarning(lcAudio) << "The microphone needs Qt's GLib event loop (QT_NO_GLIB is set).";
+            return settle(MicCapture::noInputDeviceError());
+        }
+        m_loop = pa_glib_mainloop_new(context);
         if (!m_loop)
-            return MicCapture::noInputDeviceError();
-        pa_threaded_mainloop_set_name(m_loop, "zarno.pulse");
-        if (pa_threaded_mainloop_start(m_loop) < 0)
-            return MicCapture::noInputDeviceError();
-        Locked lock(m_loop);
+            return settle(MicCapture::noInputDeviceError());
         pa_proplist *props = pa_proplist_new();
         pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, "zarno");
         pa_proplist_sets(props, PA_PROP_APPLICATION_ID, "zarno");
-        m_context = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(m_loop), "zarno", props);
+        m_context = pa_context_new_with_proplist(pa_glib_mainloop_get_api(m_loop), "zarno", props);
         pa_proplist_free(props);
+        if (!m_context)
+            return settle(MicCapture::noInputDeviceError());
+        pa_context_set_state_callback(m_context, &PulseLink::onContextState, this);
         // Never start a sound server just to record from it.
-        if (!m_context || pa_context_connect(m_context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
-            return MicCapture::noInputDeviceError();
-        if (!waitFor(lock, [this] { return contextSettled(); }) || pa_context_get_state(m_context) != PA_CONTEXT_READY)
-            return MicCapture::noInputDeviceError();
+        if (pa_context_connect(m_context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
+            settle(MicCapture::noInputDeviceError());
+    }
 
-        // Recorded as 16-bit samples at the source's own rate and channels.
-        const QByteArray name = source.isEmpty() ? QByteArrayLiteral("@DEFAULT_SOURCE@") : source;
-        struct Found
-        {
-            bool answered = false;
-            std::optional<pa_sample_spec> sourceFormat;
-        } found;
+    void tearDown()
+    {
+        if (m_stream) {
+            pa_stream_set_state_callback(m_stream, nullptr, nullptr);
+            pa_stream_set_read_callback(m_stream, nullptr, nullptr);
+            pa_stream_disconnect(m_stream);
+            pa_stream_unref(m_stream);
+            m_stream = nullptr;
+        }
+        if (m_context) {
+            pa_context_set_state_callback(m_context, nullptr, nullptr);
+            pa_context_disconnect(m_context);
+            pa_context_unref(m_context);
+            m_context = nullptr;
+        }
+        if (m_loop) {
+            pa_glib_mainloop_free(m_loop);
+            m_loop = nullptr;
+        }
+        settle(MicCapture::noInputDeviceError());
+    }
+
+private:
+    // The outcome of opening, told once; later failures go to the sink.
+    void settle(StartResult result)
+    {
+        if (std::shared_ptr<std::promise<StartResult>> opened = std::exchange(m_opened, nullptr))
+            opened->set_value(std::move(result));
+    }
+
+    static void onContextState(pa_context *context, void *userdata)
+    {
+        auto *self = static_cast<PulseLink *>(userdata);
+        switch (pa_context_get_state(context)) {
+        case PA_CONTEXT_READY:
+            if (self->m_opened)
+                self->askForTheSource();
+            break;
+        case PA_CONTEXT_FAILED:
+        case PA_CONTEXT_TERMINATED:
+            if (self->m_opened)
+                self->settle(MicCapture::noInputDeviceError());
+            else
+                self->m_sink->failed();
+            break;
+        default:
+            break;
+        }
+    }
+
+    void askForTheSource()
+    {
         pa_operation *query = pa_context_get_source_info_by_name(
-            m_context, name.constData(),
+            m_context, m_source.constData(),
             [](pa_context *, const pa_source_info *info, int eol, void *userdata) {
-                auto *answer = static_cast<Found *>(userdata);
+                auto *self = static_cast<PulseLink *>(userdata);
                 if (info && eol == 0)
-                    answer->sourceFormat = info->sample_spec;
+                    self->m_sourceFormat = info->sample_spec;
                 else
-                    answer->answered = true;
+                    self->record();
             },
-            &found);
+            this);
         if (!query)
-            return MicCapture::noInputDeviceError();
-        waitFor(lock, [&found] { return found.answered; });
-        if (!found.answered)
-            pa_operation_cancel(query);
+            return settle(MicCapture::noInputDeviceError());
         pa_operation_unref(query);
-        if (!found.sourceFormat)
-            return MicCapture::noInputDeviceError();
+    }
 
-        // The server converts to what the wire carries, as it does for any
-        // recorder: resampling here would cost a second pass and six times
-        // the data through the socket.
+    // Recorded as 16-bit samples at the wire's rate: the server converts, as
+    // it does for any recorder; resampling here would cost a second pass and
+    // six times the data through the socket.
+    void record()
+    {
+        if (!m_opened || m_stream)
+            return;
+        if (!m_sourceFormat)
+            return settle(MicCapture::noInputDeviceError());
         const pa_sample_spec wire{PA_SAMPLE_S16NE, uint32_t(Resampler::outputRate), 1};
         pa_channel_map map;
-        if (!pa_sample_spec_valid(&found.sourceFormat.value()) || !pa_channel_map_init_mono(&map))
-            return sourceError(QAudio::OpenError);
+        if (!pa_sample_spec_valid(&*m_sourceFormat) || !pa_channel_map_init_mono(&map))
+            return settle(sourceError(QAudio::OpenError));
         // One chunk per 4096 frames of the source, whatever rate it records at.
         m_chunkBytes = qsizetype(pa_frame_size(&wire))
                        * std::max<qsizetype>(1, MicCapture::framesPerChunk * qsizetype(wire.rate)
-                                                    / std::max<qsizetype>(1, found.sourceFormat->rate));
-
+                                                    / std::max<qsizetype>(1, m_sourceFormat->rate));
         m_stream = pa_stream_new(m_context, "zarno microphone", &wire, &map);
         if (!m_stream)
-            return sourceError(QAudio::OpenError);
-        pa_stream_set_state_callback(m_stream, &PulseRecording::onStreamState, this);
-        pa_stream_set_read_callback(m_stream, &PulseRecording::onRead, this);
+            return settle(sourceError(QAudio::OpenError));
+        pa_stream_set_state_callback(m_stream, &PulseLink::onStreamState, this);
+        pa_stream_set_read_callback(m_stream, &PulseLink::onRead, this);
         // One chunk's worth at a time: smaller pieces only wake this
         // process more often for the same sound.
         pa_buffer_attr attributes;
@@ -161,88 +239,36 @@ public:
         attributes.prebuf = uint32_t(-1);
         attributes.minreq = uint32_t(-1);
         attributes.fragsize = uint32_t(m_chunkBytes);
-        if (pa_stream_connect_record(m_stream, name.constData(), &attributes, PA_STREAM_ADJUST_LATENCY) < 0)
-            return sourceError(QAudio::OpenError);
-        if (!waitFor(lock, [this] { return pa_stream_get_state(m_stream) != PA_STREAM_CREATING; })
-            || pa_stream_get_state(m_stream) != PA_STREAM_READY)
-            return sourceError(QAudio::OpenError);
-        pa_context_set_state_callback(m_context, &PulseRecording::onContextState, this);
-        return std::nullopt;
+        if (pa_stream_connect_record(m_stream, m_source.constData(), &attributes, PA_STREAM_ADJUST_LATENCY) < 0)
+            settle(sourceError(QAudio::OpenError));
     }
 
-    // When sound last arrived, on the steady clock; never before the first.
-    [[nodiscard]] std::optional<std::chrono::steady_clock::time_point> lastDelivery() const
+    static void onStreamState(pa_stream *stream, void *userdata)
     {
-        const std::chrono::steady_clock::rep ticks = m_lastDelivery.load(std::memory_order_relaxed);
-        if (ticks == 0)
-            return std::nullopt;
-        return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(ticks));
-    }
-
-    void close()
-    {
-        if (!m_loop)
-            return;
-        {
-            Locked lock(m_loop);
-            if (m_stream) {
-                pa_stream_set_state_callback(m_stream, nullptr, nullptr);
-                pa_stream_set_read_callback(m_stream, nullptr, nullptr);
-                pa_stream_disconnect(m_stream);
-                pa_stream_unref(m_stream);
-                m_stream = nullptr;
-            }
-            if (m_context) {
-                pa_context_set_state_callback(m_context, nullptr, nullptr);
-                pa_context_disconnect(m_context);
-                pa_context_unref(m_context);
-                m_context = nullptr;
-            }
+        auto *self = static_cast<PulseLink *>(userdata);
+        switch (pa_stream_get_state(stream)) {
+        case PA_STREAM_READY:
+            self->settle(std::nullopt);
+            break;
+        case PA_STREAM_FAILED:
+        case PA_STREAM_TERMINATED:
+            if (self->m_opened)
+                self->settle(sourceError(QAudio::OpenError));
+            else
+                self->m_sink->failed();
+            break;
+        default:
+            break;
         }
-        pa_threaded_mainloop_stop(m_loop);
-        pa_threaded_mainloop_free(m_loop);
-        m_loop = nullptr;
     }
 
-private:
-    struct Locked
-    {
-        explicit Locked(pa_threaded_mainloop *loop)
-            : loop(loop)
-        {
-            pa_threaded_mainloop_lock(loop);
-        }
-        ~Locked() { pa_threaded_mainloop_unlock(loop); }
-        pa_threaded_mainloop *loop;
-    };
-
-    // Lets the loop run until `done`, checking now and then; false when
-    // five seconds were not enough.
-    bool waitFor(Locked &, const std::function<bool()> &done)
-    {
-        const QDeadlineTimer deadline(5000);
-        while (!done()) {
-            if (deadline.hasExpired())
-                return false;
-            pa_threaded_mainloop_unlock(m_loop);
-            QThread::msleep(5);
-            pa_threaded_mainloop_lock(m_loop);
-        }
-        return true;
-    }
-
-    [[nodiscard]] bool contextSettled() const
-    {
-        const pa_context_state_t state = pa_context_get_state(m_context);
-        return state == PA_CONTEXT_READY || state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED;
-    }
-
-    // On the loop's thread, from here on. The server hands over about one
-    // chunk at a time, but its pieces need not line up with chunks: whole
-    // ones are cut from what has arrived and the rest waits for more.
+    // The server hands over about one chunk at a time, but its pieces need
+    // not line up with chunks: whole ones are cut from what has arrived and
+    // the rest waits for more. They are handed over right here, on the
+    // thread that sends them.
     static void onRead(pa_stream *stream, size_t, void *userdata)
     {
-        auto *self = static_cast<PulseRecording *>(userdata);
+        auto *self = static_cast<PulseLink *>(userdata);
         bool arrived = false;
         while (pa_stream_readable_size(stream) > 0) {
             const void *data = nullptr;
@@ -259,36 +285,97 @@ private:
         }
         if (!arrived)
             return;
-        self->m_lastDelivery.store(std::chrono::steady_clock::now().time_since_epoch().count(),
-                                   std::memory_order_relaxed);
+        self->m_sink->lastDelivery.store(std::chrono::steady_clock::now().time_since_epoch().count(),
+                                         std::memory_order_relaxed);
         qsizetype offset = 0;
         for (; self->m_pending.size() - offset >= self->m_chunkBytes; offset += self->m_chunkBytes)
-            self->m_onChunk(self->m_pending.sliced(offset, self->m_chunkBytes));
+            self->m_sink->chunk(self->m_pending.sliced(offset, self->m_chunkBytes));
         self->m_pending.remove(0, offset);
     }
 
-    static void onStreamState(pa_stream *stream, void *userdata)
-    {
-        const pa_stream_state_t state = pa_stream_get_state(stream);
-        if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED)
-            static_cast<PulseRecording *>(userdata)->m_onFailure();
-    }
-
-    static void onContextState(pa_context *context, void *userdata)
-    {
-        const pa_context_state_t state = pa_context_get_state(context);
-        if (state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED)
-            static_cast<PulseRecording *>(userdata)->m_onFailure();
-    }
-
-    std::function<void(QByteArray)> m_onChunk;
-    std::function<void()> m_onFailure;
-    pa_threaded_mainloop *m_loop = nullptr;
+    std::shared_ptr<RecordingSink> m_sink;
+    std::shared_ptr<std::promise<StartResult>> m_opened; // until the outcome is told
+    QByteArray m_source;
+    std::optional<pa_sample_spec> m_sourceFormat;
+    pa_glib_mainloop *m_loop = nullptr;
     pa_context *m_context = nullptr;
     pa_stream *m_stream = nullptr;
     qsizetype m_chunkBytes = 1;
-    QByteArray m_pending; // the loop's thread only
-    std::atomic<std::chrono::steady_clock::rep> m_lastDelivery{0};
+    QByteArray m_pending;
+};
+
+// One recording from the sound server, on a connection of its own: a server
+// that went away and came back is simply reached again by the next recording
+// (Qt's shared connection gives up on it for good). The server's own default
+// source is used unless a source is named, so a default changed in the sound
+// settings counts from the next recording on. The connection runs on the
+// thread of `loopContext`: given the socket's, each chunk is sent from where
+// it arrives, one thread woken for it instead of two.
+class PulseRecording
+{
+public:
+    static constexpr std::chrono::milliseconds openLimit{5000};
+    static constexpr std::chrono::milliseconds closeLimit{3000};
+
+    PulseRecording(QObject *loopContext, std::function<void(QByteArray)> onChunk, std::function<void()> onFailure)
+        : m_loopContext(loopContext)
+        , m_sink(std::make_shared<RecordingSink>())
+    {
+        m_sink->onChunk = std::move(onChunk);
+        m_sink->onFailure = std::move(onFailure);
+    }
+    ~PulseRecording() { close(); }
+    PulseRecording(const PulseRecording &) = delete;
+    PulseRecording &operator=(const PulseRecording &) = delete;
+
+    // Blocks until the source records or fails, five seconds at most.
+    StartResult open(const QByteArray &source)
+    {
+        auto opened = std::make_shared<std::promise<StartResult>>();
+        std::future<StartResult> outcome = opened->get_future();
+        m_link = std::make_shared<PulseLink>(m_sink, opened);
+        if (!onLoop([link = m_link, source] { link->begin(source); }))
+            return MicCapture::noInputDeviceError();
+        if (outcome.wait_for(openLimit) != std::future_status::ready)
+            return MicCapture::noInputDeviceError();
+        return outcome.get();
+    }
+
+    // When sound last arrived, on the steady clock; never before the first.
+    [[nodiscard]] std::optional<std::chrono::steady_clock::time_point> lastDelivery() const
+    {
+        const std::chrono::steady_clock::rep ticks = m_sink->lastDelivery.load(std::memory_order_relaxed);
+        if (ticks == 0)
+            return std::nullopt;
+        return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(ticks));
+    }
+
+    // Nothing is handed over once this returns; the connection closes on
+    // its own thread, waited for a while.
+    void close()
+    {
+        m_sink->cutOff();
+        if (std::shared_ptr<PulseLink> link = std::exchange(m_link, nullptr)) {
+            auto closed = std::make_shared<std::promise<void>>();
+            std::future<void> done = closed->get_future();
+            if (onLoop([link = std::move(link), closed]() mutable {
+                    link->tearDown();
+                    link.reset();
+                    closed->set_value();
+                }))
+                done.wait_for(closeLimit);
+        }
+    }
+
+private:
+    bool onLoop(std::function<void()> job)
+    {
+        return m_loopContext && QMetaObject::invokeMethod(m_loopContext, std::move(job), Qt::QueuedConnection);
+    }
+
+    QPointer<QObject> m_loopContext;
+    std::shared_ptr<RecordingSink> m_sink;
+    std::shared_ptr<PulseLink> m_link;
 };
 
 } // namespace
@@ -352,7 +439,7 @@ public:
         // Failures are reported from here, and only for the recording that failed.
         const quint64 capture = m_capture;
         auto recording = std::make_unique<PulseRecording>(
-            [this](const QByteArray &chunk) { deliver(chunk); },
+            loopContext(), [this](const QByteArray &chunk) { deliver(chunk); },
             [this, capture] {
                 QMetaObject::invokeMethod(
                     this,
@@ -381,7 +468,37 @@ public:
     // inside another.
     void post(std::function<void()> task) { m_strand.post(std::move(task)); }
 
+    void setLoopContext(QObject *context) { m_loopContext = context; }
+
+    // Ends the connection thread of its own, if it made one.
+    void stopOwnLoop()
+    {
+        if (!m_ownLoop)
+            return;
+        m_ownLoop->quit();
+        m_ownLoop->wait();
+        delete m_ownAnchor;
+        m_ownAnchor = nullptr;
+        m_ownLoop.reset();
+    }
+
 private:
+    // Where recordings run: the thread they were given, or one of their own
+    // ("zarno.pulse") made the first time.
+    QObject *loopContext()
+    {
+        if (m_loopContext)
+            return m_loopContext;
+        if (!m_ownLoop) {
+            m_ownLoop = std::make_unique<QThread>();
+            m_ownLoop->setObjectName(QStringLiteral("zarno.pulse"));
+            m_ownAnchor = new QObject;
+            m_ownAnchor->moveToThread(m_ownLoop.get());
+            m_ownLoop->start();
+        }
+        return m_ownAnchor;
+    }
+
     // On the recording's thread.
     void deliver(const QByteArray &chunk)
     {
@@ -431,6 +548,9 @@ private:
     Microphone::FailureHandler m_onFailure; // likewise
     bool m_retired = false;                 // likewise
     std::unique_ptr<PulseRecording> m_recording;
+    QPointer<QObject> m_loopContext;
+    std::unique_ptr<QThread> m_ownLoop;
+    QObject *m_ownAnchor = nullptr; // lives on m_ownLoop
     quint64 m_capture = 0;
     QTimer m_stall{this};
     Strand m_strand{this};
@@ -461,7 +581,13 @@ MicCapture::~MicCapture()
         (void)m_thread.release();
         return;
     }
+    m_worker->stopOwnLoop();
     delete m_worker;
+}
+
+void MicCapture::setLoopContext(QObject *context)
+{
+    m_worker->post([worker = m_worker, context = QPointer<QObject>(context)] { worker->setLoopContext(context); });
 }
 
 void MicCapture::setOnChunk(ChunkHandler handler)

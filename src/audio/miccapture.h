@@ -25,8 +25,9 @@ struct MicTiming
 // PipeWire's PulseAudio service, each start on a connection of its own) and hands it out as
 // 16 kHz mono signed 16-bit chunks, one per 4096 device frames (about 85 ms at
 // 48 kHz). Set-up and tear-down run in call order on the capture's own worker
-// thread ("zarno.mic"); the chunks come from the connection's thread
-// ("zarno.pulse") as they arrive. Never the GUI thread.
+// thread ("zarno.mic"); the chunks come from the connection's thread as they
+// arrive: the loop thread it was given, or one of its own ("zarno.pulse").
+// Never the GUI thread.
 class MicCapture final : public Microphone
 {
 public:
@@ -47,6 +48,11 @@ public:
     // destructor has begun, neither is called again.
     void setOnChunk(ChunkHandler handler) override;
     void setOnFailure(FailureHandler handler) override;
+    // Runs the sound server's connection, from the next start on, on the
+    // thread of `context`, a thread with Qt's (GLib) event loop. Given the
+    // thread that sends the chunks, each is sent from where it arrives: one
+    // thread woken per chunk, not two.
+    void setLoopContext(QObject *context);
     [[nodiscard]] QCoro::Task<std::optional<MicError>> start(std::chrono::milliseconds timeout) override;
     void stop() override;
 

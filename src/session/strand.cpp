@@ -1,5 +1,7 @@
 #include "strand.h"
 
+#include <QThread>
+
 Strand::Strand(QObject *context)
     : m_context(context)
 {
@@ -17,6 +19,24 @@ void Strand::post(std::function<void()> job)
     // a burst of jobs costs one event, not one each.
     if (schedule)
         QMetaObject::invokeMethod(m_context, [this] { run(); }, Qt::QueuedConnection);
+}
+
+void Strand::runOrPost(std::function<void()> job)
+{
+    if (QThread::currentThread() == m_context->thread() && !m_running) {
+        bool idle = false;
+        {
+            std::lock_guard lock(m_mutex);
+            idle = m_jobs.empty() && !m_scheduled;
+        }
+        if (idle) {
+            m_running = true;
+            job();
+            m_running = false;
+            return;
+        }
+    }
+    post(std::move(job));
 }
 
 void Strand::run()

@@ -20,6 +20,9 @@ public:
     Strand &operator=(const Strand &) = delete;
 
     void post(std::function<void()> job);
+    // On the context's thread, with nothing queued or running, runs `job`
+    // now instead of waking the loop for it; anywhere else, posts it.
+    void runOrPost(std::function<void()> job);
 
 private:
     void run();

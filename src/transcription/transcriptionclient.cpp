@@ -94,6 +94,7 @@ public:
     }
 
     void post(std::function<void()> job) { m_strand.post(std::move(job)); }
+    void runOrPost(std::function<void()> job) { m_strand.runOrPost(std::move(job)); }
 
     void sendChunk(QByteArray chunk)
     {
@@ -330,13 +331,20 @@ quint64 TranscriptionClient::open(const QUrl &url)
     return id;
 }
 
+QObject *TranscriptionClient::loopContext() const
+{
+    return m_worker;
+}
+
 void TranscriptionClient::send(const QByteArray &chunk)
 {
     // An empty binary frame reads as end of audio to some servers.
     if (chunk.isEmpty())
         return;
-    // A deep copy: the caller may hand us a view of a buffer it reuses.
-    m_worker->post([worker = m_worker, bytes = QByteArray(chunk.constData(), chunk.size())]() mutable {
+    // A deep copy: the caller may hand us a view of a buffer it reuses. On
+    // the socket's own thread (the microphone's connection runs there) it is
+    // sent at once when nothing waits ahead of it.
+    m_worker->runOrPost([worker = m_worker, bytes = QByteArray(chunk.constData(), chunk.size())]() mutable {
         worker->sendChunk(std::move(bytes));
     });
 }

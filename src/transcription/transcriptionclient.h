@@ -28,6 +28,9 @@ public:
     void sendText(const QString &text) override;
     void close() override;
     [[nodiscard]] bool hasTask() const override;
+    // An object on the socket's thread, for work that should happen where
+    // the chunks are sent (the microphone's connection to the sound server).
+    [[nodiscard]] QObject *loopContext() const;
 
 private:
     class Worker;

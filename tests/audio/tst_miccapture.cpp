@@ -7,6 +7,7 @@
 #include <QCoroTask>
 #include <QMediaDevices>
 #include <QSemaphore>
+#include <QScopeGuard>
 #include <QTest>
 #include <QThread>
 
@@ -137,10 +138,15 @@ void TestMicCapture::toneArrivesIntact_data()
     QTest::addColumn<double>("peak");
     QTest::addColumn<int>("chunkSamples");
     QTest::addColumn<bool>("chunksExact");
+    QTest::addColumn<bool>("givenThread"); // the connection runs on a thread it is given
 
     // The default input; 4096 frames at 48 kHz make about 1365 samples.
-    QTest::newRow("48 kHz stereo source") << QByteArray() << "mic48" << 48000 << 2 << 440.0 << 0.5 << 1365 << false;
-    QTest::newRow("16 kHz mono source") << QByteArray("virtmic16") << "mic16" << 16000 << 1 << 1000.0 << 0.3 << 4096 << true;
+    QTest::newRow("48 kHz stereo source") << QByteArray() << "mic48" << 48000 << 2 << 440.0 << 0.5 << 1365 << false
+                                          << false;
+    QTest::newRow("16 kHz mono source") << QByteArray("virtmic16") << "mic16" << 16000 << 1 << 1000.0 << 0.3 << 4096
+                                        << true << false;
+    QTest::newRow("on the thread it is given") << QByteArray() << "mic48" << 48000 << 2 << 440.0 << 0.5 << 1365
+                                               << false << true;
 }
 
 // A second of tone between silences comes out a second long, at its pitch
@@ -155,12 +161,24 @@ void TestMicCapture::toneArrivesIntact()
     QFETCH(double, peak);
     QFETCH(int, chunkSamples);
     QFETCH(bool, chunksExact);
+    QFETCH(bool, givenThread);
 
     MicCapture::DeviceFinder finder;
     if (!source.isEmpty())
         finder = [source] { return pulsetestenv::inputNamed(source); };
     ChunkLog log; // outlives the capture, whose thread writes to it
+    QThread loop; // as the socket's thread: outlives the capture
+    QObject anchor;
+    auto stopLoop = qScopeGuard([&] {
+        loop.quit();
+        loop.wait();
+    });
     MicCapture capture(finder);
+    if (givenThread) {
+        anchor.moveToThread(&loop);
+        loop.start();
+        capture.setLoopContext(&anchor);
+    }
     capture.setOnChunk(log.handler());
     const std::optional<MicError> error = QCoro::waitFor(capture.start(4s));
     QVERIFY2(!error, qPrintable(describe(error)));
@@ -203,6 +221,8 @@ void TestMicCapture::toneArrivesIntact()
     const std::set<QThread *> threads = log.threads();
     QVERIFY(!threads.contains(QThread::currentThread()));
     QCOMPARE(threads.size(), size_t(1));
+    if (givenThread)
+        QCOMPARE(*threads.begin(), &loop);
 }
 
 void TestMicCapture::lateStartIsStoppedAndFailsOnce_data()
