@@ -219,7 +219,7 @@ private:
     // The server hands over about one chunk at a time, but its pieces need
     // not line up with chunks: whole ones are cut from what has arrived and
     // the rest waits for more. They are handed over right here, on the
-    // thread that sends them.
+    // loop's thread: in the app, the one that sends them.
     static void onRead(pa_stream *stream, size_t, void *userdata)
     {
         auto *self = static_cast<PulseLink *>(userdata);
