@@ -119,19 +119,20 @@ const BubbleDelegate::Laid &BubbleDelegate::laidOut(const QModelIndex &index, qr
     const QString base = index.data(TranscriptModel::BaseRole).toString();
     const QString tail = index.data(TranscriptModel::TailRole).toString();
     const bool isTranslation = index.data(TranscriptModel::IsTranslationRole).toBool();
-    if (const auto kept = m_laid.constFind(index.row()); kept != m_laid.constEnd() && kept->width == width
-        && kept->isTranslation == isTranslation && kept->base == base && kept->tail == tail)
-        return *kept;
+    Laid laid{base, tail, isTranslation, width, 0, nullptr, 0.0};
+    // The row's layout of the same width and kind: kept as it is when the
+    // text is too, or told how much of it still reads the same.
+    if (const auto kept = m_laid.constFind(index.row());
+        kept != m_laid.constEnd() && kept->width == width && kept->isTranslation == isTranslation) {
+        if (kept->base == base && kept->tail == tail)
+            return *kept;
+        const qreal top = unchangedTop(*kept->layout, kept->base.size(), base + tail, base.size());
+        laid.unchangedTop = std::min(top, kept->unchangedTop.value_or(top));
+    }
     // Rows scrolled far away are simply laid out again when they come back.
     if (m_laid.size() >= keptLayouts)
         m_laid.clear();
 
-    Laid laid{base, tail, isTranslation, width, 0, nullptr, 0.0};
-    if (const auto kept = m_laid.constFind(index.row());
-        kept != m_laid.constEnd() && kept->width == width && kept->isTranslation == isTranslation && kept->layout) {
-        const qreal top = unchangedTop(*kept->layout, kept->base.size(), base + tail, base.size());
-        laid.unchangedTop = std::min(top, kept->unchangedTop.value_or(top));
-    }
     const QFont font = Brand::font(isTranslation ? 13 : 14);
     QTextCharFormat baseFormat;
     baseFormat.setForeground(isTranslation ? Brand::inkSoft() : Brand::ink());
