@@ -1,8 +1,10 @@
 #include "tabulartext.h"
 
 #include <QFontMetricsF>
+#include <QGlyphRun>
 #include <QHash>
 #include <QPainter>
+#include <QTextLayout>
 
 #include <cmath>
 #include <vector>
@@ -14,15 +16,23 @@ bool isDigit(QChar c)
     return c >= u'0' && c <= u'9';
 }
 
-// Shaping is the costly part of measuring text, and a running time is
-// measured and drawn every second: each font's digits and the runs of text
-// around them are measured once.
+// A run shaped once: its glyphs, drawn from the top of its line.
+struct Shaped
+{
+    QList<QGlyphRun> glyphs;
+    qreal ascent = 0;
+};
+
+// Shaping is the costly part of measuring and drawing text, and a running
+// time is measured and drawn every second: each font's digits and the runs
+// of text around them are shaped once.
 struct FontMeasures
 {
     QFont font;
     qreal digits[10] = {};
     qreal widest = 0;
     QHash<QString, qreal> runs;
+    QHash<QString, Shaped> shaped;
 };
 
 FontMeasures &measuresOf(const QFont &font)
@@ -56,6 +66,27 @@ qreal runWidth(FontMeasures &measures, const QString &run)
     return *measures.runs.insert(run, QFontMetricsF(measures.font).horizontalAdvance(run));
 }
 
+const Shaped &shapedRun(FontMeasures &measures, const QString &run)
+{
+    if (const auto found = measures.shaped.constFind(run); found != measures.shaped.constEnd())
+        return *found;
+    if (measures.shaped.size() >= 64)
+        measures.shaped.clear();
+    QTextLayout layout(run, measures.font);
+    layout.beginLayout();
+    const QTextLine line = layout.createLine();
+    layout.endLayout();
+    return *measures.shaped.insert(run, Shaped{layout.glyphRuns(), line.ascent()});
+}
+
+// Where QPainter::drawText would put the run with its baseline at `at`.
+void drawRun(QPainter &painter, FontMeasures &measures, QPointF at, const QString &run)
+{
+    const Shaped &shaped = shapedRun(measures, run);
+    for (const QGlyphRun &glyphs : shaped.glyphs)
+        painter.drawGlyphRun(at - QPointF(0, shaped.ascent), glyphs);
+}
+
 } // namespace
 
 namespace TabularText {
@@ -85,7 +116,7 @@ void draw(QPainter &painter, qreal left, qreal baseline, const QString &text)
     const auto flush = [&] {
         if (run.isEmpty())
             return;
-        painter.drawText(QPointF(x, baseline), run);
+        drawRun(painter, measures, QPointF(x, baseline), run);
         x += runWidth(measures, run);
         run.clear();
     };
@@ -95,8 +126,8 @@ void draw(QPainter &painter, qreal left, qreal baseline, const QString &text)
             continue;
         }
         flush();
-        painter.drawText(QPointF(x + (measures.widest - measures.digits[c.unicode() - u'0']) / 2, baseline),
-                         QString(c));
+        drawRun(painter, measures, QPointF(x + (measures.widest - measures.digits[c.unicode() - u'0']) / 2, baseline),
+                QString(c));
         x += measures.widest;
     }
     flush();

@@ -13,6 +13,7 @@
 #include <QSvgRenderer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <algorithm>
 
 namespace {
 
@@ -264,6 +265,7 @@ void TestLook::runningTimeKeepsItsWidth_data()
     QTest::newRow("ones against zeros") << "1:11" << "0:00";
     QTest::newRow("a second later") << "Listening · 0:09" << "Listening · 0:10";
     QTest::newRow("two-digit minutes") << "11:11" << "48:08";
+    QTest::newRow("words alone") << "Not listening" << "Not listening";
 }
 
 // The capsule, the panel's status and the menu's pills show the time with
@@ -282,6 +284,38 @@ void TestLook::runningTimeKeepsItsWidth()
     // Measures are kept per font: another size is measured on its own.
     const QFont larger = Brand::font(26, Brand::Weight::Semibold);
     QVERIFY(TabularText::width(time, larger) > 1.5 * TabularText::width(time, font));
+
+    // Drawn from shapes kept between calls, the text sits on the baseline it
+    // is given, as QPainter would put it, and reads the same every time.
+    const auto drawn = [&](auto paint) {
+        QImage image(240, 40, QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::transparent);
+        QPainter painter(&image);
+        painter.setFont(font);
+        painter.setPen(Qt::black);
+        paint(painter);
+        return image;
+    };
+    const auto inkRows = [](const QImage &image) {
+        int top = image.height(), bottom = -1;
+        for (int y = 0; y < image.height(); ++y) {
+            for (int x = 0; x < image.width(); ++x) {
+                if (qAlpha(image.pixel(x, y)) > 0) {
+                    top = std::min(top, y);
+                    bottom = y;
+                    break;
+                }
+            }
+        }
+        return std::pair{top, bottom};
+    };
+    const QImage tabular = drawn([&](QPainter &p) { TabularText::draw(p, 4, 28, time); });
+    const QImage plain = drawn([&](QPainter &p) { p.drawText(QPointF(4, 28), time); });
+    QVERIFY(inkRows(tabular).second >= 0);
+    QCOMPARE(inkRows(tabular), inkRows(plain));
+    QCOMPARE(drawn([&](QPainter &p) { TabularText::draw(p, 4, 28, time); }), tabular);
+    if (time == sameWidthAs) // no digits to place: exactly QPainter's text
+        QCOMPARE(tabular, plain);
 }
 
 QTEST_MAIN(TestLook)
