@@ -22,6 +22,9 @@ namespace {
 
 void paint(QWidget *widget, const QColor &color)
 {
+    // Asked every second with the colour it already has.
+    if (widget->palette().color(QPalette::WindowText) == color && widget->palette().color(QPalette::Text) == color)
+        return;
     QPalette palette = widget->palette();
     palette.setColor(QPalette::WindowText, color);
     palette.setColor(QPalette::Text, color);
