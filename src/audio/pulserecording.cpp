@@ -83,6 +83,13 @@ public:
         m_loop = pa_glib_mainloop_new(context);
         if (!m_loop)
             return settle(MicCapture::noInputDeviceError());
+        // The adapter is itself a GSource (its first member) that GLib blocks
+        // around each dispatch: its descriptors leave the poll set and come
+        // back, and each of those steps wakes this loop once more, about ten
+        // times a chunk. Nothing here runs a nested loop from a sound-server
+        // callback, which is all the blocking guards against.
+        if (auto *source = reinterpret_cast<GSource *>(m_loop); g_source_get_context(source) == context)
+            g_source_set_can_recurse(source, TRUE);
         pa_proplist *props = pa_proplist_new();
         pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, "zarno");
         pa_proplist_sets(props, PA_PROP_APPLICATION_ID, "zarno");
