@@ -20,10 +20,8 @@ SessionController::SessionController(SessionParts parts, QObject *parent)
     , m_parts(std::move(parts))
     , m_network(new QNetworkAccessManager(this))
 {
-    m_ticker.setInterval(m_parts.timing.tick);
-    QObject::connect(&m_ticker, &QTimer::timeout, this, &SessionController::refreshElapsed);
-    if (SessionJournal *journal = m_parts.journal.get())
-        QObject::connect(&m_ticker, &QTimer::timeout, journal, [journal] { journal->stillListening(Clock::now()); });
+    m_ticker.setSingleShot(true);
+    QObject::connect(&m_ticker, &QTimer::timeout, this, &SessionController::tick);
     if (m_parts.detector)
         QObject::connect(m_parts.detector.get(), &MeetingWatch::detectedAppChanged, this,
                          &SessionController::onMeetingDetected);

@@ -170,6 +170,8 @@ private:
     void endLeg(Phase next);
     void finishSession();
     void refreshElapsed();
+    void tick();
+    void scheduleTick();
     void failSetup(const QString &text);
     void abandonSetup();
     void onLinkMessage(quint64 link, const SonioxMessage &message);

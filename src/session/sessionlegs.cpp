@@ -153,7 +153,7 @@ void SessionController::beginListening()
         m_parts.prompt->close();
     if (m_parts.panel)
         m_parts.panel->show(this, m_accumulatedSeconds == 0);
-    m_ticker.start();
+    scheduleTick();
 }
 
 void SessionController::failSetup(const QString &text)
@@ -191,6 +191,9 @@ void SessionController::onLinkMessage(quint64 link, const SonioxMessage &message
     // still delivers; an earlier session's never do.
     if (m_sessionFirstLink != 0 && link >= m_sessionFirstLink)
         m_transcript.apply(message);
+    // Words that come after the time turned bring its tick forward.
+    if (m_ticker.isActive() && elapsedText(m_accumulatedSeconds + legSeconds()) != m_elapsed)
+        tick();
 }
 
 void SessionController::onLinkFailed(quint64 link, const QString &text)
@@ -289,6 +292,28 @@ qint64 SessionController::legSeconds() const
 void SessionController::refreshElapsed()
 {
     setElapsed(elapsedText(m_accumulatedSeconds + legSeconds()));
+}
+
+// While listening, once a tick: the time shown, and the journal's note that
+// the leg still runs. A tick is aimed a quarter past each whole one of the
+// leg, so that words arriving just after the time turned can take it along:
+// the panel then draws the new time in the frame that draws the words, and
+// the listening thread wakes once rather than twice.
+void SessionController::tick()
+{
+    refreshElapsed();
+    if (m_parts.journal)
+        m_parts.journal->stillListening(Clock::now());
+    scheduleTick();
+}
+
+void SessionController::scheduleTick()
+{
+    if (!m_legStartedAt)
+        return;
+    const qint64 period = std::max<qint64>(1, m_parts.timing.tick.count());
+    const qint64 into = std::max<qint64>(0, m_legStartedAt->msecsTo(Clock::now())) % period;
+    m_ticker.start(int(period - into + period / 4));
 }
 
 QString SessionController::elapsedText(qint64 seconds)

@@ -46,6 +46,7 @@ private Q_SLOTS:
     void startWhileOpenOrStartingChangesNothing();
     void audioReachesTheServerInOrder();
     void legsSumTheirTime();
+    void wordsTakeTheTickAlong();
     void shortFirstLegOpensThePanelExpandedAgain();
     void resumeContinuesTheSameSession();
     void newSessionStartsCleanButKeepsTheSavedNotes();
@@ -279,6 +280,25 @@ void TestSessionController::legsSumTheirTime()
     m_now = m_now.addMSecs(60'900);
     m_state->pauseListening();
     QCOMPARE(m_state->elapsed(), QStringLiteral("2:15"));
+}
+
+// Words that come after the time turned show the new time with them, rather
+// than a moment later in a wake-up of its own.
+void TestSessionController::wordsTakeTheTickAlong()
+{
+    SessionTiming timing;
+    timing.harvestWait = 5ms;
+    timing.tick = 1h; // never due within this test
+    makeState(timing);
+    startAndListen();
+    QSignalSpy ticks(m_state.get(), &SessionController::elapsedChanged);
+    m_now = m_now.addMSecs(900);
+    speak(finalTokensJson({"Almost."}), 1);
+    QCOMPARE(ticks.size(), 0);
+    m_now = m_now.addSecs(64);
+    speak(finalTokensJson({" Now."}), 2);
+    QCOMPARE(m_state->elapsed(), QStringLiteral("1:04"));
+    QCOMPARE(ticks.size(), 1);
 }
 
 void TestSessionController::shortFirstLegOpensThePanelExpandedAgain()
