@@ -91,8 +91,9 @@ BubbleDelegate::~BubbleDelegate() = default;
 
 // How far down `before` is drawn exactly as `after` will be. Wrapping is
 // greedy: a line ends where the next word no longer fits, so the lines ahead
-// of the one before the first change (in text or in style: base, then tail)
-// break exactly as they did.
+// of the first change (in text or in style: base, then tail) break exactly as
+// they did, and so does the line before it unless the change reaches into the
+// first word of its line: a word that fits now may move up.
 qreal BubbleDelegate::unchangedTop(const QTextLayout &before, qsizetype beforeBase, const QString &after,
                                    qsizetype afterBase)
 {
@@ -111,7 +112,18 @@ qreal BubbleDelegate::unchangedTop(const QTextLayout &before, qsizetype beforeBa
             break;
         }
     }
-    return changed > 0 ? before.lineAt(changed - 1).y() : 0;
+    if (changed > 0) {
+        // Kept whole when a space before the change ends it, or when the
+        // change begins with a space in both texts.
+        const auto breaksAt = [](const QString &t, qsizetype at) { return at == t.size() || t.at(at) == u' '; };
+        const qsizetype start = before.lineAt(changed).textStart();
+        const bool kept = std::any_of(text.cbegin() + start, text.cbegin() + std::max(same, start),
+                                      [](QChar c) { return c == u' '; })
+            || (same > start && breaksAt(text, same) && breaksAt(after, same));
+        if (!kept)
+            --changed;
+    }
+    return before.lineAt(changed).y();
 }
 
 const BubbleDelegate::Laid &BubbleDelegate::laidOut(const QModelIndex &index, qreal width) const

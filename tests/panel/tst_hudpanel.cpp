@@ -419,7 +419,7 @@ void TestHUDPanel::streamingGrowsRowsWithoutRebuilding()
     TranscriptView *view = m_panel->transcriptView();
     view->setPlacementInterval(0); // every message is drawn and checked before the next
 
-    // A word more at the end of a long bubble redraws its last lines only.
+    // A word more at the end of a long bubble redraws its last line only.
     SonioxMessage opening;
     opening.tokens = QList<SonioxToken>{token(QStringLiteral(" and then").repeated(20), true, false)};
     m_state->transcript()->apply(opening);
@@ -437,7 +437,28 @@ void TestHUDPanel::streamingGrowsRowsWithoutRebuilding()
     view->viewport()->removeEventFilter(&painted);
     QCOMPARE(view->visualRect(model->index(0)), bubble);
     QCOMPARE(painted.areas.size(), 1);
-    QVERIFY(painted.areas.first().top() > bubble.top() + 40);
+    // Its last line only: the line before cannot take a word it did not fit.
+    QVERIFY(painted.areas.first().top() > bubble.bottom() - 2 * QFontMetricsF(Brand::font(14)).height());
+
+    // A provisional word that had to wrap, replaced by a short one: the line
+    // before takes it, and is drawn again.
+    const auto say = [&](const QString &provisional) {
+        SonioxMessage message;
+        message.tokens = QList<SonioxToken>{token(provisional, false, false)};
+        m_state->transcript()->apply(message);
+        if (!QTest::qWaitFor([&] { return !view->framePending() && !view->isFollowing(); }))
+            return -1;
+        QCoreApplication::sendPostedEvents();
+        return view->visualRect(model->index(0)).height();
+    };
+    bool wrapped = false;
+    for (int n = 2; n < 60 && !wrapped; ++n)
+        wrapped = say(u' ' + QString(u'm').repeated(n)) > bubble.height();
+    QVERIFY(wrapped);
+    QCOMPARE(say(QStringLiteral(" i")), bubble.height());
+    const QImage drawn = m_panel->screen()->grabWindow(m_panel->winId()).toImage();
+    m_panel->repaint();
+    QCOMPARE(drawn, m_panel->screen()->grabWindow(m_panel->winId()).toImage());
 
     // A random stream: finals that grow, close and open lines in both kinds,
     // provisional text that comes and goes.
