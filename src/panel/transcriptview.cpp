@@ -272,6 +272,7 @@ void TranscriptView::touch(int first, int last)
     m_dirtyFirst = m_dirtyFirst < 0 ? first : std::min(m_dirtyFirst, first);
     m_dirtyLast = std::max(m_dirtyLast, last);
     m_redrawFrom = m_redrawFrom < 0 ? first : std::min(m_redrawFrom, first);
+    m_redrawTo = std::max(m_redrawTo, last);
     // Hidden, nothing is drawn; showing settles whatever came meanwhile.
     if (isVisible() && !m_frame.isActive())
         m_frame.start();
@@ -280,8 +281,11 @@ void TranscriptView::touch(int first, int last)
 void TranscriptView::settle() const
 {
     if (m_dirtyFirst >= 0) {
-        for (int row = m_dirtyFirst; row <= m_dirtyLast && row < int(m_heights.size()); ++row)
-            m_heights[row] = measure(row);
+        for (int row = m_dirtyFirst; row <= m_dirtyLast && row < int(m_heights.size()); ++row) {
+            const int height = measure(row);
+            m_reflowed = m_reflowed || height != m_heights[row];
+            m_heights[row] = height;
+        }
         m_restackFrom = m_restackFrom < 0 ? m_dirtyFirst : std::min(m_restackFrom, m_dirtyFirst);
         m_dirtyFirst = m_dirtyLast = -1;
     }
@@ -304,19 +308,25 @@ void TranscriptView::remeasureAll()
 }
 
 // One frame for everything that changed since the last: the changed rows are
-// measured once, and only the area from the first of them down is drawn.
+// measured once, and only the area from the first of them down is drawn; to
+// the last of them when they all kept their heights, as nothing below moved.
 void TranscriptView::drawFrame()
 {
     settle();
     updateGeometries();
     const int from = std::exchange(m_redrawFrom, -1);
+    const int to = std::exchange(m_redrawTo, -1);
+    const bool reflowed = std::exchange(m_reflowed, false);
     if (from >= 0 && from < int(m_tops.size())) {
         // Within the first changed row, only from its first changed line.
         const auto *bubbles = qobject_cast<const BubbleDelegate *>(itemDelegate());
         const int unchanged = bubbles ? std::min(bubbles->takeUnchangedTop(from), m_heights[from]) : 0;
         const int top = std::max(0, m_tops[from] + unchanged - verticalOffset());
-        if (top < viewport()->height())
-            viewport()->update(QRect(0, top, viewport()->width(), viewport()->height() - top));
+        const int bottom = !reflowed && to >= from && to < int(m_tops.size())
+            ? std::min(viewport()->height(), m_tops[to] + m_heights[to] - verticalOffset())
+            : viewport()->height();
+        if (top < bottom)
+            viewport()->update(QRect(0, top, viewport()->width(), bottom - top));
     } else if (from >= 0) {
         viewport()->update(); // rows went from the end
     }
@@ -421,6 +431,7 @@ void TranscriptView::onRowsRemoved(const QModelIndex &parent, int first, int las
         m_dirtyFirst = m_dirtyLast = -1;
     m_restackFrom = m_restackFrom < 0 ? first : std::min(m_restackFrom, first);
     m_redrawFrom = m_redrawFrom < 0 ? first : std::min(m_redrawFrom, first);
+    m_reflowed = true;
     if (isVisible() && !m_frame.isActive())
         m_frame.start();
 }
@@ -429,7 +440,7 @@ void TranscriptView::reset()
 {
     QAbstractItemView::reset();
     m_frame.stop();
-    m_redrawFrom = -1;
+    m_redrawFrom = m_redrawTo = -1;
     remeasureAll();
     viewport()->update();
     follow();
@@ -526,6 +537,6 @@ void TranscriptView::hideEvent(QHideEvent *event)
 {
     QAbstractItemView::hideEvent(event);
     m_frame.stop();
-    m_redrawFrom = -1;
+    m_redrawFrom = m_redrawTo = -1;
     m_followTick.stop();
 }

@@ -141,6 +141,8 @@ private:
     mutable int m_dirtyLast = -1;
     mutable int m_restackFrom = -1;
     int m_redrawFrom = -1; // first row to draw at the next frame
+    int m_redrawTo = -1;   // and the last, when no row changed its height
+    mutable bool m_reflowed = false; // a row's height changed: rows below move
     QTimer m_frame;
     int m_measuredWidth = -1;
     int m_paddingV = 6;

@@ -437,8 +437,10 @@ void TestHUDPanel::streamingGrowsRowsWithoutRebuilding()
     view->viewport()->removeEventFilter(&painted);
     QCOMPARE(view->visualRect(model->index(0)), bubble);
     QCOMPARE(painted.areas.size(), 1);
-    // Its last line only: the line before cannot take a word it did not fit.
+    // Its last line only: the line before cannot take a word it did not fit,
+    // and below the bubble nothing moved.
     QVERIFY(painted.areas.first().top() > bubble.bottom() - 2 * QFontMetricsF(Brand::font(14)).height());
+    QCOMPARE(painted.areas.first().bottom(), bubble.bottom());
 
     // A provisional word that had to wrap, replaced by a short one: the line
     // before takes it, and is drawn again.
