@@ -145,15 +145,23 @@ const BubbleDelegate::Laid &BubbleDelegate::laidOut(const QModelIndex &index, qr
     if (m_laid.size() >= keptLayouts)
         m_laid.clear();
 
-    const QFont font = Brand::font(isTranslation ? 13 : 14);
-    QTextCharFormat baseFormat;
-    baseFormat.setForeground(isTranslation ? Brand::inkSoft() : Brand::ink());
-    QTextCharFormat tailFormat;
-    tailFormat.setForeground(Brand::inkFaint());
-    tailFormat.setFontItalic(true);
+    // Made once: every message lays a bubble out again.
+    static const QFont sourceFont = Brand::font(14);
+    static const QFont translationFont = Brand::font(13);
+    static const auto format = [](const QColor &color, bool italic) {
+        QTextCharFormat f;
+        f.setForeground(color);
+        if (italic)
+            f.setFontItalic(true);
+        return f;
+    };
+    static const QTextCharFormat sourceBase = format(Brand::ink(), false);
+    static const QTextCharFormat translationBase = format(Brand::inkSoft(), false);
+    static const QTextCharFormat tailFormat = format(Brand::inkFaint(), true);
+    const QFont &font = isTranslation ? translationFont : sourceFont;
     QList<QTextLayout::FormatRange> formats;
     if (!base.isEmpty())
-        formats.append({0, int(base.size()), baseFormat});
+        formats.append({0, int(base.size()), isTranslation ? translationBase : sourceBase});
     if (!tail.isEmpty())
         formats.append({int(base.size()), int(tail.size()), tailFormat});
     laid.layout = std::make_shared<QTextLayout>(base + tail, font);
