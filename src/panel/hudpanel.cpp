@@ -20,6 +20,9 @@
 
 namespace {
 
+const QString listeningPrefix = QStringLiteral("Listening · ");
+const QString pausedPrefix = QStringLiteral("Paused · ");
+
 void paint(QWidget *widget, const QColor &color)
 {
     // Asked every second with the colour it already has.
@@ -240,7 +243,7 @@ void HUDPanel::setState(SessionController *state)
             m_statusDot->beat();
             // Out of sight (collapsed), the time is brought up to date when it shows.
             if (isVisible())
-                refreshStatus();
+                refreshElapsed();
         });
         QObject::connect(state, &SessionController::lastErrorChanged, this, &HUDPanel::refreshStatus);
         QObject::connect(state, &SessionController::saveStateChanged, this, [this] {
@@ -270,6 +273,16 @@ QString HUDPanel::placeholderText() const
     return idlePlaceholder;
 }
 
+// A tick changes the time on the status row and nothing else.
+void HUDPanel::refreshElapsed()
+{
+    if (!m_state || !(m_state->isListening() || m_state->isPaused()))
+        return refreshStatus();
+    m_statusText->setText((m_state->isListening() ? listeningPrefix : pausedPrefix) + m_state->elapsed());
+    if (const QSize size = m_statusText->sizeHint(); size != m_statusText->minimumSize())
+        m_statusText->setFixedSize(size);
+}
+
 void HUDPanel::refreshStatus()
 {
     const bool listening = m_state && m_state->isListening();
@@ -282,10 +295,10 @@ void HUDPanel::refreshStatus()
     QColor dotColor = Brand::tomato();
     if (listening) {
         dot = true;
-        m_statusText->setText(QStringLiteral("Listening · ") + elapsed);
+        m_statusText->setText(listeningPrefix + elapsed);
         paint(m_statusText, Brand::tomato());
     } else if (paused) {
-        m_statusText->setText(QStringLiteral("Paused · ") + elapsed);
+        m_statusText->setText(pausedPrefix + elapsed);
         paint(m_statusText, Brand::ink());
     } else if (save == SaveState::Kind::Saving) {
         m_statusText->setText(QStringLiteral("Saving notes…"));

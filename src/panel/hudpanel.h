@@ -58,6 +58,7 @@ private:
     void addControls();
     void connectControls();
     void refreshStatus();
+    void refreshElapsed();
     void refreshTranscript();
     void refreshLatest();
     void onLineAppended(qsizetype row);

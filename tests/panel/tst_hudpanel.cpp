@@ -209,6 +209,8 @@ void TestHUDPanel::statusRowAndControlsFollowTheSession()
         QVERIFY(dot->currentOpacity() != before);
         QCoreApplication::sendPostedEvents();
         QCOMPARE(requests.count, 0);
+        QCOMPARE(panel->findChild<QLabel *>(QStringLiteral("statusText"))->text(),
+                 QString(status).replace(QStringLiteral("12:34"), QStringLiteral("12:35")));
         m_panel->removeEventFilter(&requests);
         // Out of sight it keeps no time; it shows the right one when it comes back.
         m_panel->hide();
