@@ -14,14 +14,15 @@
 
 namespace {
 
-// Lays the text out in `width` and returns its height.
-qreal layOut(QTextLayout &layout, qreal width)
+// Lays the text out in `width`, its first line at `top`, and returns the
+// bottom of its last line.
+qreal layOut(QTextLayout &layout, qreal width, qreal top)
 {
     QTextOption option;
     option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
     layout.setTextOption(option);
     layout.beginLayout();
-    qreal y = 0;
+    qreal y = top;
     bool first = true;
     for (;;) {
         QTextLine line = layout.createLine();
@@ -89,25 +90,35 @@ void fillCard(QPainter &painter, const QRect &rect, int radius, const QColor &co
 
 BubbleDelegate::~BubbleDelegate() = default;
 
-// How far down `before` is drawn exactly as `after` will be. Wrapping is
-// greedy: a line ends where the next word no longer fits, so the lines ahead
-// of the first change (in text or in style: base, then tail) break exactly as
-// they did, and so does the line before it unless the change reaches into the
-// first word of its line: a word that fits now may move up.
-qreal BubbleDelegate::unchangedTop(const QTextLayout &before, qsizetype beforeBase, const QString &after,
-                                   qsizetype afterBase)
+// Where `after` starts to read differently from the laid-out `before`: the
+// first line to lay out again, its start in the text and its top. Wrapping
+// is greedy: a line ends where the next word no longer fits, so the lines
+// ahead of the first change (in text or in style: base, then tail) break
+// exactly as they did, and so does the line before it unless the change
+// reaches into the first word of its line: a word that fits now may move up.
+BubbleDelegate::Line BubbleDelegate::firstChangedLine(const Laid &before, const QString &after, qsizetype afterBase)
 {
-    const QString &text = before.text();
+    const QString text = before.base + before.tail;
     qsizetype same = 0;
     const qsizetype shorter = std::min(text.size(), after.size());
     while (same < shorter && text.at(same) == after.at(same))
         ++same;
-    if (beforeBase != afterBase)
-        same = std::min(same, std::min(beforeBase, afterBase));
-    int changed = before.lineCount() - 1;
-    for (int i = 0; i < before.lineCount(); ++i) {
-        const QTextLine line = before.lineAt(i);
-        if (same < line.textStart() + line.textLength()) {
+    if (before.base.size() != afterBase)
+        same = std::min(same, std::min(before.base.size(), afterBase));
+    std::vector<Line> lines;
+    for (int p = 0; p < int(before.pieces.size()); ++p) {
+        const Piece &piece = before.pieces[size_t(p)];
+        for (int i = 0; i < piece.lines; ++i) {
+            const QTextLine line = piece.layout->lineAt(i);
+            lines.push_back({p, i, piece.start + line.textStart(), piece.start + line.textStart() + line.textLength(),
+                             line.y()});
+        }
+    }
+    if (lines.empty())
+        return {};
+    size_t changed = lines.size() - 1;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (same < lines[i].end) {
             changed = i;
             break;
         }
@@ -116,30 +127,40 @@ qreal BubbleDelegate::unchangedTop(const QTextLayout &before, qsizetype beforeBa
         // Kept whole when a space before the change ends it, or when the
         // change begins with a space in both texts.
         const auto breaksAt = [](const QString &t, qsizetype at) { return at == t.size() || t.at(at) == u' '; };
-        const qsizetype start = before.lineAt(changed).textStart();
+        const qsizetype start = lines[changed].start;
         const bool kept = std::any_of(text.cbegin() + start, text.cbegin() + std::max(same, start),
                                       [](QChar c) { return c == u' '; })
             || (same > start && breaksAt(text, same) && breaksAt(after, same));
         if (!kept)
             --changed;
     }
-    return before.lineAt(changed).y();
+    return lines[changed];
 }
 
+// A bubble is laid out in pieces: a new text keeps the lines ahead of its
+// first change and lays out only the rest, so that words streaming into a
+// long bubble shape its last lines, not all of it.
 const BubbleDelegate::Laid &BubbleDelegate::laidOut(const QModelIndex &index, qreal width) const
 {
     const QString base = index.data(TranscriptModel::BaseRole).toString();
     const QString tail = index.data(TranscriptModel::TailRole).toString();
     const bool isTranslation = index.data(TranscriptModel::IsTranslationRole).toBool();
-    Laid laid{base, tail, isTranslation, width, 0, nullptr, 0.0};
+    const QString text = base + tail;
+    Laid laid{base, tail, isTranslation, width, 0, {}, std::nullopt};
+    Line from;
     // The row's layout of the same width and kind: kept as it is when the
-    // text is too, or told how much of it still reads the same.
+    // text is too, or in part, up to its first changed line.
     if (const auto kept = m_laid.constFind(index.row());
         kept != m_laid.constEnd() && kept->width == width && kept->isTranslation == isTranslation) {
         if (kept->base == base && kept->tail == tail)
             return *kept;
-        const qreal top = unchangedTop(*kept->layout, kept->base.size(), base + tail, base.size());
-        laid.unchangedTop = std::min(top, kept->unchangedTop.value_or(top));
+        from = firstChangedLine(*kept, text, base.size());
+        for (int p = 0; p < from.piece; ++p)
+            laid.pieces.push_back(kept->pieces[size_t(p)]);
+        if (from.line > 0)
+            laid.pieces.push_back({kept->pieces[size_t(from.piece)].start, kept->pieces[size_t(from.piece)].layout,
+                                   from.line});
+        laid.unchangedTop = std::min(from.top, kept->unchangedTop.value_or(from.top));
     }
     // Rows scrolled far away are simply laid out again when they come back.
     if (m_laid.size() >= keptLayouts)
@@ -159,17 +180,24 @@ const BubbleDelegate::Laid &BubbleDelegate::laidOut(const QModelIndex &index, qr
     static const QTextCharFormat translationBase = format(Brand::inkSoft(), false);
     static const QTextCharFormat tailFormat = format(Brand::inkFaint(), true);
     const QFont &font = isTranslation ? translationFont : sourceFont;
+    if (text.isEmpty()) {
+        laid.height = QFontMetricsF(font).height();
+        return *m_laid.insert(index.row(), std::move(laid));
+    }
+    const qsizetype baseLeft = std::max<qsizetype>(0, base.size() - from.start);
     QList<QTextLayout::FormatRange> formats;
-    if (!base.isEmpty())
-        formats.append({0, int(base.size()), isTranslation ? translationBase : sourceBase});
+    if (baseLeft > 0)
+        formats.append({0, int(baseLeft), isTranslation ? translationBase : sourceBase});
     if (!tail.isEmpty())
-        formats.append({int(base.size()), int(tail.size()), tailFormat});
-    laid.layout = std::make_shared<QTextLayout>(base + tail, font);
-    laid.layout->setFormats(formats);
+        formats.append({int(baseLeft), int(text.size() - from.start - baseLeft), tailFormat});
+    Piece piece{from.start, std::make_shared<QTextLayout>(text.mid(from.start), font), 0};
+    piece.layout->setFormats(formats);
     // Otherwise the shaped glyphs are dropped once laid out, and every paint
     // shapes the text again.
-    laid.layout->setCacheEnabled(true);
-    laid.height = base.isEmpty() && tail.isEmpty() ? QFontMetricsF(font).height() : layOut(*laid.layout, width);
+    piece.layout->setCacheEnabled(true);
+    laid.height = layOut(*piece.layout, width, from.top);
+    piece.lines = piece.layout->lineCount();
+    laid.pieces.push_back(std::move(piece));
     return *m_laid.insert(index.row(), std::move(laid));
 }
 
@@ -180,7 +208,18 @@ void BubbleDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option
     painter->save();
     fillCard(*painter, option.rect, int(radius), Brand::faded(Brand::ink(), laid.isTranslation ? 0.03 : 0.05));
     painter->setRenderHint(QPainter::Antialiasing);
-    laid.layout->draw(painter, card.topLeft() + QPointF(paddingH, paddingV));
+    const QPointF origin = card.topLeft() + QPointF(paddingH, paddingV);
+    const QRectF clip = painter->hasClipping() ? painter->clipBoundingRect() : QRectF();
+    for (const Piece &piece : laid.pieces) {
+        for (int i = 0; i < piece.lines; ++i) {
+            const QTextLine line = piece.layout->lineAt(i);
+            const qreal top = origin.y() + line.y();
+            // Only the lines a partial repaint reaches.
+            if (clip.isValid() && (top > clip.bottom() || top + line.height() < clip.top()))
+                continue;
+            line.draw(painter, origin);
+        }
+    }
     painter->restore();
 }
 

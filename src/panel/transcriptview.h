@@ -39,6 +39,14 @@ public:
     [[nodiscard]] int takeUnchangedTop(int row) const;
 
 private:
+    // Part of a bubble's text laid out from the start of one of its lines;
+    // its first `lines` lines are the bubble's.
+    struct Piece
+    {
+        qsizetype start = 0;
+        std::shared_ptr<QTextLayout> layout;
+        int lines = 0;
+    };
     struct Laid
     {
         QString base;
@@ -46,12 +54,20 @@ private:
         bool isTranslation = false;
         qreal width = 0;
         qreal height = 0;
-        std::shared_ptr<QTextLayout> layout;
+        std::vector<Piece> pieces;
         // Drawn as last time above this, through every layout since.
         std::optional<qreal> unchangedTop;
     };
-    [[nodiscard]] static qreal unchangedTop(const QTextLayout &before, qsizetype beforeBase, const QString &after,
-                                            qsizetype afterBase);
+    // A laid-out line: which piece and which of its lines, its text, its top.
+    struct Line
+    {
+        int piece = 0;
+        int line = 0;
+        qsizetype start = 0;
+        qsizetype end = 0;
+        qreal top = 0;
+    };
+    [[nodiscard]] static Line firstChangedLine(const Laid &before, const QString &after, qsizetype afterBase);
     // The row's text laid out in `width`, from the kept ones when unchanged.
     const Laid &laidOut(const QModelIndex &index, qreal width) const;
 

@@ -17,6 +17,7 @@
 
 #include <QAbstractItemModelTester>
 #include <QLabel>
+#include <QPainter>
 #include <QRandomGenerator>
 #include <QScreen>
 #include <QScrollBar>
@@ -488,6 +489,22 @@ void TestHUDPanel::streamingGrowsRowsWithoutRebuilding()
         fresh.setTranscript(m_state->transcript());
         QCOMPARE(bubblesOf(*model), bubblesOf(fresh));
         checkRowHeights();
+        // Laid out piece by piece as the words came, the newest bubbles
+        // read exactly as when laid out afresh.
+        BubbleDelegate afresh;
+        for (int row = std::max(0, model->rowCount() - 2); row < model->rowCount(); ++row) {
+            QStyleOptionViewItem option;
+            option.rect = QRect(QPoint(0, 0), view->visualRect(model->index(row)).size());
+            QCOMPARE(afresh.sizeHint(option, model->index(row)).height(), option.rect.height());
+            const auto drawn = [&](const QAbstractItemDelegate &delegate) {
+                QImage image(option.rect.size(), QImage::Format_ARGB32_Premultiplied);
+                image.fill(Qt::transparent);
+                QPainter painter(&image);
+                delegate.paint(&painter, option, model->index(row));
+                return image;
+            };
+            QCOMPARE(drawn(*view->itemDelegate()), drawn(afresh));
+        }
         // Each frame draws only what changed, and the panel reads as if
         // drawn whole.
         QTRY_VERIFY(!view->framePending() && !view->isFollowing());
