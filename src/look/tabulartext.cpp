@@ -7,6 +7,7 @@
 #include <QTextLayout>
 
 #include <cmath>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -16,23 +17,23 @@ bool isDigit(QChar c)
     return c >= u'0' && c <= u'9';
 }
 
-// A run shaped once: its glyphs, drawn from the top of its line.
-struct Shaped
+// A run of text, measured once and shaped once when first drawn.
+struct Run
 {
-    QList<QGlyphRun> glyphs;
+    qreal width = 0;
+    std::optional<QList<QGlyphRun>> glyphs; // drawn from the top of the line
     qreal ascent = 0;
 };
 
 // Shaping is the costly part of measuring and drawing text, and a running
 // time is measured and drawn every second: each font's digits and the runs
-// of text around them are shaped once.
+// of text around them are measured and shaped once.
 struct FontMeasures
 {
     QFont font;
     qreal digits[10] = {};
     qreal widest = 0;
-    QHash<QString, qreal> runs;
-    QHash<QString, Shaped> shaped;
+    QHash<QString, Run> runs;
 };
 
 FontMeasures &measuresOf(const QFont &font)
@@ -55,36 +56,34 @@ FontMeasures &measuresOf(const QFont &font)
     return kept.back();
 }
 
-qreal runWidth(FontMeasures &measures, const QString &run)
+Run &runOf(FontMeasures &measures, const QString &text)
 {
-    if (run.isEmpty())
-        return 0;
-    if (const auto found = measures.runs.constFind(run); found != measures.runs.constEnd())
+    if (const auto found = measures.runs.find(text); found != measures.runs.end())
         return *found;
     if (measures.runs.size() >= 64)
         measures.runs.clear();
-    return *measures.runs.insert(run, QFontMetricsF(measures.font).horizontalAdvance(run));
+    return *measures.runs.insert(text, Run{QFontMetricsF(measures.font).horizontalAdvance(text), {}, 0});
 }
 
-const Shaped &shapedRun(FontMeasures &measures, const QString &run)
+qreal runWidth(FontMeasures &measures, const QString &run)
 {
-    if (const auto found = measures.shaped.constFind(run); found != measures.shaped.constEnd())
-        return *found;
-    if (measures.shaped.size() >= 64)
-        measures.shaped.clear();
-    QTextLayout layout(run, measures.font);
-    layout.beginLayout();
-    const QTextLine line = layout.createLine();
-    layout.endLayout();
-    return *measures.shaped.insert(run, Shaped{layout.glyphRuns(), line.ascent()});
+    return run.isEmpty() ? 0 : runOf(measures, run).width;
 }
 
 // Where QPainter::drawText would put the run with its baseline at `at`.
-void drawRun(QPainter &painter, FontMeasures &measures, QPointF at, const QString &run)
+void drawRun(QPainter &painter, FontMeasures &measures, QPointF at, const QString &text)
 {
-    const Shaped &shaped = shapedRun(measures, run);
-    for (const QGlyphRun &glyphs : shaped.glyphs)
-        painter.drawGlyphRun(at - QPointF(0, shaped.ascent), glyphs);
+    Run &run = runOf(measures, text);
+    if (!run.glyphs) {
+        QTextLayout layout(text, measures.font);
+        layout.beginLayout();
+        const QTextLine line = layout.createLine();
+        layout.endLayout();
+        run.glyphs = layout.glyphRuns();
+        run.ascent = line.ascent();
+    }
+    for (const QGlyphRun &glyphs : *run.glyphs)
+        painter.drawGlyphRun(at - QPointF(0, run.ascent), glyphs);
 }
 
 } // namespace
