@@ -9,6 +9,8 @@
 //   3. real speech (goforward.raw, again and again)    -> zarno, pipe, ratio
 //
 //   build/bench/bench_listening [--window SECONDS]      (default 20)
+//                               [--linger SECONDS]      keep speaking afterwards, to trace
+//                                                       the running zarno by hand
 #include "../tests/e2e/throwawaydesktop.h"
 
 #include <QCoreApplication>
@@ -220,6 +222,9 @@ int main(int argc, char *argv[])
     const QStringList args = QCoreApplication::arguments();
     if (const qsizetype at = args.indexOf(u"--window"_s); at >= 0 && at + 1 < args.size())
         seconds = std::max(5, args.at(at + 1).toInt());
+    int linger = 0;
+    if (const qsizetype at = args.indexOf(u"--linger"_s); at >= 0 && at + 1 < args.size())
+        linger = std::max(0, args.at(at + 1).toInt());
     const int windows = 3;
 
     ThrowawayDesktop desktop;
@@ -291,7 +296,7 @@ int main(int argc, char *argv[])
         return fail(goForward + u" is missing (Debian package pocketsphinx-en-us / pocketsphinx testdata)"_s);
     QByteArray speech;
     const qsizetype cycle = words.size() + 48000;
-    while (speech.size() < qsizetype(windows * seconds + 15) * 32000 + cycle)
+    while (speech.size() < qsizetype(windows * seconds + linger + 15) * 32000 + cycle)
         speech += words + QByteArray(48000, '\0');
     const QString speechFile = desktop.scratch() + u"/speech.raw"_s;
     QFile out(speechFile);
@@ -321,6 +326,11 @@ int main(int argc, char *argv[])
     std::printf("speech: zarno %.3f %% of a core, pipe %.3f %%, ratio %.2f (median of %d; goal <= 1.5)%s\n",
                 median(zarnoShares), median(pipeShares), median(ratios), windows,
                 words_arrived ? "" : " — zarno stopped listening");
+    if (linger > 0) {
+        std::printf("lingering %d s: zarno pid %lld\n", linger, static_cast<long long>(zarno));
+        std::fflush(stdout);
+        QTest::qWait(linger * 1000);
+    }
 
     parec.kill();
     sender.kill();
