@@ -109,7 +109,7 @@ BubbleDelegate::Line BubbleDelegate::firstChangedLine(const Laid &before, const 
         for (int i = 0; i < piece.lines; ++i) {
             const QTextLine line = piece.layout->lineAt(i);
             lines.push_back({p, i, piece.start + line.textStart(), piece.start + line.textStart() + line.textLength(),
-                             line.y()});
+                             line.y(), line.y() + line.height(), 0, false});
         }
     }
     if (lines.empty())
@@ -121,18 +121,42 @@ BubbleDelegate::Line BubbleDelegate::firstChangedLine(const Laid &before, const 
             break;
         }
     }
+    // Words end at spaces: a change that begins at one in both texts leaves
+    // the word before it as it was.
+    const auto breaksAt = [](const QString &t, qsizetype at) { return at == t.size() || t.at(at) == u' '; };
+    const bool atABreak = breaksAt(text, same) && breaksAt(after, same);
     if (changed > 0) {
         // Kept whole when a space before the change ends it, or when the
         // change begins with a space in both texts.
-        const auto breaksAt = [](const QString &t, qsizetype at) { return at == t.size() || t.at(at) == u' '; };
         const qsizetype start = lines[changed].start;
         const bool kept = std::any_of(text.cbegin() + start, text.cbegin() + std::max(same, start),
                                       [](QChar c) { return c == u' '; })
-            || (same > start && breaksAt(text, same) && breaksAt(after, same));
+            || (same > start && atABreak);
         if (!kept)
             --changed;
     }
-    return lines[changed];
+    Line line = lines[changed];
+    line.last = changed + 1 == lines.size();
+    // Right to left, the changed part of a line is not at its right end.
+    const bool rightToLeft = std::any_of(text.cbegin(), text.cend(), [](QChar c) {
+        const QChar::Direction d = c.direction();
+        return d == QChar::DirR || d == QChar::DirAL || d == QChar::DirRLE || d == QChar::DirRLO || d == QChar::DirRLI;
+    });
+    if (!rightToLeft) {
+        const Piece &piece = before.pieces[size_t(line.piece)];
+        const QTextLine laid = piece.layout->lineAt(line.line);
+        if (same >= line.end && !line.last) {
+            // A word of the next line may come up after this one's text.
+            line.left = laid.naturalTextWidth();
+        } else {
+            // Shaping may join the changed letters to those of their word.
+            qsizetype word = std::clamp(same, line.start, line.end);
+            while (!(word == same && atABreak) && word > line.start && text.at(word - 1) != u' ')
+                --word;
+            line.left = laid.cursorToX(int(word - piece.start));
+        }
+    }
+    return line;
 }
 
 // A bubble is laid out in pieces: a new text keeps the lines ahead of its
@@ -158,7 +182,17 @@ const BubbleDelegate::Laid &BubbleDelegate::laidOut(const QModelIndex &index, qr
         if (from.line > 0)
             laid.pieces.push_back({kept->pieces[size_t(from.piece)].start, kept->pieces[size_t(from.piece)].layout,
                                    from.line});
-        laid.unchangedTop = std::min(from.top, kept->unchangedTop.value_or(from.top));
+        // Changes before a frame add up: it draws from the higher of them.
+        laid.change = Change{from.top, from.left, from.bottom, !from.last};
+        if (const std::optional<Change> &earlier = kept->change) {
+            if (earlier->top == from.top)
+                laid.change = Change{from.top, std::min(earlier->left, from.left),
+                                     std::max(earlier->bottom, from.bottom), earlier->below || !from.last};
+            else if (earlier->top < from.top)
+                laid.change = Change{earlier->top, earlier->left, earlier->bottom, true};
+            else
+                laid.change->below = true;
+        }
     }
     // Rows scrolled far away are simply laid out again when they come back.
     if (m_laid.size() >= keptLayouts)
@@ -195,6 +229,10 @@ const BubbleDelegate::Laid &BubbleDelegate::laidOut(const QModelIndex &index, qr
     piece.layout->setCacheEnabled(true);
     laid.height = layOut(*piece.layout, width, from.top);
     piece.lines = piece.layout->lineCount();
+    if (laid.change && laid.change->top == from.top && piece.lines > 0) {
+        const QTextLine first = piece.layout->lineAt(0);
+        laid.change->bottom = std::max(laid.change->bottom, first.y() + first.height());
+    }
     laid.pieces.push_back(std::move(piece));
     return *m_laid.insert(index.row(), std::move(laid));
 }
@@ -221,14 +259,20 @@ void BubbleDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option
     painter->restore();
 }
 
-int BubbleDelegate::takeUnchangedTop(int row) const
+std::optional<BubbleDelegate::Redraw> BubbleDelegate::takeRedraw(int row) const
 {
     const auto kept = m_laid.find(row);
     if (kept == m_laid.end())
-        return 0;
-    const qreal top = std::exchange(kept->unchangedTop, std::nullopt).value_or(0);
-    // From the gap above the first changed line: a glyph's edge may reach into it.
-    return top > 0 ? int(std::floor(paddingV + top - lineSpacing)) : 0;
+        return std::nullopt;
+    const std::optional<Change> change = std::exchange(kept->change, std::nullopt);
+    if (!change)
+        return std::nullopt;
+    // With the gaps around the line and a little to its left: a glyph's
+    // edge may reach into them.
+    constexpr qreal overhang = 4;
+    return Redraw{change->top > 0 ? int(std::floor(paddingV + change->top - lineSpacing)) : 0,
+                  change->left > 0 ? std::max(0, int(std::floor(paddingH + change->left - overhang))) : 0,
+                  int(std::ceil(paddingV + change->bottom + lineSpacing)), change->below};
 }
 
 QSize BubbleDelegate::sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const

@@ -29,12 +29,28 @@ public:
 
     void paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const override;
     [[nodiscard]] QSize sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const override;
-    // How far down the row's text, from the card's top, it is drawn as it
-    // was before its last new layout (0 when not known), and forgets it:
-    // text added at the end of a long bubble redraws only its last lines.
-    [[nodiscard]] int takeUnchangedTop(int row) const;
+    // What the row's layouts since the last call changed, in the card's
+    // coordinates: its line from `top` to `bottom` from `left` on, and the
+    // whole card below that line when `below`. Forgets it; none when not
+    // known. A word added at the end of a long bubble redraws that word.
+    struct Redraw
+    {
+        int top = 0;
+        int left = 0;
+        int bottom = 0;
+        bool below = true;
+    };
+    [[nodiscard]] std::optional<Redraw> takeRedraw(int row) const;
 
 private:
+    // The same in the text's coordinates, kept through every layout since.
+    struct Change
+    {
+        qreal top = 0;
+        qreal left = 0;
+        qreal bottom = 0;
+        bool below = true;
+    };
     // Part of a bubble's text laid out from the start of one of its lines;
     // its first `lines` lines are the bubble's.
     struct Piece
@@ -51,10 +67,10 @@ private:
         qreal width = 0;
         qreal height = 0;
         std::vector<Piece> pieces;
-        // Drawn as last time above this, through every layout since.
-        std::optional<qreal> unchangedTop;
+        std::optional<Change> change;
     };
-    // A laid-out line: which piece and which of its lines, its text, its top.
+    // A laid-out line: which piece and which of its lines, its text, its top
+    // and bottom, where it starts to read differently and whether it is last.
     struct Line
     {
         int piece = 0;
@@ -62,6 +78,9 @@ private:
         qsizetype start = 0;
         qsizetype end = 0;
         qreal top = 0;
+        qreal bottom = 0;
+        qreal left = 0;
+        bool last = true;
     };
     [[nodiscard]] static Line firstChangedLine(const Laid &before, const QString &after, qsizetype afterBase);
     // The row's text laid out in `width`, from the kept ones when unchanged.

@@ -136,13 +136,23 @@ void TranscriptView::drawFrame()
     if (from >= 0 && from < int(m_tops.size())) {
         // Within the first changed row, only from its first changed line.
         const auto *bubbles = qobject_cast<const BubbleDelegate *>(itemDelegate());
-        const int unchanged = bubbles ? std::min(bubbles->takeUnchangedTop(from), m_heights[from]) : 0;
-        const int top = std::max(0, m_tops[from] + unchanged - verticalOffset());
-        const int bottom = !reflowed && to >= from && to < int(m_tops.size())
-            ? std::min(viewport()->height(), m_tops[to] + m_heights[to] - verticalOffset())
-            : viewport()->height();
-        if (top < bottom)
-            viewport()->update(QRect(0, top, viewport()->width(), bottom - top));
+        const auto redraw = bubbles ? bubbles->takeRedraw(from) : std::nullopt;
+        const int rowTop = m_tops[from] - verticalOffset();
+        const bool alone = !reflowed && to >= from && to < int(m_tops.size());
+        const int bottom = alone ? m_tops[to] + m_heights[to] - verticalOffset() : viewport()->height();
+        QRegion region;
+        int wideFrom = rowTop;
+        if (redraw) {
+            const int lineBottom = std::min(rowTop + redraw->bottom, bottom);
+            region += QRect(QPoint(paddingH + redraw->left, rowTop + redraw->top),
+                            QPoint(paddingH + rowWidth() - 1, lineBottom - 1));
+            wideFrom = redraw->below || !alone || to > from ? lineBottom : bottom;
+        }
+        if (wideFrom < bottom)
+            region += QRect(0, wideFrom, viewport()->width(), bottom - wideFrom);
+        region &= viewport()->rect();
+        if (!region.isEmpty())
+            viewport()->update(region);
     } else if (from >= 0) {
         viewport()->update(); // rows went from the end
     }

@@ -440,10 +440,13 @@ void TestHUDPanel::streamingGrowsRowsWithoutRebuilding()
     view->viewport()->removeEventFilter(&painted);
     QCOMPARE(view->visualRect(model->index(0)), bubble);
     QCOMPARE(painted.areas.size(), 1);
-    // Its last line only: the line before cannot take a word it did not fit,
+    // Its last word only: the line before cannot take a word it did not fit,
+    // the words ahead of it and the card's padding below stay as they were,
     // and below the bubble nothing moved.
-    QVERIFY(painted.areas.first().top() > bubble.bottom() - 2 * QFontMetricsF(Brand::font(14)).height());
-    QCOMPARE(painted.areas.first().bottom(), bubble.bottom());
+    const QRect area = painted.areas.first();
+    QVERIFY(area.top() > bubble.bottom() - 2 * QFontMetricsF(Brand::font(14)).height());
+    QVERIFY(area.left() > bubble.left() + BubbleDelegate::paddingH);
+    QVERIFY(area.bottom() < bubble.bottom() && area.bottom() > bubble.bottom() - BubbleDelegate::paddingV);
 
     // A provisional word that had to wrap, replaced by a short one: the line
     // before takes it, and is drawn again.
@@ -466,10 +469,11 @@ void TestHUDPanel::streamingGrowsRowsWithoutRebuilding()
     QCOMPARE(drawn, m_panel->screen()->grabWindow(m_panel->winId()).toImage());
 
     // A random stream: finals that grow, close and open lines in both kinds,
-    // provisional text that comes and goes.
+    // provisional text that comes and goes; bubbles that begin with a word
+    // written right to left read from the right.
     QRandomGenerator random(7);
     const QStringList words{QStringLiteral(" we"), QStringLiteral(" meet"), QStringLiteral(" Friday."),
-                            QStringLiteral(" okay?"), QStringLiteral(" budget")};
+                            QStringLiteral(" okay?"), QStringLiteral(" budget"), QStringLiteral(" مرحبا")};
     for (int i = 0; i < 400; ++i) {
         SonioxMessage message;
         message.tokens = QList<SonioxToken>{};
