@@ -30,10 +30,6 @@ TranscriptView::TranscriptView(QWidget *parent)
 
     m_followTick.setInterval(followFrameMs);
     QObject::connect(&m_followTick, &QTimer::timeout, this, &TranscriptView::followStep);
-
-    m_frame.setSingleShot(true);
-    m_frame.setInterval(frameMs);
-    QObject::connect(&m_frame, &QTimer::timeout, this, &TranscriptView::drawFrame);
 }
 
 void TranscriptView::setModel(QAbstractItemModel *model)
@@ -90,8 +86,20 @@ void TranscriptView::touch(int first, int last)
     m_redrawFrom = m_redrawFrom < 0 ? first : std::min(m_redrawFrom, first);
     m_redrawTo = std::max(m_redrawTo, last);
     // Hidden, nothing is drawn; showing settles whatever came meanwhile.
-    if (isVisible() && !m_frame.isActive())
-        m_frame.start();
+    postFrame();
+}
+
+void TranscriptView::postFrame()
+{
+    if (!isVisible() || std::exchange(m_framePosted, true))
+        return;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (std::exchange(m_framePosted, false))
+                drawFrame();
+        },
+        Qt::QueuedConnection);
 }
 
 void TranscriptView::settle() const
@@ -126,6 +134,8 @@ void TranscriptView::remeasureAll()
 // One frame for everything that changed since the last: the changed rows are
 // measured once, and only the area from the first of them down is drawn; to
 // the last of them when they all kept their heights, as nothing below moved.
+// It is drawn at once, with whatever else of the panel waits to be (the
+// running time): one transfer to the screen, and no turn of the loop more.
 void TranscriptView::drawFrame()
 {
     settle();
@@ -133,6 +143,7 @@ void TranscriptView::drawFrame()
     const int from = std::exchange(m_redrawFrom, -1);
     const int to = std::exchange(m_redrawTo, -1);
     const bool reflowed = std::exchange(m_reflowed, false);
+    QRegion region;
     if (from >= 0 && from < int(m_tops.size())) {
         // Within the first changed row, only from its first changed line.
         const auto *bubbles = qobject_cast<const BubbleDelegate *>(itemDelegate());
@@ -140,7 +151,6 @@ void TranscriptView::drawFrame()
         const int rowTop = m_tops[from] - verticalOffset();
         const bool alone = !reflowed && to >= from && to < int(m_tops.size());
         const int bottom = alone ? m_tops[to] + m_heights[to] - verticalOffset() : viewport()->height();
-        QRegion region;
         int wideFrom = rowTop;
         if (redraw) {
             const int lineBottom = std::min(rowTop + redraw->bottom, bottom);
@@ -151,12 +161,13 @@ void TranscriptView::drawFrame()
         if (wideFrom < bottom)
             region += QRect(0, wideFrom, viewport()->width(), bottom - wideFrom);
         region &= viewport()->rect();
-        if (!region.isEmpty())
-            viewport()->update(region);
     } else if (from >= 0) {
-        viewport()->update(); // rows went from the end
+        region = viewport()->rect(); // rows went from the end
     }
+    // Moving to the end marks the whole list, drawn below with the rest.
     follow();
+    if (!region.isEmpty())
+        viewport()->repaint(region);
 }
 
 bool TranscriptView::isFollowing() const
@@ -258,14 +269,13 @@ void TranscriptView::onRowsRemoved(const QModelIndex &parent, int first, int las
     m_restackFrom = m_restackFrom < 0 ? first : std::min(m_restackFrom, first);
     m_redrawFrom = m_redrawFrom < 0 ? first : std::min(m_redrawFrom, first);
     m_reflowed = true;
-    if (isVisible() && !m_frame.isActive())
-        m_frame.start();
+    postFrame();
 }
 
 void TranscriptView::reset()
 {
     QAbstractItemView::reset();
-    m_frame.stop();
+    m_framePosted = false;
     m_redrawFrom = m_redrawTo = -1;
     remeasureAll();
     viewport()->update();
@@ -362,7 +372,7 @@ void TranscriptView::showEvent(QShowEvent *event)
 void TranscriptView::hideEvent(QHideEvent *event)
 {
     QAbstractItemView::hideEvent(event);
-    m_frame.stop();
+    m_framePosted = false;
     m_redrawFrom = m_redrawTo = -1;
     m_followTick.stop();
 }

@@ -24,9 +24,6 @@ public:
     static constexpr int spacing = 6;
     static constexpr int followMs = 120;
     static constexpr int followFrameMs = 40; // three frames a glide: each redraws the whole list
-    // A frame is drawn as soon as the changes already waiting are handled:
-    // a burst still costs one, and a lone change no wake-up of its own.
-    static constexpr int frameMs = 0;
 
     explicit TranscriptView(QWidget *parent = nullptr);
 
@@ -44,10 +41,8 @@ public:
     // Height of everything the list holds, padding included.
     [[nodiscard]] int contentHeight() const;
     void reset() override;
-    // How long changes gather before they are drawn; 0 draws each at once.
-    void setFrameInterval(int ms) { m_frame.setInterval(ms); }
     // Whether a frame is due: changes are waiting to be drawn.
-    [[nodiscard]] bool framePending() const { return m_frame.isActive(); }
+    [[nodiscard]] bool framePending() const { return m_framePosted; }
     // Whether the end is being scrolled into view.
     [[nodiscard]] bool isFollowing() const;
     // How soon after moving to the end the list may jump there again rather
@@ -80,6 +75,9 @@ private:
     void settle() const;
     void restack(int from) const;
     void remeasureAll();
+    // A frame is drawn as soon as the changes already waiting are handled:
+    // a burst still costs one, and a lone change no wake-up of its own.
+    void postFrame();
     void drawFrame();
     void followStep();
     [[nodiscard]] int rowWidth() const;
@@ -93,7 +91,7 @@ private:
     int m_redrawFrom = -1; // first row to draw at the next frame
     int m_redrawTo = -1;   // and the last, when no row changed its height
     mutable bool m_reflowed = false; // a row's height changed: rows below move
-    QTimer m_frame;
+    bool m_framePosted = false;
     int m_measuredWidth = -1;
     int m_paddingV = 6;
     bool m_animated = true;
