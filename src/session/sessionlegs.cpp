@@ -295,10 +295,10 @@ void SessionController::refreshElapsed()
 }
 
 // While listening, once a tick: the time shown, and the journal's note that
-// the leg still runs. A tick is aimed a quarter past each whole one of the
-// leg, so that words arriving just after the time turned can take it along:
-// the panel then draws the new time in the frame that draws the words, and
-// the listening thread wakes once rather than twice.
+// the leg still runs. A tick is aimed half a tick past each whole one of the
+// leg, so that words arriving after the time turned can take it along: the
+// panel then draws the new time in the frame that draws the words, and the
+// listening thread wakes once rather than twice.
 void SessionController::tick()
 {
     refreshElapsed();
@@ -313,7 +313,7 @@ void SessionController::scheduleTick()
         return;
     const qint64 period = std::max<qint64>(1, m_parts.timing.tick.count());
     const qint64 into = std::max<qint64>(0, m_legStartedAt->msecsTo(Clock::now())) % period;
-    m_ticker.start(int(period - into + period / 4));
+    m_ticker.start(int(period - into + period / 2));
 }
 
 QString SessionController::elapsedText(qint64 seconds)
