@@ -137,12 +137,16 @@ BubbleDelegate::Line BubbleDelegate::firstChangedLine(const Laid &before, const 
     }
     Line line = lines[changed];
     line.last = changed + 1 == lines.size();
-    // Right to left, the changed part of a line is not at its right end.
-    const bool rightToLeft = std::any_of(text.cbegin(), text.cend(), [](QChar c) {
-        const QChar::Direction d = c.direction();
-        return d == QChar::DirR || d == QChar::DirAL || d == QChar::DirRLE || d == QChar::DirRLO || d == QChar::DirRLI;
-    });
-    if (!rightToLeft) {
+    // Right to left, the changed part of a line is not at its right end; a
+    // letter written so may also turn the whole text around.
+    const auto rightToLeft = [](const QString &t) {
+        return std::any_of(t.cbegin(), t.cend(), [](QChar c) {
+            const QChar::Direction d = c.direction();
+            return d == QChar::DirR || d == QChar::DirAL || d == QChar::DirRLE || d == QChar::DirRLO
+                || d == QChar::DirRLI;
+        });
+    };
+    if (!rightToLeft(text) && !rightToLeft(after)) {
         const Piece &piece = before.pieces[size_t(line.piece)];
         const QTextLine laid = piece.layout->lineAt(line.line);
         if (same >= line.end && !line.last) {

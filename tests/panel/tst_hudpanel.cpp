@@ -468,6 +468,17 @@ void TestHUDPanel::streamingGrowsRowsWithoutRebuilding()
     m_panel->repaint();
     QCOMPARE(drawn, m_panel->screen()->grabWindow(m_panel->winId()).toImage());
 
+    // A new bubble of numbers alone, then a word written right to left: the
+    // bubble turns around to read from the right, and is drawn so.
+    SonioxMessage done;
+    done.tokens = QList<SonioxToken>{token(QStringLiteral(" done."), true, false)};
+    m_state->transcript()->apply(done);
+    say(QStringLiteral(" 2026,"));
+    say(QStringLiteral(" 2026, مرحبا"));
+    const QImage turned = m_panel->screen()->grabWindow(m_panel->winId()).toImage();
+    m_panel->repaint();
+    QCOMPARE(turned, m_panel->screen()->grabWindow(m_panel->winId()).toImage());
+
     // A random stream: finals that grow, close and open lines in both kinds,
     // provisional text that comes and goes; bubbles that begin with a word
     // written right to left read from the right.
