@@ -1,6 +1,7 @@
 #include "transcriptionclient.h"
 #include "logging.h"
 
+#include "directsend.h"
 #include "strand.h"
 
 #include <QAbstractSocket>
@@ -101,11 +102,8 @@ public:
         if (!m_current)
             return;
         if (m_current->opened) {
-            if (m_current->socket->state() == QAbstractSocket::ConnectedState) {
-                m_current->socket->sendBinaryMessage(chunk);
-                // Out now, rather than on one more turn of this thread's loop.
-                m_current->socket->flush();
-            }
+            if (m_current->socket->state() == QAbstractSocket::ConnectedState)
+                sendAudio(*m_current, chunk);
             return;
         }
         if (m_pendingChunks >= maxPendingChunks)
@@ -200,6 +198,7 @@ private:
     {
         quint64 id = 0;
         QWebSocket *socket = nullptr;
+        DirectSend direct; // once opened
         std::shared_ptr<std::atomic<bool>> silenced;
         bool opened = false;
         bool closeFrameReceived = false;
@@ -213,9 +212,19 @@ private:
         QString text;
     };
 
+    void sendAudio(Connection &connection, const QByteArray &chunk)
+    {
+        if (connection.direct.binaryMessage(chunk))
+            return;
+        connection.socket->sendBinaryMessage(chunk);
+        // Out now, rather than on one more turn of this thread's loop.
+        connection.socket->flush();
+    }
+
     void opened(Connection &connection)
     {
         connection.opened = true;
+        connection.direct = DirectSend(connection.socket);
         std::deque<Outgoing> pending;
         pending.swap(m_pending);
         m_pendingChunks = 0;
@@ -225,7 +234,7 @@ private:
             if (item.isText)
                 connection.socket->sendTextMessage(item.text);
             else
-                connection.socket->sendBinaryMessage(item.bytes);
+                sendAudio(connection, item.bytes);
         }
     }
 
