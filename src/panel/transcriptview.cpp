@@ -1,5 +1,6 @@
 #include "transcriptview.h"
 
+#include <QAbstractEventDispatcher>
 #include <QAccessible>
 #include <QPainter>
 #include <QScrollBar>
@@ -30,6 +31,14 @@ TranscriptView::TranscriptView(QWidget *parent)
 
     m_followTick.setInterval(followFrameMs);
     QObject::connect(&m_followTick, &QTimer::timeout, this, &TranscriptView::followStep);
+
+    // Drawn where the loop turns: after everything this turn delivered, and
+    // before it sleeps. A posted frame would cost the thread a wake-up and
+    // one more turn of its own.
+    if (auto *loop = QAbstractEventDispatcher::instance(thread())) {
+        QObject::connect(loop, &QAbstractEventDispatcher::awake, this, &TranscriptView::drawPendingFrame);
+        QObject::connect(loop, &QAbstractEventDispatcher::aboutToBlock, this, &TranscriptView::drawPendingFrame);
+    }
 }
 
 void TranscriptView::setModel(QAbstractItemModel *model)
@@ -91,15 +100,14 @@ void TranscriptView::touch(int first, int last)
 
 void TranscriptView::postFrame()
 {
-    if (!isVisible() || std::exchange(m_framePosted, true))
-        return;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            if (std::exchange(m_framePosted, false))
-                drawFrame();
-        },
-        Qt::QueuedConnection);
+    if (isVisible())
+        m_framePending = true;
+}
+
+void TranscriptView::drawPendingFrame()
+{
+    if (std::exchange(m_framePending, false))
+        drawFrame();
 }
 
 void TranscriptView::settle() const
@@ -275,7 +283,7 @@ void TranscriptView::onRowsRemoved(const QModelIndex &parent, int first, int las
 void TranscriptView::reset()
 {
     QAbstractItemView::reset();
-    m_framePosted = false;
+    m_framePending = false;
     m_redrawFrom = m_redrawTo = -1;
     remeasureAll();
     viewport()->update();
@@ -372,7 +380,7 @@ void TranscriptView::showEvent(QShowEvent *event)
 void TranscriptView::hideEvent(QHideEvent *event)
 {
     QAbstractItemView::hideEvent(event);
-    m_framePosted = false;
+    m_framePending = false;
     m_redrawFrom = m_redrawTo = -1;
     m_followTick.stop();
 }

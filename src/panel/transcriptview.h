@@ -42,7 +42,7 @@ public:
     [[nodiscard]] int contentHeight() const;
     void reset() override;
     // Whether a frame is due: changes are waiting to be drawn.
-    [[nodiscard]] bool framePending() const { return m_framePosted; }
+    [[nodiscard]] bool framePending() const { return m_framePending; }
     // Whether the end is being scrolled into view.
     [[nodiscard]] bool isFollowing() const;
     // How soon after moving to the end the list may jump there again rather
@@ -75,9 +75,10 @@ private:
     void settle() const;
     void restack(int from) const;
     void remeasureAll();
-    // A frame is drawn as soon as the changes already waiting are handled:
-    // a burst still costs one, and a lone change no wake-up of its own.
+    // A frame is drawn once the loop has handled what this turn brought: a
+    // burst still costs one, and a lone change no wake-up of its own.
     void postFrame();
+    void drawPendingFrame();
     void drawFrame();
     void followStep();
     [[nodiscard]] int rowWidth() const;
@@ -91,7 +92,7 @@ private:
     int m_redrawFrom = -1; // first row to draw at the next frame
     int m_redrawTo = -1;   // and the last, when no row changed its height
     mutable bool m_reflowed = false; // a row's height changed: rows below move
-    bool m_framePosted = false;
+    bool m_framePending = false;
     int m_measuredWidth = -1;
     int m_paddingV = 6;
     bool m_animated = true;
