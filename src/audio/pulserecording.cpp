@@ -231,12 +231,12 @@ private:
     {
         auto *self = static_cast<PulseLink *>(userdata);
         bool arrived = false;
-        while (pa_stream_readable_size(stream) > 0) {
+        // Peeked until empty: asking for the readable size first would cost
+        // each piece one more call (and system call) into libpulse.
+        for (;;) {
             const void *data = nullptr;
             size_t bytes = 0;
-            if (pa_stream_peek(stream, &data, &bytes) < 0)
-                break;
-            if (bytes == 0)
+            if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0)
                 break;
             if (data) { // a hole (no data, some bytes) is skipped
                 self->m_pending.append(static_cast<const char *>(data), qsizetype(bytes));
