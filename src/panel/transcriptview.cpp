@@ -197,7 +197,15 @@ void TranscriptView::updateGeometries()
     bar->setPageStep(viewport()->height());
     bar->setSingleStep(20);
     bar->setRange(0, qMax(0, contentHeight() - viewport()->height()));
-    QAbstractItemView::updateGeometries();
+    // Not the base's: it places editors (there are none) and arms a zero
+    // timer to fetch more rows (the model has them all), one more turn of
+    // the loop for every frame.
+}
+
+void TranscriptView::verticalScrollbarValueChanged(int)
+{
+    // The base asks X where the pointer is, a round trip on every move of
+    // the list, to track hovering that this view does not show.
 }
 
 void TranscriptView::follow()

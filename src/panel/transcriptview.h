@@ -65,6 +65,7 @@ protected:
     void showEvent(QShowEvent *event) override;
     void hideEvent(QHideEvent *event) override;
     void updateGeometries() override;
+    void verticalScrollbarValueChanged(int value) override;
 
 private:
     void onRowsRemoved(const QModelIndex &parent, int first, int last);
