@@ -9,8 +9,8 @@ class QWebSocket;
 // Sends the binary messages of an open QWebSocket on a plain TCP connection
 // with one write each, straight to the socket. QWebSocket writes through its
 // buffered QTcpSocket, which switches its write notifier on and off for each
-// message: two wake-ups of the sending thread's loop and one more turn of
-// it, for every chunk of audio. Whatever cannot go out that way (TLS, a
+// message: two writes to the sending thread's wake-up descriptor and a read
+// of it, for every chunk of audio. Whatever cannot go out that way (TLS, a
 // proxy, a full socket, bytes of Qt's still queued) goes QWebSocket's own
 // way, so frames never overtake one another.
 class DirectSend
