@@ -2,9 +2,11 @@
 // how many real-time speech streams it sustains (end of speech -> final words
 // p99 under 2 s), that latency at 1 and 4 streams, and, while one client
 // guesses passwords, one floods audio and one sends an oversized body, the
-// other clients' request latency and the service's peak memory.
+// other clients' request latency and the service's peak memory; and the
+// store's share: first sign-ins and note saves per second, and how long
+// listing an account's notes takes.
 //
-//   bench_service_load [--server PATH] [--seconds N]
+//   bench_service_load [--server PATH] [--seconds N] [--part store|attack|streams]
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -362,6 +364,106 @@ Figures politeRequests(Service &service, const QString &token, int seconds)
     return figures;
 }
 
+// Sends every request at once (the network manager keeps six in flight) and
+// times each; the rate counts the answers with status 200.
+struct Batch
+{
+    Figures latency;
+    double perSecond = 0;
+};
+
+Batch sendAll(QNetworkAccessManager &network, const QList<QNetworkRequest> &requests, const QList<QByteArray> &bodies)
+{
+    Batch batch;
+    QElapsedTimer total;
+    total.start();
+    int waiting = int(requests.size());
+    int answered = 0;
+    QEventLoop loop;
+    for (qsizetype i = 0; i < requests.size(); ++i) {
+        auto clock = std::make_shared<QElapsedTimer>();
+        clock->start();
+        QNetworkReply *reply = bodies.isEmpty() ? network.get(requests.at(i)) : network.post(requests.at(i), bodies.at(i));
+        QObject::connect(reply, &QNetworkReply::finished, &loop, [&, reply, clock] {
+            if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 200) {
+                batch.latency.add(double(clock->nsecsElapsed()) / 1e6);
+                ++answered;
+            } else {
+                batch.latency.missed += 1;
+            }
+            reply->deleteLater();
+            if (--waiting == 0)
+                loop.quit();
+        });
+    }
+    if (waiting > 0)
+        loop.exec();
+    batch.perSecond = answered / (double(total.nsecsElapsed()) / 1e9);
+    return batch;
+}
+
+QByteArray notesBody(int index, int lines)
+{
+    const qint64 started = 1'700'000'000'000LL + qint64(index) * 3'600'000;
+    QJsonArray entries;
+    for (int i = 0; i < lines; ++i)
+        entries.append(QJsonObject{{QStringLiteral("t"), started + i * 4000},
+                                   {QStringLiteral("text"), QStringLiteral("Line %1 of a meeting about the budget.").arg(i)},
+                                   {QStringLiteral("lang"), QStringLiteral("en")},
+                                   {QStringLiteral("translated"), false}});
+    return QJsonDocument(QJsonObject{{QStringLiteral("sourceClientId"), QStringLiteral("bench_%1").arg(index)},
+                                     {QStringLiteral("startedAt"), started},
+                                     {QStringLiteral("endedAt"), started + lines * 4000},
+                                     {QStringLiteral("sourceLanguage"), QStringLiteral("en")},
+                                     {QStringLiteral("targetLanguage"), QStringLiteral("es")},
+                                     {QStringLiteral("onlyTranscript"), false},
+                                     {QStringLiteral("timezone"), QStringLiteral("UTC")},
+                                     {QStringLiteral("entries"), entries}})
+        .toJson(QJsonDocument::Compact);
+}
+
+// Sign-ins (each hashes a password), note saves of 50 lines, and the list of
+// an account's 300 notes, one request at a time.
+void storeFigures(Service &service)
+{
+    constexpr int accounts = 60;
+    constexpr int notes = 300;
+    QNetworkAccessManager network;
+    QList<QNetworkRequest> signIns;
+    QList<QByteArray> credentials;
+    for (int i = 0; i < accounts; ++i) {
+        QNetworkRequest request(service.url(QStringLiteral("/auth/v1/token?grant_type=password")));
+        request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
+        request.setRawHeader("apikey", service.key().toUtf8());
+        signIns.append(request);
+        credentials.append(QJsonDocument(QJsonObject{{QStringLiteral("email"), QStringLiteral("store%1@example.org").arg(i)},
+                                                     {QStringLiteral("password"), QStringLiteral("bench password")}})
+                               .toJson(QJsonDocument::Compact));
+    }
+    const Batch signedIn = sendAll(network, signIns, credentials);
+    std::printf("store: %d first sign-ins: %.1f per second (p99 %.0f ms, %d failed)\n", accounts, signedIn.perSecond,
+                signedIn.latency.percentile(99), signedIn.latency.missed);
+
+    const QString token = service.signIn(network, QStringLiteral("store0@example.org"));
+    QNetworkRequest post(service.url(QStringLiteral("/api/sessions")));
+    post.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
+    post.setRawHeader("Authorization", "Bearer " + token.toUtf8());
+    QList<QByteArray> bodies;
+    for (int i = 0; i < notes; ++i)
+        bodies.append(notesBody(i, 50));
+    const Batch saved = sendAll(network, QList<QNetworkRequest>(notes, post), bodies);
+    std::printf("store: %d note saves of 50 lines: %.0f per second (p99 %.1f ms, %d failed)\n", notes, saved.perSecond,
+                saved.latency.percentile(99), saved.latency.missed);
+
+    QNetworkRequest list(service.url(QStringLiteral("/api/sessions")));
+    list.setRawHeader("Authorization", "Bearer " + token.toUtf8());
+    Figures listed;
+    for (int i = 0; i < 200; ++i)
+        listed.add(sendAll(network, {list}, {}).latency.percentile(50));
+    std::printf("store: GET /api/sessions of %d notes, one at a time: p50 %.1f ms, p99 %.1f ms\n", notes,
+                listed.percentile(50), listed.percentile(99));
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -369,12 +471,25 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QString binary = QStringLiteral(ZARNO_SERVER_BINARY);
     int seconds = 20;
+    QString part;
     const QStringList args = app.arguments();
     for (qsizetype i = 1; i + 1 < args.size(); i += 2) {
         if (args.at(i) == QLatin1StringView("--server"))
             binary = args.at(i + 1);
         else if (args.at(i) == QLatin1StringView("--seconds"))
             seconds = args.at(i + 1).toInt();
+        else if (args.at(i) == QLatin1StringView("--part"))
+            part = args.at(i + 1);
+    }
+    const auto runs = [&](const char *name) { return part.isEmpty() || part == QLatin1StringView(name); };
+    if (runs("store")) {
+        Service service;
+        if (!service.start(binary)) {
+            std::printf("%s did not start\n", qPrintable(binary));
+            return 1;
+        }
+        storeFigures(service);
+        std::fflush(stdout);
     }
     QFile recording(QStringLiteral("/usr/share/pocketsphinx/test/data/goforward.raw"));
     if (!recording.open(QIODevice::ReadOnly)) {
@@ -383,8 +498,8 @@ int main(int argc, char *argv[])
     }
     const QByteArray speech = recording.readAll().left(speechEndsMs * bytesPerMs);
 
-    // The attack first, on a fresh service, so that its peak memory is the attack's.
-    {
+    // The attack next, on a fresh service, so that its peak memory is the attack's.
+    if (runs("attack")) {
         Service service;
         if (!service.start(binary)) {
             std::printf("%s did not start\n", qPrintable(binary));
@@ -426,6 +541,8 @@ int main(int argc, char *argv[])
     }
 
     // Then the streams, with room for sixteen listeners.
+    if (!runs("streams"))
+        return 0;
     Service service;
     if (!service.start(binary, {QStringLiteral("--max-listeners"), QStringLiteral("16")})) {
         std::printf("%s did not start with --max-listeners\n", qPrintable(binary));
