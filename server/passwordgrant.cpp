@@ -20,18 +20,13 @@ namespace {
 // Attempts waiting for the hashing thread; beyond this, clients are asked to come back.
 constexpr int maxWaitingHashes = 64;
 
-// The account key gives an owner a few tries; the address key is wider,
-// because every client of a loopback service shares 127.0.0.1.
-constexpr SignInThrottle::Rule accountRule{5, 1000, 15 * 60 * 1000};
-constexpr SignInThrottle::Rule addressRule{20, 1000, 15 * 60 * 1000};
-
 } // namespace
 
 struct PasswordGrants::Attempt
 {
     QString address;
     QString password;
-    QString peer;
+    QString throttleKey;
     QString path;
     QPointer<QTcpSocket> socket;
     std::unique_ptr<QHttpServerResponder> responder;
@@ -61,7 +56,6 @@ PasswordGrants::PasswordGrants(AccountStore &accounts, const ServiceOptions &opt
     : QObject(parent)
     , m_accounts(accounts)
     , m_options(options)
-    , m_throttle(accountRule, addressRule)
 {
     // One thread: hashing is memory-hard, and the recognisers need the cores.
     m_pool.setMaxThreadCount(1);
@@ -84,7 +78,8 @@ void PasswordGrants::start(const QHttpServerRequest &request, QHttpServerRespond
     auto attempt = std::make_shared<Attempt>();
     attempt->address = AccountStore::normalisedEmail(email);
     attempt->password = password;
-    attempt->peer = request.remoteAddress().toString();
+    const bool forwarded = !requestHeader(request, "Forwarded").isEmpty() || !requestHeader(request, "X-Forwarded-For").isEmpty();
+    attempt->throttleKey = SignInThrottle::keyFor(attempt->address, request.remoteAddress(), forwarded);
     attempt->path = request.url().path();
     attempt->socket = responder.socket();
     attempt->responder = std::make_unique<QHttpServerResponder>(std::move(responder));
@@ -93,17 +88,18 @@ void PasswordGrants::start(const QHttpServerRequest &request, QHttpServerRespond
         attempt->answer(refusal->errorJson(), refusal->status);
         return;
     }
-    if (const qint64 wait = m_throttle.retryAfterSeconds(attempt->address, attempt->peer, nowMs()); wait > 0) {
-        attempt->answer({{QStringLiteral("error"), QStringLiteral("over_request_rate_limit")},
-                         {QStringLiteral("error_description"),
-                          QStringLiteral("Too many sign-in attempts. Try again in %1 s.").arg(wait)}},
-                        429, int(wait));
-        return;
-    }
     if (m_jobs >= maxWaitingHashes) {
         attempt->answer({{QStringLiteral("error"), QStringLiteral("server_busy")},
                          {QStringLiteral("error_description"), QStringLiteral("The server is busy. Try again in a moment.")}},
                         503, 1);
+        return;
+    }
+    // Counted before any hashing, so that guesses sent at once are held like guesses sent in turn.
+    if (const qint64 wait = m_throttle.admit(attempt->throttleKey, nowMs()); wait > 0) {
+        attempt->answer({{QStringLiteral("error"), QStringLiteral("over_request_rate_limit")},
+                         {QStringLiteral("error_description"),
+                          QStringLiteral("Too many sign-in attempts. Try again in %1 s.").arg(wait)}},
+                        429, int(wait));
         return;
     }
     check(std::move(attempt));
@@ -113,6 +109,7 @@ void PasswordGrants::check(std::shared_ptr<Attempt> attempt)
 {
     attempt->credentials = m_accounts.credentials(attempt->address);
     if (!attempt->credentials.ok) {
+        m_throttle.finished(attempt->throttleKey, false);
         attempt->answer(GrantResult{std::nullopt, 500, QStringLiteral("server_error"),
                                     QStringLiteral("The account store is not available.")}.errorJson(), 500);
         return;
@@ -139,7 +136,7 @@ void PasswordGrants::finish(std::shared_ptr<Attempt> attempt)
     std::optional<Account> account = attempt->credentials.account;
     if (account) {
         if (!attempt->matches) {
-            m_throttle.failed(attempt->address, attempt->peer, nowMs());
+            m_throttle.finished(attempt->throttleKey, false);
             attempt->answer(GrantResult{std::nullopt, 400, QStringLiteral("invalid_grant"),
                                         QStringLiteral("Invalid login credentials")}.errorJson(), 400);
             return;
@@ -156,12 +153,13 @@ void PasswordGrants::finish(std::shared_ptr<Attempt> attempt)
             return;
         }
         if (!account) {
+            m_throttle.finished(attempt->throttleKey, false);
             attempt->answer(GrantResult{std::nullopt, 500, QStringLiteral("server_error"),
                                         QStringLiteral("The account could not be created.")}.errorJson(), 500);
             return;
         }
     }
-    m_throttle.succeeded(attempt->address, attempt->peer);
+    m_throttle.finished(attempt->throttleKey, true);
     const GrantResult result = m_accounts.startFamily(*account);
     if (result.grant)
         attempt->answer(result.grant->toJson(), 200);

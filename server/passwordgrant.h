@@ -12,7 +12,7 @@ struct ServiceOptions;
 
 // The password grant, answered later: the hash is checked on a worker thread
 // so that guessing never stalls the thread that serves every client, and
-// guessing one account or from one address backs off with 429.
+// guessing one account backs off with 429 before any hashing.
 class PasswordGrants : public QObject
 {
     Q_OBJECT

@@ -2,6 +2,7 @@
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QHttpServerRequest>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLoggingCategory>
@@ -360,6 +361,15 @@ void LimitedTcpServer::incomingConnection(qintptr descriptor)
     }
     m_watches.append(new ConnectionWatch(socket, this));
     addPendingConnection(socket);
+}
+
+QByteArray requestHeader(const QHttpServerRequest &request, QByteArrayView name)
+{
+    for (const auto &[key, value] : request.headers()) {
+        if (key.compare(name, Qt::CaseInsensitive) == 0)
+            return value.trimmed();
+    }
+    return {};
 }
 
 QString LogText::path(const QString &path)

@@ -6,6 +6,7 @@
 #include <QTcpServer>
 
 class ConnectionWatch;
+class QHttpServerRequest;
 
 // What one client may hold of the service: checked on the raw bytes before
 // QHttpServer reads a request, so a refused body is never buffered.
@@ -53,6 +54,9 @@ private:
     qint64 m_bodyBytesInFlight = 0;
     QList<ConnectionWatch *> m_watches;
 };
+
+// A request header's value, trimmed; empty when absent.
+[[nodiscard]] QByteArray requestHeader(const QHttpServerRequest &request, QByteArrayView name);
 
 // Limits of logged text: control characters escaped, long paths cut.
 namespace LogText {

@@ -1,62 +1,65 @@
 #include "signinthrottle.h"
 
+#include <QHostAddress>
+
 #include <algorithm>
 
 namespace {
 
-// Bounds each table; unlocked keys make room first.
+// Bounds the table; unlocked keys make room first.
 constexpr qsizetype maxEntries = 100'000;
 
 } // namespace
 
-SignInThrottle::SignInThrottle(Rule perAccount, Rule perAddress)
-    : m_accountRule(perAccount)
-    , m_addressRule(perAddress)
+SignInThrottle::SignInThrottle(Rule rule)
+    : m_rule(rule)
 {
 }
 
-qint64 SignInThrottle::remainingMs(const QHash<QString, Entry> &entries, const QString &key, qint64 nowMs)
+QString SignInThrottle::keyFor(const QString &account, const QHostAddress &peer, bool forwarded)
 {
-    const auto it = entries.constFind(key);
-    return it == entries.cend() ? 0 : std::max<qint64>(0, it->lockedUntilMs - nowMs);
+    bool isIpv4 = false;
+    const QHostAddress plain(peer.toIPv4Address(&isIpv4));
+    const bool shared = forwarded || peer.isNull() || peer.isLoopback() || (isIpv4 && plain.isLoopback());
+    return shared ? account : account + QLatin1Char(' ') + (isIpv4 ? plain : peer).toString();
 }
 
-qint64 SignInThrottle::retryAfterSeconds(const QString &account, const QString &address, qint64 nowMs) const
+qint64 SignInThrottle::admit(const QString &key, qint64 nowMs)
 {
-    const qint64 ms = std::max(remainingMs(m_accounts, account, nowMs), remainingMs(m_addresses, address, nowMs));
-    return (ms + 999) / 1000;
-}
-
-void SignInThrottle::fail(QHash<QString, Entry> &entries, const QString &key, const Rule &rule, qint64 nowMs)
-{
-    if (entries.size() >= maxEntries)
-        forgetOld(entries, rule, nowMs);
-    Entry &entry = entries[key];
+    if (m_entries.size() >= maxEntries)
+        forgetOld(nowMs);
+    Entry &entry = m_entries[key];
+    if (entry.lockedUntilMs > nowMs)
+        return (entry.lockedUntilMs - nowMs + 999) / 1000;
+    // The ones being checked may still lock the key; their outcome is a moment away.
+    if (entry.inFlight >= m_rule.maxInFlight)
+        return 1;
+    entry.inFlight += 1;
     entry.failures += 1;
     entry.lastMs = nowMs;
-    const int over = entry.failures - rule.freeFailures + 1;
-    if (over > 0) {
-        const qint64 lock = std::min(rule.maxLockMs, rule.firstLockMs << std::min(over - 1, 30));
-        entry.lockedUntilMs = nowMs + lock;
+    const int over = entry.failures - m_rule.freeFailures + 1;
+    if (over > 0)
+        entry.lockedUntilMs = nowMs + std::min(m_rule.maxLockMs, m_rule.firstLockMs << std::min(over - 1, 30));
+    return 0;
+}
+
+void SignInThrottle::finished(const QString &key, bool succeeded)
+{
+    const auto it = m_entries.find(key);
+    if (it == m_entries.end())
+        return;
+    if (succeeded) {
+        m_entries.erase(it);
+        return;
     }
+    it->inFlight = std::max(0, it->inFlight - 1);
 }
 
-void SignInThrottle::forgetOld(QHash<QString, Entry> &entries, const Rule &rule, qint64 nowMs)
+void SignInThrottle::forgetOld(qint64 nowMs)
 {
-    // Locked keys stay: forgetting them would undo the backoff.
-    entries.removeIf([&](const QHash<QString, Entry>::iterator it) {
-        return it->lockedUntilMs <= nowMs && (nowMs - it->lastMs > rule.maxLockMs || entries.size() >= maxEntries);
+    // Locked keys and keys being checked stay: forgetting them would undo the backoff.
+    m_entries.removeIf([&](const QHash<QString, Entry>::iterator it) {
+        return it->lockedUntilMs <= nowMs && it->inFlight == 0
+            && (nowMs - it->lastMs > m_rule.maxLockMs || m_entries.size() >= maxEntries);
     });
-}
-
-void SignInThrottle::failed(const QString &account, const QString &address, qint64 nowMs)
-{
-    fail(m_accounts, account, m_accountRule, nowMs);
-    fail(m_addresses, address, m_addressRule, nowMs);
-}
-
-void SignInThrottle::succeeded(const QString &account, const QString &address)
-{
-    m_accounts.remove(account);
-    m_addresses.remove(address);
 }

@@ -3,40 +3,50 @@
 #include <QHash>
 #include <QString>
 
-// Backoff for password guessing, per account and per client address. The
-// failure that reaches a key's allowance locks it for a second; each further
-// failure locks it twice as long as the one before (capped). A success
-// clears the key.
+class QHostAddress;
+
+// Backoff for password guessing, one key per account. Every attempt counts as
+// a failure when it is let through, before its password is hashed, so that
+// guesses sent all at once meet the lock as surely as guesses sent in turn;
+// only a handful of one key's attempts are checked at a time. The attempt
+// that reaches the allowance locks the key for a second, each later one twice
+// as long as the one before, up to a couple of minutes. A success clears the key.
 class SignInThrottle
 {
 public:
     struct Rule
     {
         int freeFailures = 5; // the failure that locks first
+        int maxInFlight = 3;  // attempts of one key being checked at once
         qint64 firstLockMs = 1000;
-        qint64 maxLockMs = 15 * 60 * 1000;
+        qint64 maxLockMs = 2 * 60 * 1000;
     };
 
-    SignInThrottle(Rule perAccount, Rule perAddress);
+    SignInThrottle() = default;
+    explicit SignInThrottle(Rule rule);
 
-    // Seconds until the next attempt may be checked (0: now), the larger of both keys.
-    [[nodiscard]] qint64 retryAfterSeconds(const QString &account, const QString &address, qint64 nowMs) const;
-    void failed(const QString &account, const QString &address, qint64 nowMs);
-    void succeeded(const QString &account, const QString &address);
+    // The key of one account's attempts: the account, and the client's address
+    // when it is the client's own. Every client of a loopback service, and
+    // every client behind a proxy, shares one address, which must not let one
+    // of them lock out the others.
+    [[nodiscard]] static QString keyFor(const QString &account, const QHostAddress &peer, bool forwarded);
+
+    // 0 when the attempt may be checked now (it is counted as failed until
+    // finished() says otherwise); otherwise the seconds until one may.
+    [[nodiscard]] qint64 admit(const QString &key, qint64 nowMs);
+    // An admitted attempt's check is over.
+    void finished(const QString &key, bool succeeded);
 
 private:
     struct Entry
     {
         int failures = 0;
+        int inFlight = 0;
         qint64 lockedUntilMs = 0;
         qint64 lastMs = 0;
     };
-    void fail(QHash<QString, Entry> &entries, const QString &key, const Rule &rule, qint64 nowMs);
-    static qint64 remainingMs(const QHash<QString, Entry> &entries, const QString &key, qint64 nowMs);
-    static void forgetOld(QHash<QString, Entry> &entries, const Rule &rule, qint64 nowMs);
+    void forgetOld(qint64 nowMs);
 
-    Rule m_accountRule;
-    Rule m_addressRule;
-    QHash<QString, Entry> m_accounts;
-    QHash<QString, Entry> m_addresses;
+    Rule m_rule;
+    QHash<QString, Entry> m_entries;
 };

@@ -36,15 +36,6 @@ namespace {
 using Status = QHttpServerResponder::StatusCode;
 using Method = QHttpServerRequest::Method;
 
-QByteArray header(const QHttpServerRequest &request, QByteArrayView name)
-{
-    for (const auto &[key, value] : request.headers()) {
-        if (key.compare(name, Qt::CaseInsensitive) == 0)
-            return value.trimmed();
-    }
-    return {};
-}
-
 // Only the path is logged: queries and headers may carry tokens.
 void logRequest(const QHttpServerRequest &request, Status status)
 {
@@ -103,7 +94,7 @@ void serveResource(const QHttpServerRequest &request, QHttpServerResponder &resp
 
 QString bearerToken(const QHttpServerRequest &request)
 {
-    const QByteArray authorization = header(request, "Authorization");
+    const QByteArray authorization = requestHeader(request, "Authorization");
     const QByteArray prefix = "Bearer ";
     if (authorization.size() > prefix.size() && authorization.first(prefix.size()).compare(prefix, Qt::CaseInsensitive) == 0)
         return QString::fromUtf8(authorization.mid(prefix.size())).trimmed();
@@ -112,7 +103,7 @@ QString bearerToken(const QHttpServerRequest &request)
 
 bool isUpgrade(const QHttpServerRequest &request)
 {
-    return header(request, "Upgrade").compare("websocket", Qt::CaseInsensitive) == 0;
+    return requestHeader(request, "Upgrade").compare("websocket", Qt::CaseInsensitive) == 0;
 }
 
 } // namespace
@@ -303,7 +294,7 @@ void ZarnoService::handleToken(const QHttpServerRequest &request, QHttpServerRes
 
 bool ZarnoService::checkApiKey(const QHttpServerRequest &request, QHttpServerResponder &responder)
 {
-    const QByteArray apiKey = header(request, "apikey");
+    const QByteArray apiKey = requestHeader(request, "apikey");
     if (apiKey.isEmpty()) {
         reply(request, responder,
               QJsonObject{{QStringLiteral("message"), QStringLiteral("No API key found in request")},

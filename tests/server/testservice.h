@@ -5,13 +5,16 @@
 
 #include "zarnoservice.h"
 
+#include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
 #include <QWebSocket>
 #include <QUrlQuery>
@@ -23,6 +26,39 @@ struct HttpResult
     int status = 0;
     QByteArray body;
     QJsonObject json;
+    QByteArray retryAfter;
+};
+
+// What a client sees of one raw exchange: everything the service wrote, and
+// whether it closed the connection.
+struct RawReply
+{
+    QByteArray bytes;
+    bool closed = false;
+
+    [[nodiscard]] int status() const
+    {
+        const QList<QByteArray> parts = bytes.first(std::max<qsizetype>(0, bytes.indexOf("\r\n"))).split(' ');
+        return parts.size() >= 2 ? parts.at(1).toInt() : 0;
+    }
+    [[nodiscard]] QByteArray headerValue(QByteArrayView name) const
+    {
+        for (const QByteArray &line : bytes.first(std::max<qsizetype>(0, bytes.indexOf("\r\n\r\n"))).split('\n')) {
+            const qsizetype colon = line.indexOf(':');
+            if (colon > 0 && line.first(colon).trimmed().compare(name, Qt::CaseInsensitive) == 0)
+                return line.mid(colon + 1).trimmed();
+        }
+        return {};
+    }
+    [[nodiscard]] QJsonObject json() const
+    {
+        return QJsonDocument::fromJson(bytes.mid(bytes.indexOf("\r\n\r\n") + 4)).object();
+    }
+    [[nodiscard]] bool isWhole() const
+    {
+        const qsizetype headEnd = bytes.indexOf("\r\n\r\n");
+        return headEnd >= 0 && bytes.size() >= headEnd + 4 + headerValue("Content-Length").toLongLong();
+    }
 };
 
 class TestService
@@ -72,6 +108,7 @@ public:
         HttpResult result;
         result.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         result.body = reply->readAll();
+        result.retryAfter = reply->rawHeader("Retry-After");
         result.json = QJsonDocument::fromJson(result.body).object();
         return result;
     }
@@ -81,6 +118,45 @@ public:
         return request("POST", QStringLiteral("/auth/v1/token?grant_type=") + type,
                        QJsonDocument(fields).toJson(QJsonDocument::Compact),
                        {{"apikey", m_service->publicKey().toUtf8()}});
+    }
+
+    // Every request on a connection of its own, all written before any
+    // answer is read, as many clients at once would send them.
+    QList<RawReply> sendTogether(const QList<QByteArray> &requests)
+    {
+        std::vector<std::unique_ptr<QTcpSocket>> sockets;
+        for (qsizetype i = 0; i < requests.size(); ++i) {
+            sockets.push_back(std::make_unique<QTcpSocket>());
+            sockets.back()->connectToHost(QHostAddress::LocalHost, m_service->port());
+        }
+        for (qsizetype i = 0; i < requests.size(); ++i) {
+            sockets.at(i)->waitForConnected(5000);
+            sockets.at(i)->write(requests.at(i));
+            sockets.at(i)->flush();
+        }
+        QList<RawReply> replies(requests.size());
+        const auto done = [&] {
+            for (qsizetype i = 0; i < replies.size(); ++i) {
+                replies[i].bytes += sockets.at(i)->readAll();
+                if (!replies.at(i).isWhole() && sockets.at(i)->state() == QAbstractSocket::ConnectedState)
+                    return false;
+            }
+            return true;
+        };
+        QDeadlineTimer deadline(20000);
+        while (!done() && !deadline.hasExpired())
+            QTest::qWait(5);
+        return replies;
+    }
+
+    // A raw password grant, for sendTogether().
+    QByteArray passwordRequest(const QString &email, const QString &password) const
+    {
+        const QByteArray body = QJsonDocument(QJsonObject{{QStringLiteral("email"), email}, {QStringLiteral("password"), password}})
+                                    .toJson(QJsonDocument::Compact);
+        return "POST /auth/v1/token?grant_type=password HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(m_service->port())
+            + "\r\nContent-Type: application/json\r\napikey: " + m_service->publicKey().toUtf8()
+            + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
     }
 
     HttpResult signIn(const QString &email, const QString &password = QStringLiteral("correct horse"))

@@ -1,8 +1,10 @@
 #include "passwordhash.h"
+#include "signinthrottle.h"
 #include "testservice.h"
 
 #include <QDir>
 #include <QFile>
+#include <QHostAddress>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTest>
@@ -30,8 +32,12 @@ private Q_SLOTS:
     void refreshTokenExpiresUnused();
     void signOutEndsTheWholeSignIn_data();
     void signOutEndsTheWholeSignIn();
-    void guessingBacksOff_data();
     void guessingBacksOff();
+    void aLockLastsMinutesAndSaysHowLong_data();
+    void aLockLastsMinutesAndSaysHowLong();
+    void guessesSentAtOnceAreHeldBeforeHashing();
+    void throttleKeysOnlyOnTheClientsOwnAddress_data();
+    void throttleKeysOnlyOnTheClientsOwnAddress();
     void passwordsAreStoredAsArgon2id();
     void olderHashesAreReplacedAtTheNextSignIn();
     void signInSurvivesARestart();
@@ -285,33 +291,23 @@ void TestServerAuth::signOutEndsTheWholeSignIn()
     QCOMPARE(m_server->refresh(otherDevice.json.value("refresh_token").toString()).status, 200);
 }
 
-void TestServerAuth::guessingBacksOff_data()
-{
-    QTest::addColumn<bool>("manyAccounts");
-    QTest::addColumn<int>("freeFailures");
-    QTest::newRow("one account guessed") << false << 5;
-    QTest::newRow("many accounts guessed from one address") << true << 20;
-}
-
 void TestServerAuth::guessingBacksOff()
 {
-    QFETCH(bool, manyAccounts);
-    QFETCH(int, freeFailures);
-    const auto address = [&](int i) { return manyAccounts ? u"user%1@example.org"_s.arg(i) : u"ada@example.org"_s; };
+    const QString target = u"ada@example.org"_s;
+    constexpr int freeFailures = 5;
     for (int i = 0; i < freeFailures; ++i)
-        QCOMPARE(m_server->signIn(address(i), u"right password"_s).status, 200);
+        QCOMPARE(m_server->signIn(target, u"right password"_s).status, 200);
     for (int i = 0; i < freeFailures; ++i)
-        QCOMPARE(m_server->signIn(address(i), u"a guess"_s).status, 400);
+        QCOMPARE(m_server->signIn(target, u"a guess"_s).status, 400);
 
     // Locked: even the right password waits, and the wait doubles with each failure after it.
-    const QString target = address(0);
     HttpResult locked = m_server->signIn(target, u"right password"_s);
     QCOMPARE(locked.status, 429);
     QCOMPARE(locked.json.value("error").toString(), u"over_request_rate_limit"_s);
     QCOMPARE(m_server->request("POST", u"/auth/v1/token?grant_type=password"_s,
                                R"({"email":"x@example.org","password":"whatever"})",
                                {{"apikey", m_server->service().publicKey().toUtf8()}}).status,
-             manyAccounts ? 429 : 200);
+             200);
     qint64 wait = 1;
     for (int round = 0; round < 3; ++round) {
         const HttpResult refused = m_server->signIn(target, u"a guess"_s);
@@ -327,6 +323,109 @@ void TestServerAuth::guessingBacksOff()
     QCOMPARE(m_server->signIn(target, u"right password"_s).status, 200);
     QCOMPARE(m_server->signIn(target, u"a guess"_s).status, 400);
     QCOMPARE(m_server->signIn(target, u"right password"_s).status, 200);
+}
+
+void TestServerAuth::aLockLastsMinutesAndSaysHowLong_data()
+{
+    QTest::addColumn<int>("failures");
+    QTest::addColumn<int>("lockSeconds");
+    QTest::newRow("within the allowance") << 4 << 0;
+    QTest::newRow("the allowance") << 5 << 1;
+    QTest::newRow("two past it") << 7 << 4;
+    QTest::newRow("long past it: two minutes at most") << 14 << 120;
+}
+
+void TestServerAuth::aLockLastsMinutesAndSaysHowLong()
+{
+    QFETCH(int, failures);
+    QFETCH(int, lockSeconds);
+    const QString owner = u"ada@example.org"_s;
+    QCOMPARE(m_server->signIn(owner, u"right password"_s).status, 200);
+    for (int i = 0; i < failures; ++i) {
+        HttpResult guess = m_server->signIn(owner, u"a guess"_s);
+        if (guess.status == 429) {
+            m_server->advance(guess.retryAfter.toLongLong());
+            guess = m_server->signIn(owner, u"a guess"_s);
+        }
+        QCOMPARE(guess.status, 400);
+    }
+    const HttpResult locked = m_server->signIn(owner, u"right password"_s);
+    if (lockSeconds == 0) {
+        QCOMPARE(locked.status, 200);
+        return;
+    }
+    QCOMPARE(locked.status, 429);
+    QCOMPARE(locked.retryAfter.toInt(), lockSeconds);
+    QCOMPARE(locked.json.value("error_description").toString(), u"Too many sign-in attempts. Try again in %1 s."_s.arg(lockSeconds));
+    // Another account of the same address signs in meanwhile.
+    QCOMPARE(m_server->signIn(u"grace@example.org"_s, u"her password"_s).status, 200);
+    // The wait said is the wait there is.
+    m_server->advance(lockSeconds - 1);
+    const HttpResult almost = m_server->signIn(owner, u"right password"_s);
+    QCOMPARE(almost.status, 429);
+    QCOMPARE(almost.retryAfter, QByteArray("1"));
+    m_server->advance(1);
+    QCOMPARE(m_server->signIn(owner, u"right password"_s).status, 200);
+}
+
+void TestServerAuth::guessesSentAtOnceAreHeldBeforeHashing()
+{
+    const QString owner = u"ada@example.org"_s;
+    QCOMPARE(m_server->signIn(owner, u"right password"_s).status, 200);
+    constexpr int guesses = 50;
+    constexpr int other = guesses / 2;
+    QList<QByteArray> requests;
+    for (int i = 0; i < guesses; ++i)
+        requests.append(m_server->passwordRequest(owner, u"guess %1"_s.arg(i)));
+    requests.insert(other, m_server->passwordRequest(u"grace@example.org"_s, u"her password"_s));
+
+    const QList<RawReply> replies = m_server->sendTogether(requests);
+    int checked = 0;
+    for (qsizetype i = 0; i < replies.size(); ++i) {
+        if (i == other) {
+            QCOMPARE(replies.at(i).status(), 200);
+            continue;
+        }
+        if (replies.at(i).status() == 400) {
+            ++checked;
+            continue;
+        }
+        QCOMPARE(replies.at(i).status(), 429);
+        QVERIFY(replies.at(i).headerValue("Retry-After").toInt() >= 1);
+    }
+    // Only the allowance reached a hash; every guess past it was refused at once.
+    QVERIFY2(checked >= 1 && checked <= 5, qPrintable(QString::number(checked)));
+    QCOMPARE(m_server->signIn(u"grace@example.org"_s, u"her password"_s).status, 200);
+
+    HttpResult back = m_server->signIn(owner, u"right password"_s);
+    if (back.status == 429) {
+        m_server->advance(back.retryAfter.toLongLong());
+        back = m_server->signIn(owner, u"right password"_s);
+    }
+    QCOMPARE(back.status, 200);
+}
+
+void TestServerAuth::throttleKeysOnlyOnTheClientsOwnAddress_data()
+{
+    QTest::addColumn<QString>("peer");
+    QTest::addColumn<bool>("forwarded");
+    QTest::addColumn<QString>("key");
+    QTest::newRow("loopback") << u"127.0.0.1"_s << false << u"ada@example.org"_s;
+    QTest::newRow("other loopback") << u"127.0.0.2"_s << false << u"ada@example.org"_s;
+    QTest::newRow("loopback v6") << u"::1"_s << false << u"ada@example.org"_s;
+    QTest::newRow("loopback mapped") << u"::ffff:127.0.0.1"_s << false << u"ada@example.org"_s;
+    QTest::newRow("own address") << u"203.0.113.5"_s << false << u"ada@example.org 203.0.113.5"_s;
+    QTest::newRow("own address mapped") << u"::ffff:203.0.113.5"_s << false << u"ada@example.org 203.0.113.5"_s;
+    QTest::newRow("own v6 address") << u"2001:db8::5"_s << false << u"ada@example.org 2001:db8::5"_s;
+    QTest::newRow("a proxy's address") << u"203.0.113.5"_s << true << u"ada@example.org"_s;
+}
+
+void TestServerAuth::throttleKeysOnlyOnTheClientsOwnAddress()
+{
+    QFETCH(QString, peer);
+    QFETCH(bool, forwarded);
+    QFETCH(QString, key);
+    QCOMPARE(SignInThrottle::keyFor(u"ada@example.org"_s, QHostAddress(peer), forwarded), key);
 }
 
 void TestServerAuth::passwordsAreStoredAsArgon2id()

@@ -15,33 +15,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// What a client sees of one raw exchange: everything the service wrote, and
-// whether it closed the connection.
-struct RawReply
-{
-    QByteArray bytes;
-    bool closed = false;
-
-    [[nodiscard]] int status() const
-    {
-        const QList<QByteArray> parts = bytes.first(std::max<qsizetype>(0, bytes.indexOf("\r\n"))).split(' ');
-        return parts.size() >= 2 ? parts.at(1).toInt() : 0;
-    }
-    [[nodiscard]] QByteArray headerValue(QByteArrayView name) const
-    {
-        for (const QByteArray &line : bytes.first(std::max<qsizetype>(0, bytes.indexOf("\r\n\r\n"))).split('\n')) {
-            const qsizetype colon = line.indexOf(':');
-            if (colon > 0 && line.first(colon).trimmed().compare(name, Qt::CaseInsensitive) == 0)
-                return line.mid(colon + 1).trimmed();
-        }
-        return {};
-    }
-    [[nodiscard]] QJsonObject json() const
-    {
-        return QJsonDocument::fromJson(bytes.mid(bytes.indexOf("\r\n\r\n") + 4)).object();
-    }
-};
-
 // Sends the request and reads until a whole answer is in, or until the
 // service closes the connection when `untilClosed`.
 // The service runs on this thread: waits keep its event loop turning.
@@ -61,9 +34,7 @@ RawReply exchange(quint16 port, const QByteArray &request, bool untilClosed = fa
             reply.closed = true;
             break;
         }
-        const qsizetype headEnd = reply.bytes.indexOf("\r\n\r\n");
-        const bool whole = headEnd >= 0 && reply.bytes.size() >= headEnd + 4 + reply.headerValue("Content-Length").toLongLong();
-        if (whole && !untilClosed)
+        if (reply.isWhole() && !untilClosed)
             break;
     }
     reply.bytes += socket.readAll();
