@@ -1,12 +1,17 @@
 #include "engine.h"
 
-#include <QFile>
-#include <QFileInfo>
+#include "serviceoptions.h"
+#include "sonioxrelay.h"
+#include "transcribeconnection.h"
+#include "translator.h"
+
 #include <QJsonArray>
+#include <QLoggingCategory>
+#include <QWebSocket>
+
+Q_DECLARE_LOGGING_CATEGORY(lcService)
 
 namespace {
-
-constexpr qint64 maxKeyFileBytes = 4096;
 
 QJsonArray toArray(const QStringList &codes)
 {
@@ -15,6 +20,78 @@ QJsonArray toArray(const QStringList &codes)
         array.append(code);
     return array;
 }
+
+// PocketSphinx (US English) and Apertium (English to Spanish), offline.
+class LocalEngine final : public Engine
+{
+public:
+    explicit LocalEngine(const ServiceOptions &options)
+        : m_options(options)
+        , m_translation(options.apertiumMode)
+    {
+    }
+
+    EngineInfo info() const override
+    {
+        return {QStringLiteral("local"), {QStringLiteral("en")}, {QStringLiteral("es")}};
+    }
+
+    ListeningConnection *open(std::unique_ptr<QWebSocket> socket, const ListeningRequest &request,
+                              QObject *parent) override
+    {
+        const bool translate = !request.onlyTranscript && Translator::canTranslateInto(request.target);
+        qCInfo(lcService, "websocket opened for account %lld (translation %s)", request.accountId,
+               translate ? "on" : "off");
+        return new TranscribeConnection(std::move(socket), request.accountId,
+                                        translate ? m_translation.englishToSpanish() : nullptr, m_options, parent);
+    }
+
+private:
+    const ServiceOptions &m_options;
+    TranslationHost m_translation;
+};
+
+// Each client relayed to the provider's real-time API.
+class RelayEngine final : public Engine
+{
+public:
+    explicit RelayEngine(const ServiceOptions &options)
+        : m_settings(options.soniox)
+    {
+    }
+
+    EngineInfo info() const override
+    {
+        // The languages of the provider's current model, as its documentation lists them.
+        static const QStringList spoken = QStringLiteral(
+            "af sq ar az eu be bn bs bg ca zh hr cs da nl en et fi fr gl de el gu he hi hu id it ja kn kk ko lv lt "
+            "mk ms ml mr no fa pl pt pa ro ru sr sk sl es sw sv tl ta te th tr uk ur vi cy").split(QLatin1Char(' '));
+        // The application's eight targets; the provider translates into all of them.
+        static const QStringList targets = {QStringLiteral("en"), QStringLiteral("zh"), QStringLiteral("es"),
+                                            QStringLiteral("ja"), QStringLiteral("ko"), QStringLiteral("fr"),
+                                            QStringLiteral("de"), QStringLiteral("pt")};
+        return {QStringLiteral("soniox"), spoken, targets};
+    }
+
+    std::optional<Refusal> refusal() const override
+    {
+        if (!m_settings.key.isEmpty())
+            return std::nullopt;
+        qCInfo(lcService, "websocket refused: no key for the recognition service");
+        return Refusal{4411, QStringLiteral("This server has no key for its recognition service.")};
+    }
+
+    ListeningConnection *open(std::unique_ptr<QWebSocket> socket, const ListeningRequest &request,
+                              QObject *parent) override
+    {
+        qCInfo(lcService, "websocket opened for account %lld (relayed)", request.accountId);
+        return new SonioxRelay(std::move(socket), m_settings,
+                               RelayRequest{request.spoken, request.target, request.onlyTranscript}, parent);
+    }
+
+private:
+    SonioxSettings m_settings;
+};
 
 } // namespace
 
@@ -27,53 +104,14 @@ QJsonObject EngineInfo::toJson() const
     };
 }
 
-EngineInfo EngineInfo::local()
-{
-    return {QStringLiteral("local"), {QStringLiteral("en")}, {QStringLiteral("es")}};
-}
-
-EngineInfo EngineInfo::soniox()
-{
-    // The languages of the provider's current model, as its documentation lists them.
-    static const QStringList spoken = QStringLiteral(
-        "af sq ar az eu be bn bs bg ca zh hr cs da nl en et fi fr gl de el gu he hi hu id it ja kn kk ko lv lt "
-        "mk ms ml mr no fa pl pt pa ro ru sr sk sl es sw sv tl ta te th tr uk ur vi cy").split(QLatin1Char(' '));
-    // The application's eight targets; the provider translates into all of them.
-    static const QStringList targets = {QStringLiteral("en"), QStringLiteral("zh"), QStringLiteral("es"),
-                                        QStringLiteral("ja"), QStringLiteral("ko"), QStringLiteral("fr"),
-                                        QStringLiteral("de"), QStringLiteral("pt")};
-    return {QStringLiteral("soniox"), spoken, targets};
-}
-
-SonioxKey loadSonioxKey(const QString &keyFile, const QByteArray &environmentValue)
-{
-    SonioxKey result;
-    if (keyFile.isEmpty()) {
-        result.key = QString::fromUtf8(environmentValue).trimmed();
-        return result;
-    }
-    QFile file(keyFile);
-    if (!file.open(QIODevice::ReadOnly)) {
-        result.error = QStringLiteral("The key file %1 cannot be read.").arg(keyFile);
-        return result;
-    }
-    if (file.size() > maxKeyFileBytes) {
-        result.error = QStringLiteral("The key file %1 is too large to hold a key.").arg(keyFile);
-        return result;
-    }
-    // The first line is the key; editors often add a newline after it.
-    const QByteArray content = file.read(maxKeyFileBytes);
-    result.key = QString::fromUtf8(content.left(content.indexOf('\n') < 0 ? content.size() : content.indexOf('\n')))
-                     .trimmed();
-    if (result.key.isEmpty())
-        result.error = QStringLiteral("The key file %1 is empty.").arg(keyFile);
-    const QFileDevice::Permissions others = QFileDevice::ReadGroup | QFileDevice::ReadOther;
-    if (QFileInfo(keyFile).permissions() & others)
-        result.warning = QStringLiteral("The key file %1 is readable by other users; chmod 600 it.").arg(keyFile);
-    return result;
-}
-
 QString ListeningConnection::overloadedReason()
 {
     return QStringLiteral("The server is overloaded — try again in a moment.");
+}
+
+std::unique_ptr<Engine> makeEngine(const ServiceOptions &options)
+{
+    if (options.engine == QLatin1StringView("soniox"))
+        return std::make_unique<RelayEngine>(options);
+    return std::make_unique<LocalEngine>(options);
 }

@@ -4,7 +4,12 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
-#include <QUrl>
+
+#include <memory>
+#include <optional>
+
+class QWebSocket;
+struct ServiceOptions;
 
 // Which recogniser serves "/ws/transcribe", and what it can do. Clients read
 // the description from "/api/auth/config" to offer only what works.
@@ -15,23 +20,6 @@ struct EngineInfo
     QStringList translationTargets; // languages it translates into
 
     [[nodiscard]] QJsonObject toJson() const;
-
-    // PocketSphinx (US English) and Apertium (English to Spanish), offline.
-    [[nodiscard]] static EngineInfo local();
-    // The provider's real-time API: every language of its model, and every
-    // target the application offers.
-    [[nodiscard]] static EngineInfo soniox();
-};
-
-// The provider's real-time endpoint and how this service talks to it.
-struct SonioxSettings
-{
-    QUrl url = QUrl(QStringLiteral("wss://stt-rt.soniox.com/transcribe-websocket"));
-    QString model = QStringLiteral("stt-rt-v6");
-    QString key;                  // empty: every connection is closed with 4411
-    int keepaliveMs = 10000;      // the provider drops a connection silent for 20 s
-    int connectTimeoutMs = 10000; // an unreachable provider is reported after this
-    int drainMs = 5000;           // how long an ended stream may take to finish upstream
 };
 
 // One listening client of "/ws/transcribe", whatever serves it. The owner
@@ -59,12 +47,36 @@ protected:
     bool m_overloaded = false;
 };
 
-// The provider's key, from a file or the environment; never from the command
-// line, where every user of the machine could read it.
-struct SonioxKey
+// A close answered instead of serving a client.
+struct Refusal
 {
-    QString key;     // empty when none was found
-    QString error;   // a sentence when the file could not be used
-    QString warning; // a sentence when the file is readable by others
+    int code = 0;
+    QString reason;
 };
-[[nodiscard]] SonioxKey loadSonioxKey(const QString &keyFile, const QByteArray &environmentValue);
+
+// What one client asked for in the address of "/ws/transcribe", and who it is.
+struct ListeningRequest
+{
+    qint64 accountId = 0;
+    QString spoken;  // "a": a language code, or "any"
+    QString target;  // "b": the language to translate into
+    bool onlyTranscript = false;
+};
+
+// What serves "/ws/transcribe": the local recogniser or the relayed provider.
+class Engine
+{
+public:
+    virtual ~Engine() = default;
+
+    [[nodiscard]] virtual EngineInfo info() const = 0;
+    // Why no client can be served now; asked after the account's own rules.
+    [[nodiscard]] virtual std::optional<Refusal> refusal() const { return std::nullopt; }
+    // Serves the client; the connection is a child of `parent`, which keeps
+    // it (and whatever it leaves behind) until it has finished.
+    virtual ListeningConnection *open(std::unique_ptr<QWebSocket> socket, const ListeningRequest &request,
+                                      QObject *parent) = 0;
+};
+
+// The engine that options.engine names ("local" or "soniox").
+[[nodiscard]] std::unique_ptr<Engine> makeEngine(const ServiceOptions &options);

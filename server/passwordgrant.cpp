@@ -5,7 +5,6 @@
 #include "requestlimits.h"
 #include "serviceoptions.h"
 
-#include <QDateTime>
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
 #include <QJsonDocument>
@@ -67,11 +66,6 @@ PasswordGrants::~PasswordGrants()
     m_pool.waitForDone();
 }
 
-qint64 PasswordGrants::nowMs() const
-{
-    return m_options.clock ? m_options.clock() : QDateTime::currentMSecsSinceEpoch();
-}
-
 void PasswordGrants::start(const QHttpServerRequest &request, QHttpServerResponder &&responder, const QString &email,
                            const QString &password)
 {
@@ -95,7 +89,7 @@ void PasswordGrants::start(const QHttpServerRequest &request, QHttpServerRespond
         return;
     }
     // Counted before any hashing, so that guesses sent at once are held like guesses sent in turn.
-    if (const qint64 wait = m_throttle.admit(attempt->throttleKey, nowMs()); wait > 0) {
+    if (const qint64 wait = m_throttle.admit(attempt->throttleKey, m_options.nowMs()); wait > 0) {
         attempt->answer({{QStringLiteral("error"), QStringLiteral("over_request_rate_limit")},
                          {QStringLiteral("error_description"),
                           QStringLiteral("Too many sign-in attempts. Try again in %1 s.").arg(wait)}},

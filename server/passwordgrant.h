@@ -30,7 +30,6 @@ private:
     struct Attempt;
     void check(std::shared_ptr<Attempt> attempt);
     void finish(std::shared_ptr<Attempt> attempt);
-    [[nodiscard]] qint64 nowMs() const;
 
     AccountStore &m_accounts;
     const ServiceOptions &m_options;

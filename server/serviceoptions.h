@@ -1,9 +1,10 @@
 #pragma once
 
-#include "engine.h"
 #include "passwordhash.h"
 #include "requestlimits.h"
+#include "sonioxsettings.h"
 
+#include <QDateTime>
 #include <QString>
 
 #include <functional>
@@ -28,4 +29,6 @@ struct ServiceOptions
     RequestLimits limits;
     // Milliseconds since 1970; empty means the system clock.
     std::function<qint64()> clock;
+
+    [[nodiscard]] qint64 nowMs() const { return clock ? clock() : QDateTime::currentMSecsSinceEpoch(); }
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine.h"
+#include "sonioxsettings.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>

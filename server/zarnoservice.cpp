@@ -3,11 +3,9 @@
 #include "accountstore.h"
 #include "database.h"
 #include "datadirectory.h"
+#include "listenerhub.h"
 #include "notesstore.h"
 #include "passwordgrant.h"
-#include "sonioxrelay.h"
-#include "transcribeconnection.h"
-#include "translator.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -20,16 +18,11 @@
 #include <QLoggingCategory>
 #include <QMetaEnum>
 #include <QTcpServer>
-#include <QThread>
 #include <QTimer>
 #include <QUrlQuery>
 #include <QWebSocket>
 
 Q_LOGGING_CATEGORY(lcService, "zarno.server")
-
-namespace {
-constexpr qint64 overloadCoolDownMs = 5000;
-}
 
 namespace {
 
@@ -116,20 +109,10 @@ ZarnoService::ZarnoService(ServiceOptions options, QObject *parent)
 
 ZarnoService::~ZarnoService()
 {
-    // Connections stop their workers before the stores and server go; closed
-    // ones still waiting for deleteLater too, while this object is whole.
-    m_listening.clear();
-    qDeleteAll(findChildren<ListeningConnection *>(Qt::FindDirectChildrenOnly));
-    // Their workers end on their own; nothing may outlive the service.
-    for (QThread *worker : findChildren<QThread *>(Qt::FindDirectChildrenOnly))
-        worker->wait();
+    // Connections stop their workers before the engine, the stores and the server go.
+    m_listeners.reset();
     delete m_http;
     m_passwordGrants.reset();
-}
-
-qint64 ZarnoService::nowMs() const
-{
-    return m_options.clock ? m_options.clock() : QDateTime::currentMSecsSinceEpoch();
 }
 
 QString ZarnoService::baseUrl() const
@@ -137,14 +120,14 @@ QString ZarnoService::baseUrl() const
     return QStringLiteral("http://127.0.0.1:%1").arg(m_port);
 }
 
-bool ZarnoService::usesSoniox() const
+int ZarnoService::listeningCount() const
 {
-    return m_options.engine == QLatin1StringView("soniox");
+    return m_listeners ? m_listeners->count() : 0;
 }
 
 EngineInfo ZarnoService::engineInfo() const
 {
-    return usesSoniox() ? EngineInfo::soniox() : EngineInfo::local();
+    return m_engine ? m_engine->info() : EngineInfo{};
 }
 
 QString ZarnoService::publicKey() const
@@ -167,8 +150,8 @@ bool ZarnoService::start()
     }
     m_accounts = std::make_unique<AccountStore>(*m_database, m_options);
     m_notes = std::make_unique<NotesStore>(*m_database);
-    if (!usesSoniox())
-        m_translation = std::make_unique<TranslationHost>(m_options.apertiumMode);
+    m_engine = makeEngine(m_options);
+    m_listeners = std::make_unique<ListenerHub>(m_options);
     m_passwordGrants = std::make_unique<PasswordGrants>(*m_accounts, m_options);
     // Made now, so the first client does not wait for it.
     (void)m_accounts->publicKey();
@@ -361,7 +344,7 @@ void ZarnoService::handleSessions(const QHttpServerRequest &request, QHttpServer
         replyError(request, responder, Status::BadRequest, QStringLiteral("invalid_notes"), parsed.error);
         return;
     }
-    const QString id = m_notes->save(accountId, *parsed.body, nowMs());
+    const QString id = m_notes->save(accountId, *parsed.body, m_options.nowMs());
     if (id.isEmpty()) {
         replyError(request, responder, Status::InternalServerError, QStringLiteral("server_error"),
                    QStringLiteral("The notes could not be stored."));
@@ -443,50 +426,17 @@ void ZarnoService::acceptWebSocket(std::unique_ptr<QWebSocket> socket)
         return;
     }
     const qint64 accountId = check.account.id;
-    if (m_listening.contains(accountId)) {
-        qCInfo(lcService, "websocket refused: account %lld is already listening", accountId);
-        reject(std::move(socket), 4409, QStringLiteral("Another session of this account is already listening."));
-        return;
-    }
-    // An account cut off for flooding waits a moment before it loads another recogniser.
-    if (m_overloadedUntil.value(accountId) > nowMs()) {
-        qCInfo(lcService, "websocket refused: account %lld was cut off a moment ago", accountId);
-        reject(std::move(socket), ListeningConnection::overloadedCode, ListeningConnection::overloadedReason());
-        return;
-    }
-    if (m_listening.size() >= m_options.maxRecognizers) {
-        qCInfo(lcService, "websocket refused: all recognisers busy");
-        reject(std::move(socket), ListeningConnection::overloadedCode, ListeningConnection::overloadedReason());
+    std::optional<Refusal> refusal = m_listeners->refusal(accountId);
+    if (!refusal)
+        refusal = m_engine->refusal();
+    if (refusal) {
+        reject(std::move(socket), refusal->code, refusal->reason);
         return;
     }
     const QString only = query.queryItemValue(QStringLiteral("onlyTranscript")).toLower();
-    const bool onlyTranscript = query.hasQueryItem(QStringLiteral("onlyTranscript")) && only != QLatin1StringView("false")
-        && only != QLatin1StringView("0");
-    ListeningConnection *connection = nullptr;
-    if (usesSoniox()) {
-        if (m_options.soniox.key.isEmpty()) {
-            qCInfo(lcService, "websocket refused: no key for the recognition service");
-            reject(std::move(socket), 4411, QStringLiteral("This server has no key for its recognition service."));
-            return;
-        }
-        const RelayRequest relay{query.queryItemValue(QStringLiteral("a"), QUrl::FullyDecoded),
-                                 query.queryItemValue(QStringLiteral("b"), QUrl::FullyDecoded), onlyTranscript};
-        connection = new SonioxRelay(std::move(socket), m_options.soniox, relay, this);
-        qCInfo(lcService, "websocket opened for account %lld (relayed)", accountId);
-    } else {
-        const bool translate = !onlyTranscript && Translator::canTranslateInto(query.queryItemValue(QStringLiteral("b")));
-        connection = new TranscribeConnection(std::move(socket), accountId,
-                                              translate ? m_translation->englishToSpanish() : nullptr, m_options, this);
-        qCInfo(lcService, "websocket opened for account %lld (translation %s)", accountId, translate ? "on" : "off");
-    }
-    m_listening.insert(accountId, connection);
-    connect(connection, &ListeningConnection::finished, this, [this, connection, accountId] {
-        qCInfo(lcService, "websocket closed for account %lld", accountId);
-        if (m_listening.value(accountId) == connection)
-            m_listening.remove(accountId);
-        m_overloadedUntil.removeIf([now = nowMs()](auto it) { return it.value() <= now; });
-        if (connection->wasOverloaded())
-            m_overloadedUntil.insert(accountId, nowMs() + overloadCoolDownMs);
-        connection->deleteLater();
-    });
+    const ListeningRequest request{accountId, query.queryItemValue(QStringLiteral("a"), QUrl::FullyDecoded),
+                                   query.queryItemValue(QStringLiteral("b"), QUrl::FullyDecoded),
+                                   query.hasQueryItem(QStringLiteral("onlyTranscript"))
+                                       && only != QLatin1StringView("false") && only != QLatin1StringView("0")};
+    m_listeners->add(accountId, m_engine->open(std::move(socket), request, m_listeners.get()));
 }

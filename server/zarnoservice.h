@@ -1,8 +1,8 @@
 #pragma once
 
+#include "engine.h"
 #include "serviceoptions.h"
 
-#include <QHash>
 #include <QObject>
 #include <QString>
 
@@ -10,7 +10,7 @@
 
 class AccountStore;
 class Database;
-class ListeningConnection;
+class ListenerHub;
 class NotesStore;
 class PasswordGrants;
 class QHttpServer;
@@ -18,7 +18,6 @@ class QHttpServerRequest;
 class QHttpServerResponder;
 class QJsonObject;
 class QWebSocket;
-class TranslationHost;
 
 // The local zarno service on one loopback port: sign-in and token grants,
 // notes, the transcription WebSocket and the web application.
@@ -38,7 +37,7 @@ public:
 
     // While set, note uploads answer 500 (end-to-end tests of a failing save).
     void setFailSessions(bool fail) { m_failSessions = fail; }
-    [[nodiscard]] int listeningCount() const { return int(m_listening.size()); }
+    [[nodiscard]] int listeningCount() const;
     // What "/ws/transcribe" is served by, as "/api/auth/config" tells clients.
     [[nodiscard]] EngineInfo engineInfo() const;
 
@@ -57,18 +56,15 @@ private:
     void handleTestSwitch(const QHttpServerRequest &request, QHttpServerResponder &responder);
     // The account of a valid bearer token, or 0 after answering 401.
     qint64 authorise(const QHttpServerRequest &request, QHttpServerResponder &responder);
-    [[nodiscard]] qint64 nowMs() const;
-    [[nodiscard]] bool usesSoniox() const;
 
     ServiceOptions m_options;
     std::unique_ptr<Database> m_database;
     std::unique_ptr<AccountStore> m_accounts;
     std::unique_ptr<NotesStore> m_notes;
-    std::unique_ptr<TranslationHost> m_translation;
+    std::unique_ptr<Engine> m_engine;
     std::unique_ptr<PasswordGrants> m_passwordGrants;
     QHttpServer *m_http = nullptr;
-    QHash<qint64, ListeningConnection *> m_listening;
-    QHash<qint64, qint64> m_overloadedUntil; // account -> ms since 1970
+    std::unique_ptr<ListenerHub> m_listeners;
     quint16 m_port = 0;
     bool m_failSessions = false;
     QString m_error;
