@@ -1,6 +1,6 @@
 #include "passwordgrant.h"
 
-#include "accountstore.h"
+#include "accounts.h"
 #include "passwordhash.h"
 #include "requestlimits.h"
 #include "serviceoptions.h"
@@ -31,7 +31,7 @@ struct PasswordGrants::Attempt
     std::unique_ptr<QHttpServerResponder> responder;
     bool retried = false;
     // Filled on the worker thread.
-    AccountStore::Credentials credentials;
+    Credentials credentials;
     bool matches = false;
     StoredPassword fresh;
 
@@ -51,7 +51,7 @@ struct PasswordGrants::Attempt
     }
 };
 
-PasswordGrants::PasswordGrants(AccountStore &accounts, const ServiceOptions &options, QObject *parent)
+PasswordGrants::PasswordGrants(Accounts &accounts, const ServiceOptions &options, QObject *parent)
     : QObject(parent)
     , m_accounts(accounts)
     , m_options(options)
@@ -70,7 +70,7 @@ void PasswordGrants::start(const QHttpServerRequest &request, QHttpServerRespond
                            const QString &password)
 {
     auto attempt = std::make_shared<Attempt>();
-    attempt->address = AccountStore::normalisedEmail(email);
+    attempt->address = Accounts::normalisedEmail(email);
     attempt->password = password;
     const bool forwarded = !requestHeader(request, "Forwarded").isEmpty() || !requestHeader(request, "X-Forwarded-For").isEmpty();
     attempt->throttleKey = SignInThrottle::keyFor(attempt->address, request.remoteAddress(), forwarded);
@@ -78,7 +78,7 @@ void PasswordGrants::start(const QHttpServerRequest &request, QHttpServerRespond
     attempt->socket = responder.socket();
     attempt->responder = std::make_unique<QHttpServerResponder>(std::move(responder));
 
-    if (const auto refusal = AccountStore::refuseSignInInput(attempt->address, password)) {
+    if (const auto refusal = Accounts::refuseSignInInput(attempt->address, password)) {
         attempt->answer(refusal->errorJson(), refusal->status);
         return;
     }

@@ -5,7 +5,7 @@
 #include <QObject>
 #include <QThreadPool>
 
-class AccountStore;
+class Accounts;
 class QHttpServerRequest;
 class QHttpServerResponder;
 struct ServiceOptions;
@@ -17,7 +17,7 @@ class PasswordGrants : public QObject
 {
     Q_OBJECT
 public:
-    PasswordGrants(AccountStore &accounts, const ServiceOptions &options, QObject *parent = nullptr);
+    PasswordGrants(Accounts &accounts, const ServiceOptions &options, QObject *parent = nullptr);
     // Waits for hashing still running: its results would reach a dead object.
     ~PasswordGrants() override;
 
@@ -31,7 +31,7 @@ private:
     void check(std::shared_ptr<Attempt> attempt);
     void finish(std::shared_ptr<Attempt> attempt);
 
-    AccountStore &m_accounts;
+    Accounts &m_accounts;
     const ServiceOptions &m_options;
     SignInThrottle m_throttle;
     QThreadPool m_pool;

@@ -1,14 +1,10 @@
 #include "zarnoservice.h"
 
-#include "accountstore.h"
-#include "database.h"
-#include "datadirectory.h"
+#include "accounts.h"
 #include "listenerhub.h"
-#include "notesstore.h"
+#include "notesbody.h"
 #include "passwordgrant.h"
 
-#include <QDateTime>
-#include <QDir>
 #include <QFile>
 #include <QHttpServer>
 #include <QHttpServerRequest>
@@ -20,6 +16,7 @@
 #include <QTcpServer>
 #include <QTimer>
 #include <QUrlQuery>
+#include <QUuid>
 #include <QWebSocket>
 
 Q_LOGGING_CATEGORY(lcService, "zarno.server")
@@ -137,19 +134,10 @@ QString ZarnoService::publicKey() const
 
 bool ZarnoService::start()
 {
-    if (m_options.dataDir.isEmpty()) {
-        m_error = QStringLiteral("No data directory was given.");
+    m_store = openStore(m_options, &m_error);
+    if (!m_store)
         return false;
-    }
-    if (!DataDirectory::prepare(m_options.dataDir, &m_error))
-        return false;
-    m_database = std::make_unique<Database>();
-    if (!m_database->open(QDir(m_options.dataDir).filePath(QStringLiteral("zarno.sqlite")))) {
-        m_error = QStringLiteral("The database cannot be opened: %1").arg(m_database->errorText());
-        return false;
-    }
-    m_accounts = std::make_unique<AccountStore>(*m_database, m_options);
-    m_notes = std::make_unique<NotesStore>(*m_database);
+    m_accounts = std::make_unique<Accounts>(*m_store, m_options);
     m_engine = makeEngine(m_options);
     m_listeners = std::make_unique<ListenerHub>(m_options);
     m_passwordGrants = std::make_unique<PasswordGrants>(*m_accounts, m_options);
@@ -313,10 +301,10 @@ void ZarnoService::handleLogout(const QHttpServerRequest &request, QHttpServerRe
 qint64 ZarnoService::authorise(const QHttpServerRequest &request, QHttpServerResponder &responder)
 {
     const auto check = m_accounts->checkAccess(bearerToken(request));
-    if (check.state == AccountStore::AccessState::Valid)
+    if (check.state == Accounts::AccessState::Valid)
         return check.account.id;
     replyError(request, responder, Status::Unauthorized, QStringLiteral("unauthorized"),
-               check.state == AccountStore::AccessState::Expired ? QStringLiteral("The sign-in has expired.")
+               check.state == Accounts::AccessState::Expired ? QStringLiteral("The sign-in has expired.")
                                                                  : QStringLiteral("Sign in to use this address."));
     return 0;
 }
@@ -331,7 +319,7 @@ void ZarnoService::handleSessions(const QHttpServerRequest &request, QHttpServer
     if (!accountId)
         return;
     if (request.method() == Method::Get) {
-        reply(request, responder, m_notes->list(accountId));
+        reply(request, responder, notesListJson(m_store->notes(accountId)));
         return;
     }
     if (m_failSessions) {
@@ -344,13 +332,14 @@ void ZarnoService::handleSessions(const QHttpServerRequest &request, QHttpServer
         replyError(request, responder, Status::BadRequest, QStringLiteral("invalid_notes"), parsed.error);
         return;
     }
-    const QString id = m_notes->save(accountId, *parsed.body, m_options.nowMs());
-    if (id.isEmpty()) {
+    const auto id = m_store->saveNote(accountId, *parsed.body, QUuid::createUuid().toString(QUuid::WithoutBraces),
+                                      m_options.nowMs());
+    if (!id) {
         replyError(request, responder, Status::InternalServerError, QStringLiteral("server_error"),
                    QStringLiteral("The notes could not be stored."));
         return;
     }
-    reply(request, responder, QJsonObject{{QStringLiteral("session"), QJsonObject{{QStringLiteral("id"), id}}}});
+    reply(request, responder, QJsonObject{{QStringLiteral("session"), QJsonObject{{QStringLiteral("id"), *id}}}});
 }
 
 void ZarnoService::handleSession(const QString &id, const QHttpServerRequest &request, QHttpServerResponder &responder)
@@ -362,13 +351,13 @@ void ZarnoService::handleSession(const QString &id, const QHttpServerRequest &re
     const qint64 accountId = authorise(request, responder);
     if (!accountId)
         return;
-    const auto note = m_notes->note(accountId, id);
+    const auto note = m_store->note(accountId, id);
     if (!note) {
         replyError(request, responder, Status::NotFound, QStringLiteral("not_found"),
                    QStringLiteral("These notes do not exist or belong to another account."));
         return;
     }
-    reply(request, responder, *note);
+    reply(request, responder, noteJson(*note));
 }
 
 void ZarnoService::handleTestSwitch(const QHttpServerRequest &request, QHttpServerResponder &responder)
@@ -415,12 +404,12 @@ void ZarnoService::acceptWebSocket(std::unique_ptr<QWebSocket> socket)
     }
     const QUrlQuery query(url);
     const auto check = m_accounts->checkAccess(query.queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded));
-    if (check.state == AccountStore::AccessState::Unknown) {
+    if (check.state == Accounts::AccessState::Unknown) {
         qCInfo(lcService, "websocket refused: unknown token");
         reject(std::move(socket), 4403, QStringLiteral("Unknown access token."));
         return;
     }
-    if (check.state == AccountStore::AccessState::Expired) {
+    if (check.state == Accounts::AccessState::Expired) {
         qCInfo(lcService, "websocket refused: expired token of account %lld", check.account.id);
         reject(std::move(socket), 4401, QStringLiteral("The access token has expired."));
         return;

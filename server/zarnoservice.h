@@ -2,16 +2,15 @@
 
 #include "engine.h"
 #include "serviceoptions.h"
+#include "store.h"
 
 #include <QObject>
 #include <QString>
 
 #include <memory>
 
-class AccountStore;
-class Database;
+class Accounts;
 class ListenerHub;
-class NotesStore;
 class PasswordGrants;
 class QHttpServer;
 class QHttpServerRequest;
@@ -58,9 +57,8 @@ private:
     qint64 authorise(const QHttpServerRequest &request, QHttpServerResponder &responder);
 
     ServiceOptions m_options;
-    std::unique_ptr<Database> m_database;
-    std::unique_ptr<AccountStore> m_accounts;
-    std::unique_ptr<NotesStore> m_notes;
+    std::unique_ptr<Store> m_store;
+    std::unique_ptr<Accounts> m_accounts;
     std::unique_ptr<Engine> m_engine;
     std::unique_ptr<PasswordGrants> m_passwordGrants;
     QHttpServer *m_http = nullptr;

@@ -1,6 +1,8 @@
 #include "testservice.h"
 
 #include <QJsonArray>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTest>
 
 using namespace Qt::StringLiterals;
@@ -43,6 +45,9 @@ private Q_SLOTS:
     void savedNotesAreListedNewestFirst();
     void savedNotesReadBackLineByLine();
     void notesStayWithTheirAccount();
+    void aSourceClientIdIsOneNote_data();
+    void aSourceClientIdIsOneNote();
+    void repeatedNotesOfAnOlderStoreAreMerged();
     void malformedNotesAreRefusedWhole_data();
     void malformedNotesAreRefusedWhole();
     void failureSwitchAnswers500UntilCleared();
@@ -135,6 +140,89 @@ void TestServerSessions::notesStayWithTheirAccount()
     QCOMPARE(m_server->withBearer("GET", u"/api/sessions"_s, other).json.value("sessions").toArray().size(), 0);
     QCOMPARE(m_server->withBearer("GET", u"/api/sessions/"_s + id, other).status, 404);
     QCOMPARE(m_server->withBearer("GET", u"/api/sessions/"_s + id, m_token).status, 200);
+}
+
+void TestServerSessions::aSourceClientIdIsOneNote_data()
+{
+    QTest::addColumn<bool>("otherAccount");
+    QTest::addColumn<int>("moreLines");
+    QTest::newRow("saved again as it was") << false << 0;
+    QTest::newRow("a resumed session saved again, longer") << false << 2;
+    QTest::newRow("another account's same client id") << true << 0;
+}
+
+void TestServerSessions::aSourceClientIdIsOneNote()
+{
+    QFETCH(bool, otherAccount);
+    QFETCH(int, moreLines);
+    const qint64 started = 1'700'000'000'000LL;
+    const QJsonObject first = notes(started);
+    QJsonObject second = first;
+    QJsonArray lines = first.value("entries").toArray();
+    for (int i = 0; i < moreLines; ++i)
+        lines.append(QJsonObject{{"t", started + 70000 + i}, {"text", u"After the pause %1."_s.arg(i)}, {"lang", "en"}, {"translated", false}});
+    second.insert("entries", lines);
+    second.insert("endedAt", started + 90000);
+
+    const QString secondToken = otherAccount ? m_server->accessTokenFor(u"grace@example.org"_s) : m_token;
+    const HttpResult saved = m_server->withBearer("POST", u"/api/sessions"_s, m_token, compact(first));
+    const HttpResult again = m_server->withBearer("POST", u"/api/sessions"_s, secondToken, compact(second));
+    QCOMPARE(saved.status, 200);
+    QCOMPARE(again.status, 200);
+    const QString id = saved.json.value("session").toObject().value("id").toString();
+    const QString againId = again.json.value("session").toObject().value("id").toString();
+    QCOMPARE(againId == id, !otherAccount);
+
+    const QJsonArray listed = m_server->withBearer("GET", u"/api/sessions"_s, m_token).json.value("sessions").toArray();
+    QCOMPARE(listed.size(), 1);
+    QCOMPARE(listed.at(0).toObject().value("id").toString(), id);
+    const QJsonObject read = m_server->withBearer("GET", u"/api/sessions/"_s + id, m_token).json.value("session").toObject();
+    const QJsonObject expected = otherAccount ? first : second;
+    QCOMPARE(read.value("entries").toArray(), expected.value("entries").toArray());
+    QCOMPARE(read.value("endedAt"), expected.value("endedAt"));
+    QCOMPARE(listed.at(0).toObject().value("entryCount").toInteger(), expected.value("entries").toArray().size());
+    if (otherAccount)
+        QCOMPARE(m_server->withBearer("GET", u"/api/sessions"_s, secondToken).json.value("sessions").toArray().size(), 1);
+}
+
+void TestServerSessions::repeatedNotesOfAnOlderStoreAreMerged()
+{
+    // A store from before notes were known by their client id, holding the
+    // same note twice: the later copy has one line more.
+    const QString kept = m_server->withBearer("POST", u"/api/sessions"_s, m_token, compact(notes(5000)))
+                             .json.value("session").toObject().value("id").toString();
+    QCOMPARE(m_server->withBearer("POST", u"/api/sessions"_s, m_token, compact(notes(9000))).status, 200);
+    const QString dir = m_server->dataDir();
+    m_server->stop();
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"older"_s);
+        db.setDatabaseName(dir + u"/zarno.sqlite"_s);
+        QVERIFY(db.open());
+        QSqlQuery query(db);
+        for (const QString &statement : {
+                 u"DROP INDEX sessions_by_client"_s,
+                 u"INSERT INTO sessions SELECT 'older', account_id, source_client_id, started_at, ended_at,"
+                 " source_language, target_language, only_transcript, timezone, created_at - 1 FROM sessions WHERE id = '%1'"_s.arg(kept),
+                 u"INSERT INTO entries SELECT 'older', position, t, text, lang, translated FROM entries"
+                 " WHERE session_id = '%1' AND position < 2"_s.arg(kept),
+                 u"PRAGMA user_version = 1"_s})
+            QVERIFY2(query.exec(statement), qPrintable(statement));
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(u"older"_s);
+
+    TestService again(dir);
+    QVERIFY(again.start());
+    const QString token = again.accessTokenFor(u"ada@example.org"_s);
+    QJsonArray listed = again.withBearer("GET", u"/api/sessions"_s, token).json.value("sessions").toArray();
+    QCOMPARE(listed.size(), 2);
+    QCOMPARE(again.withBearer("GET", u"/api/sessions/older"_s, token).status, 404);
+    QCOMPARE(again.withBearer("GET", u"/api/sessions/"_s + kept, token).json.value("session").toObject()
+                 .value("entries").toArray().size(), 3);
+    // The key holds from now on.
+    const HttpResult saved = again.withBearer("POST", u"/api/sessions"_s, token, compact(notes(5000)));
+    QCOMPARE(saved.json.value("session").toObject().value("id").toString(), kept);
+    QCOMPARE(again.withBearer("GET", u"/api/sessions"_s, token).json.value("sessions").toArray().size(), 2);
 }
 
 void TestServerSessions::malformedNotesAreRefusedWhole_data()

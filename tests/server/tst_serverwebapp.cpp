@@ -127,7 +127,7 @@ void TestServerWebApp::meetingQueryOpensThatNoteWithTranslationsBeside()
     QTRY_VERIFY(!storedSession().isEmpty());
     const QString token = storedSession().value("access_token").toString();
     const auto save = [&](qint64 startedAt, const QJsonArray &entries) {
-        const QJsonObject body{{"sourceClientId", "mac_1_abcde"}, {"startedAt", startedAt}, {"endedAt", startedAt + 120000},
+        const QJsonObject body{{"sourceClientId", u"mac_%1_abcde"_s.arg(startedAt / 1000)}, {"startedAt", startedAt}, {"endedAt", startedAt + 120000},
                                {"sourceLanguage", "any"}, {"targetLanguage", "es"}, {"onlyTranscript", false},
                                {"timezone", "Europe/Madrid"}, {"entries", entries}};
         return m_server->withBearer("POST", u"/api/sessions"_s, token, QJsonDocument(body).toJson())

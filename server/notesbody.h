@@ -6,8 +6,6 @@
 
 #include <optional>
 
-class Database;
-
 struct NoteEntry
 {
     qint64 t = 0; // ms since 1970
@@ -39,19 +37,16 @@ struct NotesBody::Parsed
     QString error;
 };
 
-// Saved notes in SQLite, each belonging to one account.
-class NotesStore
+// A saved note: the uploaded body, with the id and time the service gave it.
+struct StoredNote
 {
-public:
-    explicit NotesStore(Database &database);
-
-    // Stores all of it or nothing; the new notes' id, or empty on a storage failure.
-    [[nodiscard]] QString save(qint64 accountId, const NotesBody &body, qint64 nowMs);
-    // The account's notes, newest first, without their lines.
-    [[nodiscard]] QJsonObject list(qint64 accountId);
-    // One note with its lines, or nothing if it is not the account's.
-    [[nodiscard]] std::optional<QJsonObject> note(qint64 accountId, const QString &id);
-
-private:
-    Database &m_database;
+    QString id;
+    qint64 createdAtMs = 0;
+    NotesBody body;        // without its lines in a list
+    qint64 entryCount = 0; // a list's: how many lines it has
+    QString firstLine;     // a list's: the first spoken line that is not blank
 };
+
+// The answers of "/api/sessions" and "/api/sessions/ID".
+[[nodiscard]] QJsonObject notesListJson(const QList<StoredNote> &notes);
+[[nodiscard]] QJsonObject noteJson(const StoredNote &note);

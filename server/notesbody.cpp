@@ -1,13 +1,8 @@
-#include "notesstore.h"
-
-#include "database.h"
+#include "notesbody.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonParseError>
-#include <QSqlQuery>
-#include <QUuid>
-#include <QVariant>
 
 #include <cmath>
 #include <variant>
@@ -143,122 +138,49 @@ NotesBody::Parsed NotesBody::parse(const QByteArray &json)
     return parsed;
 }
 
-NotesStore::NotesStore(Database &database)
-    : m_database(database)
-{
-}
+namespace {
 
-QString NotesStore::save(qint64 accountId, const NotesBody &body, qint64 nowMs)
+QJsonObject summaryOf(const StoredNote &note)
 {
-    QSqlDatabase db = m_database.db();
-    const QString id = QUuid::createUuid().toString(QUuid::WithoutBraces);
-    if (!db.transaction())
-        return {};
-    QSqlQuery query(db);
-    query.prepare(QStringLiteral(
-        "INSERT INTO sessions (id, account_id, source_client_id, started_at, ended_at, source_language,"
-        " target_language, only_transcript, timezone, created_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
-    query.addBindValue(id);
-    query.addBindValue(accountId);
-    query.addBindValue(body.sourceClientId);
-    query.addBindValue(body.startedAt);
-    query.addBindValue(body.endedAt);
-    query.addBindValue(body.sourceLanguage);
-    query.addBindValue(body.targetLanguage);
-    query.addBindValue(body.onlyTranscript ? 1 : 0);
-    query.addBindValue(body.timezone);
-    query.addBindValue(nowMs);
-    bool ok = query.exec();
-    QSqlQuery line(db);
-    line.prepare(QStringLiteral("INSERT INTO entries (session_id, position, t, text, lang, translated) VALUES (?, ?, ?, ?, ?, ?)"));
-    for (qsizetype i = 0; ok && i < body.entries.size(); ++i) {
-        const NoteEntry &entry = body.entries.at(i);
-        line.addBindValue(id);
-        line.addBindValue(qint64(i));
-        line.addBindValue(entry.t);
-        line.addBindValue(entry.text);
-        line.addBindValue(entry.lang);
-        line.addBindValue(entry.translated ? 1 : 0);
-        ok = line.exec();
-    }
-    if (!ok || !db.commit()) {
-        db.rollback();
-        return {};
-    }
-    return id;
-}
-
-static QJsonObject summaryOf(const QSqlQuery &query)
-{
+    const NotesBody &body = note.body;
     return QJsonObject{
-        {QStringLiteral("id"), query.value(0).toString()},
-        {QStringLiteral("sourceClientId"), query.value(1).toString()},
-        {QStringLiteral("startedAt"), query.value(2).toLongLong()},
-        {QStringLiteral("endedAt"), query.value(3).toLongLong()},
-        {QStringLiteral("sourceLanguage"), query.value(4).toString()},
-        {QStringLiteral("targetLanguage"), query.value(5).toString()},
-        {QStringLiteral("onlyTranscript"), query.value(6).toInt() != 0},
-        {QStringLiteral("timezone"), query.value(7).toString()},
-        {QStringLiteral("createdAt"), query.value(8).toLongLong()},
+        {QStringLiteral("id"), note.id},
+        {QStringLiteral("sourceClientId"), body.sourceClientId},
+        {QStringLiteral("startedAt"), body.startedAt},
+        {QStringLiteral("endedAt"), body.endedAt},
+        {QStringLiteral("sourceLanguage"), body.sourceLanguage},
+        {QStringLiteral("targetLanguage"), body.targetLanguage},
+        {QStringLiteral("onlyTranscript"), body.onlyTranscript},
+        {QStringLiteral("timezone"), body.timezone},
+        {QStringLiteral("createdAt"), note.createdAtMs},
     };
 }
 
-static const char sessionColumns[] =
-    "SELECT id, source_client_id, started_at, ended_at, source_language, target_language,"
-    " only_transcript, timezone, created_at FROM sessions";
+} // namespace
 
-QJsonObject NotesStore::list(qint64 accountId)
+QJsonObject notesListJson(const QList<StoredNote> &notes)
 {
-    QSqlDatabase db = m_database.db();
-    QSqlQuery query(db);
-    query.prepare(QLatin1StringView(sessionColumns)
-                  + QStringLiteral(" WHERE account_id = ? ORDER BY started_at DESC, created_at DESC, rowid DESC"));
-    query.addBindValue(accountId);
     QJsonArray sessions;
-    if (query.exec()) {
-        QSqlQuery lines(db);
-        lines.prepare(QStringLiteral(
-            "SELECT (SELECT COUNT(*) FROM entries WHERE session_id = ?),"
-            " (SELECT text FROM entries WHERE session_id = ? AND translated = 0 AND trim(text) <> ''"
-            " ORDER BY position LIMIT 1)"));
-        while (query.next()) {
-            QJsonObject summary = summaryOf(query);
-            const QString id = summary.value(QStringLiteral("id")).toString();
-            lines.bindValue(0, id);
-            lines.bindValue(1, id);
-            if (lines.exec() && lines.next()) {
-                summary.insert(QStringLiteral("entryCount"), lines.value(0).toLongLong());
-                summary.insert(QStringLiteral("preview"), previewOf(lines.value(1).toString()));
-            }
-            sessions.append(summary);
-        }
+    for (const StoredNote &note : notes) {
+        QJsonObject summary = summaryOf(note);
+        summary.insert(QStringLiteral("entryCount"), note.entryCount);
+        summary.insert(QStringLiteral("preview"), previewOf(note.firstLine));
+        sessions.append(summary);
     }
     return QJsonObject{{QStringLiteral("sessions"), sessions}};
 }
 
-std::optional<QJsonObject> NotesStore::note(qint64 accountId, const QString &id)
+QJsonObject noteJson(const StoredNote &note)
 {
-    QSqlDatabase db = m_database.db();
-    QSqlQuery query(db);
-    query.prepare(QLatin1StringView(sessionColumns) + QStringLiteral(" WHERE account_id = ? AND id = ?"));
-    query.addBindValue(accountId);
-    query.addBindValue(id);
-    if (!query.exec() || !query.next())
-        return std::nullopt;
-    QJsonObject session = summaryOf(query);
-    QSqlQuery lines(db);
-    lines.prepare(QStringLiteral("SELECT t, text, lang, translated FROM entries WHERE session_id = ? ORDER BY position"));
-    lines.addBindValue(id);
+    QJsonObject session = summaryOf(note);
     QJsonArray entries;
-    if (lines.exec()) {
-        while (lines.next()) {
-            entries.append(QJsonObject{
-                {QStringLiteral("t"), lines.value(0).toLongLong()},
-                {QStringLiteral("text"), lines.value(1).toString()},
-                {QStringLiteral("lang"), lines.value(2).toString()},
-                {QStringLiteral("translated"), lines.value(3).toInt() != 0},
-            });
-        }
+    for (const NoteEntry &entry : note.body.entries) {
+        entries.append(QJsonObject{
+            {QStringLiteral("t"), entry.t},
+            {QStringLiteral("text"), entry.text},
+            {QStringLiteral("lang"), entry.lang},
+            {QStringLiteral("translated"), entry.translated},
+        });
     }
     session.insert(QStringLiteral("entries"), entries);
     return QJsonObject{{QStringLiteral("session"), session}};

@@ -1,22 +1,13 @@
 #pragma once
 
-#include "passwordhash.h"
 #include "serviceoptions.h"
+#include "store.h"
 
 #include <QHash>
 #include <QJsonObject>
 #include <QString>
 
 #include <optional>
-
-class Database;
-
-struct Account
-{
-    qint64 id = 0;
-    QString email;
-    qint64 createdAtMs = 0;
-};
 
 // A fresh token set, answered by both grants.
 struct TokenGrant
@@ -41,10 +32,10 @@ struct GrantResult
     [[nodiscard]] QJsonObject errorJson() const;
 };
 
-// Accounts, their password hashes and their tokens. Tokens are random, stored
-// only as digests, and checked against the injected clock. Each sign-in starts
-// a family of refresh tokens; every rotation stays in the family.
-class AccountStore
+// The rules of accounts and their tokens, over the store. Tokens are random,
+// stored only as digests, and checked against the injected clock. Each
+// sign-in starts a family of refresh tokens; every rotation stays in the family.
+class Accounts
 {
 public:
     enum class AccessState { Valid, Expired, Unknown };
@@ -54,7 +45,7 @@ public:
         Account account;
     };
 
-    AccountStore(Database &database, const ServiceOptions &options);
+    Accounts(Store &store, const ServiceOptions &options);
 
     // The public key clients send as "apikey"; made once per data directory.
     [[nodiscard]] QString publicKey();
@@ -62,12 +53,6 @@ public:
     // What the password grant checks before any hashing: a failure to answer, or nothing.
     [[nodiscard]] static std::optional<GrantResult> refuseSignInInput(const QString &address, const QString &password);
     // The stored password of an address; no account when it has none yet.
-    struct Credentials
-    {
-        bool ok = true; // false: the store could not be read
-        std::optional<Account> account;
-        StoredPassword password;
-    };
     [[nodiscard]] Credentials credentials(const QString &address);
     // A new account; nothing when the address already has one or the store failed.
     std::optional<Account> createAccount(const QString &address, const StoredPassword &password);
@@ -86,13 +71,13 @@ public:
     [[nodiscard]] static QString normalisedEmail(const QString &email);
 
 private:
-    [[nodiscard]] qint64 nowMs() const;
     [[nodiscard]] qint64 refreshLifetimeMs() const;
-    std::optional<TokenGrant> issue(const Account &account, const QString &refreshToken, const QString &family);
-    void revokeFamily(const QString &family);
-    std::optional<Account> accountById(qint64 id);
+    // A grant with a new access token, stored now, or left in *record for the caller to store.
+    std::optional<TokenGrant> issue(const Account &account, const QString &refreshToken, const QString &family,
+                                    AccessTokenRecord *record = nullptr);
+    GrantResult rotate(const Account &account, const QString &digest, const QString &family);
 
-    Database &m_database;
+    Store &m_store;
     const ServiceOptions &m_options;
     QString m_publicKey;
     // Successors of recently rotated refresh tokens, kept in memory only for

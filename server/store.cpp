@@ -1,0 +1,23 @@
+#include "store.h"
+
+#include "datadirectory.h"
+#include "serviceoptions.h"
+#include "sqlitestore.h"
+
+#include <QDir>
+
+std::unique_ptr<Store> openStore(const ServiceOptions &options, QString *error)
+{
+    if (options.dataDir.isEmpty()) {
+        *error = QStringLiteral("No data directory was given.");
+        return nullptr;
+    }
+    if (!DataDirectory::prepare(options.dataDir, error))
+        return nullptr;
+    auto store = std::make_unique<SqliteStore>();
+    if (!store->open(QDir(options.dataDir).filePath(QStringLiteral("zarno.sqlite")))) {
+        *error = QStringLiteral("The database cannot be opened: %1").arg(store->errorText());
+        return nullptr;
+    }
+    return store;
+}

@@ -1,0 +1,102 @@
+#pragma once
+
+#include "notesbody.h"
+#include "passwordhash.h"
+
+#include <QList>
+#include <QString>
+
+#include <memory>
+#include <optional>
+
+struct ServiceOptions;
+
+struct Account
+{
+    qint64 id = 0;
+    QString email;
+    qint64 createdAtMs = 0;
+};
+
+// The stored password of an address; no account when it has none yet.
+struct Credentials
+{
+    bool ok = true; // false: the store could not be read
+    std::optional<Account> account;
+    StoredPassword password;
+};
+
+// Tokens are kept as SHA-256 digests only: the store never holds a usable token.
+struct RefreshTokenRecord
+{
+    QString digest;
+    qint64 accountId = 0;
+    QString family; // every rotation of one sign-in
+    qint64 createdAtMs = 0;
+    std::optional<qint64> usedAtMs;
+    bool revoked = false;
+};
+
+struct AccessTokenRecord
+{
+    QString digest;
+    qint64 accountId = 0;
+    QString family;
+    qint64 expiresAtMs = 0;
+};
+
+// A lookup that tells "not there" from "the store failed".
+template <typename T>
+struct Found
+{
+    bool ok = true;
+    std::optional<T> value;
+};
+
+// Where the service keeps accounts, tokens and notes. The rules (rotation,
+// reuse detection, what a save means) live with the callers; an
+// implementation keeps the data, each call whole or not at all, and creates
+// and upgrades its own schema when it opens.
+class Store
+{
+public:
+    virtual ~Store() = default;
+
+    // The value stored under `key`; `candidate` is stored first when there is none.
+    virtual std::optional<QString> settledValue(const QString &key, const QString &candidate) = 0;
+
+    virtual Credentials credentials(const QString &email) = 0;
+    virtual std::optional<Account> account(qint64 id) = 0;
+    // Nothing when the address already has an account or the store failed.
+    virtual std::optional<Account> createAccount(const QString &email, const StoredPassword &password,
+                                                 qint64 createdAtMs) = 0;
+    virtual bool replacePassword(qint64 accountId, const StoredPassword &password) = 0;
+
+    virtual bool addRefreshToken(const RefreshTokenRecord &token) = 0;
+    virtual Found<RefreshTokenRecord> refreshToken(const QString &digest) = 0;
+    // Marks an unused refresh token used and stores its successor with the
+    // successor's access token; false (and nothing changed) when it was used already.
+    virtual bool rotate(const QString &digest, qint64 usedAtMs, const RefreshTokenRecord &successor,
+                        const AccessTokenRecord &access) = 0;
+    virtual void revokeFamily(const QString &family) = 0;
+    virtual bool addAccessToken(const AccessTokenRecord &token) = 0;
+    virtual std::optional<AccessTokenRecord> accessToken(const QString &digest) = 0;
+    virtual void removeAccessToken(const QString &digest) = 0;
+    // Forgets access tokens that expired before the first time and refresh
+    // tokens made before the second.
+    virtual void forgetTokens(qint64 accessExpiredBeforeMs, qint64 refreshMadeBeforeMs) = 0;
+
+    // Per account, a note is known by its body's sourceClientId: saving one
+    // again replaces its content and keeps its id. The note's id, or nothing
+    // on a storage failure; `newId` names a note saved for the first time.
+    virtual std::optional<QString> saveNote(qint64 accountId, const NotesBody &body, const QString &newId,
+                                            qint64 nowMs) = 0;
+    // The account's notes, newest first, without their lines.
+    virtual QList<StoredNote> notes(qint64 accountId) = 0;
+    // One note with its lines, or nothing if it is not the account's.
+    virtual std::optional<StoredNote> note(qint64 accountId, const QString &id) = 0;
+};
+
+// The store the options name: SQLite in the data directory. Nothing, with
+// *error set to a sentence, when it cannot be opened.
+[[nodiscard]] std::unique_ptr<Store> openStore(const ServiceOptions &options, QString *error);
