@@ -424,8 +424,13 @@ QByteArray notesBody(int index, int lines)
 
 // Sign-ins (each hashes a password), note saves of 50 lines, and the list of
 // an account's 300 notes, one request at a time.
-void storeFigures(Service &service)
+bool storeFigures(const QString &binary)
 {
+    Service service;
+    if (!service.start(binary)) {
+        std::printf("%s did not start\n", qPrintable(binary));
+        return false;
+    }
     constexpr int accounts = 60;
     constexpr int notes = 300;
     QNetworkAccessManager network;
@@ -462,6 +467,53 @@ void storeFigures(Service &service)
         listed.add(sendAll(network, {list}, {}).latency.percentile(50));
     std::printf("store: GET /api/sessions of %d notes, one at a time: p50 %.1f ms, p99 %.1f ms\n", notes,
                 listed.percentile(50), listed.percentile(99));
+    std::fflush(stdout);
+    return true;
+}
+
+// While one client guesses passwords, one floods audio and one sends an
+// oversized body: the other clients' latency and the service's peak memory.
+bool attackFigures(const QString &binary, const QByteArray &speech, int seconds)
+{
+    Service service;
+    if (!service.start(binary)) {
+        std::printf("%s did not start\n", qPrintable(binary));
+        return false;
+    }
+    std::printf("service: %s (pid %lld)\n", qPrintable(binary), service.pid());
+    QNetworkAccessManager network;
+    const QString speakerToken = service.signIn(network, QStringLiteral("speaker@example.org"));
+    const QString floodToken = service.signIn(network, QStringLiteral("flood@example.org"));
+    const QString politeToken = service.signIn(network, QStringLiteral("polite@example.org"));
+    for (int i = 0; i < 3; ++i)
+        service.signIn(network, QStringLiteral("victim%1@example.org").arg(i));
+
+    const Figures quiet = politeRequests(service, politeToken, 3);
+    std::printf("other client's requests, quiet: p50 %.1f ms, p90 %.1f ms\n", quiet.percentile(50), quiet.percentile(90));
+    std::printf("under attack (8 password guessers, 1 audio flood, 1 400 MB body) for %d s:\n", seconds);
+    QThread attackThread;
+    attackThread.start();
+    auto *attack = new Attack(service, floodToken);
+    attack->moveToThread(&attackThread);
+    QMetaObject::invokeMethod(attack, [attack] { attack->begin(); });
+    wait(1000);
+    Figures speakerFigures;
+    auto speaker = std::make_unique<Stream>(service.socketUrl(speakerToken), speech, speakerFigures, 0);
+    const Figures polite = politeRequests(service, politeToken, seconds);
+    speaker->stop();
+    QMetaObject::invokeMethod(attack, [attack] { attack->end(); }, Qt::BlockingQueuedConnection);
+    std::printf("  other client's requests: p50 %.0f ms, p90 %.0f ms, max %.0f ms (%zu answered, %d failed)\n",
+                polite.percentile(50), polite.percentile(90), polite.percentile(100), polite.samples.size(), polite.missed);
+    std::printf("  a speaker meanwhile: end of speech -> final p50 %.0f ms, p99 %.0f ms (%zu utterances, %d without final)\n",
+                speakerFigures.percentile(50), speakerFigures.percentile(99), speakerFigures.samples.size(),
+                speakerFigures.missed);
+    std::printf("  guesses answered: %d (%d with 429); flood connections: %d; oversized bodies: %d\n",
+                attack->guesses, attack->refusedGuesses, attack->floodConnections, attack->bigBodies);
+    std::printf("  peak memory of the service: %lld MiB\n", peakMemoryKiB(service.pid()) / 1024);
+    QMetaObject::invokeMethod(attack, [attack] { delete attack; }, Qt::BlockingQueuedConnection);
+    attackThread.quit();
+    attackThread.wait();
+    return true;
 }
 
 } // namespace
@@ -482,15 +534,8 @@ int main(int argc, char *argv[])
             part = args.at(i + 1);
     }
     const auto runs = [&](const char *name) { return part.isEmpty() || part == QLatin1StringView(name); };
-    if (runs("store")) {
-        Service service;
-        if (!service.start(binary)) {
-            std::printf("%s did not start\n", qPrintable(binary));
-            return 1;
-        }
-        storeFigures(service);
-        std::fflush(stdout);
-    }
+    if (runs("store") && !storeFigures(binary))
+        return 1;
     QFile recording(QStringLiteral("/usr/share/pocketsphinx/test/data/goforward.raw"));
     if (!recording.open(QIODevice::ReadOnly)) {
         std::printf("pocketsphinx-testdata is not installed (scripts/setup installs it)\n");
@@ -499,46 +544,8 @@ int main(int argc, char *argv[])
     const QByteArray speech = recording.readAll().left(speechEndsMs * bytesPerMs);
 
     // The attack next, on a fresh service, so that its peak memory is the attack's.
-    if (runs("attack")) {
-        Service service;
-        if (!service.start(binary)) {
-            std::printf("%s did not start\n", qPrintable(binary));
-            return 1;
-        }
-        std::printf("service: %s (pid %lld)\n", qPrintable(binary), service.pid());
-        QNetworkAccessManager network;
-        const QString speakerToken = service.signIn(network, QStringLiteral("speaker@example.org"));
-        const QString floodToken = service.signIn(network, QStringLiteral("flood@example.org"));
-        const QString politeToken = service.signIn(network, QStringLiteral("polite@example.org"));
-        for (int i = 0; i < 3; ++i)
-            service.signIn(network, QStringLiteral("victim%1@example.org").arg(i));
-
-        const Figures quiet = politeRequests(service, politeToken, 3);
-        std::printf("other client's requests, quiet: p50 %.1f ms, p90 %.1f ms\n", quiet.percentile(50), quiet.percentile(90));
-        std::printf("under attack (8 password guessers, 1 audio flood, 1 400 MB body) for %d s:\n", seconds);
-        QThread attackThread;
-        attackThread.start();
-        auto *attack = new Attack(service, floodToken);
-        attack->moveToThread(&attackThread);
-        QMetaObject::invokeMethod(attack, [attack] { attack->begin(); });
-        wait(1000);
-        Figures speakerFigures;
-        auto speaker = std::make_unique<Stream>(service.socketUrl(speakerToken), speech, speakerFigures, 0);
-        const Figures polite = politeRequests(service, politeToken, seconds);
-        speaker->stop();
-        QMetaObject::invokeMethod(attack, [attack] { attack->end(); }, Qt::BlockingQueuedConnection);
-        std::printf("  other client's requests: p50 %.0f ms, p90 %.0f ms, max %.0f ms (%zu answered, %d failed)\n",
-                    polite.percentile(50), polite.percentile(90), polite.percentile(100), polite.samples.size(), polite.missed);
-        std::printf("  a speaker meanwhile: end of speech -> final p50 %.0f ms, p99 %.0f ms (%zu utterances, %d without final)\n",
-                    speakerFigures.percentile(50), speakerFigures.percentile(99), speakerFigures.samples.size(),
-                    speakerFigures.missed);
-        std::printf("  guesses answered: %d (%d with 429); flood connections: %d; oversized bodies: %d\n",
-                    attack->guesses, attack->refusedGuesses, attack->floodConnections, attack->bigBodies);
-        std::printf("  peak memory of the service: %lld MiB\n", peakMemoryKiB(service.pid()) / 1024);
-        QMetaObject::invokeMethod(attack, [attack] { delete attack; }, Qt::BlockingQueuedConnection);
-        attackThread.quit();
-        attackThread.wait();
-    }
+    if (runs("attack") && !attackFigures(binary, speech, seconds))
+        return 1;
 
     // Then the streams, with room for sixteen listeners.
     if (!runs("streams"))
