@@ -2,7 +2,6 @@
 
 #include "engine.h"
 #include "serviceoptions.h"
-#include "store.h"
 
 #include <QObject>
 #include <QString>
@@ -17,6 +16,7 @@ class QHttpServerRequest;
 class QHttpServerResponder;
 class QJsonObject;
 class QWebSocket;
+class Store;
 
 // The local zarno service on one loopback port: sign-in and token grants,
 // notes, the transcription WebSocket and the web application.

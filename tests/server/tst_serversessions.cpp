@@ -1,5 +1,6 @@
 #include "testservice.h"
 
+#include <QFile>
 #include <QJsonArray>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -48,6 +49,8 @@ private Q_SLOTS:
     void aSourceClientIdIsOneNote_data();
     void aSourceClientIdIsOneNote();
     void repeatedNotesOfAnOlderStoreAreMerged();
+    void anUnusableStoreIsLeftAsItIs_data();
+    void anUnusableStoreIsLeftAsItIs();
     void malformedNotesAreRefusedWhole_data();
     void malformedNotesAreRefusedWhole();
     void failureSwitchAnswers500UntilCleared();
@@ -223,6 +226,49 @@ void TestServerSessions::repeatedNotesOfAnOlderStoreAreMerged()
     const HttpResult saved = again.withBearer("POST", u"/api/sessions"_s, token, compact(notes(5000)));
     QCOMPARE(saved.json.value("session").toObject().value("id").toString(), kept);
     QCOMPARE(again.withBearer("GET", u"/api/sessions"_s, token).json.value("sessions").toArray().size(), 2);
+}
+
+void TestServerSessions::anUnusableStoreIsLeftAsItIs_data()
+{
+    QTest::addColumn<QByteArray>("garbage"); // empty: a store of a later version
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("not a database") << QByteArray(4096, 'z') << u"file is not a database"_s;
+    QTest::newRow("from a newer service") << QByteArray() << u"it was written by a newer zarno-server (schema 9)."_s;
+}
+
+void TestServerSessions::anUnusableStoreIsLeftAsItIs()
+{
+    QFETCH(QByteArray, garbage);
+    QFETCH(QString, reason);
+    const QString file = m_server->dataDir() + u"/zarno.sqlite"_s;
+    m_server->stop();
+    if (garbage.isEmpty()) {
+        QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"newer"_s);
+        db.setDatabaseName(file);
+        QVERIFY(db.open());
+        QVERIFY(QSqlQuery(db).exec(u"PRAGMA user_version = 9"_s));
+        db.close();
+        db = {};
+        QSqlDatabase::removeDatabase(u"newer"_s);
+    } else {
+        QFile::remove(file + u"-wal"_s);
+        QFile::remove(file + u"-shm"_s);
+        QFile out(file);
+        QVERIFY(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        out.write(garbage);
+    }
+    QFile before(file);
+    QVERIFY(before.open(QIODevice::ReadOnly));
+    const QByteArray stored = before.readAll();
+
+    TestService again(m_server->dataDir());
+    QVERIFY(!again.start());
+    QVERIFY2(again.service().errorText().startsWith(u"The database cannot be opened: "_s), qPrintable(again.service().errorText()));
+    QVERIFY2(again.service().errorText().contains(reason), qPrintable(again.service().errorText()));
+    again.stop();
+    QFile after(file);
+    QVERIFY(after.open(QIODevice::ReadOnly));
+    QCOMPARE(after.readAll(), stored);
 }
 
 void TestServerSessions::malformedNotesAreRefusedWhole_data()
