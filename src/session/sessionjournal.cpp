@@ -1,5 +1,6 @@
 #include "sessionjournal.h"
 
+#include "clock.h"
 #include "logging.h"
 #include "notesupload.h"
 #include "transcript.h"
@@ -8,7 +9,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
-#include <QUuid>
+
+#include <algorithm>
 
 #include <condition_variable>
 #include <mutex>
@@ -25,81 +27,41 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-QDateTime fromMs(const QJsonValue &value)
+QByteArray recordBytes(const QJsonObject &record)
 {
-    return QDateTime::fromMSecsSinceEpoch(value.toInteger(), Qt::UTC);
+    return QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
+}
+
+QJsonObject lineRecordJson(qsizetype row, const TranscriptLine &line)
+{
+    return QJsonObject{
+        {"r"_L1, "line"_L1},
+        {"row"_L1, row},
+        {"t"_L1, line.t.toMSecsSinceEpoch()},
+        {"text"_L1, line.text},
+        {"translated"_L1, line.isTranslation},
+        {"lang"_L1, line.lang ? QJsonValue(*line.lang) : QJsonValue()},
+        {"complete"_L1, line.complete},
+    };
+}
+
+bool writeAll(int fd, QByteArrayView bytes)
+{
+    const char *data = bytes.data();
+    qsizetype left = bytes.size();
+    while (left > 0) {
+        const ssize_t wrote = ::write(fd, data, size_t(left));
+        if (wrote < 0 && errno == EINTR)
+            continue;
+        if (wrote <= 0)
+            return false;
+        data += wrote;
+        left -= wrote;
+    }
+    return true;
 }
 
 } // namespace
-
-// --- Reading ------------------------------------------------------------------
-
-JournalReading readJournal(QByteArrayView bytes)
-{
-    JournalReading reading;
-    if (bytes.isEmpty())
-        return reading;
-    // Bytes after the last line end are a record cut off mid-write.
-    const qsizetype end = bytes.lastIndexOf('\n') + 1;
-    reading.intactBytes = end;
-    RecoveredSession &found = reading.session;
-    bool haveSession = false;
-    std::optional<QDateTime> legStart;
-    QDateTime lastSeen;
-    qsizetype from = 0;
-    while (from < end) {
-        const qsizetype to = bytes.indexOf('\n', from);
-        const QJsonObject record = QJsonDocument::fromJson(bytes.sliced(from, to - from).toByteArray()).object();
-        from = to + 1;
-        const QString kind = record.value("r"_L1).toString();
-        if (!haveSession) {
-            // A journal starts with its session; anything else is not one.
-            if (kind != "session"_L1)
-                break;
-            haveSession = true;
-            found.session = JournalSession{fromMs(record.value("startedAt"_L1)),
-                                           record.value("sourceClientId"_L1).toString(),
-                                           record.value("languageA"_L1).toString(),
-                                           record.value("languageB"_L1).toString(),
-                                           record.value("transcriptOnly"_L1).toBool()};
-            continue;
-        }
-        // Damaged records inside are skipped, so the rest still counts.
-        const qsizetype row = record.value("row"_L1).toInteger(-1);
-        if (kind == "line"_L1 && row == found.lines.size()) {
-            const QJsonValue lang = record.value("lang"_L1);
-            found.lines.append(TranscriptLine{
-                .id = QUuid::createUuid(),
-                .text = record.value("text"_L1).toString(),
-                .isTranslation = record.value("translated"_L1).toBool(),
-                .lang = lang.isString() ? std::optional<QString>(lang.toString()) : std::nullopt,
-                .t = fromMs(record.value("t"_L1)),
-                .complete = record.value("complete"_L1).toBool(),
-            });
-            lastSeen = std::max(lastSeen, found.lines.last().t);
-        } else if (kind == "more"_L1 && row >= 0 && row == found.lines.size() - 1) {
-            found.lines.last().text += record.value("text"_L1).toString();
-            found.lines.last().complete = record.value("complete"_L1).toBool();
-        } else if (kind == "leg"_L1) {
-            legStart = fromMs(record.value("at"_L1));
-            lastSeen = *legStart;
-        } else if (kind == "time"_L1) {
-            lastSeen = std::max(lastSeen, fromMs(record.value("at"_L1)));
-        } else if (kind == "pause"_L1) {
-            found.seconds = std::max<qint64>(record.value("seconds"_L1).toInteger(), 0);
-            legStart.reset();
-        }
-    }
-    if (!haveSession) {
-        reading.kind = JournalReading::Kind::Unreadable;
-        return reading;
-    }
-    // A leg still open when zarno died lasted until its last sign of life.
-    if (legStart)
-        found.seconds += std::max<qint64>(legStart->msecsTo(lastSeen) / 1000, 0);
-    reading.kind = JournalReading::Kind::Session;
-    return reading;
-}
 
 // --- Syncing off the GUI thread ---------------------------------------------------
 
@@ -239,37 +201,64 @@ SessionJournal::Recovery SessionJournal::recover()
     QFile file(m_path);
     JournalReading reading;
     if (file.open(QIODevice::ReadOnly))
-        reading = readJournal(file.readAll());
+        reading = readJournal(file.readAll(), Clock::now());
     else
         reading.kind = JournalReading::Kind::Unreadable;
     file.close();
+    if (reading.damaged > 0)
+        qCWarning(lcSession) << "Skipped" << reading.damaged << "damaged records of the session journal";
 
     if (reading.kind == JournalReading::Kind::Unreadable) {
         // Kept for the user rather than deleted: it may hold words.
-        recovery.kind = Recovery::Kind::SetAside;
-        recovery.asidePath = m_path + ".corrupt"_L1;
-        QFile::remove(recovery.asidePath);
-        if (!QFile::rename(m_path, recovery.asidePath))
-            qCWarning(lcSession) << "Could not set the unreadable journal aside";
+        const std::optional<QString> aside = setAside();
+        m_keepsUnreadable = !aside;
+        recovery.kind = aside ? Recovery::Kind::SetAside : Recovery::Kind::Unreadable;
+        recovery.asidePath = aside.value_or(QString());
+        if (!aside)
+            qCWarning(lcSession) << "Could not set the unreadable journal aside; it stays at" << m_path;
         return recovery;
     }
     if (savedLines(reading.session.lines).isEmpty()) {
         QFile::remove(m_path);
         return recovery;
     }
-    // A torn last record goes, so the next one starts on a line of its own.
-    if (::truncate(QFile::encodeName(m_path).constData(), off_t(reading.intactBytes)) != 0)
-        qCWarning(lcSession) << "Could not cut the journal's torn record:" << strerror(errno);
     recovery.kind = Recovery::Kind::Recovered;
     recovery.session = std::move(reading.session);
+    // The journal goes on from what was found, written afresh without torn
+    // or damaged records, and with the cut-off leg ended here so that the
+    // time found now stays if zarno is interrupted again.
+    m_session = recovery.session.session;
+    m_seconds = recovery.session.seconds;
+    m_legAt.reset();
     m_failed = false;
-    open(false);
-    // The leg that was cut off ends here, so the time found now stays if
-    // zarno is interrupted again.
-    append(QJsonObject{{"r"_L1, "pause"_L1}, {"seconds"_L1, recovery.session.seconds}});
-    m_lastRow = recovery.session.lines.size() - 1;
-    m_lastRowWritten = recovery.session.lines.last().text.size();
+    if (!writeAfresh(recovery.session.lines, false))
+        fail();
     return recovery;
+}
+
+std::optional<QString> SessionJournal::setAside()
+{
+    const QFileInfo info(m_path);
+    const QDir dir = info.absoluteDir();
+    const QString base = info.fileName() + ".corrupt"_L1;
+    const auto name = [&](int number) { return number == 0 ? base : base + u'.' + QString::number(number); };
+    // Numbers only grow, so no name ever stands for two journals.
+    QList<int> taken;
+    for (const QString &entry : dir.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
+        bool isNumber = false;
+        const int number = entry.startsWith(base + u'.') ? entry.sliced(base.size() + 1).toInt(&isNumber) : 0;
+        if (entry == base || (isNumber && number > 0 && entry == name(number)))
+            taken.append(number);
+    }
+    std::sort(taken.begin(), taken.end());
+    const int next = taken.isEmpty() ? 0 : taken.last() + 1;
+    // QFile::rename never replaces an existing file.
+    if (!QFile::rename(m_path, dir.filePath(name(next))))
+        return std::nullopt;
+    taken.append(next);
+    for (qsizetype i = 0; i + keptAside < taken.size(); ++i)
+        QFile::remove(dir.filePath(name(taken.at(i))));
+    return dir.filePath(name(next));
 }
 
 void SessionJournal::follow(const Transcript *transcript)
@@ -282,27 +271,25 @@ void SessionJournal::follow(const Transcript *transcript)
 
 void SessionJournal::beginSession(const JournalSession &session)
 {
+    m_session = session;
+    m_seconds = 0;
+    m_legAt.reset();
+    m_lastAlive = QDateTime();
     m_failed = false;
-    m_lastRow = -1;
-    m_lastRowWritten = 0;
-    open(true);
-    append(QJsonObject{
-        {"r"_L1, "session"_L1},
-        {"startedAt"_L1, session.startedAt.toMSecsSinceEpoch()},
-        {"sourceClientId"_L1, session.sourceClientId},
-        {"languageA"_L1, session.languageA},
-        {"languageB"_L1, session.languageB},
-        {"transcriptOnly"_L1, session.transcriptOnly},
-    });
+    if (!writeAfresh({}, true))
+        fail();
 }
 
 void SessionJournal::beginLeg(const QDateTime &at)
 {
+    m_legAt = at;
+    m_lastAlive = at;
     append(QJsonObject{{"r"_L1, "leg"_L1}, {"at"_L1, at.toMSecsSinceEpoch()}});
 }
 
 void SessionJournal::stillListening(const QDateTime &at)
 {
+    m_lastAlive = std::max(m_lastAlive, at);
     // Rides along with the next sync (a line, a pause, the system's own
     // write-back) rather than waking the disk every second of a silent
     // meeting: a killed zarno loses none of it, and a machine that loses
@@ -312,6 +299,8 @@ void SessionJournal::stillListening(const QDateTime &at)
 
 void SessionJournal::endLeg(const QDateTime &at, qint64 seconds)
 {
+    m_seconds = seconds;
+    m_legAt.reset();
     append(QJsonObject{{"r"_L1, "pause"_L1}, {"at"_L1, at.toMSecsSinceEpoch()}, {"seconds"_L1, seconds}});
     if (m_fd >= 0)
         m_syncer->written(true);
@@ -320,52 +309,92 @@ void SessionJournal::endLeg(const QDateTime &at, qint64 seconds)
 void SessionJournal::discard()
 {
     closeFile();
+    m_session.reset();
     m_failed = false;
-    QFile::remove(m_path);
+    // An unreadable journal that could not be moved is not this session's.
+    if (!m_keepsUnreadable)
+        QFile::remove(m_path);
 }
 
-void SessionJournal::open(bool truncate)
+bool SessionJournal::writeAfresh(const QList<TranscriptLine> &lines, bool inPlace)
 {
     closeFile();
-    const QFileInfo info(m_path);
-    const QString dir = info.absolutePath();
+    // An unreadable journal that could not be set aside may hold words:
+    // nothing is written over it.
+    if (m_keepsUnreadable) {
+        const std::optional<QString> aside = setAside();
+        if (!aside)
+            return false;
+        qCInfo(lcSession) << "Set the unreadable journal aside as" << *aside;
+        m_keepsUnreadable = false;
+    }
+    const QString dir = QFileInfo(m_path).absolutePath();
     // Private to the user: it holds what was said.
-    if (!QDir().mkpath(dir) || ::chmod(QFile::encodeName(dir).constData(), 0700) != 0) {
-        fail();
-        return;
+    if (!QDir().mkpath(dir) || ::chmod(QFile::encodeName(dir).constData(), 0700) != 0)
+        return false;
+    // A journal the user linked elsewhere stays a link.
+    inPlace = inPlace || QFileInfo(m_path).isSymLink();
+    const QByteArray path = QFile::encodeName(m_path);
+    const QByteArray fresh = inPlace ? path : QFile::encodeName(m_path + ".new"_L1);
+    if (!inPlace)
+        ::unlink(fresh.constData());
+    const int fd = ::open(fresh.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    if (!writeAll(fd, snapshot(lines)) || (!inPlace && ::rename(fresh.constData(), path.constData()) != 0)) {
+        const int error = errno;
+        ::close(fd);
+        if (!inPlace)
+            ::unlink(fresh.constData());
+        errno = error;
+        return false;
     }
-    const int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (truncate ? O_TRUNC : 0);
-    m_fd = ::open(QFile::encodeName(m_path).constData(), flags, 0600);
-    if (m_fd < 0) {
-        fail();
-        return;
+    m_fd = fd;
+    // The file's name reaches the disk with its folder.
+    m_syncer->setFile(fd, ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    m_syncer->written(false);
+    m_lastRow = lines.size() - 1;
+    m_lastRowWritten = lines.isEmpty() ? 0 : lines.last().text.size();
+    return true;
+}
+
+QByteArray SessionJournal::snapshot(const QList<TranscriptLine> &lines) const
+{
+    QByteArray bytes = recordBytes(QJsonObject{
+        {"r"_L1, "session"_L1},
+        {"startedAt"_L1, m_session->startedAt.toMSecsSinceEpoch()},
+        {"sourceClientId"_L1, m_session->sourceClientId},
+        {"languageA"_L1, m_session->languageA},
+        {"languageB"_L1, m_session->languageB},
+        {"transcriptOnly"_L1, m_session->transcriptOnly},
+    });
+    for (qsizetype row = 0; row < lines.size(); ++row)
+        bytes += recordBytes(lineRecordJson(row, lines.at(row)));
+    if (m_seconds > 0)
+        bytes += recordBytes(QJsonObject{{"r"_L1, "pause"_L1}, {"seconds"_L1, m_seconds}});
+    if (m_legAt) {
+        bytes += recordBytes(QJsonObject{{"r"_L1, "leg"_L1}, {"at"_L1, m_legAt->toMSecsSinceEpoch()}});
+        bytes += recordBytes(QJsonObject{{"r"_L1, "time"_L1}, {"at"_L1, m_lastAlive.toMSecsSinceEpoch()}});
     }
-    const int folder = truncate ? ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
-    m_syncer->setFile(m_fd, folder);
+    return bytes;
 }
 
 void SessionJournal::append(const QJsonObject &record, bool synced)
 {
-    if (m_fd < 0)
-        return; // no session, or it failed and said so
-    if (m_syncer->failed()) {
-        fail();
+    if (!m_session)
+        return;
+    if (m_failed || m_fd < 0) {
+        // Once more, with everything the failure missed.
+        if (!writeAfresh(m_transcript ? m_transcript->lines() : QList<TranscriptLine>(), false))
+            return;
+        m_failed = false;
+        qCInfo(lcSession) << "The session journal is written again:" << m_path;
+        Q_EMIT writeResumed();
         return;
     }
-    QByteArray line = QJsonDocument(record).toJson(QJsonDocument::Compact);
-    line.append('\n');
-    const char *data = line.constData();
-    qsizetype left = line.size();
-    while (left > 0) {
-        const ssize_t wrote = ::write(m_fd, data, size_t(left));
-        if (wrote < 0 && errno == EINTR)
-            continue;
-        if (wrote <= 0) {
-            fail();
-            return;
-        }
-        data += wrote;
-        left -= wrote;
+    if (m_syncer->failed() || !writeAll(m_fd, recordBytes(record))) {
+        fail();
+        return;
     }
     if (synced)
         m_syncer->written(false);
@@ -373,11 +402,12 @@ void SessionJournal::append(const QJsonObject &record, bool synced)
 
 void SessionJournal::fail()
 {
+    const int error = errno;
     closeFile();
     if (m_failed)
         return;
     m_failed = true;
-    qCWarning(lcSession) << "Could not write the session journal" << m_path << strerror(errno);
+    qCWarning(lcSession) << "Could not write the session journal" << m_path << strerror(error);
     Q_EMIT writeFailed();
 }
 
@@ -395,15 +425,9 @@ void SessionJournal::onLineAppended(qsizetype row)
     const TranscriptLine &line = m_transcript->lines().at(row);
     m_lastRow = row;
     m_lastRowWritten = line.text.size();
-    append(QJsonObject{
-        {"r"_L1, "line"_L1},
-        {"row"_L1, row},
-        {"t"_L1, line.t.toMSecsSinceEpoch()},
-        {"text"_L1, line.text},
-        {"translated"_L1, line.isTranslation},
-        {"lang"_L1, line.lang ? QJsonValue(*line.lang) : QJsonValue()},
-        {"complete"_L1, line.complete},
-    });
+    if (m_legAt)
+        m_lastAlive = std::max(m_lastAlive, line.t);
+    append(lineRecordJson(row, line));
 }
 
 void SessionJournal::onLastLineChanged(qsizetype row)

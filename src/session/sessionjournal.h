@@ -1,8 +1,8 @@
 #pragma once
 
+#include "journalreading.h"
 #include "transcriptline.h"
 
-#include <QByteArrayView>
 #include <QDateTime>
 #include <QJsonObject>
 #include <QList>
@@ -15,40 +15,13 @@
 
 class Transcript;
 
-// What a session was started with.
-struct JournalSession
-{
-    QDateTime startedAt;
-    QString sourceClientId;
-    QString languageA;
-    QString languageB;
-    bool transcriptOnly = false;
-};
-
-// A session read back from a journal.
-struct RecoveredSession
-{
-    JournalSession session;
-    QList<TranscriptLine> lines;
-    qint64 seconds = 0; // time spent listening
-};
-
-// What a journal's bytes hold. One JSON object per line; a last record
-// without its line end was cut off mid-write and is dropped.
-struct JournalReading
-{
-    enum class Kind { Empty, Session, Unreadable };
-    Kind kind = Kind::Empty;
-    RecoveredSession session;
-    qsizetype intactBytes = 0; // up to the end of the last whole record
-};
-[[nodiscard]] JournalReading readJournal(QByteArrayView bytes);
-
 // An append-only record of the running session, so that a killed zarno
 // loses at most the last second of final text. Each record is written
 // through to the system at once; a worker thread syncs it to the disk at
 // most once per interval and soon after a pause or stop, so the GUI thread
-// never waits for the disk. Lives on the GUI thread.
+// never waits for the disk. After a failed write the next record writes the
+// whole session afresh, so a crash once the disk has room again loses
+// nothing. Lives on the GUI thread.
 class SessionJournal : public QObject
 {
     Q_OBJECT
@@ -62,15 +35,23 @@ public:
     [[nodiscard]] static QString defaultPath();
     [[nodiscard]] QString path() const { return m_path; }
 
+    // How many set-aside journals are kept; older ones go.
+    static constexpr int keptAside = 3;
+
     struct Recovery
     {
-        enum class Kind { Nothing, Recovered, SetAside };
+        // SetAside: an unreadable journal moved to `asidePath`. Unreadable:
+        // one that could not be moved; it stays at path(), and no session
+        // is recorded over it.
+        enum class Kind { Nothing, Recovered, SetAside, Unreadable };
         Kind kind = Kind::Nothing;
         RecoveredSession session;
-        QString asidePath; // where an unreadable journal was moved
+        QString asidePath;
     };
     // At launch: the session an interrupted zarno left, which this journal
-    // then goes on recording. One with nothing worth saving is removed.
+    // then goes on recording. One with nothing worth saving is removed; an
+    // unreadable one is set aside as path().corrupt, .corrupt.1, … (the
+    // newest keptAside of them stay).
     [[nodiscard]] Recovery recover();
 
     // Records the final text of `transcript` as its lines grow.
@@ -85,13 +66,20 @@ public:
     void discard();
 
 Q_SIGNALS:
-    // The journal could not be written; said once per session.
+    // The journal could not be written; said once until writing works again.
     void writeFailed();
+    // Writing works again after writeFailed(): the journal holds the whole session.
+    void writeResumed();
 
 private:
-    void open(bool truncate);
     // Written at once; `synced` asks the disk worker to keep it within its interval.
     void append(const QJsonObject &record, bool synced = true);
+    // Replaces the file with the session as it stands: through a new file
+    // renamed over it, so that a failure leaves the old one whole, unless
+    // the old one holds nothing to keep (`inPlace`).
+    bool writeAfresh(const QList<TranscriptLine> &lines, bool inPlace);
+    [[nodiscard]] QByteArray snapshot(const QList<TranscriptLine> &lines) const;
+    [[nodiscard]] std::optional<QString> setAside();
     void fail();
     void closeFile();
     void onLineAppended(qsizetype row);
@@ -103,7 +91,15 @@ private:
     std::unique_ptr<Syncer> m_syncer;
     const Transcript *m_transcript = nullptr;
     int m_fd = -1;
+    // What the session holds besides its lines, for writing it afresh.
+    std::optional<JournalSession> m_session; // set while a session is recorded
+    qint64 m_seconds = 0;
+    std::optional<QDateTime> m_legAt;
+    QDateTime m_lastAlive;
+    // Writing failed and was reported; the next record writes afresh.
     bool m_failed = false;
+    // An unreadable journal that could not be set aside lies at m_path.
+    bool m_keepsUnreadable = false;
     // How much of the last line the journal holds, so growth is written as
     // its new text only.
     qsizetype m_lastRow = -1;
