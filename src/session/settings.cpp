@@ -25,16 +25,13 @@ bool isNumber(const QVariant &value)
     }
 }
 
-// A string key: a stored string as it is, a stored number as its decimal
-// text, anything else (a list, garbage) as if the key were missing.
+// A string key read as text; a list (an unquoted comma) is no language code,
+// so it counts as missing like any other garbage.
 QString readString(const QSettings &store, const QString &key, const QString &fallback)
 {
-    const QVariant value = store.value(key);
-    if (value.typeId() == QMetaType::QString)
-        return value.toString();
-    if (isNumber(value))
-        return value.toString();
-    return fallback;
+    if (store.value(key).typeId() == QMetaType::QStringList)
+        return fallback;
+    return storedText(store, key).value_or(fallback);
 }
 
 // A Boolean key: true, yes or a non-zero number count as true; anything
@@ -87,11 +84,27 @@ QString ZarnoSettings::defaultServerURL()
 ZarnoSettings ZarnoSettings::load(const QSettings &store)
 {
     ZarnoSettings settings;
-    settings.serverURL = readString(store, QStringLiteral("serverURL"), defaultServerURL());
+    // An address may hold a comma; a language code never does.
+    settings.serverURL = storedText(store, QStringLiteral("serverURL")).value_or(defaultServerURL());
     settings.languageA = readString(store, QStringLiteral("languageA"), QStringLiteral("any"));
     settings.languageB = readString(store, QStringLiteral("languageB"), QStringLiteral("en"));
     settings.transcriptOnly = readBool(store, QStringLiteral("transcriptOnly"));
     return settings;
+}
+
+std::optional<QString> ZarnoSettings::storeProblem(const QSettings &store)
+{
+    const QFileInfo file(store.fileName());
+    if (store.status() == QSettings::NoError && (!file.exists() || (file.isFile() && file.isReadable())))
+        return std::nullopt;
+    return QStringLiteral("zarno can't read its settings file %1 — make it a file you can read, or move it away.")
+        .arg(QDir::toNativeSeparators(file.absoluteFilePath()));
+}
+
+std::optional<QString> ZarnoSettings::storeProblem()
+{
+    const QSettings store = standardStore();
+    return storeProblem(store);
 }
 
 QSettings ZarnoSettings::standardStore()
@@ -149,6 +162,16 @@ std::optional<QUrl> ZarnoSettings::transcribeURL(const QString &token) const
     if (!url->isValid())
         return std::nullopt;
     return url;
+}
+
+std::optional<QString> storedText(const QSettings &store, const QString &key)
+{
+    const QVariant value = store.value(key);
+    if (value.typeId() == QMetaType::QStringList)
+        return value.toStringList().join(u',');
+    if (value.typeId() == QMetaType::QString || isNumber(value))
+        return value.toString();
+    return std::nullopt;
 }
 
 namespace OwnerOnly {

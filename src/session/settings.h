@@ -32,6 +32,12 @@ struct ZarnoSettings
     // format ($XDG_CONFIG_HOME/zarno/zarno.conf on Linux).
     [[nodiscard]] static QSettings standardStore();
     [[nodiscard]] static QString defaultServerURL();
+    // A sentence naming the settings file when it is there but cannot be
+    // read (no permission, a folder in its place, not settings at all), so
+    // that its effects (no sign-in, the default server) are not blamed on
+    // anything else; nothing when it reads or does not exist yet.
+    [[nodiscard]] static std::optional<QString> storeProblem(const QSettings &store);
+    [[nodiscard]] static std::optional<QString> storeProblem();
 
     // The base address, when it is usable: it parses strictly and names a
     // host. An empty, relative or malformed value gives nothing.
@@ -41,6 +47,11 @@ struct ZarnoSettings
     // The transcription WebSocket address of a leg.
     [[nodiscard]] std::optional<QUrl> transcribeURL(const QString &token) const;
 };
+
+// A stored text, or nothing for a missing key or one that holds no text. The
+// store reads a value with an unquoted comma (one written by hand) as a
+// list of its parts: that is read back as the text it was.
+[[nodiscard]] std::optional<QString> storedText(const QSettings &store, const QString &key);
 
 // The store can hold secrets (the sign-in, where no keyring answers): only
 // its owner may read it. prepare() makes the file private before the first

@@ -2,11 +2,14 @@
 #include "usersettings.h"
 
 #include <QDir>
+#include <QFile>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUrlQuery>
+
+#include <unistd.h>
 
 class TestSettings : public QObject
 {
@@ -17,6 +20,10 @@ private Q_SLOTS:
     void missingKeysGiveTheDefaults();
     void storedValuesAreRead_data();
     void storedValuesAreRead();
+    void handWrittenValuesAreRead_data();
+    void handWrittenValuesAreRead();
+    void unreadableStoreIsNamed_data();
+    void unreadableStoreIsNamed();
     void standardStoreIsTheUsersConfigFile();
     void transcribeAddress_data();
     void transcribeAddress();
@@ -58,6 +65,8 @@ void TestSettings::storedValuesAreRead_data()
     QTest::addColumn<QVariant>("read");
 
     QTest::newRow("server") << "serverURL" << QVariant(QStringLiteral("http://localhost:3000")) << QVariant(QStringLiteral("http://localhost:3000"));
+    QTest::newRow("server with a comma") << "serverURL" << QVariant(QStringLiteral("http://h:1/a,b"))
+                                         << QVariant(QStringLiteral("http://h:1/a,b"));
     QTest::newRow("spoken language") << "languageA" << QVariant(QStringLiteral("fr")) << QVariant(QStringLiteral("fr"));
     QTest::newRow("empty language stays empty") << "languageA" << QVariant(QString()) << QVariant(QString());
     QTest::newRow("target language") << "languageB" << QVariant(QStringLiteral("ja")) << QVariant(QStringLiteral("ja"));
@@ -89,6 +98,69 @@ void TestSettings::storedValuesAreRead()
         : key == QLatin1StringView("languageB")                   ? QVariant(settings.languageB)
                                                                   : QVariant(settings.transcriptOnly);
     QCOMPARE(actual, read);
+}
+
+void TestSettings::handWrittenValuesAreRead_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("read");
+    QTest::newRow("address with a comma") << QByteArray("serverURL=http://h:1/a,b") << "serverURL" << "http://h:1/a,b";
+    QTest::newRow("address with a quoted comma") << QByteArray("serverURL=\"http://h:1/a,b\"") << "serverURL"
+                                                 << "http://h:1/a,b";
+    QTest::newRow("address with a trailing comma") << QByteArray("serverURL=http://h:1/a,") << "serverURL"
+                                                   << "http://h:1/a,";
+    QTest::newRow("token with a comma") << QByteArray("authRefreshToken=r1,r2") << "authRefreshToken" << "r1,r2";
+}
+
+void TestSettings::handWrittenValuesAreRead()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(QString, key);
+    QFETCH(QString, read);
+    QFile file(m_store->fileName());
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("[General]\n" + line + "\n");
+    file.close();
+    const QSettings store(file.fileName(), QSettings::IniFormat);
+    QCOMPARE(storedText(store, key), read);
+    if (key == QLatin1StringView("serverURL"))
+        QCOMPARE(ZarnoSettings::load(store).serverURL, read);
+}
+
+void TestSettings::unreadableStoreIsNamed_data()
+{
+    QTest::addColumn<QString>("what");
+    QTest::addColumn<bool>("named");
+    QTest::newRow("a folder in its place") << "folder" << true;
+    QTest::newRow("no permission to read") << "mode 000" << true;
+    QTest::newRow("not there yet") << "missing" << false;
+    QTest::newRow("a readable file") << "file" << false;
+}
+
+void TestSettings::unreadableStoreIsNamed()
+{
+    QFETCH(QString, what);
+    QFETCH(bool, named);
+    const QString path = m_store->fileName();
+    m_store.reset();
+    if (what == QLatin1StringView("mode 000") && geteuid() == 0)
+        QSKIP("root reads a file of any mode");
+    if (what == QLatin1StringView("folder"))
+        QVERIFY(QDir().mkpath(path));
+    if (what == QLatin1StringView("file") || what == QLatin1StringView("mode 000")) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("[General]\nlanguageB=ja\n");
+        file.close();
+        QVERIFY(file.setPermissions(what == QLatin1StringView("file") ? QFile::ReadOwner | QFile::WriteOwner
+                                                                       : QFile::Permissions()));
+    }
+    const QSettings store(path, QSettings::IniFormat);
+    const std::optional<QString> problem = ZarnoSettings::storeProblem(store);
+    QCOMPARE(problem.has_value(), named);
+    if (named)
+        QVERIFY2(problem->contains(path), qPrintable(*problem));
 }
 
 void TestSettings::standardStoreIsTheUsersConfigFile()
