@@ -1,9 +1,7 @@
-// Prints what the microphone path costs: converting one 85 ms buffer
-// (4096 frames of 48 kHz stereo float) to 16 kHz mono s16, and the CPU share
-// of a whole capture from the default input. Run it against the test sound
-// server:  scripts/pulse-test-env run build/bench/bench_mic [seconds]
+// Prints what the microphone path costs: the CPU share of a whole capture
+// from the default input. Run it against the test sound server:
+//   scripts/pulse-test-env run build/bench/bench_mic [seconds]
 #include "miccapture.h"
-#include "resampler.h"
 
 #include <QCoreApplication>
 #include <QCoroTask>
@@ -17,9 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
-#include <vector>
 
 namespace {
 
@@ -30,49 +26,6 @@ double cpuSeconds()
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-void benchResampling()
-{
-    constexpr int frames = 4096;
-    constexpr int chunks = 3000; // about four minutes of audio
-    QAudioFormat format;
-    format.setSampleRate(48000);
-    format.setChannelCount(2);
-    format.setSampleFormat(QAudioFormat::Float);
-
-    // Speech-like input: a few partials with a slow level change.
-    std::vector<float> input(size_t(frames) * 2 * chunks);
-    for (size_t i = 0; i < input.size() / 2; ++i) {
-        const double t = double(i) / 48000;
-        const double v = (0.3 * std::sin(2 * M_PI * 220 * t) + 0.2 * std::sin(2 * M_PI * 1330 * t)
-                          + 0.1 * std::sin(2 * M_PI * 3100 * t)) * (0.6 + 0.4 * std::sin(2 * M_PI * 3 * t));
-        input[2 * i] = input[2 * i + 1] = float(v);
-    }
-
-    Resampler resampler(format);
-    std::vector<double> micros;
-    micros.reserve(chunks);
-    qsizetype samples = 0;
-    for (int c = 0; c < chunks; ++c) {
-        const char *data = reinterpret_cast<const char *>(input.data() + size_t(c) * frames * 2);
-        const auto begin = Clock::now();
-        const QByteArray out = resampler.convert(data, frames);
-        micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - begin).count());
-        samples += out.size() / 2;
-    }
-    std::sort(micros.begin(), micros.end());
-    double sum = 0;
-    for (double m : micros)
-        sum += m;
-    const double mean = sum / chunks;
-    const double chunkMicros = frames * 1e6 / 48000;
-    std::printf("resampling 48 kHz stereo float -> 16 kHz mono s16, %d chunks of %d frames (%.1f ms):\n",
-                chunks, frames, chunkMicros / 1000);
-    std::printf("  mean %.1f us, median %.1f us, p99 %.1f us per chunk; %.0fx faster than real time\n",
-                mean, micros[size_t(chunks / 2)], micros[size_t(chunks * 99 / 100)], chunkMicros / mean);
-    std::printf("  %lld samples out for %lld in (ideal %lld)\n", qlonglong(samples), qlonglong(qsizetype(frames) * chunks),
-                qlonglong(qsizetype(frames) * chunks / 3));
 }
 
 int benchCapture(int seconds)
@@ -146,6 +99,5 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     const int seconds = argc > 1 ? std::max(1, QByteArray(argv[1]).toInt()) : 60;
-    benchResampling();
     return benchCapture(seconds);
 }
