@@ -231,8 +231,9 @@ SessionJournal::Recovery SessionJournal::recover()
     m_seconds = recovery.session.seconds;
     m_legAt.reset();
     m_failed = false;
-    if (!writeAfresh(recovery.session.lines, false))
-        fail();
+    // If that fails, the next record tries again and says so: a warning now
+    // would be lost under the recovery's own sentence.
+    writeAfresh(recovery.session.lines, false);
     return recovery;
 }
 
@@ -385,11 +386,14 @@ void SessionJournal::append(const QJsonObject &record, bool synced)
         return;
     if (m_failed || m_fd < 0) {
         // Once more, with everything the failure missed.
-        if (!writeAfresh(m_transcript ? m_transcript->lines() : QList<TranscriptLine>(), false))
+        if (!writeAfresh(m_transcript ? m_transcript->lines() : QList<TranscriptLine>(), false)) {
+            fail();
             return;
-        m_failed = false;
-        qCInfo(lcSession) << "The session journal is written again:" << m_path;
-        Q_EMIT writeResumed();
+        }
+        if (std::exchange(m_failed, false)) {
+            qCInfo(lcSession) << "The session journal is written again:" << m_path;
+            Q_EMIT writeResumed();
+        }
         return;
     }
     if (m_syncer->failed() || !writeAll(m_fd, recordBytes(record))) {

@@ -61,6 +61,11 @@ class TestSessionJournal : public QObject
 
 private Q_SLOTS:
     void initTestCase() { std::signal(SIGXFSZ, SIG_IGN); }
+    void cleanup()
+    {
+        limitFileSize(RLIM_INFINITY);
+        Clock::setSource({});
+    }
     void damagedRecordsAreSkippedAndTheRestKept_data();
     void damagedRecordsAreSkippedAndTheRestKept();
     void unreadableJournalsAreSetAsideUnderNewNumbers_data();
@@ -201,37 +206,45 @@ void TestSessionJournal::journalThatCannotBeSetAsideIsLeftWhole()
 
 void TestSessionJournal::writingComesBackOnceTheDiskHasRoom_data()
 {
-    QTest::addColumn<bool>("fullFromTheStart");
-    QTest::newRow("the disk fills during the session") << false;
-    QTest::newRow("the disk is full when the session begins") << true;
+    QTest::addColumn<QString>("fullFrom");
+    QTest::newRow("the disk fills during the session") << "the second line";
+    QTest::newRow("the disk is full when the session begins") << "the start";
+    QTest::newRow("the disk is full when the session is recovered") << "recovery";
 }
 
 // zarno goes on through a full disk; once there is room, the journal holds
 // everything again, so a crash after that loses nothing.
 void TestSessionJournal::writingComesBackOnceTheDiskHasRoom()
 {
-    QFETCH(bool, fullFromTheStart);
+    QFETCH(QString, fullFrom);
     Clock::setSource([] { return now; });
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("zarno/session.journal"));
     Transcript transcript;
     auto journal = std::make_unique<SessionJournal>(path, 10ms);
     journal->follow(&transcript);
-    QSignalSpy failed(journal.get(), &SessionJournal::writeFailed);
-    QSignalSpy resumed(journal.get(), &SessionJournal::writeResumed);
+    auto failed = std::make_unique<QSignalSpy>(journal.get(), &SessionJournal::writeFailed);
 
-    if (fullFromTheStart)
+    if (fullFrom == QStringLiteral("the start"))
         limitFileSize(0);
     journal->beginSession({now.addSecs(-60), QStringLiteral("linux_3_klmno"), QStringLiteral("any"),
                            QStringLiteral("es"), false});
     journal->beginLeg(now.addSecs(-60));
     transcript.apply(message({token(QStringLiteral("One."), true)}));
-    if (!fullFromTheStart)
+    if (fullFrom == QStringLiteral("recovery")) {
+        journal = std::make_unique<SessionJournal>(path, 10ms); // as killed, and launched again
+        journal->follow(&transcript);
+        limitFileSize(0);
+        failed = std::make_unique<QSignalSpy>(journal.get(), &SessionJournal::writeFailed);
+        transcript.reset(journal->recover().session.lines, QString());
+    }
+    QSignalSpy resumed(journal.get(), &SessionJournal::writeResumed);
+    if (fullFrom == QStringLiteral("the second line"))
         limitFileSize(QFileInfo(path).size());
     transcript.apply(message({token(QStringLiteral("Two"), true)}));
     transcript.apply(message({token(QStringLiteral(" more."), true)}));
     journal->endLeg(now.addSecs(-30), 30);
-    QCOMPARE(failed.size(), 1);
+    QCOMPARE(failed->size(), 1);
     QCOMPARE(resumed.size(), 0);
 
     limitFileSize(RLIM_INFINITY);
@@ -239,12 +252,11 @@ void TestSessionJournal::writingComesBackOnceTheDiskHasRoom()
     QCOMPARE(resumed.size(), 1);
     transcript.apply(message({token(QStringLiteral("Three."), true)}));
     journal->stillListening(now);
-    QCOMPARE(failed.size(), 1);
+    QCOMPARE(failed->size(), 1);
 
     journal.reset(); // as killed
     SessionJournal again(path);
     const SessionJournal::Recovery found = again.recover();
-    Clock::setSource({});
     QCOMPARE(found.kind, SessionJournal::Recovery::Kind::Recovered);
     QCOMPARE(lineTexts(found.session.lines), (QStringList{"One.", "Two more.", "Three."}));
     QCOMPARE(found.session.seconds, qint64(50));
