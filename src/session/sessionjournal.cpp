@@ -342,7 +342,7 @@ bool SessionJournal::writeAfresh(const QList<TranscriptLine> &lines, bool inPlac
     const int fd = ::open(fresh.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600);
     if (fd < 0)
         return false;
-    if (!writeAll(fd, snapshot(lines)) || (!inPlace && ::rename(fresh.constData(), path.constData()) != 0)) {
+    if (!writeSnapshot(fd, lines) || (!inPlace && ::rename(fresh.constData(), path.constData()) != 0)) {
         const int error = errno;
         ::close(fd);
         if (!inPlace)
@@ -359,8 +359,11 @@ bool SessionJournal::writeAfresh(const QList<TranscriptLine> &lines, bool inPlac
     return true;
 }
 
-QByteArray SessionJournal::snapshot(const QList<TranscriptLine> &lines) const
+bool SessionJournal::writeSnapshot(int fd, const QList<TranscriptLine> &lines) const
 {
+    // In pieces, the first one small: on a full disk each record tries this
+    // again, and it should fail before the whole meeting is encoded.
+    constexpr qsizetype piece = 64 * 1024;
     QByteArray bytes = recordBytes(QJsonObject{
         {"r"_L1, "session"_L1},
         {"startedAt"_L1, m_session->startedAt.toMSecsSinceEpoch()},
@@ -369,15 +372,21 @@ QByteArray SessionJournal::snapshot(const QList<TranscriptLine> &lines) const
         {"languageB"_L1, m_session->languageB},
         {"transcriptOnly"_L1, m_session->transcriptOnly},
     });
-    for (qsizetype row = 0; row < lines.size(); ++row)
+    for (qsizetype row = 0; row < lines.size(); ++row) {
+        if (row % 16 == 0 && (row == 0 || bytes.size() >= piece)) {
+            if (!writeAll(fd, bytes))
+                return false;
+            bytes.clear();
+        }
         bytes += recordBytes(lineRecordJson(row, lines.at(row)));
+    }
     if (m_seconds > 0)
         bytes += recordBytes(QJsonObject{{"r"_L1, "pause"_L1}, {"seconds"_L1, m_seconds}});
     if (m_legAt) {
         bytes += recordBytes(QJsonObject{{"r"_L1, "leg"_L1}, {"at"_L1, m_legAt->toMSecsSinceEpoch()}});
         bytes += recordBytes(QJsonObject{{"r"_L1, "time"_L1}, {"at"_L1, m_lastAlive.toMSecsSinceEpoch()}});
     }
-    return bytes;
+    return writeAll(fd, bytes);
 }
 
 void SessionJournal::append(const QJsonObject &record, bool synced)

@@ -78,7 +78,7 @@ private:
     // renamed over it, so that a failure leaves the old one whole, unless
     // the old one holds nothing to keep (`inPlace`).
     bool writeAfresh(const QList<TranscriptLine> &lines, bool inPlace);
-    [[nodiscard]] QByteArray snapshot(const QList<TranscriptLine> &lines) const;
+    [[nodiscard]] bool writeSnapshot(int fd, const QList<TranscriptLine> &lines) const;
     [[nodiscard]] std::optional<QString> setAside();
     void fail();
     void closeFile();
