@@ -70,12 +70,14 @@ async function renew(session) {
   }
 }
 
-// A GET with the access token, renewed once when the service says it has expired.
-async function authorisedGet(path) {
+// A request with the access token, renewed once when the service says it has expired.
+async function authorisedFetch(path, method = 'GET', body = undefined) {
   let session = readSession();
   if (!session) return null;
   for (let attempt = 0; attempt < 2; ++attempt) {
-    const reply = await fetch(path, { headers: { Authorization: 'Bearer ' + session.access_token }, cache: 'no-store' });
+    const headers = { Authorization: 'Bearer ' + session.access_token };
+    if (body !== undefined) headers['Content-Type'] = 'application/json';
+    const reply = await fetch(path, { method, headers, cache: 'no-store', body: body === undefined ? undefined : JSON.stringify(body) });
     if (reply.status !== 401) return reply;
     session = await renew(session);
     if (!session) return null;
@@ -180,7 +182,110 @@ function renderNote(session) {
     }
     lines.append(element);
   }
+  renderSummary(session.id, session.summary);
   show('note');
+}
+
+// ---- summary ---------------------------------------------------------------
+
+const SUMMARY_POLL_MS = 3000;
+let summaryPoll = null;
+
+const summaryPath = (id) => '/api/sessions/' + encodeURIComponent(id) + '/summary';
+
+function renderTodo(id, item, index) {
+  const label = document.createElement('label');
+  const box = document.createElement('input');
+  box.type = 'checkbox';
+  box.checked = item.done === true;
+  box.addEventListener('change', () => tickTodo(id, index, box));
+  const task = document.createElement('span');
+  task.className = 'task';
+  task.textContent = item.task;
+  label.append(box, task);
+  const details = [item.owner, item.due && 'due ' + item.due].filter(Boolean).join(' · ');
+  if (details) {
+    const who = document.createElement('span');
+    who.className = 'who muted';
+    who.textContent = details;
+    label.append(who);
+  }
+  const element = document.createElement('li');
+  element.classList.toggle('done', box.checked);
+  element.append(label);
+  return element;
+}
+
+function fillList(list, head, items, make) {
+  list.replaceChildren(...items.map(make));
+  list.hidden = head.hidden = items.length === 0;
+}
+
+// What the model made of the meeting, or a quiet line while it works, or how to turn it on.
+function renderSummary(id, summary) {
+  clearTimeout(summaryPoll);
+  summary = summary || { status: 'off' };
+  const quiet = {
+    pending: 'Summarising this meeting…',
+    off: 'Summaries, decisions and to-dos appear here when zarno-server runs with a model: '
+      + 'start it with --llm-url (an OpenAI-compatible address such as Ollama’s http://127.0.0.1:11434/v1) and --llm-model.',
+    failed: 'No summary this time: ' + (summary.reason || 'the model did not answer.'),
+  }[summary.status];
+  $('summary').dataset.status = summary.status;
+  $('summary-quiet').textContent = quiet || '';
+  $('summary-quiet').hidden = !quiet;
+  $('summary-ready').hidden = summary.status !== 'ready';
+  $('summary-again').hidden = summary.status !== 'ready' && summary.status !== 'failed';
+  $('summary-again').onclick = () => summariseAgain(id);
+  if (summary.status === 'ready') {
+    $('summary-overview').textContent = summary.overview || '';
+    fillList($('summary-decisions'), $('summary-decisions-head'), summary.decisions || [], (text) => {
+      const element = document.createElement('li');
+      element.textContent = text;
+      return element;
+    });
+    fillList($('summary-todos'), $('summary-todos-head'), summary.actionItems || [],
+      (item, index) => renderTodo(id, item, index));
+  }
+  if (summary.status === 'pending')
+    summaryPoll = setTimeout(() => refreshSummary(id), SUMMARY_POLL_MS);
+}
+
+// Only the summary is redrawn, and only while its note is still the one shown.
+async function refreshSummary(id) {
+  const reply = await authorisedFetch('/api/sessions/' + encodeURIComponent(id)).catch(() => null);
+  if (currentMeeting() !== id || $('note').hidden) return;
+  const answer = reply && reply.ok ? await reply.json().catch(() => null) : null;
+  if (answer && answer.session)
+    renderSummary(id, answer.session.summary);
+  else
+    summaryPoll = setTimeout(() => refreshSummary(id), SUMMARY_POLL_MS);
+}
+
+async function summariseAgain(id) {
+  $('summary-again').disabled = true;
+  try {
+    const reply = await authorisedFetch(summaryPath(id), 'POST', {});
+    const answer = reply ? await reply.json().catch(() => ({})) : {};
+    if (currentMeeting() === id && answer.summary) renderSummary(id, answer.summary);
+  } catch (e) {
+    setStatus('The zarno service is not answering. Is zarno-server running?');
+  } finally {
+    $('summary-again').disabled = false;
+  }
+}
+
+// A tick is kept with the note; when the service does not take it, the box goes back.
+async function tickTodo(id, index, box) {
+  const done = box.checked;
+  box.closest('li').classList.toggle('done', done);
+  const reply = await authorisedFetch(summaryPath(id) + '/actionItems/' + index, 'PATCH', { done })
+    .catch(() => null);
+  if (!reply || !reply.ok) {
+    box.checked = !done;
+    box.closest('li').classList.toggle('done', !done);
+    setStatus('That tick was not saved; try again.');
+  }
 }
 
 // ---- flow ------------------------------------------------------------------
@@ -194,7 +299,7 @@ async function route() {
   }
   $('account-email').textContent = (session.user && session.user.email) || '';
   setStatus('');
-  const listReply = await authorisedGet('/api/sessions');
+  const listReply = await authorisedFetch('/api/sessions');
   // Signed out while the answer was on its way: the sign-in form stays.
   if (!readSession()) return;
   if (!listReply) {
@@ -205,12 +310,13 @@ async function route() {
   if (!readSession()) return;
   renderList(list.sessions || []);
 
+  clearTimeout(summaryPoll);
   const meeting = currentMeeting();
   if (!meeting) {
     show('welcome');
     return;
   }
-  const noteReply = await authorisedGet('/api/sessions/' + encodeURIComponent(meeting));
+  const noteReply = await authorisedFetch('/api/sessions/' + encodeURIComponent(meeting));
   if (!readSession()) return;
   if (!noteReply) {
     show('sign-in');
