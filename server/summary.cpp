@@ -5,11 +5,16 @@
 #include <QJsonParseError>
 #include <QRegularExpression>
 
+#include <iterator>
+
 namespace {
 
 // Bounds against a model that rambles: what the page can show sensibly.
 constexpr qsizetype maxItems = 100;
 constexpr qsizetype maxTextLength = 4000;
+
+// In the order of NoteSummary::Status.
+const char *const statusNames[] = {"off", "pending", "ready", "failed"};
 
 QJsonValue nullable(const QString &text)
 {
@@ -95,6 +100,29 @@ QJsonObject Summary::toJson() const
     return {{QStringLiteral("overview"), overview},
             {QStringLiteral("decisions"), QJsonArray::fromStringList(decisions)},
             {QStringLiteral("actionItems"), items}};
+}
+
+QJsonObject NoteSummary::toJson() const
+{
+    // Only a ready summary is shown; the last one stays kept while a new one is on its way.
+    QJsonObject object = status == Status::Ready ? summary.toJson() : Summary().toJson();
+    object.insert(QStringLiteral("status"), statusName(status));
+    object.insert(QStringLiteral("reason"), status == Status::Failed ? QJsonValue(reason) : QJsonValue(QJsonValue::Null));
+    return object;
+}
+
+QString NoteSummary::statusName(Status status)
+{
+    return QString::fromLatin1(statusNames[int(status)]);
+}
+
+std::optional<NoteSummary::Status> NoteSummary::statusNamed(const QString &name)
+{
+    for (int i = 0; i < int(std::size(statusNames)); ++i) {
+        if (name == QLatin1StringView(statusNames[i]))
+            return Status(i);
+    }
+    return std::nullopt;
 }
 
 ParsedSummary summaryFromJson(const QJsonObject &object)

@@ -32,6 +32,22 @@ struct Summary
     [[nodiscard]] QJsonObject toJson() const;
 };
 
+// A note's summary as the service keeps it and answers it.
+struct NoteSummary
+{
+    enum class Status { Off, Pending, Ready, Failed };
+    Status status = Status::Off;
+    Summary summary; // the latest one the model gave; kept while a new one is pending
+    QString reason;  // why the last attempt failed
+
+    bool operator==(const NoteSummary &) const = default;
+
+    // {"status": "off"|"pending"|"ready"|"failed", "overview", "decisions", "actionItems", "reason"}
+    [[nodiscard]] QJsonObject toJson() const;
+    [[nodiscard]] static QString statusName(Status status);
+    [[nodiscard]] static std::optional<Status> statusNamed(const QString &name);
+};
+
 // A summary read from JSON, or the sentence saying what is wrong with it.
 struct ParsedSummary
 {
