@@ -1,3 +1,4 @@
+#include "modeloptions.h"
 #include "zarnoservice.h"
 
 #include <QCommandLineParser>
@@ -23,7 +24,8 @@ void declareOptions(QCommandLineParser &parser)
         "Limits: --max-listeners transcription connections at once, for either engine (4013 beyond them);\n"
         "a local listener more than 30 s of audio ahead of its recogniser is closed with 4013. Requests\n"
         "answer only for Host 127.0.0.1, localhost or [::1] with the port, plus --allow-host names (421\n"
-        "otherwise); bodies up to 8 MiB (413), headers up to 16 KiB (431)."));
+        "otherwise); bodies up to 8 MiB (413), headers up to 16 KiB (431).\n\n")
+        + modelHelp());
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption port(QStringLiteral("port"), QStringLiteral("Port on 127.0.0.1 (default 8790; 0 picks one)."),
@@ -61,6 +63,7 @@ void declareOptions(QCommandLineParser &parser)
                                           QStringLiteral("count"), QStringLiteral("3"));
     parser.addOptions({port, dataDir, tokenTtl, testControls, allowHost, maxListeners, engine, sonioxKeyFile,
                        sonioxUrl, sonioxModel});
+    declareModelOptions(parser);
 }
 
 // The relayed engine's settings; false (with a sentence printed) when they are unusable.
@@ -119,6 +122,8 @@ std::optional<ServiceOptions> readOptions(const QCommandLineParser &parser)
         return std::nullopt;
     }
     if (options.engine == QLatin1StringView("soniox") && !readSonioxOptions(parser, options))
+        return std::nullopt;
+    if (!readModelOptions(parser, options.summaries))
         return std::nullopt;
     return options;
 }

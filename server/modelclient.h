@@ -1,26 +1,14 @@
 #pragma once
 
+#include "modelsettings.h"
+
 #include <QCoroTask>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QString>
-#include <QUrl>
 
 #include <optional>
-
-// Where summaries come from: any server that speaks the OpenAI-compatible
-// chat-completions API (Ollama, llama.cpp's server, vLLM, hosted providers).
-struct ModelSettings
-{
-    QUrl baseUrl;  // ".../v1"; empty: summaries are off
-    QString model;
-    QString key;   // sent as a bearer token; local servers need none; never logged
-    int timeoutMs = 120000;    // one request to the model, start to end
-    int contextTokens = 8192;  // the model's context window, prompt and answer together
-
-    [[nodiscard]] bool enabled() const { return !baseUrl.isEmpty(); }
-};
 
 // The text of the model's message, or a sentence saying why there is none.
 struct ChatAnswer

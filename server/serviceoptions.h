@@ -1,5 +1,6 @@
 #pragma once
 
+#include "modelsettings.h"
 #include "passwordhash.h"
 #include "requestlimits.h"
 #include "sonioxsettings.h"
@@ -26,6 +27,7 @@ struct ServiceOptions
     // "local" (PocketSphinx and Apertium) or "soniox" (relayed to the provider).
     QString engine = QStringLiteral("local");
     SonioxSettings soniox;
+    ModelSettings summaries; // no base address: summaries are off
     RequestLimits limits;
     // Milliseconds since 1970; empty means the system clock.
     std::function<qint64()> clock;
