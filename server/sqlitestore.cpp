@@ -1,6 +1,7 @@
 #include "sqlitestore.h"
 
 #include <QFile>
+#include <QJsonDocument>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QUuid>
@@ -9,7 +10,8 @@
 namespace {
 
 // 1: accounts, token families and notes. 2: one note per account and sourceClientId.
-constexpr int schemaVersion = 2;
+// 3: summaries beside the notes.
+constexpr int schemaVersion = 3;
 
 const char *const tables[] = {
     "CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)",
@@ -172,6 +174,10 @@ bool SqliteStore::upgrade()
         ok = createTables(query);
     if (ok && version < 2)
         ok = mergeRepeatedNotes(query);
+    if (ok && version < 3)
+        ok = query.exec(QStringLiteral(
+            "CREATE TABLE IF NOT EXISTS summaries (session_id TEXT PRIMARY KEY, account_id INTEGER NOT NULL,"
+            " status TEXT NOT NULL, reason TEXT NOT NULL, content TEXT NOT NULL)"));
     ok = ok && query.exec(QStringLiteral("PRAGMA user_version = %1").arg(schemaVersion)) && connection.commit();
     if (!ok) {
         m_error = query.lastError().isValid() ? query.lastError().text() : connection.lastError().text();
@@ -417,4 +423,47 @@ std::optional<StoredNote> SqliteStore::note(qint64 accountId, const QString &id)
                                                lines.value(2).toString(), lines.value(3).toInt() != 0});
     }
     return note;
+}
+
+NoteSummary SqliteStore::noteSummary(const QString &noteId)
+{
+    QSqlQuery query(db());
+    query.prepare(QStringLiteral("SELECT status, reason, content FROM summaries WHERE session_id = ?"));
+    query.addBindValue(noteId);
+    if (!query.exec() || !query.next())
+        return {};
+    NoteSummary kept;
+    const auto status = NoteSummary::statusNamed(query.value(0).toString());
+    const ParsedSummary content = summaryFromJson(QJsonDocument::fromJson(query.value(2).toByteArray()).object());
+    kept.status = status.value_or(NoteSummary::Status::Failed);
+    kept.reason = query.value(1).toString();
+    kept.summary = content.summary.value_or(Summary());
+    if (!status || (kept.status == NoteSummary::Status::Ready && !content.summary)) {
+        kept.status = NoteSummary::Status::Failed;
+        kept.reason = QStringLiteral("The kept summary could not be read; summarise again.");
+    }
+    return kept;
+}
+
+bool SqliteStore::keepSummary(const QString &noteId, const NoteSummary &summary)
+{
+    QSqlQuery query(db());
+    query.prepare(QStringLiteral("INSERT OR REPLACE INTO summaries (session_id, account_id, status, reason, content)"
+                                 " SELECT id, account_id, ?, ?, ? FROM sessions WHERE id = ?"));
+    query.addBindValue(NoteSummary::statusName(summary.status));
+    query.addBindValue(summary.reason.isNull() ? QStringLiteral("") : summary.reason); // a null string binds as NULL
+    query.addBindValue(QString::fromUtf8(QJsonDocument(summary.summary.toJson()).toJson(QJsonDocument::Compact)));
+    query.addBindValue(noteId);
+    return query.exec() && query.numRowsAffected() == 1;
+}
+
+QList<std::pair<qint64, QString>> SqliteStore::pendingSummaries()
+{
+    QList<std::pair<qint64, QString>> pending;
+    QSqlQuery query(db());
+    if (!query.exec(QStringLiteral("SELECT account_id, session_id FROM summaries WHERE status = 'pending' ORDER BY rowid")))
+        return pending;
+    while (query.next())
+        pending.append({query.value(0).toLongLong(), query.value(1).toString()});
+    return pending;
 }

@@ -42,6 +42,10 @@ public:
     QList<StoredNote> notes(qint64 accountId) override;
     std::optional<StoredNote> note(qint64 accountId, const QString &id) override;
 
+    NoteSummary noteSummary(const QString &noteId) override;
+    bool keepSummary(const QString &noteId, const NoteSummary &summary) override;
+    QList<std::pair<qint64, QString>> pendingSummaries() override;
+
 private:
     [[nodiscard]] QSqlDatabase db() const;
     bool upgrade();

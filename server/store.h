@@ -2,12 +2,14 @@
 
 #include "notesbody.h"
 #include "passwordhash.h"
+#include "summary.h"
 
 #include <QList>
 #include <QString>
 
 #include <memory>
 #include <optional>
+#include <utility>
 
 struct ServiceOptions;
 
@@ -95,6 +97,13 @@ public:
     virtual QList<StoredNote> notes(qint64 accountId) = 0;
     // One note with its lines, or nothing if it is not the account's.
     virtual std::optional<StoredNote> note(qint64 accountId, const QString &id) = 0;
+
+    // A note's summary is kept beside it, never in it: status Off when none was asked for.
+    virtual NoteSummary noteSummary(const QString &noteId) = 0;
+    // False when the note does not exist or the store failed.
+    virtual bool keepSummary(const QString &noteId, const NoteSummary &summary) = 0;
+    // (account, note) of every summary still pending, in the order they were asked for.
+    virtual QList<std::pair<qint64, QString>> pendingSummaries() = 0;
 };
 
 // The store the options name: SQLite in the data directory. Nothing, with

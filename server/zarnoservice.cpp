@@ -4,6 +4,7 @@
 #include "listenerhub.h"
 #include "notesbody.h"
 #include "passwordgrant.h"
+#include "summaryjobs.h"
 
 #include <QFile>
 #include <QHttpServer>
@@ -141,6 +142,9 @@ bool ZarnoService::start()
     m_engine = makeEngine(m_options);
     m_listeners = std::make_unique<ListenerHub>(m_options);
     m_passwordGrants = std::make_unique<PasswordGrants>(*m_accounts, m_options);
+    // Summaries a stopped service left pending are asked for again.
+    m_summaries = std::make_unique<SummaryJobs>(m_options.summaries, *m_store);
+    m_summaries->resume();
     // Made now, so the first client does not wait for it.
     (void)m_accounts->publicKey();
 
@@ -189,6 +193,13 @@ void ZarnoService::addRoutes()
                   [this](const QString &id, const QHttpServerRequest &request, QHttpServerResponder &&responder) {
                       handleSession(id, request, responder);
                   });
+    m_http->route(QStringLiteral("/api/sessions/<arg>/summary"),
+                  [this](const QString &id, const QHttpServerRequest &request, QHttpServerResponder &&responder) {
+                      handleSummary(id, request, responder);
+                  });
+    m_http->route(QStringLiteral("/api/sessions/<arg>/summary/actionItems/<arg>"),
+                  [this](const QString &id, const QString &item, const QHttpServerRequest &request,
+                         QHttpServerResponder &&responder) { handleActionItem(id, item, request, responder); });
     // The upgrade itself happens inside QHttpServer; this route must exist and
     // must write nothing for upgrade requests.
     m_http->route(QStringLiteral("/ws/transcribe"), [](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
@@ -339,6 +350,8 @@ void ZarnoService::handleSessions(const QHttpServerRequest &request, QHttpServer
                    QStringLiteral("The notes could not be stored."));
         return;
     }
+    // The save answers now; the model is asked afterwards.
+    m_summaries->ask(accountId, *id);
     reply(request, responder, QJsonObject{{QStringLiteral("session"), QJsonObject{{QStringLiteral("id"), *id}}}});
 }
 
@@ -357,7 +370,62 @@ void ZarnoService::handleSession(const QString &id, const QHttpServerRequest &re
                    QStringLiteral("These notes do not exist or belong to another account."));
         return;
     }
-    reply(request, responder, noteJson(*note));
+    QJsonObject answer = noteJson(*note);
+    QJsonObject session = answer.value(QLatin1StringView("session")).toObject();
+    session.insert(QStringLiteral("summary"), m_summaries->state(id).toJson());
+    answer.insert(QStringLiteral("session"), session);
+    reply(request, responder, answer);
+}
+
+void ZarnoService::handleSummary(const QString &id, const QHttpServerRequest &request, QHttpServerResponder &responder)
+{
+    if (request.method() != Method::Post) {
+        methodNotAllowed(request, responder);
+        return;
+    }
+    const qint64 accountId = authorise(request, responder);
+    if (!accountId)
+        return;
+    if (!m_store->note(accountId, id)) {
+        replyError(request, responder, Status::NotFound, QStringLiteral("not_found"),
+                   QStringLiteral("These notes do not exist or belong to another account."));
+        return;
+    }
+    if (!m_summaries->enabled()) {
+        replyError(request, responder, Status::Conflict, QStringLiteral("summaries_off"),
+                   QStringLiteral("No model is configured; start zarno-server with --llm-url and --llm-model."));
+        return;
+    }
+    m_summaries->ask(accountId, id);
+    reply(request, responder, QJsonObject{{QStringLiteral("summary"), m_summaries->state(id).toJson()}},
+          Status::Accepted);
+}
+
+// PATCH {"done": true|false} ticks or unticks one to-do of a ready summary, by its place in the list.
+void ZarnoService::handleActionItem(const QString &id, const QString &item, const QHttpServerRequest &request,
+                                    QHttpServerResponder &responder)
+{
+    if (request.method() != Method::Patch) {
+        methodNotAllowed(request, responder);
+        return;
+    }
+    const qint64 accountId = authorise(request, responder);
+    if (!accountId)
+        return;
+    const QJsonValue done = QJsonDocument::fromJson(request.body()).object().value(QLatin1StringView("done"));
+    if (!done.isBool()) {
+        replyError(request, responder, Status::BadRequest, QStringLiteral("invalid_request"),
+                   QStringLiteral("\"done\" must be true or false."));
+        return;
+    }
+    bool isNumber = false;
+    const qsizetype index = item.toLongLong(&isNumber);
+    if (!m_store->note(accountId, id) || !isNumber || !m_summaries->setDone(id, index, done.toBool())) {
+        replyError(request, responder, Status::NotFound, QStringLiteral("not_found"),
+                   QStringLiteral("This note has no such to-do."));
+        return;
+    }
+    reply(request, responder, QJsonObject{{QStringLiteral("summary"), m_summaries->state(id).toJson()}});
 }
 
 void ZarnoService::handleTestSwitch(const QHttpServerRequest &request, QHttpServerResponder &responder)

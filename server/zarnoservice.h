@@ -11,6 +11,7 @@
 class Accounts;
 class ListenerHub;
 class PasswordGrants;
+class SummaryJobs;
 class QHttpServer;
 class QHttpServerRequest;
 class QHttpServerResponder;
@@ -50,6 +51,9 @@ private:
     void handleToken(const QHttpServerRequest &request, QHttpServerResponder &responder);
     void handleSessions(const QHttpServerRequest &request, QHttpServerResponder &responder);
     void handleSession(const QString &id, const QHttpServerRequest &request, QHttpServerResponder &responder);
+    void handleSummary(const QString &id, const QHttpServerRequest &request, QHttpServerResponder &responder);
+    void handleActionItem(const QString &id, const QString &item, const QHttpServerRequest &request,
+                          QHttpServerResponder &responder);
     void handleLogout(const QHttpServerRequest &request, QHttpServerResponder &responder);
     bool checkApiKey(const QHttpServerRequest &request, QHttpServerResponder &responder);
     void handleTestSwitch(const QHttpServerRequest &request, QHttpServerResponder &responder);
@@ -63,6 +67,7 @@ private:
     std::unique_ptr<PasswordGrants> m_passwordGrants;
     QHttpServer *m_http = nullptr;
     std::unique_ptr<ListenerHub> m_listeners;
+    std::unique_ptr<SummaryJobs> m_summaries;
     quint16 m_port = 0;
     bool m_failSessions = false;
     QString m_error;

@@ -3,8 +3,11 @@
 
 #include "fakechatmodel.h"
 #include "summarizer.h"
+#include "testservice.h"
 
 #include <QCoroTask>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTcpServer>
 #include <QTest>
 
@@ -49,6 +52,50 @@ QString summaryJson(const QString &overview)
     return QStringLiteral(R"({"overview":"%1","decisions":[],"actionItems":[]})").arg(overview);
 }
 
+QByteArray savedNotes()
+{
+    const QJsonObject line{{QStringLiteral("t"), qint64(1'765'285'205'000)}, {QStringLiteral("text"), QStringLiteral("We launch on Monday.")},
+                           {QStringLiteral("lang"), QStringLiteral("en")}, {QStringLiteral("translated"), false}};
+    const QJsonObject body{{QStringLiteral("sourceClientId"), QStringLiteral("mac_1765285200_ab12c")},
+                           {QStringLiteral("startedAt"), qint64(1'765'285'200'000)},
+                           {QStringLiteral("endedAt"), qint64(1'765'285'205'000)},
+                           {QStringLiteral("sourceLanguage"), QStringLiteral("en")},
+                           {QStringLiteral("targetLanguage"), QStringLiteral("es")},
+                           {QStringLiteral("onlyTranscript"), true},
+                           {QStringLiteral("timezone"), QStringLiteral("Europe/Berlin")},
+                           {QStringLiteral("entries"), QJsonArray{line}}};
+    return QJsonDocument(body).toJson(QJsonDocument::Compact);
+}
+
+// A service with the fake model behind it (none: summaries are off) and one signed-in account.
+struct ServiceWithModel
+{
+    explicit ServiceWithModel(const FakeChatModel *model)
+    {
+        if (model)
+            service.options().summaries = {model->baseUrl(), QStringLiteral("tiny"), secretKey, 120000};
+    }
+    bool start()
+    {
+        if (!service.start())
+            return false;
+        token = service.accessTokenFor(QStringLiteral("ana@example.org"));
+        return !token.isEmpty();
+    }
+    QString save() { return service.withBearer("POST", QStringLiteral("/api/sessions"), token, savedNotes()).json
+                                 [QLatin1StringView("session")][QLatin1StringView("id")].toString(); }
+    QJsonObject note(const QString &id)
+    {
+        return service.withBearer("GET", QStringLiteral("/api/sessions/") + id, token).json
+            .value(QLatin1StringView("session")).toObject();
+    }
+    QJsonObject summary(const QString &id) { return note(id).value(QLatin1StringView("summary")).toObject(); }
+    QString status(const QString &id) { return summary(id).value(QLatin1StringView("status")).toString(); }
+
+    TestService service;
+    QString token;
+};
+
 } // namespace
 
 Q_DECLARE_METATYPE(NotesBody)
@@ -66,6 +113,10 @@ private Q_SLOTS:
     void answersAreReadOrRefused();
     void summaryIsWrittenInTheNotesLanguage_data();
     void summaryIsWrittenInTheNotesLanguage();
+    void savedNoteGetsItsSummaryBesideIt_data();
+    void savedNoteGetsItsSummaryBesideIt();
+    void summaryIsAskedAgainAndKeepsTicks();
+    void restartTakesUpPendingSummaries();
 };
 
 void TestServerSummary::modelIsAskedForTheSummary_data()
@@ -272,6 +323,135 @@ void TestServerSummary::summaryIsWrittenInTheNotesLanguage()
     const MeetingText meeting = meetingText(body);
     QCOMPARE(meeting.language, language);
     QCOMPARE(meeting.lines, lines);
+}
+
+void TestServerSummary::savedNoteGetsItsSummaryBesideIt_data()
+{
+    QTest::addColumn<QList<FakeChatModel::Reply>>("replies");
+    QTest::addColumn<bool>("modelOn");
+    QTest::addColumn<QString>("status");
+    QTest::addColumn<QJsonValue>("reason");
+
+    using Fake = FakeChatModel;
+    QTest::newRow("ready") << QList{Fake::completion(goodJson)} << true << QStringLiteral("ready") << QJsonValue();
+    QTest::newRow("pending while the model thinks") << QList{Fake::silence()} << true << QStringLiteral("pending")
+                                                    << QJsonValue();
+    QTest::newRow("failed") << QList{Fake::error(503, QStringLiteral("loading model"))} << true
+                            << QStringLiteral("failed")
+                            << QJsonValue(QStringLiteral("The model server failed (HTTP 503): loading model."));
+    QTest::newRow("off") << QList<Fake::Reply>() << false << QStringLiteral("off") << QJsonValue();
+}
+
+void TestServerSummary::savedNoteGetsItsSummaryBesideIt()
+{
+    QFETCH(QList<FakeChatModel::Reply>, replies);
+    QFETCH(bool, modelOn);
+    QFETCH(QString, status);
+    QFETCH(QJsonValue, reason);
+
+    FakeChatModel model;
+    model.replies = replies;
+    ServiceWithModel service(modelOn ? &model : nullptr);
+    QVERIFY(service.start());
+    // The save answers before the model does.
+    const QString id = service.save();
+    QVERIFY(!id.isEmpty());
+    QTRY_COMPARE(model.requests.size(), modelOn ? 1 : 0);
+    QTRY_COMPARE(service.status(id), status);
+
+    const QJsonObject summary = service.summary(id);
+    QCOMPARE(summary.value(QLatin1StringView("reason")), reason.isUndefined() ? QJsonValue(QJsonValue::Null) : reason);
+    const QJsonObject expected = status == QLatin1StringView("ready") ? goodSummary().toJson() : Summary().toJson();
+    for (const char *key : {"overview", "decisions", "actionItems"})
+        QCOMPARE(summary.value(QLatin1StringView(key)), expected.value(QLatin1StringView(key)));
+    if (modelOn)
+        QVERIFY(model.requests.first().message(QStringLiteral("user")).contains(QStringLiteral("We launch on Monday.")));
+    // The note itself reads as it was saved, whatever the model did.
+    const QJsonObject sent = QJsonDocument::fromJson(savedNotes()).object();
+    const QJsonObject note = service.note(id);
+    for (const QString &key : sent.keys())
+        QCOMPARE(note.value(key), sent.value(key));
+    const HttpResult again = service.service.withBearer("POST", QStringLiteral("/api/sessions/%1/summary").arg(id),
+                                                        service.token, "{}");
+    QCOMPARE(again.status, modelOn ? 202 : 409);
+}
+
+void TestServerSummary::summaryIsAskedAgainAndKeepsTicks()
+{
+    FakeChatModel model;
+    model.replies = {FakeChatModel::completion(goodJson)};
+    ServiceWithModel service(&model);
+    QVERIFY(service.start());
+    const QString id = service.save();
+    QTRY_COMPARE(service.status(id), QStringLiteral("ready"));
+
+    const auto tick = [&](const QString &item, const QByteArray &body) {
+        return service.service.withBearer("PATCH", QStringLiteral("/api/sessions/%1/summary/actionItems/%2").arg(id, item),
+                                          service.token, body);
+    };
+    const HttpResult ticked = tick(QStringLiteral("0"), R"({"done":true})");
+    QCOMPARE(ticked.status, 200);
+    QCOMPARE(ticked.json[QLatin1StringView("summary")][QLatin1StringView("actionItems")][0][QLatin1StringView("done")]
+                 .toBool(), true);
+    QCOMPARE(tick(QStringLiteral("2"), R"({"done":true})").status, 404);
+    QCOMPARE(tick(QStringLiteral("x"), R"({"done":true})").status, 404);
+    QCOMPARE(tick(QStringLiteral("1"), R"({"done":"yes"})").status, 400);
+    QCOMPARE(service.service.request("PATCH", QStringLiteral("/api/sessions/%1/summary/actionItems/0").arg(id),
+                                     R"({"done":false})").status, 401);
+    QCOMPARE(service.summary(id)[QLatin1StringView("actionItems")][0][QLatin1StringView("done")].toBool(), true);
+
+    // A new summary that keeps a to-do keeps its tick; a to-do that is new starts unticked.
+    model.replies = {FakeChatModel::completion(QString(goodJson).replace(QStringLiteral("Book a room"),
+                                                                         QStringLiteral("Order cake")))};
+    const HttpResult asked = service.service.withBearer("POST", QStringLiteral("/api/sessions/%1/summary").arg(id),
+                                                        service.token, "{}");
+    QCOMPARE(asked.status, 202);
+    QCOMPARE(asked.json[QLatin1StringView("summary")][QLatin1StringView("status")].toString(), QStringLiteral("pending"));
+    QTRY_COMPARE(service.status(id), QStringLiteral("ready"));
+    QCOMPARE(model.requests.size(), 2);
+    const QJsonArray items = service.summary(id).value(QLatin1StringView("actionItems")).toArray();
+    QCOMPARE(items[0][QLatin1StringView("done")].toBool(), true);
+    QCOMPARE(items[1][QLatin1StringView("task")].toString(), QStringLiteral("Order cake"));
+    QCOMPARE(items[1][QLatin1StringView("done")].toBool(), false);
+}
+
+void TestServerSummary::restartTakesUpPendingSummaries()
+{
+    FakeChatModel stuck;
+    stuck.replies = {FakeChatModel::silence()};
+    ServiceWithModel service(&stuck);
+    QVERIFY(service.start());
+    const QString id = service.save();
+    QTRY_COMPARE(stuck.requests.size(), 1);
+    QCOMPARE(service.status(id), QStringLiteral("pending"));
+    service.service.stop();
+
+    // Without a model the pending summary is off, and left pending for later.
+    service.service.options().summaries = {};
+    QVERIFY(service.service.start());
+    QCOMPARE(service.status(id), QStringLiteral("off"));
+    service.service.stop();
+
+    FakeChatModel model;
+    model.replies = {FakeChatModel::completion(goodJson)};
+    service.service.options().summaries.baseUrl = model.baseUrl();
+    service.service.options().summaries.model = QStringLiteral("tiny");
+    QVERIFY(service.service.start());
+    QTRY_COMPARE(service.status(id), QStringLiteral("ready"));
+    QCOMPARE(model.requests.size(), 1);
+    service.service.stop();
+
+    // A kept summary that cannot be read is told as such, never as a crash or an empty summary.
+    {
+        QSqlDatabase file = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("garbage"));
+        file.setDatabaseName(service.service.dataDir() + QStringLiteral("/zarno.sqlite"));
+        QVERIFY(file.open());
+        QVERIFY(QSqlQuery(file).exec(QStringLiteral("UPDATE summaries SET content = 'not json'")));
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("garbage"));
+    QVERIFY(service.service.start());
+    QCOMPARE(service.summary(id).value(QLatin1StringView("reason")).toString(),
+             QStringLiteral("The kept summary could not be read; summarise again."));
 }
 
 QTEST_GUILESS_MAIN(TestServerSummary)
