@@ -6,6 +6,8 @@
 #include "testservice.h"
 
 #include <QCoroTask>
+#include <QFile>
+#include <QProcess>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTcpServer>
@@ -117,6 +119,8 @@ private Q_SLOTS:
     void savedNoteGetsItsSummaryBesideIt();
     void summaryIsAskedAgainAndKeepsTicks();
     void restartTakesUpPendingSummaries();
+    void modelOptionsAreCheckedAtStart_data();
+    void modelOptionsAreCheckedAtStart();
 };
 
 void TestServerSummary::modelIsAskedForTheSummary_data()
@@ -452,6 +456,75 @@ void TestServerSummary::restartTakesUpPendingSummaries()
     QVERIFY(service.service.start());
     QCOMPARE(service.summary(id).value(QLatin1StringView("reason")).toString(),
              QStringLiteral("The kept summary could not be read; summarise again."));
+}
+
+void TestServerSummary::modelOptionsAreCheckedAtStart_data()
+{
+    QTest::addColumn<QStringList>("arguments"); // KEYFILE stands for a key file, 0600 unless told
+    QTest::addColumn<bool>("keyFileShared");
+    QTest::addColumn<int>("exitCode");          // -1: the service runs
+    QTest::addColumn<QString>("said");
+
+    const QString url = QStringLiteral("http://127.0.0.1:11434/v1");
+    QTest::newRow("help") << QStringList{QStringLiteral("--help")} << false << 0 << QStringLiteral("ZARNO_LLM_API_KEY");
+    QTest::newRow("no model") << QStringList{QStringLiteral("--llm-url"), url} << false << 2
+                              << QStringLiteral("--llm-url needs --llm-model, the name of the model to ask.");
+    QTest::newRow("not http") << QStringList{QStringLiteral("--llm-url"), QStringLiteral("ftp://x/v1"),
+                                             QStringLiteral("--llm-model"), QStringLiteral("m")}
+                              << false << 2
+                              << QStringLiteral("--llm-url needs an http:// or https:// address such as http://127.0.0.1:11434/v1.");
+    QTest::newRow("tiny context") << QStringList{QStringLiteral("--llm-url"), url, QStringLiteral("--llm-model"),
+                                                 QStringLiteral("m"), QStringLiteral("--llm-context"), QStringLiteral("512")}
+                                  << false << 2 << QStringLiteral("--llm-context needs a number of tokens from 1024.");
+    QTest::newRow("missing key file") << QStringList{QStringLiteral("--llm-url"), url, QStringLiteral("--llm-model"),
+                                                     QStringLiteral("m"), QStringLiteral("--llm-key-file"),
+                                                     QStringLiteral("/nonexistent/key")}
+                                      << false << 2 << QStringLiteral("The key file /nonexistent/key cannot be read.");
+    QTest::newRow("shared key file") << QStringList{QStringLiteral("--llm-url"), url, QStringLiteral("--llm-model"),
+                                                    QStringLiteral("m"), QStringLiteral("--llm-key-file"),
+                                                    QStringLiteral("KEYFILE")}
+                                     << true << -1 << QStringLiteral("is readable by other users; chmod 600 it.");
+    QTest::newRow("key sent in clear") << QStringList{QStringLiteral("--llm-url"), QStringLiteral("http://models.example/v1"),
+                                                      QStringLiteral("--llm-model"), QStringLiteral("m"),
+                                                      QStringLiteral("--llm-key-file"), QStringLiteral("KEYFILE")}
+                                       << false << -1
+                                       << QStringLiteral("the model key goes to models.example unencrypted; prefer an https:// address.");
+}
+
+void TestServerSummary::modelOptionsAreCheckedAtStart()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, keyFileShared);
+    QFETCH(int, exitCode);
+    QFETCH(QString, said);
+
+    QTemporaryDir data;
+    QFile key(data.filePath(QStringLiteral("llm.key")));
+    QVERIFY(key.open(QIODevice::WriteOnly));
+    key.write(secretKey.toUtf8() + '\n');
+    key.close();
+    key.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                       | (keyFileShared ? QFileDevice::ReadGroup | QFileDevice::ReadOther : QFileDevice::Permissions()));
+    arguments.replaceInStrings(QStringLiteral("KEYFILE"), key.fileName());
+
+    QProcess server;
+    server.setProgram(QStringLiteral(ZARNO_SERVER_BINARY));
+    server.setArguments(arguments + QStringList{QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--data-dir"),
+                                                data.filePath(QStringLiteral("data"))});
+    server.start();
+    QVERIFY(server.waitForStarted());
+    if (exitCode >= 0) {
+        QVERIFY(server.waitForFinished(20000));
+        QCOMPARE(server.exitCode(), exitCode);
+    } else {
+        QVERIFY(server.waitForReadyRead(20000));
+        QVERIFY(server.readAllStandardOutput().startsWith("zarno-server listening on"));
+        server.terminate();
+        QVERIFY(server.waitForFinished(20000));
+    }
+    const QString output = QString::fromUtf8(server.readAllStandardOutput() + server.readAllStandardError());
+    QVERIFY2(output.contains(said), qPrintable(output));
+    QVERIFY(!output.contains(secretKey));
 }
 
 QTEST_GUILESS_MAIN(TestServerSummary)
