@@ -46,6 +46,13 @@ NoteSummary SummaryJobs::state(const QString &noteId) const
     return kept;
 }
 
+NoteSummary SummaryJobs::opened(qint64 accountId, const QString &noteId)
+{
+    if (enabled() && m_store.noteSummary(noteId).status == NoteSummary::Status::Off)
+        ask(accountId, noteId);
+    return state(noteId);
+}
+
 bool SummaryJobs::setDone(const QString &noteId, qsizetype item, bool done)
 {
     NoteSummary kept = m_store.noteSummary(noteId);

@@ -28,6 +28,8 @@ public:
     void resume();
     // What a reader of the note sees: "off" unless a summary was ever made or is on its way.
     [[nodiscard]] NoteSummary state(const QString &noteId) const;
+    // The same for a note being opened; one saved while no model was configured is asked for now.
+    NoteSummary opened(qint64 accountId, const QString &noteId);
     // Ticks or unticks a to-do of a ready summary; false when there is no such to-do.
     bool setDone(const QString &noteId, qsizetype item, bool done);
 

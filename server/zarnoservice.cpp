@@ -372,7 +372,7 @@ void ZarnoService::handleSession(const QString &id, const QHttpServerRequest &re
     }
     QJsonObject answer = noteJson(*note);
     QJsonObject session = answer.value(QLatin1StringView("session")).toObject();
-    session.insert(QStringLiteral("summary"), m_summaries->state(id).toJson());
+    session.insert(QStringLiteral("summary"), m_summaries->opened(accountId, id).toJson());
     answer.insert(QStringLiteral("session"), session);
     reply(request, responder, answer);
 }

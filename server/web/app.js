@@ -188,7 +188,7 @@ function renderNote(session) {
 
 // ---- summary ---------------------------------------------------------------
 
-const SUMMARY_POLL_MS = 3000;
+const SUMMARY_POLL_MS = 1500;
 let summaryPoll = null;
 
 const summaryPath = (id) => '/api/sessions/' + encodeURIComponent(id) + '/summary';

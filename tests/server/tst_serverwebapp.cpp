@@ -1,3 +1,4 @@
+#include "fakechatmodel.h"
 #include "testservice.h"
 
 #include <QGuiApplication>
@@ -22,6 +23,7 @@ private Q_SLOTS:
     void sideCollapseTogglesTheSidebar();
     void signOutForgetsThePageSession();
     void expiredAccessTokenIsRenewedWhenANoteIsOpened();
+    void noteShowsItsSummaryAndKeepsTicks();
 
 private:
     QVariant run(const QString &script);
@@ -214,6 +216,54 @@ void TestServerWebApp::expiredAccessTokenIsRenewedWhenANoteIsOpened()
     QVERIFY(after.value("refresh_token").toString() != before.value("refresh_token").toString());
     QVERIFY(after.value("access_token").toString() != before.value("access_token").toString());
     QCOMPARE(m_server->withBearer("GET", u"/api/sessions/"_s + id, after.value("access_token").toString()).status, 200);
+}
+
+void TestServerWebApp::noteShowsItsSummaryAndKeepsTicks()
+{
+    QVERIFY(signInAndReload(u"ada@example.org"_s, u"correct horse"_s));
+    QTRY_VERIFY(!storedSession().isEmpty());
+    const QString token = storedSession().value("access_token").toString();
+    const QJsonObject body{{"sourceClientId", "mac_1_sum"}, {"startedAt", 1'760'000'000'000LL}, {"endedAt", 1'760'000'060'000LL},
+                           {"sourceLanguage", "en"}, {"targetLanguage", "es"}, {"onlyTranscript", true},
+                           {"timezone", "Europe/Madrid"},
+                           {"entries", QJsonArray{QJsonObject{{"t", 1'760'000'001'000LL}, {"text", "Ana books the room by Friday."},
+                                                              {"lang", "en"}, {"translated", false}}}}};
+    const QString id = m_server->withBearer("POST", u"/api/sessions"_s, token, QJsonDocument(body).toJson())
+                           .json.value("session").toObject().value("id").toString();
+
+    // No model: one sentence on how to turn summaries on, and nothing to press.
+    QVERIFY(load(u"/app?meeting="_s + id));
+    QTRY_COMPARE(run(u"document.getElementById('summary').dataset.status"_s).toString(), u"off"_s);
+    QVERIFY(run(u"document.getElementById('summary-quiet').textContent"_s).toString().contains(u"--llm-url"_s));
+    QVERIFY(run(u"document.getElementById('summary-again').hidden"_s).toBool());
+
+    // The same note under a service with a model: opened, it is summarised.
+    FakeChatModel model;
+    model.replies = {FakeChatModel::completion(
+        uR"({"overview":"Rooms for the <b>launch</b>.","decisions":["Use room 4"],)"
+        uR"("actionItems":[{"task":"Book the room","owner":"Ana","due":"Friday"},{"task":"Tell Bo","owner":null,"due":null}]})"_s)};
+    m_server->stop();
+    m_server->options().summaries = {model.baseUrl(), u"tiny"_s, {}, 120000};
+    QVERIFY(m_server->start());
+    QVERIFY(load(u"/app?meeting="_s + id)); // a new port is a new origin: signed out
+    QTRY_VERIFY(!run(u"document.getElementById('sign-in').hidden"_s).toBool());
+    QVERIFY(signInAndReload(u"ada@example.org"_s, u"correct horse"_s));
+    // Pending first, then the page asks again until the model has answered.
+    QTRY_COMPARE_WITH_TIMEOUT(run(u"document.getElementById('summary').dataset.status"_s).toString(), u"ready"_s, 20000);
+    QCOMPARE(run(u"document.getElementById('summary-overview').textContent"_s).toString(), u"Rooms for the <b>launch</b>."_s);
+    QCOMPARE(run(u"[...document.querySelectorAll('#summary-decisions li')].map(li => li.textContent).join('|')"_s).toString(),
+             u"Use room 4"_s);
+    QCOMPARE(run(u"[...document.querySelectorAll('#summary-todos li')].map(li => li.textContent).join('|')"_s).toString(),
+             u"Book the roomAna · due Friday|Tell Bo"_s);
+    QVERIFY(!run(u"document.getElementById('summary-again').hidden"_s).toBool());
+
+    // A tick is kept with the note and is there when the page comes back.
+    run(u"document.querySelector('#summary-todos input').click()"_s);
+    QTRY_VERIFY(m_server->withBearer("GET", u"/api/sessions/"_s + id, token).json[u"session"_s][u"summary"_s][u"actionItems"_s][0][u"done"_s].toBool());
+    QVERIFY(load(u"/app?meeting="_s + id));
+    QTRY_COMPARE(run(u"document.getElementById('summary').dataset.status"_s).toString(), u"ready"_s);
+    QVERIFY(run(u"document.querySelector('#summary-todos input').checked"_s).toBool());
+    QVERIFY(!run(u"document.querySelectorAll('#summary-todos input')[1].checked"_s).toBool());
 }
 
 int main(int argc, char *argv[])
