@@ -355,21 +355,31 @@ void ZarnoService::handleSessions(const QHttpServerRequest &request, QHttpServer
     reply(request, responder, QJsonObject{{QStringLiteral("session"), QJsonObject{{QStringLiteral("id"), *id}}}});
 }
 
-void ZarnoService::handleSession(const QString &id, const QHttpServerRequest &request, QHttpServerResponder &responder)
+std::optional<StoredNote> ZarnoService::requestedNote(const QString &id, Method method,
+                                                     const QHttpServerRequest &request,
+                                                     QHttpServerResponder &responder, qint64 &accountId)
 {
-    if (request.method() != Method::Get) {
+    if (request.method() != method) {
         methodNotAllowed(request, responder);
-        return;
+        return std::nullopt;
     }
-    const qint64 accountId = authorise(request, responder);
+    accountId = authorise(request, responder);
     if (!accountId)
-        return;
-    const auto note = m_store->note(accountId, id);
+        return std::nullopt;
+    auto note = m_store->note(accountId, id);
     if (!note) {
         replyError(request, responder, Status::NotFound, QStringLiteral("not_found"),
                    QStringLiteral("These notes do not exist or belong to another account."));
-        return;
     }
+    return note;
+}
+
+void ZarnoService::handleSession(const QString &id, const QHttpServerRequest &request, QHttpServerResponder &responder)
+{
+    qint64 accountId = 0;
+    const auto note = requestedNote(id, Method::Get, request, responder, accountId);
+    if (!note)
+        return;
     QJsonObject answer = noteJson(*note);
     QJsonObject session = answer.value(QLatin1StringView("session")).toObject();
     session.insert(QStringLiteral("summary"), m_summaries->opened(accountId, id).toJson());
@@ -379,18 +389,9 @@ void ZarnoService::handleSession(const QString &id, const QHttpServerRequest &re
 
 void ZarnoService::handleSummary(const QString &id, const QHttpServerRequest &request, QHttpServerResponder &responder)
 {
-    if (request.method() != Method::Post) {
-        methodNotAllowed(request, responder);
+    qint64 accountId = 0;
+    if (!requestedNote(id, Method::Post, request, responder, accountId))
         return;
-    }
-    const qint64 accountId = authorise(request, responder);
-    if (!accountId)
-        return;
-    if (!m_store->note(accountId, id)) {
-        replyError(request, responder, Status::NotFound, QStringLiteral("not_found"),
-                   QStringLiteral("These notes do not exist or belong to another account."));
-        return;
-    }
     if (!m_summaries->enabled()) {
         replyError(request, responder, Status::Conflict, QStringLiteral("summaries_off"),
                    QStringLiteral("No model is configured; start zarno-server with --llm-url and --llm-model."));
@@ -405,12 +406,8 @@ void ZarnoService::handleSummary(const QString &id, const QHttpServerRequest &re
 void ZarnoService::handleActionItem(const QString &id, const QString &item, const QHttpServerRequest &request,
                                     QHttpServerResponder &responder)
 {
-    if (request.method() != Method::Patch) {
-        methodNotAllowed(request, responder);
-        return;
-    }
-    const qint64 accountId = authorise(request, responder);
-    if (!accountId)
+    qint64 accountId = 0;
+    if (!requestedNote(id, Method::Patch, request, responder, accountId))
         return;
     const QJsonValue done = QJsonDocument::fromJson(request.body()).object().value(QLatin1StringView("done"));
     if (!done.isBool()) {
@@ -420,7 +417,7 @@ void ZarnoService::handleActionItem(const QString &id, const QString &item, cons
     }
     bool isNumber = false;
     const qsizetype index = item.toLongLong(&isNumber);
-    if (!m_store->note(accountId, id) || !isNumber || !m_summaries->setDone(id, index, done.toBool())) {
+    if (!isNumber || !m_summaries->setDone(id, index, done.toBool())) {
         replyError(request, responder, Status::NotFound, QStringLiteral("not_found"),
                    QStringLiteral("This note has no such to-do."));
         return;

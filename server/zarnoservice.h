@@ -1,19 +1,21 @@
 #pragma once
 
 #include "engine.h"
+#include "notesbody.h"
 #include "serviceoptions.h"
 
+#include <QHttpServerRequest>
 #include <QObject>
 #include <QString>
 
 #include <memory>
+#include <optional>
 
 class Accounts;
 class ListenerHub;
 class PasswordGrants;
 class SummaryJobs;
 class QHttpServer;
-class QHttpServerRequest;
 class QHttpServerResponder;
 class QJsonObject;
 class QWebSocket;
@@ -57,6 +59,10 @@ private:
     void handleLogout(const QHttpServerRequest &request, QHttpServerResponder &responder);
     bool checkApiKey(const QHttpServerRequest &request, QHttpServerResponder &responder);
     void handleTestSwitch(const QHttpServerRequest &request, QHttpServerResponder &responder);
+    // The note a request on "/api/sessions/ID…" is about, with its account; nothing after answering 405, 401 or 404.
+    std::optional<StoredNote> requestedNote(const QString &id, QHttpServerRequest::Method method,
+                                            const QHttpServerRequest &request, QHttpServerResponder &responder,
+                                            qint64 &accountId);
     // The account of a valid bearer token, or 0 after answering 401.
     qint64 authorise(const QHttpServerRequest &request, QHttpServerResponder &responder);
 
