@@ -13,61 +13,52 @@
 #include <QTcpServer>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
-const QString secretKey = QStringLiteral("sk-test-0123456789");
+const QString secretKey = u"sk-test-0123456789"_s;
 
-NoteEntry entry(qint64 t, const QString &text, const QString &lang = QStringLiteral("en"), bool translated = false)
+NoteEntry entry(qint64 t, const QString &text, const QString &lang = u"en"_s, bool translated = false)
 {
     return {t, text, lang, translated};
 }
 
-NotesBody note(const QList<NoteEntry> &entries, const QString &source = QStringLiteral("en"),
-               const QString &target = QStringLiteral("es"), bool onlyTranscript = true)
+NotesBody note(const QList<NoteEntry> &entries, const QString &source = u"en"_s, const QString &target = u"es"_s,
+               bool onlyTranscript = true)
 {
     NotesBody body;
-    body.sourceClientId = QStringLiteral("test");
+    body.sourceClientId = u"test"_s;
     body.startedAt = 1'765'285'200'000; // 2025-12-09 13:00 UTC
     body.endedAt = entries.isEmpty() ? body.startedAt : entries.last().t;
     body.sourceLanguage = source;
     body.targetLanguage = target;
     body.onlyTranscript = onlyTranscript;
-    body.timezone = QStringLiteral("Europe/Berlin");
+    body.timezone = u"Europe/Berlin"_s;
     body.entries = entries;
     return body;
 }
 
-const QString goodJson = QStringLiteral(
-    R"({"overview":"The team planned the launch.","decisions":["Launch on Monday"],)"
-    R"("actionItems":[{"task":"Write the notes","owner":"Ana","due":"Friday"},{"task":"Book a room","owner":null,"due":null}]})");
+const QString goodJson = uR"({"overview":"The team planned the launch.","decisions":["Launch on Monday"],)"
+                          uR"("actionItems":[{"task":"Write the notes","owner":"Ana","due":"Friday"},)"
+                          uR"({"task":"Book a room","owner":null,"due":null}]})"_s;
 
 Summary goodSummary()
 {
-    return {QStringLiteral("The team planned the launch."),
-            {QStringLiteral("Launch on Monday")},
-            {{QStringLiteral("Write the notes"), QStringLiteral("Ana"), QStringLiteral("Friday")},
-             {QStringLiteral("Book a room"), {}, {}}}};
+    return {u"The team planned the launch."_s,
+            {u"Launch on Monday"_s},
+            {{u"Write the notes"_s, u"Ana"_s, u"Friday"_s}, {u"Book a room"_s, {}, {}}}};
 }
 
 QString summaryJson(const QString &overview)
 {
-    return QStringLiteral(R"({"overview":"%1","decisions":[],"actionItems":[]})").arg(overview);
+    return uR"({"overview":"%1","decisions":[],"actionItems":[]})"_s.arg(overview);
 }
 
-QByteArray savedNotes()
-{
-    const QJsonObject line{{QStringLiteral("t"), qint64(1'765'285'205'000)}, {QStringLiteral("text"), QStringLiteral("We launch on Monday.")},
-                           {QStringLiteral("lang"), QStringLiteral("en")}, {QStringLiteral("translated"), false}};
-    const QJsonObject body{{QStringLiteral("sourceClientId"), QStringLiteral("mac_1765285200_ab12c")},
-                           {QStringLiteral("startedAt"), qint64(1'765'285'200'000)},
-                           {QStringLiteral("endedAt"), qint64(1'765'285'205'000)},
-                           {QStringLiteral("sourceLanguage"), QStringLiteral("en")},
-                           {QStringLiteral("targetLanguage"), QStringLiteral("es")},
-                           {QStringLiteral("onlyTranscript"), true},
-                           {QStringLiteral("timezone"), QStringLiteral("Europe/Berlin")},
-                           {QStringLiteral("entries"), QJsonArray{line}}};
-    return QJsonDocument(body).toJson(QJsonDocument::Compact);
-}
+const QByteArray savedNotes = R"({"sourceClientId":"mac_1765285200_ab12c","startedAt":1765285200000,)"
+                              R"("endedAt":1765285205000,"sourceLanguage":"en","targetLanguage":"es","onlyTranscript":true,)"
+                              R"("timezone":"Europe/Berlin","entries":[{"t":1765285205000,"text":"We launch on Monday.",)"
+                              R"("lang":"en","translated":false}]})";
 
 // A service with the fake model behind it (none: summaries are off) and one signed-in account.
 struct ServiceWithModel
@@ -75,24 +66,26 @@ struct ServiceWithModel
     explicit ServiceWithModel(const FakeChatModel *model)
     {
         if (model)
-            service.options().summaries = {model->baseUrl(), QStringLiteral("tiny"), secretKey, 120000};
+            service.options().summaries = {model->baseUrl(), u"tiny"_s, secretKey, 120000};
     }
     bool start()
     {
         if (!service.start())
             return false;
-        token = service.accessTokenFor(QStringLiteral("ana@example.org"));
+        token = service.accessTokenFor(u"ana@example.org"_s);
         return !token.isEmpty();
     }
-    QString save() { return service.withBearer("POST", QStringLiteral("/api/sessions"), token, savedNotes()).json
-                                 [QLatin1StringView("session")][QLatin1StringView("id")].toString(); }
+    QString save() { return service.withBearer("POST", u"/api/sessions"_s, token, savedNotes).json[u"session"_s][u"id"_s].toString(); }
     QJsonObject note(const QString &id)
     {
-        return service.withBearer("GET", QStringLiteral("/api/sessions/") + id, token).json
-            .value(QLatin1StringView("session")).toObject();
+        return service.withBearer("GET", u"/api/sessions/"_s + id, token).json.value(u"session"_s).toObject();
     }
-    QJsonObject summary(const QString &id) { return note(id).value(QLatin1StringView("summary")).toObject(); }
-    QString status(const QString &id) { return summary(id).value(QLatin1StringView("status")).toString(); }
+    HttpResult askAgain(const QString &id)
+    {
+        return service.withBearer("POST", u"/api/sessions/%1/summary"_s.arg(id), token, "{}");
+    }
+    QJsonObject summary(const QString &id) { return note(id).value(u"summary"_s).toObject(); }
+    QString status(const QString &id) { return summary(id).value(u"status"_s).toString(); }
 
     TestService service;
     QString token;
@@ -132,29 +125,25 @@ void TestServerSummary::modelIsAskedForTheSummary_data()
 
     using Fake = FakeChatModel;
     QTest::newRow("good") << QList{Fake::completion(goodJson)} << 120000 << goodSummary().overview << QString();
-    QTest::newRow("fenced") << QList{Fake::completion(QStringLiteral("Here it is:\n```json\n%1\n```\n").arg(goodJson))}
-                            << 120000 << goodSummary().overview << QString();
-    QTest::newRow("garbage") << QList{Fake::completion(QStringLiteral("The meeting was about a launch."))} << 120000
-                             << QString() << QStringLiteral("The model's answer was not the JSON object it was asked for.");
+    QTest::newRow("fenced") << QList{Fake::completion(u"Here it is:\n```json\n%1\n```\n"_s.arg(goodJson))} << 120000
+                            << goodSummary().overview << QString();
+    QTest::newRow("garbage") << QList{Fake::completion(u"The meeting was about a launch."_s)} << 120000 << QString()
+                             << u"The model's answer was not the JSON object it was asked for."_s;
     QTest::newRow("not a completion") << QList{Fake::Reply{200, "<html>proxy login</html>"}} << 120000 << QString()
-                                      << QStringLiteral("The model server's answer was not a chat completion.");
-    QTest::newRow("500") << QList{Fake::error(500, QStringLiteral("out of memory"))} << 120000 << QString()
-                         << QStringLiteral("The model server failed (HTTP 500): out of memory.");
-    QTest::newRow("404 names the model") << QList{Fake::error(404, QStringLiteral("model \"tiny\" not found."))}
-                                         << 120000 << QString()
-                                         << QStringLiteral("The model server refused the request (HTTP 404): model \"tiny\" not found.");
-    QTest::newRow("key refused, never repeated")
-        << QList{Fake::error(401, QStringLiteral("Incorrect API key provided: %1").arg(secretKey))} << 120000
-        << QString()
-        << QStringLiteral("The model server refused the key (HTTP 401); check --llm-key-file or ZARNO_LLM_API_KEY.");
-    QTest::newRow("400 echoing the key") << QList{Fake::error(400, QStringLiteral("bad key %1 here").arg(secretKey))}
-                                         << 120000 << QString()
-                                         << QStringLiteral("The model server refused the request (HTTP 400): bad key … here.");
+                                      << u"The model server's answer was not a chat completion."_s;
+    QTest::newRow("500") << QList{Fake::error(500, u"out of memory"_s)} << 120000 << QString()
+                         << u"The model server failed (HTTP 500): out of memory."_s;
+    QTest::newRow("404 names the model") << QList{Fake::error(404, u"model \"tiny\" not found."_s)} << 120000 << QString()
+                                         << u"The model server refused the request (HTTP 404): model \"tiny\" not found."_s;
+    QTest::newRow("key refused, never repeated") << QList{Fake::error(401, u"Incorrect API key: %1"_s.arg(secretKey))}
+        << 120000 << QString() << u"The model server refused the key (HTTP 401); check --llm-key-file or ZARNO_LLM_API_KEY."_s;
+    QTest::newRow("400 echoing the key") << QList{Fake::error(400, u"bad key %1 here"_s.arg(secretKey))} << 120000
+                                         << QString() << u"The model server refused the request (HTTP 400): bad key … here."_s;
     QTest::newRow("timeout") << QList{Fake::silence()} << 300 << QString()
-                             << QStringLiteral("The model server did not answer within 0.3 s.");
+                             << u"The model server did not answer within 0.3 s."_s;
     // No reply at all: the row stands for a server that is not running.
     QTest::newRow("unreachable") << QList<Fake::Reply>() << 120000 << QString()
-                                 << QStringLiteral("The model server at 127.0.0.1:%1 could not be reached: Connection refused.");
+                                 << u"The model server at 127.0.0.1:%1 could not be reached: Connection refused."_s;
 }
 
 void TestServerSummary::modelIsAskedForTheSummary()
@@ -173,10 +162,10 @@ void TestServerSummary::modelIsAskedForTheSummary()
         baseUrl.setPort(closed.serverPort());
         reason = reason.arg(closed.serverPort());
     }
-    Summarizer summarizer({baseUrl, QStringLiteral("tiny"), secretKey, timeoutMs});
+    Summarizer summarizer({baseUrl, u"tiny"_s, secretKey, timeoutMs});
     const SummaryOutcome outcome = QCoro::waitFor(summarizer.summarize(
-        note({entry(1'765'285'205'000, QStringLiteral("We launch on Monday.")),
-              entry(1'765'285'290'000, QStringLiteral("Ana writes the notes by Friday."))})));
+        note({entry(1'765'285'205'000, u"We launch on Monday."_s),
+              entry(1'765'285'290'000, u"Ana writes the notes by Friday."_s)})));
 
     QCOMPARE(outcome.reason, reason);
     QVERIFY(!outcome.reason.contains(secretKey));
@@ -191,23 +180,20 @@ void TestServerSummary::modelIsAskedForTheSummary()
         return;
     QCOMPARE(model.requests.size(), 1);
     const FakeChatModel::Request &request = model.requests.first();
-    QCOMPARE(request.body.value(QLatin1StringView("model")).toString(), QStringLiteral("tiny"));
+    QCOMPARE(request.body.value(u"model"_s).toString(), u"tiny"_s);
     QCOMPARE(request.authorization, "Bearer " + secretKey.toUtf8());
-    QCOMPARE(request.body.value(QLatin1StringView("stream")).toBool(true), false);
-    const QString transcript = request.message(QStringLiteral("user"));
-    QVERIFY(transcript.contains(QStringLiteral("[00:05] We launch on Monday.\n[01:30] Ana writes the notes by Friday.")));
-    QVERIFY(transcript.contains(QStringLiteral("2025-12-09 14:00, Tuesday (Europe/Berlin)")));
+    QCOMPARE(request.body.value(u"stream"_s).toBool(true), false);
+    const QString transcript = request.message(u"user"_s);
+    QVERIFY(transcript.contains(u"[00:05] We launch on Monday.\n[01:30] Ana writes the notes by Friday."_s));
+    QVERIFY(transcript.contains(u"2025-12-09 14:00, Tuesday (Europe/Berlin)"_s));
     // Plain instructions for servers that ignore the schema, and the schema for those that keep to it.
-    QVERIFY(request.message(QStringLiteral("system")).contains(QStringLiteral("\"actionItems\"")));
-    const QJsonObject format = request.body.value(QLatin1StringView("response_format")).toObject();
-    QCOMPARE(format.value(QLatin1StringView("type")).toString(), QStringLiteral("json_schema"));
-    const QJsonObject schema = format[QLatin1StringView("json_schema")][QLatin1StringView("schema")].toObject();
-    QCOMPARE(schema.value(QLatin1StringView("required")).toArray(),
-             (QJsonArray{QStringLiteral("overview"), QStringLiteral("decisions"), QStringLiteral("actionItems")}));
-    const QJsonObject item = schema[QLatin1StringView("properties")][QLatin1StringView("actionItems")]
-                                   [QLatin1StringView("items")].toObject();
-    QCOMPARE(item[QLatin1StringView("properties")][QLatin1StringView("owner")][QLatin1StringView("type")].toArray(),
-             (QJsonArray{QStringLiteral("string"), QStringLiteral("null")}));
+    QVERIFY(request.message(u"system"_s).contains(u"\"actionItems\""_s));
+    const QJsonObject format = request.body.value(u"response_format"_s).toObject();
+    QCOMPARE(format.value(u"type"_s).toString(), u"json_schema"_s);
+    const QJsonObject schema = format[u"json_schema"_s][u"schema"_s].toObject();
+    QCOMPARE(schema.value(u"required"_s).toArray(), (QJsonArray{u"overview"_s, u"decisions"_s, u"actionItems"_s}));
+    const QJsonObject item = schema[u"properties"_s][u"actionItems"_s][u"items"_s].toObject();
+    QCOMPARE(item[u"properties"_s][u"owner"_s][u"type"_s].toArray(), (QJsonArray{u"string"_s, u"null"_s}));
 }
 
 void TestServerSummary::longMeetingIsSummarisedInPartsAndMerged()
@@ -216,12 +202,12 @@ void TestServerSummary::longMeetingIsSummarisedInPartsAndMerged()
     QList<NoteEntry> entries;
     for (int i = 0; i < 120; ++i)
         entries.append(entry(1'765'285'200'000 + i * 10'000,
-                             QStringLiteral("Line %1 of the long meeting, where people say a good many words.").arg(i)));
+                             u"Line %1 of the long meeting, where people say a good many words."_s.arg(i)));
     FakeChatModel model;
     for (const char *part : {"first", "second", "third"})
         model.replies.append(FakeChatModel::completion(summaryJson(QString::fromLatin1(part))));
     model.replies.append(FakeChatModel::completion(goodJson));
-    Summarizer summarizer({model.baseUrl(), QStringLiteral("tiny"), {}, 120000, 2048});
+    Summarizer summarizer({model.baseUrl(), u"tiny"_s, {}, 120000, 2048});
     const SummaryOutcome outcome = QCoro::waitFor(summarizer.summarize(note(entries)));
 
     QVERIFY2(outcome.summary, qPrintable(outcome.reason));
@@ -231,17 +217,17 @@ void TestServerSummary::longMeetingIsSummarisedInPartsAndMerged()
     // Every line goes to the model once, in order, and no request outgrows the context.
     QString sent;
     for (int i = 0; i < 3; ++i) {
-        const QString user = model.requests.at(i).message(QStringLiteral("user"));
-        QVERIFY(user.contains(QStringLiteral("Part %1 of 3 of the transcript").arg(i + 1)));
-        QVERIFY(estimatedTokens(user + model.requests.at(i).message(QStringLiteral("system"))) <= 2048 * 3 / 4);
-        sent += user.mid(user.indexOf(QStringLiteral(":\n[")) + 2) + QLatin1Char('\n');
+        const QString user = model.requests.at(i).message(u"user"_s);
+        QVERIFY(user.contains(u"Part %1 of 3 of the transcript"_s.arg(i + 1)));
+        QVERIFY(estimatedTokens(user + model.requests.at(i).message(u"system"_s)) <= 2048 * 3 / 4);
+        sent += user.mid(user.indexOf(u":\n["_s) + 2) + QLatin1Char('\n');
     }
-    QCOMPARE(sent.count(QStringLiteral(" of the long meeting")), 120);
-    QVERIFY(sent.indexOf(QStringLiteral("Line 0 ")) < sent.indexOf(QStringLiteral("Line 119 ")));
-    const QString merge = model.requests.last().message(QStringLiteral("user"));
+    QCOMPARE(sent.count(u" of the long meeting"_s), 120);
+    QVERIFY(sent.indexOf(u"Line 0 "_s) < sent.indexOf(u"Line 119 "_s));
+    const QString merge = model.requests.last().message(u"user"_s);
     for (const char *part : {"first", "second", "third"})
-        QVERIFY(merge.contains(QStringLiteral("\"overview\":\"%1\"").arg(QString::fromLatin1(part))));
-    QVERIFY(model.requests.last().message(QStringLiteral("system")).contains(QStringLiteral("combine")));
+        QVERIFY(merge.contains(u"\"overview\":\"%1\""_s.arg(QString::fromLatin1(part))));
+    QVERIFY(model.requests.last().message(u"system"_s).contains(u"combine"_s));
 }
 
 void TestServerSummary::answersAreReadOrRefused_data()
@@ -251,23 +237,20 @@ void TestServerSummary::answersAreReadOrRefused_data()
     QTest::addColumn<QString>("reason");
 
     QTest::newRow("bare") << goodJson << true << QString();
-    QTest::newRow("fence without a language") << QStringLiteral("```\n%1\n```").arg(goodJson) << true << QString();
-    QTest::newRow("thoughts first") << QStringLiteral("<think>Launch... Monday.</think>\n%1").arg(goodJson) << true
-                                    << QString();
-    QTest::newRow("lists left out") << QStringLiteral(R"({"overview":"Short."})") << true << QString();
-    QTest::newRow("prose around bare JSON") << QStringLiteral("Sure! %1 Hope it helps.").arg(goodJson) << false
-                                            << QStringLiteral("The model's answer was not the JSON object it was asked for.");
-    QTest::newRow("array") << QStringLiteral("[1, 2]") << false
-                           << QStringLiteral("The model's answer was not the JSON object it was asked for.");
-    QTest::newRow("empty") << QStringLiteral("  ") << false << QStringLiteral("The model's answer was empty.");
-    QTest::newRow("no overview") << QStringLiteral(R"({"decisions":[]})") << false
-                                 << QStringLiteral("The model's answer has no overview.");
-    QTest::newRow("decisions as text") << QStringLiteral(R"({"overview":"x","decisions":"none"})") << false
-                                       << QStringLiteral("The model's answer has decisions that are not a list.");
-    QTest::newRow("to-do without task") << QStringLiteral(R"({"overview":"x","actionItems":[{"owner":"Ana"}]})")
-                                        << false << QStringLiteral("The model's answer has a to-do without a task.");
-    QTest::newRow("owner as number") << QStringLiteral(R"({"overview":"x","actionItems":[{"task":"t","owner":3}]})")
-                                     << false << QStringLiteral("The model's answer has a to-do without a task.");
+    QTest::newRow("fence without a language") << u"```\n%1\n```"_s.arg(goodJson) << true << QString();
+    QTest::newRow("thoughts first") << u"<think>Launch... Monday.</think>\n%1"_s.arg(goodJson) << true << QString();
+    QTest::newRow("lists left out") << uR"({"overview":"Short."})"_s << true << QString();
+    QTest::newRow("prose around bare JSON") << u"Sure! %1 Hope it helps."_s.arg(goodJson) << false
+                                            << u"The model's answer was not the JSON object it was asked for."_s;
+    QTest::newRow("array") << u"[1, 2]"_s << false << u"The model's answer was not the JSON object it was asked for."_s;
+    QTest::newRow("empty") << u"  "_s << false << u"The model's answer was empty."_s;
+    QTest::newRow("no overview") << uR"({"decisions":[]})"_s << false << u"The model's answer has no overview."_s;
+    QTest::newRow("decisions as text") << uR"({"overview":"x","decisions":"none"})"_s << false
+                                       << u"The model's answer has decisions that are not a list."_s;
+    QTest::newRow("to-do without task") << uR"({"overview":"x","actionItems":[{"owner":"Ana"}]})"_s
+                                        << false << u"The model's answer has a to-do without a task."_s;
+    QTest::newRow("owner as number") << uR"({"overview":"x","actionItems":[{"task":"t","owner":3}]})"_s
+                                     << false << u"The model's answer has a to-do without a task."_s;
 }
 
 void TestServerSummary::answersAreReadOrRefused()
@@ -295,27 +278,18 @@ void TestServerSummary::summaryIsWrittenInTheNotesLanguage_data()
     QTest::addColumn<QStringList>("lines");
 
     const qint64 t0 = 1'765'285'200'000;
-    const QList<NoteEntry> translated{entry(t0 + 1000, QStringLiteral("Good morning.")),
-                                      entry(t0 + 1000, QStringLiteral("Buenos días."), QStringLiteral("es"), true)};
+    const QList<NoteEntry> translated{entry(t0 + 1000, u"Good morning."_s), entry(t0 + 1000, u"Buenos días."_s, u"es"_s, true)};
     QTest::newRow("translated: the target language, the spoken lines")
-        << note(translated, QStringLiteral("en"), QStringLiteral("es"), false) << QStringLiteral("Spanish")
-        << QStringList{QStringLiteral("[00:01] Good morning.")};
+        << note(translated, u"en"_s, u"es"_s, false) << u"Spanish"_s << QStringList{u"[00:01] Good morning."_s};
     QTest::newRow("transcript only: the language spoken")
-        << note({entry(t0, QStringLiteral("Guten Tag."), QStringLiteral("de"))}, QStringLiteral("de"),
-                QStringLiteral("en"), true)
-        << QStringLiteral("German") << QStringList{QStringLiteral("[00:00] Guten Tag.")};
+        << note({entry(t0, u"Guten Tag."_s, u"de"_s)}, u"de"_s) << u"German"_s << QStringList{u"[00:00] Guten Tag."_s};
     QTest::newRow("any spoken language: what most lines are in")
-        << note({entry(t0, QStringLiteral("Bonjour."), QStringLiteral("fr")),
-                 entry(t0 + 3'723'000, QStringLiteral("Ça va ?\nOui."), QStringLiteral("fr")),
-                 entry(t0 + 3'724'000, QStringLiteral("OK."), QStringLiteral("en"))},
-                QStringLiteral("any"), QStringLiteral("en"), true)
-        << QStringLiteral("French")
-        << QStringList{QStringLiteral("[00:00] Bonjour."), QStringLiteral("[1:02:03] Ça va ? Oui."),
-                       QStringLiteral("[1:02:04] OK.")};
+        << note({entry(t0, u"Bonjour."_s, u"fr"_s), entry(t0 + 3'723'000, u"Ça va ?\nOui."_s, u"fr"_s),
+                 entry(t0 + 3'724'000, u"OK."_s, u"en"_s)}, u"any"_s)
+        << u"French"_s << QStringList{u"[00:00] Bonjour."_s, u"[1:02:03] Ça va ? Oui."_s, u"[1:02:04] OK."_s};
     QTest::newRow("unknown: left to the model")
-        << note({entry(t0, QStringLiteral("Hm."), QString()), entry(t0, QStringLiteral("  "), QString())},
-                QStringLiteral("any"), QStringLiteral("en"), true)
-        << QString() << QStringList{QStringLiteral("[00:00] Hm.")};
+        << note({entry(t0, u"Hm."_s, QString()), entry(t0, u"  "_s, QString())}, u"any"_s) << QString()
+        << QStringList{u"[00:00] Hm."_s};
 }
 
 void TestServerSummary::summaryIsWrittenInTheNotesLanguage()
@@ -337,13 +311,11 @@ void TestServerSummary::savedNoteGetsItsSummaryBesideIt_data()
     QTest::addColumn<QJsonValue>("reason");
 
     using Fake = FakeChatModel;
-    QTest::newRow("ready") << QList{Fake::completion(goodJson)} << true << QStringLiteral("ready") << QJsonValue();
-    QTest::newRow("pending while the model thinks") << QList{Fake::silence()} << true << QStringLiteral("pending")
-                                                    << QJsonValue();
-    QTest::newRow("failed") << QList{Fake::error(503, QStringLiteral("loading model"))} << true
-                            << QStringLiteral("failed")
-                            << QJsonValue(QStringLiteral("The model server failed (HTTP 503): loading model."));
-    QTest::newRow("off") << QList<Fake::Reply>() << false << QStringLiteral("off") << QJsonValue();
+    QTest::newRow("ready") << QList{Fake::completion(goodJson)} << true << u"ready"_s << QJsonValue();
+    QTest::newRow("pending while the model thinks") << QList{Fake::silence()} << true << u"pending"_s << QJsonValue();
+    QTest::newRow("failed") << QList{Fake::error(503, u"loading model"_s)} << true << u"failed"_s
+                            << QJsonValue(u"The model server failed (HTTP 503): loading model."_s);
+    QTest::newRow("off") << QList<Fake::Reply>() << false << u"off"_s << QJsonValue();
 }
 
 void TestServerSummary::savedNoteGetsItsSummaryBesideIt()
@@ -364,20 +336,18 @@ void TestServerSummary::savedNoteGetsItsSummaryBesideIt()
     QTRY_COMPARE(service.status(id), status);
 
     const QJsonObject summary = service.summary(id);
-    QCOMPARE(summary.value(QLatin1StringView("reason")), reason.isUndefined() ? QJsonValue(QJsonValue::Null) : reason);
-    const QJsonObject expected = status == QLatin1StringView("ready") ? goodSummary().toJson() : Summary().toJson();
+    QCOMPARE(summary.value(u"reason"_s), reason.isUndefined() ? QJsonValue(QJsonValue::Null) : reason);
+    const QJsonObject expected = status == u"ready"_s ? goodSummary().toJson() : Summary().toJson();
     for (const char *key : {"overview", "decisions", "actionItems"})
         QCOMPARE(summary.value(QLatin1StringView(key)), expected.value(QLatin1StringView(key)));
     if (modelOn)
-        QVERIFY(model.requests.first().message(QStringLiteral("user")).contains(QStringLiteral("We launch on Monday.")));
+        QVERIFY(model.requests.first().message(u"user"_s).contains(u"We launch on Monday."_s));
     // The note itself reads as it was saved, whatever the model did.
-    const QJsonObject sent = QJsonDocument::fromJson(savedNotes()).object();
+    const QJsonObject sent = QJsonDocument::fromJson(savedNotes).object();
     const QJsonObject note = service.note(id);
     for (const QString &key : sent.keys())
         QCOMPARE(note.value(key), sent.value(key));
-    const HttpResult again = service.service.withBearer("POST", QStringLiteral("/api/sessions/%1/summary").arg(id),
-                                                        service.token, "{}");
-    QCOMPARE(again.status, modelOn ? 202 : 409);
+    QCOMPARE(service.askAgain(id).status, modelOn ? 202 : 409);
 }
 
 void TestServerSummary::summaryIsAskedAgainAndKeepsTicks()
@@ -387,36 +357,33 @@ void TestServerSummary::summaryIsAskedAgainAndKeepsTicks()
     ServiceWithModel service(&model);
     QVERIFY(service.start());
     const QString id = service.save();
-    QTRY_COMPARE(service.status(id), QStringLiteral("ready"));
+    QTRY_COMPARE(service.status(id), u"ready"_s);
 
     const auto tick = [&](const QString &item, const QByteArray &body) {
-        return service.service.withBearer("PATCH", QStringLiteral("/api/sessions/%1/summary/actionItems/%2").arg(id, item),
+        return service.service.withBearer("PATCH", u"/api/sessions/%1/summary/actionItems/%2"_s.arg(id, item),
                                           service.token, body);
     };
-    const HttpResult ticked = tick(QStringLiteral("0"), R"({"done":true})");
+    const HttpResult ticked = tick(u"0"_s, R"({"done":true})");
     QCOMPARE(ticked.status, 200);
-    QCOMPARE(ticked.json[QLatin1StringView("summary")][QLatin1StringView("actionItems")][0][QLatin1StringView("done")]
-                 .toBool(), true);
-    QCOMPARE(tick(QStringLiteral("2"), R"({"done":true})").status, 404);
-    QCOMPARE(tick(QStringLiteral("x"), R"({"done":true})").status, 404);
-    QCOMPARE(tick(QStringLiteral("1"), R"({"done":"yes"})").status, 400);
-    QCOMPARE(service.service.request("PATCH", QStringLiteral("/api/sessions/%1/summary/actionItems/0").arg(id),
+    QCOMPARE(ticked.json[u"summary"_s][u"actionItems"_s][0][u"done"_s].toBool(), true);
+    QCOMPARE(tick(u"2"_s, R"({"done":true})").status, 404);
+    QCOMPARE(tick(u"x"_s, R"({"done":true})").status, 404);
+    QCOMPARE(tick(u"1"_s, R"({"done":"yes"})").status, 400);
+    QCOMPARE(service.service.request("PATCH", u"/api/sessions/%1/summary/actionItems/0"_s.arg(id),
                                      R"({"done":false})").status, 401);
-    QCOMPARE(service.summary(id)[QLatin1StringView("actionItems")][0][QLatin1StringView("done")].toBool(), true);
+    QCOMPARE(service.summary(id)[u"actionItems"_s][0][u"done"_s].toBool(), true);
 
     // A new summary that keeps a to-do keeps its tick; a to-do that is new starts unticked.
-    model.replies = {FakeChatModel::completion(QString(goodJson).replace(QStringLiteral("Book a room"),
-                                                                         QStringLiteral("Order cake")))};
-    const HttpResult asked = service.service.withBearer("POST", QStringLiteral("/api/sessions/%1/summary").arg(id),
-                                                        service.token, "{}");
+    model.replies = {FakeChatModel::completion(QString(goodJson).replace(u"Book a room"_s, u"Order cake"_s))};
+    const HttpResult asked = service.askAgain(id);
     QCOMPARE(asked.status, 202);
-    QCOMPARE(asked.json[QLatin1StringView("summary")][QLatin1StringView("status")].toString(), QStringLiteral("pending"));
-    QTRY_COMPARE(service.status(id), QStringLiteral("ready"));
+    QCOMPARE(asked.json[u"summary"_s][u"status"_s].toString(), u"pending"_s);
+    QTRY_COMPARE(service.status(id), u"ready"_s);
     QCOMPARE(model.requests.size(), 2);
-    const QJsonArray items = service.summary(id).value(QLatin1StringView("actionItems")).toArray();
-    QCOMPARE(items[0][QLatin1StringView("done")].toBool(), true);
-    QCOMPARE(items[1][QLatin1StringView("task")].toString(), QStringLiteral("Order cake"));
-    QCOMPARE(items[1][QLatin1StringView("done")].toBool(), false);
+    const QJsonArray items = service.summary(id).value(u"actionItems"_s).toArray();
+    QCOMPARE(items[0][u"done"_s].toBool(), true);
+    QCOMPARE(items[1][u"task"_s].toString(), u"Order cake"_s);
+    QCOMPARE(items[1][u"done"_s].toBool(), false);
 }
 
 void TestServerSummary::restartTakesUpPendingSummaries()
@@ -427,90 +394,78 @@ void TestServerSummary::restartTakesUpPendingSummaries()
     QVERIFY(service.start());
     const QString id = service.save();
     QTRY_COMPARE(stuck.requests.size(), 1);
-    QCOMPARE(service.status(id), QStringLiteral("pending"));
+    QCOMPARE(service.status(id), u"pending"_s);
     service.service.stop();
 
     // Without a model the pending summary is off, and left pending for later.
     service.service.options().summaries = {};
     QVERIFY(service.service.start());
-    QCOMPARE(service.status(id), QStringLiteral("off"));
+    QCOMPARE(service.status(id), u"off"_s);
     service.service.stop();
 
     FakeChatModel model;
     model.replies = {FakeChatModel::completion(goodJson)};
     service.service.options().summaries.baseUrl = model.baseUrl();
-    service.service.options().summaries.model = QStringLiteral("tiny");
+    service.service.options().summaries.model = u"tiny"_s;
     QVERIFY(service.service.start());
-    QTRY_COMPARE(service.status(id), QStringLiteral("ready"));
+    QTRY_COMPARE(service.status(id), u"ready"_s);
     QCOMPARE(model.requests.size(), 1);
     service.service.stop();
 
     // A kept summary that cannot be read is told as such, never as a crash or an empty summary.
     {
-        QSqlDatabase file = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("garbage"));
-        file.setDatabaseName(service.service.dataDir() + QStringLiteral("/zarno.sqlite"));
+        QSqlDatabase file = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"garbage"_s);
+        file.setDatabaseName(service.service.dataDir() + u"/zarno.sqlite"_s);
         QVERIFY(file.open());
-        QVERIFY(QSqlQuery(file).exec(QStringLiteral("UPDATE summaries SET content = 'not json'")));
+        QVERIFY(QSqlQuery(file).exec(u"UPDATE summaries SET content = 'not json'"_s));
     }
-    QSqlDatabase::removeDatabase(QStringLiteral("garbage"));
+    QSqlDatabase::removeDatabase(u"garbage"_s);
     QVERIFY(service.service.start());
-    QCOMPARE(service.summary(id).value(QLatin1StringView("reason")).toString(),
-             QStringLiteral("The kept summary could not be read; summarise again."));
+    QCOMPARE(service.summary(id).value(u"reason"_s).toString(), u"The kept summary could not be read; summarise again."_s);
 }
 
 void TestServerSummary::modelOptionsAreCheckedAtStart_data()
 {
-    QTest::addColumn<QStringList>("arguments"); // KEYFILE stands for a key file, 0600 unless told
+    QTest::addColumn<QString>("arguments"); // KEYFILE stands for a key file, 0600 unless told
     QTest::addColumn<bool>("keyFileShared");
-    QTest::addColumn<int>("exitCode");          // -1: the service runs
+    QTest::addColumn<int>("exitCode");      // -1: the service runs
     QTest::addColumn<QString>("said");
 
-    const QString url = QStringLiteral("http://127.0.0.1:11434/v1");
-    QTest::newRow("help") << QStringList{QStringLiteral("--help")} << false << 0 << QStringLiteral("ZARNO_LLM_API_KEY");
-    QTest::newRow("no model") << QStringList{QStringLiteral("--llm-url"), url} << false << 2
-                              << QStringLiteral("--llm-url needs --llm-model, the name of the model to ask.");
-    QTest::newRow("not http") << QStringList{QStringLiteral("--llm-url"), QStringLiteral("ftp://x/v1"),
-                                             QStringLiteral("--llm-model"), QStringLiteral("m")}
-                              << false << 2
-                              << QStringLiteral("--llm-url needs an http:// or https:// address such as http://127.0.0.1:11434/v1.");
-    QTest::newRow("tiny context") << QStringList{QStringLiteral("--llm-url"), url, QStringLiteral("--llm-model"),
-                                                 QStringLiteral("m"), QStringLiteral("--llm-context"), QStringLiteral("512")}
-                                  << false << 2 << QStringLiteral("--llm-context needs a number of tokens from 1024.");
-    QTest::newRow("missing key file") << QStringList{QStringLiteral("--llm-url"), url, QStringLiteral("--llm-model"),
-                                                     QStringLiteral("m"), QStringLiteral("--llm-key-file"),
-                                                     QStringLiteral("/nonexistent/key")}
-                                      << false << 2 << QStringLiteral("The key file /nonexistent/key cannot be read.");
-    QTest::newRow("shared key file") << QStringList{QStringLiteral("--llm-url"), url, QStringLiteral("--llm-model"),
-                                                    QStringLiteral("m"), QStringLiteral("--llm-key-file"),
-                                                    QStringLiteral("KEYFILE")}
-                                     << true << -1 << QStringLiteral("is readable by other users; chmod 600 it.");
-    QTest::newRow("key sent in clear") << QStringList{QStringLiteral("--llm-url"), QStringLiteral("http://models.example/v1"),
-                                                      QStringLiteral("--llm-model"), QStringLiteral("m"),
-                                                      QStringLiteral("--llm-key-file"), QStringLiteral("KEYFILE")}
+    QTest::newRow("help") << u"--help"_s << false << 0 << u"ZARNO_LLM_API_KEY"_s;
+    QTest::newRow("no model") << u"--llm-url http://127.0.0.1:11434/v1"_s << false << 2
+                              << u"--llm-url needs --llm-model, the name of the model to ask."_s;
+    QTest::newRow("not http") << u"--llm-url ftp://x/v1 --llm-model m"_s << false << 2
+                              << u"--llm-url needs an http:// or https:// address such as http://127.0.0.1:11434/v1."_s;
+    QTest::newRow("tiny context") << u"--llm-url http://127.0.0.1:1/v1 --llm-model m --llm-context 512"_s << false << 2
+                                  << u"--llm-context needs a number of tokens from 1024."_s;
+    QTest::newRow("missing key file") << u"--llm-url http://127.0.0.1:1/v1 --llm-model m --llm-key-file /nonexistent/key"_s
+                                      << false << 2 << u"The key file /nonexistent/key cannot be read."_s;
+    QTest::newRow("shared key file") << u"--llm-url http://127.0.0.1:1/v1 --llm-model m --llm-key-file KEYFILE"_s << true
+                                     << -1 << u"is readable by other users; chmod 600 it."_s;
+    QTest::newRow("key sent in clear") << u"--llm-url http://models.example/v1 --llm-model m --llm-key-file KEYFILE"_s
                                        << false << -1
-                                       << QStringLiteral("the model key goes to models.example unencrypted; prefer an https:// address.");
+                                       << u"the model key goes to models.example unencrypted; prefer an https:// address."_s;
 }
 
 void TestServerSummary::modelOptionsAreCheckedAtStart()
 {
-    QFETCH(QStringList, arguments);
+    QFETCH(QString, arguments);
     QFETCH(bool, keyFileShared);
     QFETCH(int, exitCode);
     QFETCH(QString, said);
 
     QTemporaryDir data;
-    QFile key(data.filePath(QStringLiteral("llm.key")));
+    QFile key(data.filePath(u"llm.key"_s));
     QVERIFY(key.open(QIODevice::WriteOnly));
     key.write(secretKey.toUtf8() + '\n');
     key.close();
     key.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner
                        | (keyFileShared ? QFileDevice::ReadGroup | QFileDevice::ReadOther : QFileDevice::Permissions()));
-    arguments.replaceInStrings(QStringLiteral("KEYFILE"), key.fileName());
 
     QProcess server;
     server.setProgram(QStringLiteral(ZARNO_SERVER_BINARY));
-    server.setArguments(arguments + QStringList{QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--data-dir"),
-                                                data.filePath(QStringLiteral("data"))});
+    server.setArguments(arguments.replace(u"KEYFILE"_s, key.fileName()).split(u' ')
+                        + QStringList{u"--port"_s, u"0"_s, u"--data-dir"_s, data.filePath(u"data"_s)});
     server.start();
     QVERIFY(server.waitForStarted());
     if (exitCode >= 0) {
