@@ -280,6 +280,11 @@ void ThrowawayDesktop::relayTo(const QUrl &url, const QString &key)
     m_serviceExtra = {u"--engine"_s, u"soniox"_s, u"--soniox-url"_s, url.toString(), u"--soniox-key-file"_s, keyFile};
 }
 
+void ThrowawayDesktop::summariseWith(const QUrl &url)
+{
+    m_serviceExtra += {u"--llm-url"_s, url.toString(), u"--llm-model"_s, u"fake"_s};
+}
+
 bool ThrowawayDesktop::setZarnoSetting(const QString &key, const QString &value)
 {
     QSettings conf(m_dir.path() + u"/config/zarno/zarno.conf"_s, QSettings::IniFormat);

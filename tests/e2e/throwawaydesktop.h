@@ -70,6 +70,8 @@ public:
     // Before setUp: the service relays transcription to the provider's API at
     // `url` (a fake on loopback), its key in a file only its owner reads.
     void relayTo(const QUrl &url, const QString &key);
+    // Before setUp: the service asks the chat-completions API at `url` (a fake) for summaries.
+    void summariseWith(const QUrl &url);
     // One of zarno's settings, changed as the menu panel would.
     bool setZarnoSetting(const QString &key, const QString &value);
 

@@ -2,6 +2,7 @@
 // desktop, driven through the screen, the mouse and keyboard, and the
 // commands of a second launch. Each scenario builds its own desktop.
 
+#include "../server/fakechatmodel.h"
 #include "../server/fakesoniox.h"
 #include "throwawaydesktop.h"
 
@@ -285,6 +286,12 @@ void TestEndToEnd::dumpLogs(ThrowawayDesktop &desktop)
 void TestEndToEnd::newcomerSignsInTakesNotesAndSeesThem()
 {
     ThrowawayDesktop desktop;
+    // Summaries come from a model; a fake one, since none can run here.
+    FakeChatModel model;
+    model.replies = {FakeChatModel::completion(uR"({"overview":"Someone was told to go forward ten meters.",)"
+                                               uR"("decisions":[],"actionItems":[{"task":"Go forward ten meters",)"
+                                               uR"("owner":null,"due":null}]})"_s)};
+    desktop.summariseWith(model.baseUrl());
     if (!bringUp(desktop))
         return;
     auto logs = qScopeGuard([&] { dumpLogs(desktop); });
@@ -355,6 +362,10 @@ void TestEndToEnd::newcomerSignsInTakesNotesAndSeesThem()
     const QString id = notes.first().toObject().value(u"id"_s).toString();
     const QStringList lines = sourceLines(desktop.storedNote(id));
     QCOMPARE(occurrences(lines, u"forward"_s), 1);
+    // The summary follows the save, from what was said.
+    QVERIFY(until([&] { return desktop.storedNote(id)[u"summary"_s][u"status"_s].toString() == u"ready"_s; }, shortWait));
+    QVERIFY(model.requests.first().message(u"user"_s).contains(u"forward"_s));
+    QCOMPARE(desktop.storedNote(id)[u"summary"_s][u"actionItems"_s][0][u"task"_s].toString(), u"Go forward ten meters"_s);
 
     // "See notes" in the panel opens them in the main window.
     const std::optional<WindowInfo> saved = desktop.waitForWindow(isTheLivePanel, shortWait);
