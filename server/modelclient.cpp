@@ -128,5 +128,7 @@ QCoro::Task<ChatAnswer> ModelClient::complete(QJsonArray messages, QJsonObject r
         co_return ChatAnswer{std::nullopt, QStringLiteral("The model server at %1 could not be reached: %2.")
                                                .arg(hostOf(settings.baseUrl), reply->errorString())};
     }
-    co_return answerOf(status, reply->readAll(), settings.key);
+    ChatAnswer answer = answerOf(status, reply->readAll(), settings.key);
+    answer.status = status;
+    co_return answer;
 }

@@ -15,6 +15,7 @@ struct ChatAnswer
 {
     std::optional<QString> content;
     QString reason;
+    int status = 0; // the HTTP status, 0 when none came
 };
 
 // Sends one conversation to "BASE/chat/completions" and waits for the whole

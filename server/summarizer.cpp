@@ -218,7 +218,12 @@ QCoro::Task<ParsedSummary> Summarizer::ask(QString instructions, QString text)
         QJsonObject{{QStringLiteral("role"), QStringLiteral("system")}, {QStringLiteral("content"), instructions}},
         QJsonObject{{QStringLiteral("role"), QStringLiteral("user")}, {QStringLiteral("content"), text}},
     };
-    const ChatAnswer answer = co_await m_client.complete(messages, summaryResponseFormat());
+    ChatAnswer answer = co_await m_client.complete(messages, summaryResponseFormat());
+    // Servers without structured output may refuse the schema; the plain instructions still hold.
+    if (!answer.content && answer.status >= 400 && answer.status < 500 && answer.status != 401 && answer.status != 403
+        && answer.reason.contains(QLatin1StringView("response_format"), Qt::CaseInsensitive)) {
+        answer = co_await m_client.complete(messages, QJsonObject());
+    }
     if (!answer.content)
         co_return ParsedSummary{std::nullopt, answer.reason};
     co_return summaryFromReply(*answer.content);

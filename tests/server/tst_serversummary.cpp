@@ -139,6 +139,9 @@ void TestServerSummary::modelIsAskedForTheSummary_data()
         << 120000 << QString() << u"The model server refused the key (HTTP 401); check --llm-key-file or ZARNO_LLM_API_KEY."_s;
     QTest::newRow("400 echoing the key") << QList{Fake::error(400, u"bad key %1 here"_s.arg(secretKey))} << 120000
                                          << QString() << u"The model server refused the request (HTTP 400): bad key … here."_s;
+    QTest::newRow("schema refused, asked plainly")
+        << QList{Fake::error(400, u"response_format json_schema is not supported"_s), Fake::completion(goodJson)}
+        << 120000 << goodSummary().overview << QString();
     QTest::newRow("timeout") << QList{Fake::silence()} << 300 << QString()
                              << u"The model server did not answer within 0.3 s."_s;
     // No reply at all: the row stands for a server that is not running.
@@ -178,7 +181,11 @@ void TestServerSummary::modelIsAskedForTheSummary()
 
     if (replies.isEmpty())
         return;
-    QCOMPARE(model.requests.size(), 1);
+    QCOMPARE(model.requests.size(), replies.size());
+    QJsonObject plain = model.requests.first().body;
+    plain.remove(u"response_format"_s);
+    if (replies.size() == 2) // the second time without the schema, the same otherwise
+        QCOMPARE(model.requests.last().body, plain);
     const FakeChatModel::Request &request = model.requests.first();
     QCOMPARE(request.body.value(u"model"_s).toString(), u"tiny"_s);
     QCOMPARE(request.authorization, "Bearer " + secretKey.toUtf8());
