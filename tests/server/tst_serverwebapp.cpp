@@ -264,6 +264,14 @@ void TestServerWebApp::noteShowsItsSummaryAndKeepsTicks()
     QTRY_COMPARE(run(u"document.getElementById('summary').dataset.status"_s).toString(), u"ready"_s);
     QVERIFY(run(u"document.querySelector('#summary-todos input').checked"_s).toBool());
     QVERIFY(!run(u"document.querySelectorAll('#summary-todos input')[1].checked"_s).toBool());
+
+    // "Summarise again" with a model that fails: a quiet line while it works, then the reason.
+    model.replies = {FakeChatModel::error(500, u"out of memory"_s)};
+    run(u"document.getElementById('summary-again').click()"_s);
+    QTRY_COMPARE_WITH_TIMEOUT(run(u"document.getElementById('summary').dataset.status"_s).toString(), u"failed"_s, 20000);
+    QCOMPARE(run(u"document.getElementById('summary-quiet').textContent"_s).toString(),
+             u"No summary this time: The model server failed (HTTP 500): out of memory."_s);
+    QVERIFY(!run(u"document.getElementById('summary-again').hidden"_s).toBool());
 }
 
 int main(int argc, char *argv[])
