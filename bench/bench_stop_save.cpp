@@ -1,0 +1,180 @@
+// How long Stop & save takes: from the press to "✓ Notes saved", against the
+// real zarno-server over loopback. Each run speaks goforward.raw in real time
+// into a session (the real controller and connection; a stand-in microphone,
+// since no sound card here can be driven reliably), presses Stop & save right
+// as the speech ends, and times the save. Prints every run, the median, and
+// whether the last words reached the notes.
+//
+//   bench_stop_save [--runs N]          (default 7)
+//                   [--translate]       with the Spanish translation on
+#include "sessioncontroller.h"
+#include "sessionfakes.h"
+#include "settings.h"
+#include "transcriptionclient.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QProcess>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+namespace {
+
+constexpr int bytesPerMs = 32;
+constexpr int chunkMs = 85;
+constexpr int speechEndsMs = 2200; // goforward.raw is quiet after this
+
+// The bench's own sign-in: the token the service gave it.
+class FixedToken : public AccessTokenSource
+{
+public:
+    QString token;
+    QCoro::Task<std::optional<QString>> validAccessToken() override { co_return std::optional<QString>(token); } // a copy: the next leg asks again
+};
+
+QByteArray request(QNetworkAccessManager &network, const QUrl &url, const QByteArray &key, const QByteArray &body)
+{
+    QNetworkRequest req(url);
+    std::unique_ptr<QNetworkReply> reply;
+    if (body.isEmpty()) {
+        reply.reset(network.get(req));
+    } else {
+        req.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
+        req.setRawHeader("apikey", key);
+        reply.reset(network.post(req, body));
+    }
+    QEventLoop loop;
+    QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    loop.exec();
+    return reply->readAll();
+}
+
+// Runs the event loop until `done` holds or the time is up.
+template<typename Done>
+bool waitFor(Done done, int ms)
+{
+    const QDeadlineTimer deadline(ms);
+    while (!done() && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+    return done();
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QTemporaryDir home;
+    qputenv("XDG_CONFIG_HOME", home.path().toUtf8());
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    const int runs = std::max<qsizetype>(1, args.indexOf(QStringLiteral("--runs")) > 0
+                                                ? args.value(args.indexOf(QStringLiteral("--runs")) + 1).toInt()
+                                                : 7);
+    const bool translate = args.contains(QStringLiteral("--translate"));
+
+    QFile recording(QStringLiteral("/usr/share/pocketsphinx/test/data/goforward.raw"));
+    if (!recording.open(QIODevice::ReadOnly)) {
+        std::fprintf(stderr, "goforward.raw is missing (pocketsphinx-testdata)\n");
+        return 1;
+    }
+    const QByteArray speech = recording.readAll().left(speechEndsMs * bytesPerMs);
+
+    QTemporaryDir data;
+    QProcess server;
+    server.setProgram(QStringLiteral(ZARNO_SERVER_BINARY));
+    server.setArguments({QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--data-dir"), data.path()});
+    server.setStandardErrorFile(QProcess::nullDevice());
+    server.start();
+    if (!server.waitForStarted() || !server.waitForReadyRead(30000))
+        return 1;
+    const QByteArray banner = server.readLine().trimmed();
+    const QString base = QStringLiteral("http://127.0.0.1:") + QString::fromLatin1(banner.mid(banner.lastIndexOf(':') + 1));
+
+    QNetworkAccessManager network;
+    const QByteArray key = QJsonDocument::fromJson(request(network, QUrl(base + QStringLiteral("/api/auth/config")), {}, {}))
+                               .object().value(QStringLiteral("supabaseAnonKey")).toString().toUtf8();
+    const QByteArray signIn = R"({"email":"bench@example.org","password":"bench password"})";
+    FixedToken auth;
+    auth.token = QJsonDocument::fromJson(
+                     request(network, QUrl(base + QStringLiteral("/auth/v1/token?grant_type=password")), key, signIn))
+                     .object().value(QStringLiteral("access_token")).toString();
+    if (auth.token.isEmpty()) {
+        std::fprintf(stderr, "the service gave no sign-in\n");
+        return 1;
+    }
+    {
+        QSettings store = ZarnoSettings::standardStore();
+        store.setValue(QStringLiteral("serverURL"), base);
+        store.setValue(QStringLiteral("languageA"), QStringLiteral("en"));
+        store.setValue(QStringLiteral("languageB"), QStringLiteral("es"));
+        store.setValue(QStringLiteral("transcriptOnly"), !translate);
+    }
+
+    auto *mic = new FakeMicrophone;
+    SessionParts parts;
+    parts.client = std::make_unique<TranscriptionClient>();
+    parts.mic.reset(mic);
+    parts.auth = &auth;
+    parts.timing.harvestWait = std::chrono::milliseconds(0);
+    SessionController state(std::move(parts));
+
+    std::vector<double> figures;
+    int kept = 0;
+    for (int run = 0; run < runs; ++run) {
+        state.startListening();
+        if (!waitFor([&] { return state.phase() == SessionController::Phase::Listening; }, 10000)) {
+            std::fprintf(stderr, "run %d: the session did not start (%s)\n", run + 1, qPrintable(state.lastErrorText()));
+            return 1;
+        }
+        for (qsizetype at = 0; at < speech.size(); at += chunkMs * bytesPerMs) {
+            mic->deliver({speech.mid(at, chunkMs * bytesPerMs)});
+            QElapsedTimer paced;
+            paced.start();
+            waitFor([&] { return paced.elapsed() >= chunkMs; }, chunkMs);
+        }
+        QString heard;
+        const QMetaObject::Connection watch = QObject::connect(&state, &SessionController::saveStateChanged, [&] {
+            if (state.saveState() == SaveState::saving())
+                for (const TranscriptLine &line : state.transcript()->lines())
+                    heard += line.isTranslation ? QString() : line.text;
+        });
+        QElapsedTimer clock;
+        clock.start();
+        state.stopAndSave();
+        const bool saved = waitFor([&] { return state.saveState() == SaveState::saved(); }, 10000);
+        const double ms = double(clock.nsecsElapsed()) / 1e6;
+        QObject::disconnect(watch);
+        if (!saved) {
+            std::fprintf(stderr, "run %d: not saved (%s)\n", run + 1, qPrintable(state.lastErrorText()));
+            return 1;
+        }
+        const bool last = heard.contains(QStringLiteral("meters"), Qt::CaseInsensitive);
+        kept += last ? 1 : 0;
+        figures.push_back(ms);
+        std::printf("run %d: %.1f ms  \"%s\"\n", run + 1, ms, qPrintable(heard.trimmed()));
+        std::fflush(stdout);
+        // The service lets an account's connection go once it has closed.
+        waitFor([] { return false; }, 300);
+    }
+    std::sort(figures.begin(), figures.end());
+    std::printf("Stop & save to \"✓ Notes saved\"%s: median %.1f ms, min %.1f, max %.1f over %d runs; "
+                "last word (\"meters\") in the notes in %d of %d\n",
+                translate ? " (with translation)" : "", figures.at(figures.size() / 2), figures.front(),
+                figures.back(), runs, kept, runs);
+    server.kill();
+    server.waitForFinished();
+    return 0;
+}
