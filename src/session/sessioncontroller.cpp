@@ -28,7 +28,7 @@ SessionController::SessionController(SessionParts parts, QObject *parent)
     // The link reports from its own thread; these connections bring its
     // results to this one, in the order they came.
     if (TranscriptionLink *link = m_parts.client.get()) {
-        QObject::connect(link, &TranscriptionLink::messageReceived, this, &SessionController::onLinkMessage);
+        QObject::connect(link, &TranscriptionLink::updateReceived, this, &SessionController::onLinkUpdate);
         QObject::connect(link, &TranscriptionLink::failed, this, &SessionController::onLinkFailed);
     }
     if (SessionJournal *journal = m_parts.journal.get()) {
@@ -114,7 +114,7 @@ void SessionController::pauseListening()
         return;
     endLeg(Phase::Closing);
     setStatus(pausedStatus);
-    closeLegAfterFinalize(m_leg, m_parts.timing.pauseWait);
+    closeLegAfterFinalize(m_leg);
 }
 
 void SessionController::resumeListening()
@@ -132,7 +132,7 @@ void SessionController::stopAndSave()
     case Phase::Listening:
         endLeg(Phase::Closing);
         m_pending.saveWhenClosed = true;
-        closeLegAfterFinalize(m_leg, m_parts.timing.stopWait);
+        closeLegAfterFinalize(m_leg);
         break;
     case Phase::Closing:
         // The final words are still coming: they are saved too. A second

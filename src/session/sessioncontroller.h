@@ -1,6 +1,7 @@
 #pragma once
 
 #include "accesstokens.h"
+#include "finalizewait.h"
 #include "microphone.h"
 #include "sessionjournal.h"
 #include "sessionhooks.h"
@@ -20,12 +21,13 @@
 
 class QNetworkAccessManager;
 
-// The fixed waits of a session; tests shorten them.
+// The waits and limits of a session; tests shorten them.
 struct SessionTiming
 {
     std::chrono::milliseconds harvestWait{300};  // lets a sign-in copied from the page land
-    std::chrono::milliseconds pauseWait{300};    // final tokens after a pause's finalize
-    std::chrono::milliseconds stopWait{400};     // final tokens after a stop's finalize
+    // A leg that was paused or stopped ends when the server has answered its
+    // finalize; this only bounds the wait for a server that never does.
+    std::chrono::milliseconds finalizeLimit{2000};
     std::chrono::milliseconds tick{1000};        // elapsed-time refresh
     std::chrono::milliseconds micTimeout{4000};  // a microphone that never answers
     std::chrono::milliseconds hideAfterSave{8000};
@@ -162,7 +164,7 @@ private:
     QCoro::Task<bool> micAllowed();
     QCoro::Task<bool> startMic();
     void beginListening();
-    QCoro::Task<> closeLegAfterFinalize(quint64 leg, std::chrono::milliseconds wait);
+    QCoro::Task<> closeLegAfterFinalize(quint64 leg);
     QCoro::Task<> finishAndSave(quint64 session);
     QCoro::Task<> saveSession();
     void uploadFailed(const QString &text, bool keepPaused);
@@ -174,7 +176,7 @@ private:
     void scheduleTick();
     void failSetup(const QString &text);
     void abandonSetup();
-    void onLinkMessage(quint64 link, const SonioxMessage &message);
+    void onLinkUpdate(quint64 link, const TranscriptUpdate &update);
     void onLinkFailed(quint64 link, const QString &text);
     void onMicFailed(quint64 leg);
     void onMeetingDetected();
@@ -194,6 +196,7 @@ private:
     SessionParts m_parts;
     QNetworkAccessManager *m_network = nullptr;
     Transcript m_transcript;
+    FinalizeWait m_finalWords;
 
     Phase m_phase = Phase::Idle;
     // What the current phase was asked to do when it ends; cleared on every

@@ -185,12 +185,14 @@ void SessionController::abandonSetup()
         m_parts.panel->show(this, true);
 }
 
-void SessionController::onLinkMessage(quint64 link, const SonioxMessage &message)
+void SessionController::onLinkUpdate(quint64 link, const TranscriptUpdate &update)
 {
     // Words of any leg of this session count, also those a closing leg
     // still delivers; an earlier session's never do.
     if (m_sessionFirstLink != 0 && link >= m_sessionFirstLink)
-        m_transcript.apply(message);
+        m_transcript.apply(update);
+    if (update.finalizeDone || update.finished)
+        m_finalWords.answered(link);
     // Words that come after the time turned bring its tick forward.
     if (m_ticker.isActive() && elapsedText(m_accumulatedSeconds + legSeconds()) != m_elapsed)
         tick();
@@ -198,6 +200,9 @@ void SessionController::onLinkMessage(quint64 link, const SonioxMessage &message
 
 void SessionController::onLinkFailed(quint64 link, const QString &text)
 {
+    // A broken connection has said all it will: a leg waiting for its
+    // final words ends now.
+    m_finalWords.answered(link);
     // A late report of an earlier leg's connection says nothing about this one.
     if (link == 0 || link != m_legLink)
         return;
@@ -244,15 +249,18 @@ void SessionController::endLeg(Phase next)
         m_parts.mic->stop();
 }
 
-QCoro::Task<> SessionController::closeLegAfterFinalize(quint64 leg, std::chrono::milliseconds wait)
+QCoro::Task<> SessionController::closeLegAfterFinalize(quint64 leg)
 {
     QPointer<SessionController> self(this);
     const quint64 session = m_session;
-    if (m_parts.client && m_parts.client->hasTask())
-        m_parts.client->sendText(QString::fromLatin1(TranscriptionLink::finalizeRequest));
-    co_await QCoro::sleepFor(wait);
-    if (!self)
-        co_return;
+    if (m_parts.client && m_parts.client->hasTask()) {
+        // Words said until the microphone stopped are still on their way:
+        // the server says when the last of them has come.
+        m_parts.client->finalize();
+        co_await m_finalWords.wait(m_legLink, m_parts.timing.finalizeLimit);
+        if (!self)
+            co_return;
+    }
     // Resumed meanwhile: the new leg owns the connection now (it closes the
     // old one itself) and the session goes on, so there is nothing to finish.
     if (m_leg != leg)

@@ -424,8 +424,8 @@ void TestHUDPanel::streamingGrowsRowsWithoutRebuilding()
     view->setPlacementInterval(0); // every message is drawn and checked before the next
 
     // A word more at the end of a long bubble redraws its last line only.
-    SonioxMessage opening;
-    opening.tokens = QList<SonioxToken>{token(QStringLiteral(" and then").repeated(20), true, false)};
+    TranscriptUpdate opening;
+    opening.pieces = QList<SpokenPiece>{token(QStringLiteral(" and then").repeated(20), true, false)};
     m_state->transcript()->apply(opening);
     QTRY_VERIFY(!view->framePending() && !view->isFollowing());
     QCoreApplication::sendPostedEvents();
@@ -433,8 +433,8 @@ void TestHUDPanel::streamingGrowsRowsWithoutRebuilding()
     QVERIFY(bubble.height() > 80);
     PaintedAreas painted;
     view->viewport()->installEventFilter(&painted);
-    SonioxMessage more;
-    more.tokens = QList<SonioxToken>{token(QStringLiteral(" so"), false, false)};
+    TranscriptUpdate more;
+    more.pieces = QList<SpokenPiece>{token(QStringLiteral(" so"), false, false)};
     m_state->transcript()->apply(more);
     // Drawn where the loop turns, leaving no timer of the view's behind (the
     // base class arms one every frame, to fetch rows this model never lacks).
@@ -456,8 +456,8 @@ void TestHUDPanel::streamingGrowsRowsWithoutRebuilding()
     // A provisional word that had to wrap, replaced by a short one: the line
     // before takes it, and is drawn again.
     const auto say = [&](const QString &provisional) {
-        SonioxMessage message;
-        message.tokens = QList<SonioxToken>{token(provisional, false, false)};
+        TranscriptUpdate message;
+        message.pieces = QList<SpokenPiece>{token(provisional, false, false)};
         m_state->transcript()->apply(message);
         if (!QTest::qWaitFor([&] { return !view->framePending() && !view->isFollowing(); }))
             return -1;
@@ -475,8 +475,8 @@ void TestHUDPanel::streamingGrowsRowsWithoutRebuilding()
 
     // A new bubble of numbers alone, then a word written right to left: the
     // bubble turns around to read from the right, and is drawn so.
-    SonioxMessage done;
-    done.tokens = QList<SonioxToken>{token(QStringLiteral(" done."), true, false)};
+    TranscriptUpdate done;
+    done.pieces = QList<SpokenPiece>{token(QStringLiteral(" done."), true, false)};
     m_state->transcript()->apply(done);
     say(QStringLiteral(" 2026,"));
     say(QStringLiteral(" 2026, مرحبا"));
@@ -491,17 +491,17 @@ void TestHUDPanel::streamingGrowsRowsWithoutRebuilding()
     const QStringList words{QStringLiteral(" we"), QStringLiteral(" meet"), QStringLiteral(" Friday."),
                             QStringLiteral(" okay?"), QStringLiteral(" budget"), QStringLiteral(" مرحبا")};
     for (int i = 0; i < 400; ++i) {
-        SonioxMessage message;
-        message.tokens = QList<SonioxToken>{};
+        TranscriptUpdate message;
+        message.pieces = QList<SpokenPiece>{};
         const bool translation = random.bounded(3) == 0;
         for (int n = random.bounded(4); n > 0; --n)
-            message.tokens->append(token(words.at(random.bounded(words.size())), true, translation));
+            message.pieces.append(token(words.at(random.bounded(words.size())), true, translation));
         // Provisional text long enough to wrap, so that where it is drawn
         // changes the height of a bubble.
         for (int n = random.bounded(3) * 12; n > 0; --n)
-            message.tokens->append(token(words.at(random.bounded(words.size())), false, false));
-        if (message.tokens->isEmpty())
-            message.tokens->append(token(QStringLiteral(" um"), false, false));
+            message.pieces.append(token(words.at(random.bounded(words.size())), false, false));
+        if (message.pieces.isEmpty())
+            message.pieces.append(token(QStringLiteral(" um"), false, false));
         m_state->transcript()->apply(message);
 
         // The incrementally kept rows equal rows built afresh from the state.
@@ -576,8 +576,8 @@ void TestHUDPanel::everyChangeScrollsToTheEnd()
 
     // Scrolled away, then text arrives: back to the end.
     bar->setValue(0);
-    SonioxMessage message;
-    message.tokens = QList<SonioxToken>{token(QStringLiteral(" and then"), false, false)};
+    TranscriptUpdate message;
+    message.pieces = QList<SpokenPiece>{token(QStringLiteral(" and then"), false, false)};
     m_state->transcript()->apply(message);
     QTRY_COMPARE(bar->value(), bar->maximum());
     TranscriptView *view = m_panel->transcriptView();
@@ -591,8 +591,8 @@ void TestHUDPanel::everyChangeScrollsToTheEnd()
     // A burst waits for one frame, which ends with its last words in view.
     QTRY_VERIFY(!view->framePending() && !view->isFollowing());
     for (int i = 0; i < 20; ++i) {
-        SonioxMessage burst;
-        burst.tokens = QList<SonioxToken>{token(QStringLiteral(" word%1").arg(i), true, false)};
+        TranscriptUpdate burst;
+        burst.pieces = QList<SpokenPiece>{token(QStringLiteral(" word%1").arg(i), true, false)};
         m_state->transcript()->apply(burst);
     }
     QVERIFY(view->framePending());
@@ -604,8 +604,8 @@ void TestHUDPanel::everyChangeScrollsToTheEnd()
     // another one a moment later glides, so the list moves at most once a frame.
     for (bool glides : {false, true}) {
         view->setPlacementInterval(glides ? 60'000 : 0);
-        SonioxMessage more;
-        more.tokens = QList<SonioxToken>{token(QStringLiteral(" and a few more words, enough to wrap"), true, false)};
+        TranscriptUpdate more;
+        more.pieces = QList<SpokenPiece>{token(QStringLiteral(" and a few more words, enough to wrap"), true, false)};
         m_state->transcript()->apply(more);
         QTRY_VERIFY(!view->framePending());
         QCOMPARE(view->isFollowing(), glides);
@@ -616,8 +616,8 @@ void TestHUDPanel::everyChangeScrollsToTheEnd()
 
     // Hidden, nothing is scheduled or animated; shown again, the end is in view.
     m_panel->hide();
-    SonioxMessage unseen;
-    unseen.tokens = QList<SonioxToken>{token(QStringLiteral(" said while hidden, long enough to wrap the bubble once more."),
+    TranscriptUpdate unseen;
+    unseen.pieces = QList<SpokenPiece>{token(QStringLiteral(" said while hidden, long enough to wrap the bubble once more."),
                                              true, false)};
     m_state->transcript()->apply(unseen);
     QVERIFY(!view->framePending());
@@ -641,8 +641,8 @@ void TestHUDPanel::everyChangeScrollsToTheEnd()
     QCOMPARE(touched, 0);
 
     // A bubble taller than the list is drawn even when cut, or it would never show.
-    SonioxMessage runOn;
-    runOn.tokens = QList<SonioxToken>{token(QStringLiteral(" and then").repeated(80), true, false)};
+    TranscriptUpdate runOn;
+    runOn.pieces = QList<SpokenPiece>{token(QStringLiteral(" and then").repeated(80), true, false)};
     m_state->transcript()->apply(runOn);
     const QModelIndex last = model->index(model->rowCount() - 1);
     // Followed to its end, the bubble's top is cut.

@@ -150,9 +150,11 @@ void TestServerRecognition::finalizeMakesEverythingFinal()
     const QString text = SocketProbe::textOf(probe.finalTokens(false));
     QVERIFY2(text.contains(u"forward"_s, Qt::CaseInsensitive), qPrintable(text));
     QVERIFY2(text.endsWith(u'.'), qPrintable(text));
-    // The last message leaves nothing provisional behind.
+    // The last message leaves nothing provisional behind, and the answer
+    // to the finalize follows it.
     for (const QJsonValue &token : probe.messages.last().json.value("tokens").toArray())
         QVERIFY(token.toObject().value("is_final").toBool());
+    QTRY_COMPARE(probe.finAfterMessages, QList<qsizetype>{probe.messages.size()});
 
     // The connection keeps listening after a finalize.
     const qsizetype before = probe.messages.size();

@@ -156,8 +156,8 @@ void TestSessionController::makeState(std::optional<SessionTiming> timing, QStri
     parts.journal = std::make_unique<SessionJournal>(
         journal.isEmpty() ? m_stateDir->filePath(QStringLiteral("zarno/session.journal")) : journal, 10ms);
     parts.timing.harvestWait = 5ms;
-    parts.timing.pauseWait = 150ms;
-    parts.timing.stopWait = 150ms;
+    // The loopback never answers a finalize unless a test tells it to.
+    parts.timing.finalizeLimit = 150ms;
     parts.timing.tick = 20ms;
     parts.timing.micTimeout = 100ms;
     parts.timing.hideAfterSave = 200ms;
