@@ -7,6 +7,7 @@
 //
 //   bench_stop_save [--runs N]          (default 7)
 //                   [--translate]       with the Spanish translation on
+#include "localzarnoserver.h"
 #include "sessioncontroller.h"
 #include "sessionfakes.h"
 #include "settings.h"
@@ -17,11 +18,6 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -44,23 +40,6 @@ public:
     QString token;
     QCoro::Task<std::optional<QString>> validAccessToken() override { co_return std::optional<QString>(token); } // a copy: the next leg asks again
 };
-
-QByteArray request(QNetworkAccessManager &network, const QUrl &url, const QByteArray &key, const QByteArray &body)
-{
-    QNetworkRequest req(url);
-    std::unique_ptr<QNetworkReply> reply;
-    if (body.isEmpty()) {
-        reply.reset(network.get(req));
-    } else {
-        req.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
-        req.setRawHeader("apikey", key);
-        reply.reset(network.post(req, body));
-    }
-    QEventLoop loop;
-    QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    loop.exec();
-    return reply->readAll();
-}
 
 // Runs the event loop until `done` holds or the time is up.
 template<typename Done>
@@ -92,25 +71,11 @@ int main(int argc, char **argv)
     }
     const QByteArray speech = recording.readAll().left(speechEndsMs * bytesPerMs);
 
-    QTemporaryDir data;
-    QProcess server;
-    server.setProgram(QStringLiteral(ZARNO_SERVER_BINARY));
-    server.setArguments({QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--data-dir"), data.path()});
-    server.setStandardErrorFile(QProcess::nullDevice());
-    server.start();
-    if (!server.waitForStarted() || !server.waitForReadyRead(30000))
-        return 1;
-    const QByteArray banner = server.readLine().trimmed();
-    const QString base = QStringLiteral("http://127.0.0.1:") + QString::fromLatin1(banner.mid(banner.lastIndexOf(':') + 1));
-
-    QNetworkAccessManager network;
-    const QByteArray key = QJsonDocument::fromJson(request(network, QUrl(base + QStringLiteral("/api/auth/config")), {}, {}))
-                               .object().value(QStringLiteral("supabaseAnonKey")).toString().toUtf8();
-    const QByteArray signIn = R"({"email":"bench@example.org","password":"bench password"})";
+    LocalZarnoServer server(QStringLiteral(ZARNO_SERVER_BINARY));
     FixedToken auth;
-    auth.token = QJsonDocument::fromJson(
-                     request(network, QUrl(base + QStringLiteral("/auth/v1/token?grant_type=password")), key, signIn))
-                     .object().value(QStringLiteral("access_token")).toString();
+    if (server.start())
+        auth.token = server.accessToken();
+    const QString base = server.baseURL();
     if (auth.token.isEmpty()) {
         std::fprintf(stderr, "the service gave no sign-in\n");
         return 1;
@@ -174,7 +139,5 @@ int main(int argc, char **argv)
                 "last word (\"meters\") in the notes in %d of %d\n",
                 translate ? " (with translation)" : "", figures.at(figures.size() / 2), figures.front(),
                 figures.back(), runs, kept, runs);
-    server.kill();
-    server.waitForFinished();
     return 0;
 }

@@ -1,14 +1,17 @@
 #include "sessioncontroller.h"
 #include "authsession.h"
 #include "clock.h"
+#include "localzarnoserver.h"
 #include "loopbackservice.h"
 #include "servermessages.h"
 #include "sessionfakes.h"
+#include "sessionjournal.h"
 #include "settings.h"
 #include "transcriptionclient.h"
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -73,6 +76,12 @@ private Q_SLOTS:
     void startDuringAnUploadWaitsForTheNotes();
     void secondStopUploadsOnce();
     void stopRightAfterPauseKeepsTheFinalWords();
+    void legEndsOnTheServersWord_data();
+    void legEndsOnTheServersWord();
+    void utteranceCutMidwayReachesTheNotes_data();
+    void utteranceCutMidwayReachesTheNotes();
+    void journalKeepsTheSessionUntilTheNotesAreSaved_data();
+    void journalKeepsTheSessionUntilTheNotesAreSaved();
     void failedResumeClosesTheWaitingConnection();
     void panelHideAfterSaveSkipsANewSession();
     void savedNotesOpenInTheMainWindow_data();
@@ -868,6 +877,169 @@ void TestSessionController::stopRightAfterPauseKeepsTheFinalWords()
     const QJsonArray entries = QJsonDocument::fromJson(m_service->uploads().first().body)["entries"].toArray();
     QCOMPARE(entries.size(), 1);
     QCOMPARE(entries[0]["text"].toString(), QStringLiteral("Almost done."));
+}
+
+namespace {
+
+// How a leg is ended, and how the server answers its finalize.
+enum class Ending { Stop, Pause, MicrophoneFails };
+enum class Answer { Marker, Finished, Never };
+
+} // namespace
+
+void TestSessionController::legEndsOnTheServersWord_data()
+{
+    QTest::addColumn<Ending>("ending");
+    QTest::addColumn<Answer>("answer");
+    QTest::newRow("stop, <fin>") << Ending::Stop << Answer::Marker;
+    QTest::newRow("pause, <fin>") << Ending::Pause << Answer::Marker;
+    QTest::newRow("microphone fails, <fin>") << Ending::MicrophoneFails << Answer::Marker;
+    QTest::newRow("stop, stream finished") << Ending::Stop << Answer::Finished;
+    QTest::newRow("pause, stream finished") << Ending::Pause << Answer::Finished;
+    QTest::newRow("stop, never answers") << Ending::Stop << Answer::Never;
+    QTest::newRow("pause, never answers") << Ending::Pause << Answer::Never;
+    QTest::newRow("microphone fails, never answers") << Ending::MicrophoneFails << Answer::Never;
+}
+
+void TestSessionController::legEndsOnTheServersWord()
+{
+    QFETCH(Ending, ending);
+    QFETCH(Answer, answer);
+    // A server that answers is waited for however long it takes (the test
+    // would time out on a wait for the limit); one that never answers ends
+    // the leg at the limit.
+    SessionTiming timing;
+    timing.harvestWait = 5ms;
+    timing.finalizeLimit = answer == Answer::Never ? 150ms : std::chrono::milliseconds(std::chrono::hours(1));
+    makeState(timing);
+    startAndListen();
+    speak(finalTokensJson({"Said"}), 1);
+    connect(m_service.get(), &LoopbackService::textFrameReceived, this, [this, answer] {
+        m_service->sendToClient(finalTokensJson({" late", " words."}));
+        if (answer == Answer::Marker)
+            m_service->sendToClient(finMarkerJson());
+        else if (answer == Answer::Finished)
+            m_service->sendToClient(R"({"tokens":[],"finished":true})");
+    });
+    if (ending == Ending::Stop) {
+        m_state->stopAndSave();
+    } else {
+        if (ending == Ending::Pause)
+            m_state->pauseListening();
+        else
+            m_mic->fail();
+        QTRY_COMPARE(m_state->phase(), SessionController::Phase::Paused);
+        QCOMPARE(lineTexts(m_state->transcript()->lines()), QStringList{"Said late words."});
+        m_state->stopAndSave();
+    }
+    QTRY_COMPARE(m_service->uploads().size(), 1);
+    const QJsonArray entries = QJsonDocument::fromJson(m_service->uploads().first().body)["entries"].toArray();
+    QCOMPARE(entries.size(), 1);
+    QCOMPARE(entries[0]["text"].toString(), QStringLiteral("Said late words."));
+    QTRY_COMPARE(m_state->saveState(), SaveState::saved());
+    // The markers are never words.
+    QVERIFY(!m_service->uploads().first().body.contains("<fin>"));
+}
+
+void TestSessionController::utteranceCutMidwayReachesTheNotes_data()
+{
+    QTest::addColumn<int>("cutMs");
+    QTest::addColumn<bool>("micFails");
+    QTest::addColumn<QString>("heard");
+    // goforward.raw says "go forward ten meters" and is quiet after 2.2 s.
+    for (const bool micFails : {false, true}) {
+        const char *how = micFails ? "microphone fails" : "pause";
+        QTest::addRow("%s after \"go forward\"", how) << 1300 << micFails << QStringLiteral("forward");
+        QTest::addRow("%s after \"ten\"", how) << 1800 << micFails << QStringLiteral("ten");
+        QTest::addRow("%s as the speech ends", how) << 2200 << micFails << QStringLiteral("meters");
+    }
+}
+
+void TestSessionController::utteranceCutMidwayReachesTheNotes()
+{
+    QFETCH(int, cutMs);
+    QFETCH(bool, micFails);
+    QFETCH(QString, heard);
+    QFile recording(QStringLiteral("/usr/share/pocketsphinx/test/data/goforward.raw"));
+    if (!recording.open(QIODevice::ReadOnly))
+        QSKIP("goforward.raw is missing (scripts/setup --test installs pocketsphinx-testdata)");
+    LocalZarnoServer server(QStringLiteral(ZARNO_SERVER_BINARY));
+    QVERIFY(server.start());
+    userStore().setValue(QStringLiteral("serverURL"), server.baseURL());
+    m_auth->adopt(server.accessToken(), server.refreshToken(), double(QDateTime::currentSecsSinceEpoch() + 3600),
+                  QStringLiteral("ada@example.org"));
+    SessionTiming timing;
+    timing.harvestWait = 5ms;
+    timing.finalizeLimit = std::chrono::minutes(1); // the recogniser's answer ends the leg, not this
+    makeState(timing);
+    m_state->startListening();
+    QTRY_COMPARE(m_state->phase(), SessionController::Phase::Listening);
+
+    // All at once: the recogniser is still working through the audio when
+    // the leg ends, as a slow machine would be mid-utterance.
+    const QByteArray speech = recording.readAll().left(cutMs * 32);
+    QList<QByteArray> chunks;
+    for (qsizetype at = 0; at < speech.size(); at += 2720)
+        chunks.append(speech.mid(at, 2720));
+    m_mic->deliver(chunks);
+    if (micFails)
+        m_mic->fail();
+    else
+        m_state->pauseListening();
+    QTRY_COMPARE_WITH_TIMEOUT(m_state->phase(), SessionController::Phase::Paused, 30000);
+    m_state->stopAndSave();
+    QTRY_COMPARE_WITH_TIMEOUT(m_state->saveState(), SaveState::saved(), 10000);
+    QVERIFY(m_state->savedSessionId());
+
+    QString text;
+    for (const QJsonValue entry : server.notes(*m_state->savedSessionId())[QStringLiteral("session")][QStringLiteral("entries")].toArray())
+        text += entry[QStringLiteral("text")].toString() + u' ';
+    QVERIFY2(text.contains(heard, Qt::CaseInsensitive), qPrintable(text));
+}
+
+void TestSessionController::journalKeepsTheSessionUntilTheNotesAreSaved_data()
+{
+    QTest::addColumn<Ending>("ending");
+    QTest::addColumn<int>("uploadStatus");
+    QTest::newRow("pause") << Ending::Pause << 0;
+    QTest::newRow("microphone fails") << Ending::MicrophoneFails << 0;
+    QTest::newRow("stop, saved") << Ending::Stop << 200;
+    QTest::newRow("stop, save refused") << Ending::Stop << 500;
+}
+
+void TestSessionController::journalKeepsTheSessionUntilTheNotesAreSaved()
+{
+    QFETCH(Ending, ending);
+    QFETCH(int, uploadStatus);
+    const QString path = m_stateDir->filePath(QStringLiteral("zarno/session.journal"));
+    // What a zarno killed at this moment would find.
+    const auto onDisk = [path] {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? readJournal(file.readAll()) : JournalReading();
+    };
+    m_service->holdUploads = true;
+    m_service->uploadStatus = uploadStatus;
+    startAndListen();
+    speak(finalTokensJson({"Keep this."}), 1);
+    // The leg's end is what records its length: no tick comes between.
+    m_now = m_now.addSecs(65);
+    if (ending == Ending::Pause)
+        m_state->pauseListening();
+    else if (ending == Ending::MicrophoneFails)
+        m_mic->fail();
+    else
+        m_state->stopAndSave();
+    QTRY_VERIFY(m_state->phase() == SessionController::Phase::Paused || !m_service->uploads().isEmpty());
+    QTRY_COMPARE(onDisk().session.seconds, qint64(65));
+    QCOMPARE(onDisk().kind, JournalReading::Kind::Session);
+    QCOMPARE(lineTexts(onDisk().session.lines), QStringList{"Keep this."});
+    if (ending != Ending::Stop)
+        return;
+    // The upload is in flight: the notes are not safe until the service says so.
+    QCOMPARE(onDisk().kind, JournalReading::Kind::Session);
+    m_service->releaseUpload();
+    QTRY_VERIFY(m_state->saveState() != SaveState::saving());
+    QCOMPARE(onDisk().kind, uploadStatus == 200 ? JournalReading::Kind::Empty : JournalReading::Kind::Session);
 }
 
 void TestSessionController::failedResumeClosesTheWaitingConnection()
