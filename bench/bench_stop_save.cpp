@@ -111,8 +111,8 @@ int main(int argc, char **argv)
             waitFor([&] { return paced.elapsed() >= chunkMs; }, chunkMs);
         }
         QString heard;
-        const QMetaObject::Connection watch = QObject::connect(&state, &SessionController::saveStateChanged, [&] {
-            if (state.saveState() == SaveState::saving())
+        const QMetaObject::Connection watch = QObject::connect(&state, &SessionController::changed, [&] {
+            if (state.phase() == SessionController::Phase::Uploading && heard.isEmpty())
                 for (const TranscriptLine &line : state.transcript()->lines())
                     heard += line.isTranslation ? QString() : line.text;
         });

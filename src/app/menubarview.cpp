@@ -141,18 +141,14 @@ MenuBarView::MenuBarView(SessionController &state, UserSettings &settings, AuthS
     column->addWidget(new HairLine(this));
     column->addWidget(buildQuit());
 
-    connect(&m_state, &SessionController::isListeningChanged, this, &MenuBarView::refresh);
-    connect(&m_state, &SessionController::isPausedChanged, this, &MenuBarView::refresh);
-    connect(&m_state, &SessionController::lastErrorChanged, this, &MenuBarView::refresh);
     // Every second while a session runs: out of sight only the time is
     // kept, and the whole panel is read again when it shows.
-    connect(&m_state, &SessionController::elapsedChanged, this, [this] {
-        if (isVisible())
+    connect(&m_state, &SessionController::changed, this, [this](SessionController::Changes what) {
+        if (what != SessionController::Change::Elapsed || isVisible())
             refresh();
         else
             showElapsed();
     });
-    connect(&m_state, &SessionController::saveStateChanged, this, &MenuBarView::refresh);
     connect(&m_auth, &AuthSession::emailChanged, this, &MenuBarView::refresh);
     // A new detection or an answer to the prompt shows at once.
     if (MeetingWatch *detector = m_state.detector())
@@ -375,8 +371,8 @@ void MenuBarView::refresh()
     m_language->setEnabled(!transcriptOnly);
     m_language->setFaint(transcriptOnly);
 
-    const bool listening = m_state.isListening();
-    const bool paused = m_state.isPaused();
+    const bool listening = m_state.phase() == SessionController::Phase::Listening;
+    const bool paused = SessionController::readsPaused(m_state.phase());
     const MeetingWatch *detector = m_state.detector();
     const std::optional<QString> meeting = detector ? detector->detectedApp() : std::nullopt;
     const bool offered = meeting.has_value() && !listening;

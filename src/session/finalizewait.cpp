@@ -1,6 +1,6 @@
 #include "finalizewait.h"
+#include "signalwait.h"
 
-#include <QCoroSignal>
 #include <QDeadlineTimer>
 #include <QPointer>
 
@@ -17,6 +17,7 @@ QCoro::Task<bool> FinalizeWait::wait(quint64 link, std::chrono::milliseconds lim
     QPointer<FinalizeWait> self(this);
     const QDeadlineTimer deadline(limit);
     while (self && m_answered < link && !deadline.hasExpired())
-        co_await qCoro(this, &FinalizeWait::progressed, std::chrono::milliseconds(std::max<qint64>(1, deadline.remainingTime())));
+        co_await nextSignalOrTimeout(this, &FinalizeWait::progressed,
+                                     std::chrono::milliseconds(std::max<qint64>(1, deadline.remainingTime())));
     co_return self && m_answered >= link;
 }

@@ -100,7 +100,6 @@ void SessionController::recoverInterruptedSession()
     m_transcript.reset(found.session.lines, QString());
     setElapsed(elapsedText(m_accumulatedSeconds));
     setPhase(Phase::Paused);
-    setStatus(pausedStatus);
     setLastError(recoveredText);
     if (m_parts.detector)
         m_parts.detector->setSuppressed(true);
@@ -113,7 +112,6 @@ void SessionController::pauseListening()
     if (m_phase != Phase::Listening)
         return;
     endLeg(Phase::Closing);
-    setStatus(pausedStatus);
     closeLegAfterFinalize(m_leg);
 }
 
@@ -176,7 +174,7 @@ void SessionController::onMeetingDetected()
 {
     MeetingWatch *detector = m_parts.detector.get();
     const std::optional<QString> source = detector->detectedApp();
-    if (!source || m_isListening || m_isPaused || !m_parts.prompt)
+    if (!source || m_phase == Phase::Listening || readsPaused(m_phase) || !m_parts.prompt)
         return;
     QPointer<SessionController> self(this);
     m_parts.prompt->show(
@@ -201,14 +199,17 @@ QCoro::Task<> SessionController::saveSession()
     const QList<TranscriptLine> saved = savedLines(m_transcript.lines());
     if (saved.isEmpty()) {
         // A stop that keeps nothing still answers.
+        setPhase(Phase::Idle);
         setLastError(nothingToSaveText);
         co_return;
     }
 
     QPointer<SessionController> self(this);
     const quint64 session = m_session;
+    // Straight from the closing leg or the paused session: the user never
+    // sees it idle on the way. An earlier attempt's outcome is over.
     setPhase(Phase::Uploading);
-    setSaveState(SaveState::saving());
+    setSaveState(SaveState::idle());
 
     ZarnoSettings settings = ZarnoSettings::load();
     if (m_recovered) {
@@ -277,9 +278,7 @@ QCoro::Task<> SessionController::hidePanelLater()
 
 void SessionController::showPreview(const Preview &preview)
 {
-    setIsListening(preview.isListening);
-    setIsPaused(preview.isPaused);
-    setStatus(preview.isListening ? listeningStatus : preview.isPaused ? pausedStatus : watchingStatus);
+    setPhase(preview.phase);
     m_transcript.reset(preview.lines, preview.partial);
     setLastError(preview.lastError);
     setElapsed(preview.elapsed);
@@ -295,33 +294,7 @@ void SessionController::setPhase(Phase phase)
         return;
     m_phase = phase;
     m_pending = {};
-    setIsListening(phase == Phase::Listening);
-    setIsPaused(phase == Phase::Closing || phase == Phase::Paused);
-    Q_EMIT phaseChanged(phase);
-}
-
-void SessionController::setIsListening(bool value)
-{
-    if (m_isListening == value)
-        return;
-    m_isListening = value;
-    Q_EMIT isListeningChanged(value);
-}
-
-void SessionController::setIsPaused(bool value)
-{
-    if (m_isPaused == value)
-        return;
-    m_isPaused = value;
-    Q_EMIT isPausedChanged(value);
-}
-
-void SessionController::setStatus(const QString &value)
-{
-    if (m_status == value)
-        return;
-    m_status = value;
-    Q_EMIT statusChanged(value);
+    Q_EMIT changed(Change::Phase);
 }
 
 void SessionController::setLastError(std::optional<QString> value)
@@ -333,7 +306,7 @@ void SessionController::setLastError(std::optional<QString> value)
     // that were said or a token.
     if (m_lastError && !m_lastError->isEmpty())
         qCWarning(lcSession).noquote() << *m_lastError;
-    Q_EMIT lastErrorChanged();
+    Q_EMIT changed(Change::Sentence);
 }
 
 void SessionController::setElapsed(const QString &value)
@@ -341,7 +314,7 @@ void SessionController::setElapsed(const QString &value)
     if (m_elapsed == value)
         return;
     m_elapsed = value;
-    Q_EMIT elapsedChanged(value);
+    Q_EMIT changed(Change::Elapsed);
 }
 
 void SessionController::setSaveState(const SaveState &value)
@@ -351,7 +324,7 @@ void SessionController::setSaveState(const SaveState &value)
     m_saveState = value;
     if (m_saveState.kind() == SaveState::Kind::Failed && !m_saveState.message().isEmpty())
         qCWarning(lcSession).noquote() << "Saving the notes failed:" << m_saveState.message();
-    Q_EMIT saveStateChanged();
+    Q_EMIT changed(Change::Save);
 }
 
 void SessionController::setSavedSessionId(std::optional<QString> value)
@@ -359,5 +332,5 @@ void SessionController::setSavedSessionId(std::optional<QString> value)
     if (m_savedSessionId == value)
         return;
     m_savedSessionId = std::move(value);
-    Q_EMIT savedSessionIdChanged();
+    Q_EMIT changed(Change::Save);
 }

@@ -142,11 +142,10 @@ QCoro::Task<bool> SessionController::startMic()
 
 void SessionController::beginListening()
 {
-    setPhase(Phase::Listening);
-    setStatus(listeningStatus);
     m_legStartedAt = Clock::now();
+    setPhase(Phase::Listening);
     if (m_parts.journal)
-        m_parts.journal->beginLeg(*m_legStartedAt);
+        m_parts.journal->beginLeg(m_legStartedAt);
     if (m_parts.detector)
         m_parts.detector->setSuppressed(true);
     if (m_parts.prompt)
@@ -175,7 +174,6 @@ void SessionController::abandonSetup()
         setPhase(Phase::Paused);
     } else {
         setPhase(Phase::Idle);
-        setStatus(watchingStatus);
         if (m_parts.detector)
             m_parts.detector->setSuppressed(false);
     }
@@ -212,7 +210,6 @@ void SessionController::onLinkFailed(quint64 link, const QString &text)
     if (m_phase != Phase::Listening)
         return;
     endLeg(Phase::Paused);
-    setStatus(pausedStatus);
     if (m_parts.mic)
         m_parts.mic->stop();
     if (m_parts.client)
@@ -235,15 +232,14 @@ void SessionController::onMicFailed(quint64 leg)
 
 void SessionController::endLeg(Phase next)
 {
-    setPhase(next);
     m_ticker.stop();
-    if (m_legStartedAt) {
+    if (m_phase == Phase::Listening) {
         const QDateTime now = Clock::now();
-        m_accumulatedSeconds += wholeSecondsBetween(*m_legStartedAt, now);
+        m_accumulatedSeconds += wholeSecondsBetween(m_legStartedAt, now);
         if (m_parts.journal)
             m_parts.journal->endLeg(now, m_accumulatedSeconds);
     }
-    m_legStartedAt.reset();
+    setPhase(next);
     refreshElapsed();
     if (m_parts.mic)
         m_parts.mic->stop();
@@ -282,10 +278,9 @@ QCoro::Task<> SessionController::finishAndSave(quint64 session)
     co_await saveSession();
 }
 
+// The session's legs are over; its notes are saved next.
 void SessionController::finishSession()
 {
-    setPhase(Phase::Idle);
-    setStatus(watchingStatus);
     if (m_parts.detector)
         m_parts.detector->setSuppressed(false);
     if (m_parts.panel && !m_parts.panel->expanded())
@@ -294,7 +289,7 @@ void SessionController::finishSession()
 
 qint64 SessionController::legSeconds() const
 {
-    return m_legStartedAt ? wholeSecondsBetween(*m_legStartedAt, Clock::now()) : 0;
+    return m_phase == Phase::Listening ? wholeSecondsBetween(m_legStartedAt, Clock::now()) : 0;
 }
 
 void SessionController::refreshElapsed()
@@ -317,10 +312,10 @@ void SessionController::tick()
 
 void SessionController::scheduleTick()
 {
-    if (!m_legStartedAt)
+    if (m_phase != Phase::Listening)
         return;
     const qint64 period = std::max<qint64>(1, m_parts.timing.tick.count());
-    const qint64 into = std::max<qint64>(0, m_legStartedAt->msecsTo(Clock::now())) % period;
+    const qint64 into = std::max<qint64>(0, m_legStartedAt.msecsTo(Clock::now())) % period;
     m_ticker.start(int(period - into + period / 2));
 }
 

@@ -1,4 +1,5 @@
 #include "sessioncontroller.h"
+#include "sessionfakes.h"
 #include "brand.h"
 #include "buttons.h"
 #include "hudcapsule.h"
@@ -138,8 +139,7 @@ void TestHUDPanel::showPanel(qreal height)
 
 void TestHUDPanel::statusRowAndControlsFollowTheSession_data()
 {
-    QTest::addColumn<bool>("listening");
-    QTest::addColumn<bool>("paused");
+    QTest::addColumn<SessionController::Phase>("phase");
     QTest::addColumn<SaveState>("save");
     QTest::addColumn<QString>("error");
     QTest::addColumn<QString>("status");
@@ -147,33 +147,33 @@ void TestHUDPanel::statusRowAndControlsFollowTheSession_data()
     QTest::addColumn<bool>("errorShown");
     QTest::addColumn<QString>("controls"); // round button, then the pill
 
+    using Phase = SessionController::Phase;
     const QString noError;
     const QString problem = QStringLiteral("The microphone didn't respond.");
-    QTest::newRow("listening") << true << false << SaveState::idle() << noError << "Listening · 12:34" << "dot"
+    QTest::newRow("listening") << Phase::Listening << SaveState::idle() << noError << "Listening · 12:34" << "dot"
                                << false << "pause|Stop & save";
-    QTest::newRow("listening hides an error") << true << false << SaveState::idle() << problem
+    QTest::newRow("listening hides an error") << Phase::Listening << SaveState::idle() << problem
                                               << "Listening · 12:34" << "dot" << false << "pause|Stop & save";
-    QTest::newRow("paused") << false << true << SaveState::idle() << noError << "Paused · 12:34" << "pause" << false
+    QTest::newRow("paused") << Phase::Paused << SaveState::idle() << noError << "Paused · 12:34" << "pause" << false
                             << "resume|Save notes";
-    QTest::newRow("paused shows the error") << false << true << SaveState::idle() << problem << "Paused · 12:34"
+    QTest::newRow("paused shows the error") << Phase::Paused << SaveState::idle() << problem << "Paused · 12:34"
                                             << "pause" << true << "resume|Save notes";
-    QTest::newRow("paused after a failed save") << false << true << SaveState::failed(problem) << noError
+    QTest::newRow("paused after a failed save") << Phase::Paused << SaveState::failed(problem) << noError
                                                 << "Paused · 12:34" << "pause" << false << "resume|Save notes";
     // Nothing to start while the notes are on their way.
-    QTest::newRow("saving") << false << false << SaveState::saving() << noError << "Saving notes…" << "" << false
+    QTest::newRow("saving") << Phase::Uploading << SaveState::idle() << noError << "Saving notes…" << "" << false
                             << "|";
-    QTest::newRow("saved") << false << false << SaveState::saved() << noError << "✓ Notes saved" << "" << false
+    QTest::newRow("saved") << Phase::Idle << SaveState::saved() << noError << "✓ Notes saved" << "" << false
                            << "|See notes";
-    QTest::newRow("save failed") << false << false << SaveState::failed(problem) << noError << "Not listening"
+    QTest::newRow("save failed") << Phase::Idle << SaveState::failed(problem) << noError << "Not listening"
                                  << "grey" << false << "|Save again";
-    QTest::newRow("idle with an error") << false << false << SaveState::idle() << problem << "Not listening"
+    QTest::newRow("idle with an error") << Phase::Idle << SaveState::idle() << problem << "Not listening"
                                         << "grey" << true << "|Take notes";
 }
 
 void TestHUDPanel::statusRowAndControlsFollowTheSession()
 {
-    QFETCH(bool, listening);
-    QFETCH(bool, paused);
+    QFETCH(SessionController::Phase, phase);
     QFETCH(SaveState, save);
     QFETCH(QString, error);
     QFETCH(QString, status);
@@ -183,8 +183,7 @@ void TestHUDPanel::statusRowAndControlsFollowTheSession()
 
     showPanel(340);
     SessionController::Preview p;
-    p.isListening = listening;
-    p.isPaused = paused;
+    p.phase = phase;
     p.saveState = save;
     p.elapsed = QStringLiteral("12:34");
     if (!error.isEmpty())
@@ -274,7 +273,7 @@ void TestHUDPanel::placeholderSaysWhatComes()
 
     showPanel(height);
     SessionController::Preview p;
-    p.isListening = listening;
+    p.phase = previewPhase(listening, false);
     p.saveState = save;
     m_state->showPreview(p);
     const QString name = height < 230 ? QStringLiteral("compactPlaceholder") : QStringLiteral("fullPlaceholder");
@@ -306,7 +305,7 @@ void TestHUDPanel::fullTranscriptFromFullHeight()
     QFETCH(bool, full);
 
     SessionController::Preview p;
-    p.isListening = true;
+    p.phase = SessionController::Phase::Listening;
     p.lines = {line(QStringLiteral("Hello there."), false)};
     m_state->showPreview(p);
     // Live across the boundary, both ways.
@@ -355,7 +354,7 @@ void TestHUDPanel::compactFormShowsTheNewestText()
 
     showPanel(148);
     SessionController::Preview p;
-    p.isListening = true;
+    p.phase = SessionController::Phase::Listening;
     p.lines = lines;
     p.partial = partial;
     m_state->showPreview(p);
@@ -406,7 +405,7 @@ void TestHUDPanel::bubblesCarryPartialText()
     QFETCH(Bubbles, bubbles);
 
     SessionController::Preview p;
-    p.isListening = true;
+    p.phase = SessionController::Phase::Listening;
     p.lines = lines;
     p.partial = partial;
     m_state->showPreview(p);
@@ -566,7 +565,7 @@ void TestHUDPanel::everyChangeScrollsToTheEnd()
 {
     showPanel(340);
     SessionController::Preview p;
-    p.isListening = true;
+    p.phase = SessionController::Phase::Listening;
     for (int i = 0; i < 30; ++i)
         p.lines.append(line(QStringLiteral("Sentence number %1 of a long meeting.").arg(i), false));
     m_state->showPreview(p);
@@ -815,8 +814,7 @@ void TestHUDPanel::capsuleGlyphFollowsTheSession()
     capsule.setState(m_state.get());
     capsule.show();
     SessionController::Preview p;
-    p.isListening = listening;
-    p.isPaused = paused;
+    p.phase = previewPhase(listening, paused);
     p.elapsed = QStringLiteral("3:07");
     if (error)
         p.lastError = QStringLiteral("Something went wrong.");
