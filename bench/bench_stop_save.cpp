@@ -10,6 +10,7 @@
 #include "localzarnoserver.h"
 #include "sessioncontroller.h"
 #include "sessionfakes.h"
+#include "serviceclient.h"
 #include "settings.h"
 #include "transcriptionclient.h"
 
@@ -93,6 +94,8 @@ int main(int argc, char **argv)
     parts.client = std::make_unique<TranscriptionClient>();
     parts.mic.reset(mic);
     parts.auth = &auth;
+    ServiceClient service;
+    parts.notes = &service;
     parts.timing.harvestWait = std::chrono::milliseconds(0);
     SessionController state(std::move(parts));
 

@@ -7,6 +7,7 @@
 #include "meetingdetector.h"
 #include "lucide.h"
 #include "serveroffer.h"
+#include "serviceclient.h"
 #include "settings.h"
 #include "usersettings.h"
 #include "shellparts.h"
@@ -17,8 +18,6 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMenu>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QPainter>
 #include <QPainterPath>
 #include <QShowEvent>
@@ -437,24 +436,21 @@ void MenuBarView::showEvent(QShowEvent *event)
     askWhatTheServerOffers();
 }
 
-void MenuBarView::askWhatTheServerOffers()
+QCoro::Task<> MenuBarView::askWhatTheServerOffers()
 {
-    const std::optional<QUrl> url = ZarnoSettings::load().serviceURL(QStringLiteral("/api/auth/config"));
-    if (!url || m_offerReply)
-        return;
-    if (!m_network)
-        m_network = new QNetworkAccessManager(this);
-    QNetworkRequest request(*url);
-    request.setTransferTimeout(5000);
-    m_offerReply = m_network->get(request);
-    connect(m_offerReply, &QNetworkReply::finished, this, [this, reply = m_offerReply] {
-        reply->deleteLater();
-        // An unreachable server says nothing; what it said last still stands.
-        if (reply->error() != QNetworkReply::NoError)
-            return;
-        m_offeredTargets = ServerOffer::translationTargets(reply->readAll());
-        markOfferedLanguages();
-    });
+    if (m_asking)
+        co_return;
+    QPointer<MenuBarView> self(this);
+    m_asking = true;
+    const ServiceAnswer answer = co_await m_auth.client().configuration(std::chrono::seconds(5));
+    if (!self)
+        co_return;
+    m_asking = false;
+    // An unreachable server says nothing; what it said last still stands.
+    if (!answer.ok)
+        co_return;
+    m_offeredTargets = ServerOffer::translationTargets(answer.body);
+    markOfferedLanguages();
 }
 
 void MenuBarView::markOfferedLanguages()

@@ -9,6 +9,7 @@
 #include "menubarpopup.h"
 #include "menubarview.h"
 #include "miccapture.h"
+#include "serviceclient.h"
 #include "settings.h"
 #include "signalwait.h"
 #include "systemmicpermission.h"
@@ -69,6 +70,7 @@ SessionParts realParts()
     parts.detector = std::make_unique<MeetingDetector>();
     parts.journal = std::make_unique<SessionJournal>(SessionJournal::defaultPath());
     parts.auth = &AuthSession::shared();
+    parts.notes = &AuthSession::shared().client();
     parts.panel = &LiveHUD::shared();
     parts.prompt = &MeetingPopup::shared();
     parts.harvest = &WebViewHolder::shared();

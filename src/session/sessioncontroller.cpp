@@ -7,7 +7,6 @@
 
 #include <QCoroTimer>
 #include <QJsonDocument>
-#include <QNetworkAccessManager>
 #include <QPointer>
 
 SessionController::SessionController(QObject *parent)
@@ -18,7 +17,6 @@ SessionController::SessionController(QObject *parent)
 SessionController::SessionController(SessionParts parts, QObject *parent)
     : QObject(parent)
     , m_parts(std::move(parts))
-    , m_network(new QNetworkAccessManager(this))
 {
     m_ticker.setSingleShot(true);
     QObject::connect(&m_ticker, &QTimer::timeout, this, &SessionController::tick);
@@ -233,9 +231,10 @@ QCoro::Task<> SessionController::saveSession()
     }
 
     const QJsonObject body = notesBody(saved, NotesSession{m_sessionStartedAt, m_sourceClientId}, settings);
-    const UploadOutcome outcome = co_await uploadNotes(m_network, *url, *token,
-                                                       QJsonDocument(body).toJson(QJsonDocument::Compact),
-                                                       m_parts.timing.requestTimeout);
+    UploadOutcome outcome;
+    if (m_parts.notes)
+        outcome = co_await m_parts.notes->uploadNotes(*url, *token, QJsonDocument(body).toJson(QJsonDocument::Compact),
+                                                      m_parts.timing.requestTimeout);
     if (!self || outcome.kind == UploadOutcome::Kind::Abandoned)
         co_return;
     if (outcome.kind == UploadOutcome::Kind::Failed) {

@@ -3,6 +3,7 @@
 #include "accesstokens.h"
 #include "finalizewait.h"
 #include "microphone.h"
+#include "notesservice.h"
 #include "sessionjournal.h"
 #include "sessionhooks.h"
 #include "transcript.h"
@@ -18,8 +19,6 @@
 #include <chrono>
 #include <memory>
 #include <optional>
-
-class QNetworkAccessManager;
 
 // The waits and limits of a session; tests shorten them.
 struct SessionTiming
@@ -45,6 +44,7 @@ struct SessionParts
     std::unique_ptr<MeetingWatch> detector;
     std::unique_ptr<SessionJournal> journal;
     AccessTokenSource *auth = nullptr;
+    NotesService *notes = nullptr;
     LivePanelHook *panel = nullptr;
     MeetingPromptHook *prompt = nullptr;
     SignInHarvestHook *harvest = nullptr;
@@ -187,7 +187,6 @@ private:
     void setSavedSessionId(std::optional<QString> value);
 
     SessionParts m_parts;
-    QNetworkAccessManager *m_network = nullptr;
     Transcript m_transcript;
     FinalizeWait m_finalWords;
 

@@ -5,6 +5,7 @@
 #include "menubarpopup.h"
 #include "meetingdetector.h"
 #include "menubarview.h"
+#include "serviceclient.h"
 #include "sessionfakes.h"
 #include "widgetfinders.h"
 #include "settings.h"
@@ -445,7 +446,9 @@ void TestMenuBarView::targetsTheServerCannotServeAreMarked()
     }
     Rig rig;
     rig.view->show();
-    auto *network = rig.view->findChild<QNetworkAccessManager *>();
+    // The view asks the service client; it speaks no HTTP itself.
+    QVERIFY(!rig.view->findChild<QNetworkAccessManager *>());
+    auto *network = rig.auth.client().findChild<QNetworkAccessManager *>();
     QVERIFY(network);
     QSignalSpy answered(network, &QNetworkAccessManager::finished);
     QVERIFY(answered.wait(5000));

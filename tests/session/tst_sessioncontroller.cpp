@@ -6,6 +6,7 @@
 #include "servermessages.h"
 #include "sessionfakes.h"
 #include "sessionjournal.h"
+#include "serviceclient.h"
 #include "settings.h"
 #include "transcriptionclient.h"
 
@@ -161,6 +162,7 @@ void TestSessionController::makeState(std::optional<SessionTiming> timing, QStri
     m_detector = detector.get();
     parts.detector = std::move(detector);
     parts.auth = m_auth.get();
+    parts.notes = &m_auth->client();
     parts.panel = &m_panel;
     parts.prompt = &m_prompt;
     parts.harvest = &m_harvest;
