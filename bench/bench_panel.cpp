@@ -7,6 +7,8 @@
 #include "livehud.h"
 #include "livehudview.h"
 
+#include "servermessages.h"
+
 #include <QApplication>
 #include <QRandomGenerator>
 
@@ -19,18 +21,13 @@
 
 namespace {
 
+QString language(bool translation)
+{
+    return translation ? QStringLiteral("es") : QStringLiteral("en");
+}
+
 constexpr std::size_t window = 5000; // messages
 constexpr qsizetype lineTarget = 15'500; // two hours of sentences and their translations
-
-SpokenPiece makeToken(const QString &text, bool final, bool translation)
-{
-    SpokenPiece piece;
-    piece.text = text;
-    piece.final = final;
-    piece.translation = translation;
-    piece.language = translation ? QStringLiteral("es") : QStringLiteral("en");
-    return piece;
-}
 
 // Sentences of 3 to 18 words, each followed by its translation, in messages
 // of one to five final tokens with provisional text after them.
@@ -52,7 +49,7 @@ std::vector<TranscriptUpdate> makeMeeting(quint32 seed, int sentences)
                 QString text = QLatin1StringView(" ") + words.at(random.bounded(words.size()));
                 if (i == length - 1)
                     text += QLatin1StringView(".");
-                pending.append(makeToken(text, true, translation));
+                pending.append(token(text, true, translation, language(translation)));
             }
             while (!pending.isEmpty()) {
                 const int take = std::min<int>(pending.size(), 1 + random.bounded(5));
@@ -61,7 +58,8 @@ std::vector<TranscriptUpdate> makeMeeting(quint32 seed, int sentences)
                 pending.remove(0, take);
                 for (int tail = random.bounded(4); tail > 0; --tail)
                     message.pieces.append(
-                        makeToken(QLatin1StringView(" ") + words.at(random.bounded(words.size())), false, false));
+                        token(QLatin1StringView(" ") + words.at(random.bounded(words.size())), false, false,
+                              language(false)));
                 messages.push_back(std::move(message));
             }
         }
@@ -95,7 +93,7 @@ int main(int argc, char *argv[])
     LiveHUD hud;
     hud.setAnimationDuration(0);
     SessionController::Preview listening;
-    listening.isListening = true;
+    listening.phase = SessionController::Phase::Listening;
     state.showPreview(listening);
     hud.show(&state, true);
     QApplication::processEvents();

@@ -6,6 +6,8 @@
 #include "sessionjournal.h"
 #include "transcript.h"
 
+#include "servermessages.h"
+
 #include <QCoreApplication>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -18,6 +20,11 @@
 
 namespace {
 
+QString language(bool translation)
+{
+    return translation ? QStringLiteral("es") : QStringLiteral("en");
+}
+
 constexpr qsizetype lineTarget = 15'500; // two hours of sentences and their translations
 constexpr std::size_t window = 10000;    // messages
 constexpr int runs = 21;
@@ -27,16 +34,6 @@ double threadSeconds()
     timespec now{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
     return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
-}
-
-SpokenPiece makeToken(const QString &text, bool final, bool translation)
-{
-    SpokenPiece piece;
-    piece.text = text;
-    piece.final = final;
-    piece.translation = translation;
-    piece.language = translation ? QStringLiteral("es") : QStringLiteral("en");
-    return piece;
 }
 
 // Sentences of 3 to 14 words, every twentieth a run-on of 120 words without
@@ -60,7 +57,7 @@ std::vector<TranscriptUpdate> makeMeeting(quint32 seed, int &finalTokens)
             message.pieces = pending.mid(0, take);
             pending.remove(0, take);
             for (int tail = random.bounded(4); tail > 0; --tail)
-                message.pieces.append(makeToken(QLatin1StringView(" ") + words.at(random.bounded(words.size())),
+                message.pieces.append(token(QLatin1StringView(" ") + words.at(random.bounded(words.size())),
                                                  false, translation));
             messages.push_back(std::move(message));
         }
@@ -76,7 +73,7 @@ std::vector<TranscriptUpdate> makeMeeting(quint32 seed, int &finalTokens)
                 QString text = QLatin1StringView(" ") + words.at(random.bounded(words.size()));
                 if (i == length - 1 && !runOn)
                     text += QLatin1StringView(".");
-                pending.append(makeToken(text, true, translation));
+                pending.append(token(text, true, translation, language(translation)));
                 ++finalTokens;
             }
             flush(translation);

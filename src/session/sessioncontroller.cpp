@@ -2,11 +2,9 @@
 #include "logging.h"
 
 #include "clock.h"
-#include "notesupload.h"
 #include "settings.h"
 
 #include <QCoroTimer>
-#include <QJsonDocument>
 #include <QPointer>
 
 SessionController::SessionController(QObject *parent)
@@ -17,6 +15,7 @@ SessionController::SessionController(QObject *parent)
 SessionController::SessionController(SessionParts parts, QObject *parent)
     : QObject(parent)
     , m_parts(std::move(parts))
+    , m_saver({m_parts.auth, m_parts.notes, m_parts.journal.get(), m_parts.timing.requestTimeout})
 {
     m_ticker.setSingleShot(true);
     QObject::connect(&m_ticker, &QTimer::timeout, this, &SessionController::tick);
@@ -209,37 +208,26 @@ QCoro::Task<> SessionController::saveSession()
     setPhase(Phase::Uploading);
     setSaveState(SaveState::idle());
 
-    ZarnoSettings settings = ZarnoSettings::load();
-    if (m_recovered) {
-        settings.languageA = m_recovered->languageA;
-        settings.languageB = m_recovered->languageB;
-        settings.transcriptOnly = m_recovered->transcriptOnly;
-    }
-    std::optional<QString> token;
-    if (m_parts.auth)
-        token = co_await m_parts.auth->validAccessToken();
+    // Named, not a temporary: GCC 12 destroys a braced temporary handed to a
+    // coroutine twice.
+    const NotesSession notes{m_sessionStartedAt, m_sourceClientId};
+    const NotesSaver::Outcome outcome = co_await m_saver.save(saved, notes, m_recovered);
     if (!self)
         co_return;
-    if (!token || !settings.baseURL()) {
+    switch (outcome.kind) {
+    case NotesSaver::Outcome::Kind::Abandoned:
+        co_return;
+    case NotesSaver::Outcome::Kind::NoSignIn:
         uploadFailed(saveSignInText, false);
         co_return;
-    }
-    const std::optional<QUrl> url = settings.serviceURL(QStringLiteral("/api/sessions"));
-    if (!url) {
+    case NotesSaver::Outcome::Kind::BadAddress:
         uploadFailed(badServerURLText, false);
         co_return;
-    }
-
-    const QJsonObject body = notesBody(saved, NotesSession{m_sessionStartedAt, m_sourceClientId}, settings);
-    UploadOutcome outcome;
-    if (m_parts.notes)
-        outcome = co_await m_parts.notes->uploadNotes(*url, *token, QJsonDocument(body).toJson(QJsonDocument::Compact),
-                                                      m_parts.timing.requestTimeout);
-    if (!self || outcome.kind == UploadOutcome::Kind::Abandoned)
-        co_return;
-    if (outcome.kind == UploadOutcome::Kind::Failed) {
+    case NotesSaver::Outcome::Kind::Failed:
         uploadFailed(saveFailedText, true);
         co_return;
+    case NotesSaver::Outcome::Kind::Saved:
+        break;
     }
 
     const bool startNext = m_pending.startAfterUpload;
@@ -247,8 +235,6 @@ QCoro::Task<> SessionController::saveSession()
     setSavedSessionId(outcome.sessionId);
     if (session != m_session)
         co_return; // the notes are saved; the newer session keeps its own state
-    if (m_parts.journal)
-        m_parts.journal->discard();
     m_recovered.reset();
     m_transcript.clear();
     // A connection lost earlier in the session is no longer news.

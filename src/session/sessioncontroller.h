@@ -4,6 +4,7 @@
 #include "finalizewait.h"
 #include "microphone.h"
 #include "notesservice.h"
+#include "notessaver.h"
 #include "sessionjournal.h"
 #include "sessionhooks.h"
 #include "transcript.h"
@@ -187,6 +188,7 @@ private:
     void setSavedSessionId(std::optional<QString> value);
 
     SessionParts m_parts;
+    NotesSaver m_saver;
     Transcript m_transcript;
     FinalizeWait m_finalWords;
 

@@ -83,6 +83,8 @@ private Q_SLOTS:
     void utteranceCutMidwayReachesTheNotes();
     void journalKeepsTheSessionUntilTheNotesAreSaved_data();
     void journalKeepsTheSessionUntilTheNotesAreSaved();
+    void notesSaverAloneSaysHowTheSaveEnded_data();
+    void notesSaverAloneSaysHowTheSaveEnded();
     void failedResumeClosesTheWaitingConnection();
     void panelHideAfterSaveSkipsANewSession();
     void savedNotesOpenInTheMainWindow_data();
@@ -1053,6 +1055,47 @@ void TestSessionController::journalKeepsTheSessionUntilTheNotesAreSaved()
     m_service->releaseUpload();
     QTRY_VERIFY(m_state->phase() != SessionController::Phase::Uploading);
     QCOMPARE(onDisk().kind, uploadStatus == 200 ? JournalReading::Kind::Empty : JournalReading::Kind::Session);
+}
+
+void TestSessionController::notesSaverAloneSaysHowTheSaveEnded_data()
+{
+    using Kind = NotesSaver::Outcome::Kind;
+    QTest::addColumn<int>("status");
+    QTest::addColumn<bool>("signedIn");
+    QTest::addColumn<Kind>("kind");
+    QTest::newRow("saved") << 200 << true << Kind::Saved;
+    QTest::newRow("refused") << 500 << true << Kind::Failed;
+    QTest::newRow("created is not saved") << 201 << true << Kind::Failed;
+    QTest::newRow("signed out") << 200 << false << Kind::NoSignIn;
+}
+
+void TestSessionController::notesSaverAloneSaysHowTheSaveEnded()
+{
+    using Kind = NotesSaver::Outcome::Kind;
+    QFETCH(int, status);
+    QFETCH(bool, signedIn);
+    QFETCH(Kind, kind);
+    m_state.reset(); // the saver alone, with no controller around it
+    m_service->uploadStatus = status;
+    if (!signedIn)
+        m_auth->signOut();
+    const QString path = m_stateDir->filePath(QStringLiteral("saver/session.journal"));
+    SessionJournal journal(path, 10ms);
+    Transcript transcript;
+    journal.follow(&transcript);
+    journal.beginSession({m_now, QStringLiteral("mac_1_ABCDE"), QStringLiteral("en"), QStringLiteral("es"), false});
+    transcript.apply(message({token(QStringLiteral("Kept."), true)}));
+    NotesSaver saver({m_auth.get(), &m_auth->client(), &journal, 5000ms});
+
+    const NotesSession session{m_now, QStringLiteral("mac_1_ABCDE")};
+    const NotesSaver::Outcome outcome = QCoro::waitFor(saver.save(transcript.lines(), session, std::nullopt));
+    QCOMPARE(outcome.kind, kind);
+    QCOMPARE(outcome.sessionId, kind == Kind::Saved ? std::optional<QString>(QStringLiteral("notes-1")) : std::nullopt);
+    QCOMPARE(m_service->uploads().size(), signedIn ? 1 : 0);
+    // The journal goes only with notes the service has.
+    QFile file(path);
+    const JournalReading left = file.open(QIODevice::ReadOnly) ? readJournal(file.readAll()) : JournalReading();
+    QCOMPARE(left.kind, kind == Kind::Saved ? JournalReading::Kind::Empty : JournalReading::Kind::Session);
 }
 
 void TestSessionController::failedResumeClosesTheWaitingConnection()
