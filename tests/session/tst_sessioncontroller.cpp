@@ -493,8 +493,11 @@ void TestSessionController::phaseFollowsTheSession()
             m_state->stopAndSave();
         else if (step == "speak")
             speak(finalTokensJson({"Said."}), int(m_state->transcript()->lines().size()) + 1);
-        else if (step == "drop")
+        else if (step == "drop") {
+            // The leg can be up before the service has taken its socket.
+            QTRY_VERIFY(m_service->lastSocket());
             m_service->closeClient(4402);
+        }
         else if (step == "micStops")
             m_mic->fail();
         else if (step == "failMic")
