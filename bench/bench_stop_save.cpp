@@ -101,6 +101,7 @@ int main(int argc, char **argv)
 
     std::vector<double> figures;
     int kept = 0;
+    int translatedRuns = 0;
     for (int run = 0; run < runs; ++run) {
         state.startListening();
         if (!waitFor([&] { return state.phase() == SessionController::Phase::Listening; }, 10000)) {
@@ -114,10 +115,11 @@ int main(int argc, char **argv)
             waitFor([&] { return paced.elapsed() >= chunkMs; }, chunkMs);
         }
         QString heard;
+        QString translated;
         const QMetaObject::Connection watch = QObject::connect(&state, &SessionController::changed, [&] {
             if (state.phase() == SessionController::Phase::Uploading && heard.isEmpty())
                 for (const TranscriptLine &line : state.transcript()->lines())
-                    heard += line.isTranslation ? QString() : line.text;
+                    (line.isTranslation ? translated : heard) += line.text;
         });
         QElapsedTimer clock;
         clock.start();
@@ -132,7 +134,9 @@ int main(int argc, char **argv)
         const bool last = heard.contains(QStringLiteral("meters"), Qt::CaseInsensitive);
         kept += last ? 1 : 0;
         figures.push_back(ms);
-        std::printf("run %d: %.1f ms  \"%s\"\n", run + 1, ms, qPrintable(heard.trimmed()));
+        translatedRuns += translated.trimmed().isEmpty() ? 0 : 1;
+        std::printf("run %d: %.1f ms  \"%s\"  \"%s\"\n", run + 1, ms, qPrintable(heard.trimmed()),
+                    qPrintable(translated.trimmed()));
         std::fflush(stdout);
         // The service lets an account's connection go once it has closed.
         waitFor([] { return false; }, 300);
@@ -142,5 +146,7 @@ int main(int argc, char **argv)
                 "last word (\"meters\") in the notes in %d of %d\n",
                 translate ? " (with translation)" : "", figures.at(figures.size() / 2), figures.front(),
                 figures.back(), runs, kept, runs);
+    if (translate)
+        std::printf("its translation in the notes in %d of %d\n", translatedRuns, runs);
     return 0;
 }
