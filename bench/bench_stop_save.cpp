@@ -52,6 +52,41 @@ bool waitFor(Done done, int ms)
     return done();
 }
 
+// One session: speech in real time, then Stop & save right as it ends.
+struct Run
+{
+    double ms = 0; // from the press to the saved notes
+    QString heard;
+    QString translated;
+};
+
+std::optional<Run> speakAndStop(SessionController &state, FakeMicrophone &mic, const QByteArray &speech)
+{
+    state.startListening();
+    if (!waitFor([&] { return state.phase() == SessionController::Phase::Listening; }, 10000))
+        return std::nullopt;
+    for (qsizetype at = 0; at < speech.size(); at += chunkMs * bytesPerMs) {
+        mic.deliver({speech.mid(at, chunkMs * bytesPerMs)});
+        QElapsedTimer paced;
+        paced.start();
+        waitFor([&] { return paced.elapsed() >= chunkMs; }, chunkMs);
+    }
+    Run run;
+    // What goes into the notes: the transcript as the upload starts.
+    const QMetaObject::Connection watch = QObject::connect(&state, &SessionController::changed, [&] {
+        if (state.phase() == SessionController::Phase::Uploading && run.heard.isEmpty())
+            for (const TranscriptLine &line : state.transcript()->lines())
+                (line.isTranslation ? run.translated : run.heard) += line.text;
+    });
+    QElapsedTimer clock;
+    clock.start();
+    state.stopAndSave();
+    const bool saved = waitFor([&] { return state.saveState() == SaveState::saved(); }, 10000);
+    run.ms = double(clock.nsecsElapsed()) / 1e6;
+    QObject::disconnect(watch);
+    return saved ? std::optional<Run>(run) : std::nullopt;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -103,40 +138,16 @@ int main(int argc, char **argv)
     int kept = 0;
     int translatedRuns = 0;
     for (int run = 0; run < runs; ++run) {
-        state.startListening();
-        if (!waitFor([&] { return state.phase() == SessionController::Phase::Listening; }, 10000)) {
-            std::fprintf(stderr, "run %d: the session did not start (%s)\n", run + 1, qPrintable(state.lastErrorText()));
+        const std::optional<Run> done = speakAndStop(state, *mic, speech);
+        if (!done) {
+            std::fprintf(stderr, "run %d failed: %s\n", run + 1, qPrintable(state.lastErrorText()));
             return 1;
         }
-        for (qsizetype at = 0; at < speech.size(); at += chunkMs * bytesPerMs) {
-            mic->deliver({speech.mid(at, chunkMs * bytesPerMs)});
-            QElapsedTimer paced;
-            paced.start();
-            waitFor([&] { return paced.elapsed() >= chunkMs; }, chunkMs);
-        }
-        QString heard;
-        QString translated;
-        const QMetaObject::Connection watch = QObject::connect(&state, &SessionController::changed, [&] {
-            if (state.phase() == SessionController::Phase::Uploading && heard.isEmpty())
-                for (const TranscriptLine &line : state.transcript()->lines())
-                    (line.isTranslation ? translated : heard) += line.text;
-        });
-        QElapsedTimer clock;
-        clock.start();
-        state.stopAndSave();
-        const bool saved = waitFor([&] { return state.saveState() == SaveState::saved(); }, 10000);
-        const double ms = double(clock.nsecsElapsed()) / 1e6;
-        QObject::disconnect(watch);
-        if (!saved) {
-            std::fprintf(stderr, "run %d: not saved (%s)\n", run + 1, qPrintable(state.lastErrorText()));
-            return 1;
-        }
-        const bool last = heard.contains(QStringLiteral("meters"), Qt::CaseInsensitive);
-        kept += last ? 1 : 0;
-        figures.push_back(ms);
-        translatedRuns += translated.trimmed().isEmpty() ? 0 : 1;
-        std::printf("run %d: %.1f ms  \"%s\"  \"%s\"\n", run + 1, ms, qPrintable(heard.trimmed()),
-                    qPrintable(translated.trimmed()));
+        kept += done->heard.contains(QStringLiteral("meters"), Qt::CaseInsensitive) ? 1 : 0;
+        translatedRuns += done->translated.trimmed().isEmpty() ? 0 : 1;
+        figures.push_back(done->ms);
+        std::printf("run %d: %.1f ms  \"%s\"  \"%s\"\n", run + 1, done->ms, qPrintable(done->heard.trimmed()),
+                    qPrintable(done->translated.trimmed()));
         std::fflush(stdout);
         // The service lets an account's connection go once it has closed.
         waitFor([] { return false; }, 300);
