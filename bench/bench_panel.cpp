@@ -7,6 +7,8 @@
 #include "livehud.h"
 #include "livehudview.h"
 
+#include "servermessages.h"
+
 #include <QApplication>
 #include <QRandomGenerator>
 
@@ -19,23 +21,17 @@
 
 namespace {
 
+QString language(bool translation)
+{
+    return translation ? QStringLiteral("es") : QStringLiteral("en");
+}
+
 constexpr std::size_t window = 5000; // messages
 constexpr qsizetype lineTarget = 15'500; // two hours of sentences and their translations
 
-SonioxToken makeToken(const QString &text, bool final, bool translation)
-{
-    SonioxToken token;
-    token.text = text;
-    token.is_final = final;
-    token.language = translation ? QStringLiteral("es") : QStringLiteral("en");
-    if (translation)
-        token.translation_status = QStringLiteral("translation");
-    return token;
-}
-
 // Sentences of 3 to 18 words, each followed by its translation, in messages
 // of one to five final tokens with provisional text after them.
-std::vector<SonioxMessage> makeMeeting(quint32 seed, int sentences)
+std::vector<TranscriptUpdate> makeMeeting(quint32 seed, int sentences)
 {
     static const QStringList words = QStringLiteral(
         "we the budget next quarter should review I think that is fine "
@@ -43,26 +39,27 @@ std::vector<SonioxMessage> makeMeeting(quint32 seed, int sentences)
         "hola equipo presupuesto revisar semana viernes reunión de acuerdo")
                                          .split(u' ');
     QRandomGenerator random(seed);
-    std::vector<SonioxMessage> messages;
+    std::vector<TranscriptUpdate> messages;
     for (int sentence = 0; sentence < sentences; ++sentence) {
         const int length = 3 + random.bounded(16);
         for (int side = 0; side < 2; ++side) {
             const bool translation = side == 1;
-            QList<SonioxToken> pending;
+            QList<SpokenPiece> pending;
             for (int i = 0; i < length; ++i) {
                 QString text = QLatin1StringView(" ") + words.at(random.bounded(words.size()));
                 if (i == length - 1)
                     text += QLatin1StringView(".");
-                pending.append(makeToken(text, true, translation));
+                pending.append(token(text, true, translation, language(translation)));
             }
             while (!pending.isEmpty()) {
                 const int take = std::min<int>(pending.size(), 1 + random.bounded(5));
-                SonioxMessage message;
-                message.tokens = pending.mid(0, take);
+                TranscriptUpdate message;
+                message.pieces = pending.mid(0, take);
                 pending.remove(0, take);
                 for (int tail = random.bounded(4); tail > 0; --tail)
-                    message.tokens->append(
-                        makeToken(QLatin1StringView(" ") + words.at(random.bounded(words.size())), false, false));
+                    message.pieces.append(
+                        token(QLatin1StringView(" ") + words.at(random.bounded(words.size())), false, false,
+                              language(false)));
                 messages.push_back(std::move(message));
             }
         }
@@ -96,12 +93,12 @@ int main(int argc, char *argv[])
     LiveHUD hud;
     hud.setAnimationDuration(0);
     SessionController::Preview listening;
-    listening.isListening = true;
+    listening.phase = SessionController::Phase::Listening;
     state.showPreview(listening);
     hud.show(&state, true);
     QApplication::processEvents();
 
-    const std::vector<SonioxMessage> messages = makeMeeting(20261208, int(lineTarget / 2) + 50);
+    const std::vector<TranscriptUpdate> messages = makeMeeting(20261208, int(lineTarget / 2) + 50);
 
     // CPU time spent on messages [from, to): applying each, then layout,
     // the panel's repaint of what changed and the scroll animation.

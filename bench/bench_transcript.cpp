@@ -6,6 +6,8 @@
 #include "sessionjournal.h"
 #include "transcript.h"
 
+#include "servermessages.h"
+
 #include <QCoreApplication>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -18,6 +20,11 @@
 
 namespace {
 
+QString language(bool translation)
+{
+    return translation ? QStringLiteral("es") : QStringLiteral("en");
+}
+
 constexpr qsizetype lineTarget = 15'500; // two hours of sentences and their translations
 constexpr std::size_t window = 10000;    // messages
 constexpr int runs = 21;
@@ -29,21 +36,10 @@ double threadSeconds()
     return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
 }
 
-SonioxToken makeToken(const QString &text, bool final, bool translation)
-{
-    SonioxToken token;
-    token.text = text;
-    token.is_final = final;
-    token.language = translation ? QStringLiteral("es") : QStringLiteral("en");
-    if (translation)
-        token.translation_status = QStringLiteral("translation");
-    return token;
-}
-
 // Sentences of 3 to 14 words, every twentieth a run-on of 120 words without
 // a mark (so the length break is exercised), each followed by its
 // translation, until the meeting holds `lineTarget` lines.
-std::vector<SonioxMessage> makeMeeting(quint32 seed, int &finalTokens)
+std::vector<TranscriptUpdate> makeMeeting(quint32 seed, int &finalTokens)
 {
     static const QStringList words = QStringLiteral(
         "we the budget next quarter should review I think that is fine "
@@ -51,17 +47,17 @@ std::vector<SonioxMessage> makeMeeting(quint32 seed, int &finalTokens)
         "hola equipo presupuesto revisar semana viernes reunión de acuerdo")
                                          .split(u' ');
     QRandomGenerator random(seed);
-    std::vector<SonioxMessage> messages;
+    std::vector<TranscriptUpdate> messages;
     finalTokens = 0;
-    QList<SonioxToken> pending;
+    QList<SpokenPiece> pending;
     auto flush = [&](bool translation) {
         while (!pending.isEmpty()) {
             const int take = std::min<int>(pending.size(), 1 + random.bounded(5));
-            SonioxMessage message;
-            message.tokens = pending.mid(0, take);
+            TranscriptUpdate message;
+            message.pieces = pending.mid(0, take);
             pending.remove(0, take);
             for (int tail = random.bounded(4); tail > 0; --tail)
-                message.tokens->append(makeToken(QLatin1StringView(" ") + words.at(random.bounded(words.size())),
+                message.pieces.append(token(QLatin1StringView(" ") + words.at(random.bounded(words.size())),
                                                  false, translation));
             messages.push_back(std::move(message));
         }
@@ -77,7 +73,7 @@ std::vector<SonioxMessage> makeMeeting(quint32 seed, int &finalTokens)
                 QString text = QLatin1StringView(" ") + words.at(random.bounded(words.size()));
                 if (i == length - 1 && !runOn)
                     text += QLatin1StringView(".");
-                pending.append(makeToken(text, true, translation));
+                pending.append(token(text, true, translation, language(translation)));
                 ++finalTokens;
             }
             flush(translation);
@@ -103,7 +99,7 @@ struct Windows
 };
 
 template<typename Apply>
-Windows timeWindows(const std::vector<SonioxMessage> &messages, Apply apply)
+Windows timeWindows(const std::vector<TranscriptUpdate> &messages, Apply apply)
 {
     double first = 0, lastStart = 0;
     const double start = threadSeconds();
@@ -118,13 +114,13 @@ Windows timeWindows(const std::vector<SonioxMessage> &messages, Apply apply)
     return {first, end - lastStart, end - start};
 }
 
-Run measure(const std::vector<SonioxMessage> &messages)
+Run measure(const std::vector<TranscriptUpdate> &messages)
 {
     Transcript state;
     qsizetype tokens = 0;
-    const Windows spent = timeWindows(messages, [&](const SonioxMessage &message) {
+    const Windows spent = timeWindows(messages, [&](const TranscriptUpdate &message) {
         state.apply(message);
-        tokens += message.tokens->size();
+        tokens += message.pieces.size();
     });
     return {double(tokens) / spent.total, spent.last / spent.first, state.lines().size()};
 }
@@ -138,7 +134,7 @@ struct JournalRun
     double growth;
 };
 
-JournalRun measureJournal(const std::vector<SonioxMessage> &messages)
+JournalRun measureJournal(const std::vector<TranscriptUpdate> &messages)
 {
     QTemporaryDir dir;
     std::vector<double> with, without;
@@ -154,7 +150,7 @@ JournalRun measureJournal(const std::vector<SonioxMessage> &messages)
         }
         std::vector<double> &costs = journaled ? with : without;
         costs.reserve(messages.size());
-        const Windows spent = timeWindows(messages, [&](const SonioxMessage &message) {
+        const Windows spent = timeWindows(messages, [&](const TranscriptUpdate &message) {
             const auto began = std::chrono::steady_clock::now();
             state.apply(message);
             costs.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
@@ -174,7 +170,7 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     int finalTokens = 0;
-    const std::vector<SonioxMessage> messages = makeMeeting(20261208, finalTokens);
+    const std::vector<TranscriptUpdate> messages = makeMeeting(20261208, finalTokens);
     std::printf("meeting: %d final tokens in %zu messages\n", finalTokens, messages.size());
 
     measure(messages); // warm up allocator and caches

@@ -29,10 +29,11 @@ bool isLanguageCode(const QString &code)
     return pattern.match(code).hasMatch();
 }
 
+// "<end>" (the speaker paused) means nothing to the app; "<fin>" tells it a
+// finalize is answered, so it passes.
 bool isControlToken(const QJsonValue &token)
 {
-    const QString text = token.toObject().value(QStringLiteral("text")).toString();
-    return text == QLatin1StringView("<fin>") || text == QLatin1StringView("<end>");
+    return token.toObject().value(QStringLiteral("text")).toString() == QLatin1StringView("<end>");
 }
 
 QString shortReason(const QString &text)

@@ -126,9 +126,9 @@ void SpeechRecognizer::feed(const QByteArray &pcm)
 
 void SpeechRecognizer::finalize()
 {
-    if (!m_decoder || !m_inUtterance || !m_heardSpeech)
-        return;
-    endUtterance();
+    if (m_decoder && m_inUtterance && m_heardSpeech)
+        endUtterance();
+    Q_EMIT finalized();
 }
 
 void SpeechRecognizer::endUtterance()

@@ -34,7 +34,7 @@ public Q_SLOTS:
     // Loads the model (about half a second); emits ready() or failed().
     void start();
     void feed(const QByteArray &pcm);
-    // Ends the running utterance now and emits its words.
+    // Ends the running utterance now, emits its words, then finalized().
     void finalize();
 
 Q_SIGNALS:
@@ -44,6 +44,8 @@ Q_SIGNALS:
     void hypothesis(const QStringList &words);
     // A finished utterance; never empty.
     void utterance(const QList<RecognizedWord> &words);
+    // A finalize is done: every word of the audio before it was emitted.
+    void finalized();
 
 private:
     void startUtterance();

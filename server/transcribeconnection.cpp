@@ -10,6 +10,7 @@
 #include <QTimer>
 #include <QWebSocket>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 
@@ -24,6 +25,7 @@ constexpr qsizetype feedPieceBytes = 200 * 16 * 2; // 200 ms
 constexpr qint64 finalizeCost = 100 * 16 * 2;
 const QString sourceLanguage = QStringLiteral("en");
 const QString targetLanguage = QStringLiteral("es");
+std::atomic<quint64> nextTicket{1}; // shared by every connection, as the translator is
 
 QJsonObject token(const QString &text, bool final, const QString &language, bool translation)
 {
@@ -71,6 +73,7 @@ TranscribeConnection::TranscribeConnection(std::unique_ptr<QWebSocket> socket, q
     connect(m_recognizer, &SpeechRecognizer::hypothesis, this, &TranscribeConnection::onHypothesis);
     connect(m_recognizer, &SpeechRecognizer::utterance, this, &TranscribeConnection::onUtterance);
     connect(m_recognizer, &SpeechRecognizer::failed, this, &TranscribeConnection::onRecognizerFailed);
+    connect(m_recognizer, &SpeechRecognizer::finalized, this, &TranscribeConnection::onFinalized);
 
     if (m_translator) {
         connect(this, &TranscribeConnection::translationRequested, m_translator, &Translator::translate);
@@ -168,8 +171,7 @@ void TranscribeConnection::onUtterance(const QList<RecognizedWord> &words)
     }
     sendTokens(tokens);
     if (m_translator) {
-        static std::atomic<quint64> nextTicket{1};
-        const quint64 ticket = nextTicket++;
+        const quint64 ticket = m_lastTicket = nextTicket++;
         m_waiting.insert(ticket, {words.first().startMs, words.last().endMs});
         Q_EMIT translationRequested(ticket, texts.join(QString()).trimmed());
     }
@@ -192,6 +194,26 @@ void TranscribeConnection::onTranslated(quint64 ticket, const QString &text)
         tokens.append(object);
     }
     sendTokens(tokens);
+    sendFinMarkers();
+}
+
+void TranscribeConnection::onFinalized()
+{
+    // The provider's answer to a finalize: "<fin>" after the last final
+    // words, translations included.
+    m_finsOwed.append(m_lastTicket);
+    sendFinMarkers();
+}
+
+void TranscribeConnection::sendFinMarkers()
+{
+    while (!m_finsOwed.isEmpty()
+           && std::none_of(m_waiting.keyBegin(), m_waiting.keyEnd(),
+                           [owed = m_finsOwed.first()](quint64 ticket) { return ticket <= owed; })) {
+        m_finsOwed.removeFirst();
+        sendTokens(QJsonArray{QJsonObject{{QStringLiteral("text"), QStringLiteral("<fin>")},
+                                          {QStringLiteral("is_final"), true}}});
+    }
 }
 
 void TranscribeConnection::onRecognizerFailed(const QString &reason)

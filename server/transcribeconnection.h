@@ -46,6 +46,8 @@ private:
     void onHypothesis(const QStringList &words);
     void onUtterance(const QList<RecognizedWord> &words);
     void onTranslated(quint64 ticket, const QString &text);
+    void onFinalized();
+    void sendFinMarkers();
     void onRecognizerFailed(const QString &reason);
     void sendTokens(const QJsonArray &tokens);
     void stopWorkers();
@@ -55,6 +57,10 @@ private:
     QPointer<Translator> m_translator;
     // Utterances waiting for their translation: ticket -> start and end.
     QHash<quint64, QPair<qint64, qint64>> m_waiting;
+    // Answers to finalize requests still owed: each waits for the
+    // translations asked for up to its ticket.
+    QList<quint64> m_finsOwed;
+    quint64 m_lastTicket = 0;
     // Audio bytes handed to the recogniser and not yet decoded.
     std::shared_ptr<std::atomic<qint64>> m_backlog = std::make_shared<std::atomic<qint64>>(0);
     QThread *m_recognizerThread = nullptr;

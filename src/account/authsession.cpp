@@ -1,20 +1,17 @@
 #include "authsession.h"
 
 #include "clock.h"
+#include "serviceclient.h"
 #include "settings.h"
 #include "tokenvault.h"
 
 #include <QCoreApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QPointer>
 #include <QSettings>
 #include <QTimer>
 
-#include <QCoroNetworkReply>
 #include <QCoroSignal>
 
 namespace {
@@ -41,36 +38,6 @@ double storedSeconds(const QSettings &store, const QString &key)
     bool ok = false;
     const double seconds = store.value(key).toDouble(&ok);
     return ok ? seconds : 0;
-}
-
-// Deletes a reply however the coroutine leaves; the reply may already be
-// gone with its manager.
-struct ReplyOwner
-{
-    explicit ReplyOwner(QNetworkReply *reply) : reply(reply) { }
-    ~ReplyOwner()
-    {
-        if (reply)
-            reply->deleteLater();
-    }
-    ReplyOwner(const ReplyOwner &) = delete;
-    ReplyOwner &operator=(const ReplyOwner &) = delete;
-
-    QPointer<QNetworkReply> reply;
-};
-
-// Aborting emits finished(), so an await on the reply always ends.
-void abortAfter(QNetworkReply *reply, std::chrono::milliseconds timeout)
-{
-    QTimer::singleShot(timeout, reply, [reply] {
-        if (reply->isRunning())
-            reply->abort();
-    });
-}
-
-bool isHttpResponse(const QNetworkReply &reply)
-{
-    return reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
 }
 
 struct ServiceConfig
@@ -239,49 +206,38 @@ QCoro::Task<std::optional<QString>> AuthSession::refresh(QString refreshToken)
 
     // Where the token service is and its public key come from our own
     // server; failing to learn them leaves the sign-in as it is.
-    const std::optional<QUrl> configURL = ZarnoSettings::load().serviceURL(QStringLiteral("/api/auth/config"));
-    if (!configURL)
+    if (!ZarnoSettings::load().serviceURL(QStringLiteral("/api/auth/config")))
         co_return std::nullopt;
-    QNetworkRequest configRequest(*configURL);
-    ReplyOwner config(network().get(configRequest));
-    abortAfter(config.reply, timeout);
-    co_await config.reply.data();
-    if (!self || !config.reply)
+    const ServiceAnswer config = co_await client().configuration(timeout);
+    if (!self)
         co_return std::nullopt;
-    if (!isHttpResponse(*config.reply)) {
+    if (!config.reached) {
         m_renewalProblem = unreachableText;
         co_return std::nullopt;
     }
-    const std::optional<ServiceConfig> service = decodeConfig(config.reply->readAll());
+    const std::optional<ServiceConfig> service = decodeConfig(config.body);
     if (!service) {
         m_renewalProblem = renewalFailedText;
         co_return std::nullopt;
     }
 
-    QNetworkRequest tokenRequest(service->tokenURL);
-    tokenRequest.setRawHeader("apikey", service->anonKey);
-    tokenRequest.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
     const QByteArray body =
         QJsonDocument(QJsonObject{{QStringLiteral("refresh_token"), refreshToken}}).toJson(QJsonDocument::Compact);
-    ReplyOwner token(network().post(tokenRequest, body));
-    abortAfter(token.reply, timeout);
-    co_await token.reply.data();
-    if (!self || !token.reply)
+    const ServiceAnswer token = co_await client().tokenGrant(service->tokenURL, service->anonKey, body, timeout);
+    if (!self)
         co_return std::nullopt;
 
     // Only a refusal of the grant ends the sign-in. A network that fails or
     // a server in trouble keeps it, so the user can try again later.
-    const QVariant status = token.reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (!status.isValid()) {
+    if (!token.reached) {
         m_renewalProblem = unreachableText;
         co_return std::nullopt;
     }
-    if (status.toInt() == 400 || status.toInt() == 401) {
+    if (token.status == 400 || token.status == 401) {
         signOut();
         co_return std::nullopt;
     }
-    const std::optional<TokenAnswer> answer =
-        status.toInt() == 200 ? decodeTokenAnswer(token.reply->readAll()) : std::nullopt;
+    const std::optional<TokenAnswer> answer = token.status == 200 ? decodeTokenAnswer(token.body) : std::nullopt;
     if (!answer) {
         m_renewalProblem = renewalFailedText;
         co_return std::nullopt;
@@ -333,9 +289,9 @@ void AuthSession::setEmail(const QString &email)
     Q_EMIT emailChanged();
 }
 
-QNetworkAccessManager &AuthSession::network()
+ServiceClient &AuthSession::client()
 {
-    if (!m_network)
-        m_network = new QNetworkAccessManager(this);
-    return *m_network;
+    if (!m_client)
+        m_client = new ServiceClient(this);
+    return *m_client;
 }

@@ -8,7 +8,7 @@
 #include <chrono>
 #include <optional>
 
-class QNetworkAccessManager;
+class ServiceClient;
 
 // The user's sign-in, kept in the standard settings store between launches.
 // Its access token is renewed with the refresh-token grant only when a caller
@@ -50,6 +50,10 @@ public:
     // Each of the two renewal requests is abandoned after this long.
     void setRequestTimeout(std::chrono::milliseconds timeout) { m_requestTimeout = timeout; }
 
+    // The client of the zarno service this sign-in renews through; the
+    // application's one, which the rest of it shares.
+    [[nodiscard]] ServiceClient &client();
+
 Q_SIGNALS:
     void emailChanged();
     // A renewal ended, well or not; callers that waited for it look again.
@@ -62,11 +66,10 @@ Q_SIGNALS:
 private:
     QCoro::Task<std::optional<QString>> refresh(QString refreshToken);
     void setEmail(const QString &email);
-    QNetworkAccessManager &network();
 
     QString m_email;
     std::optional<QString> m_renewalProblem;
     std::chrono::milliseconds m_requestTimeout{60000};
-    QNetworkAccessManager *m_network = nullptr;
+    ServiceClient *m_client = nullptr;
     bool m_renewing = false;
 };

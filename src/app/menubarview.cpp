@@ -7,6 +7,7 @@
 #include "meetingdetector.h"
 #include "lucide.h"
 #include "serveroffer.h"
+#include "serviceclient.h"
 #include "settings.h"
 #include "usersettings.h"
 #include "shellparts.h"
@@ -17,8 +18,6 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMenu>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QPainter>
 #include <QPainterPath>
 #include <QShowEvent>
@@ -141,18 +140,14 @@ MenuBarView::MenuBarView(SessionController &state, UserSettings &settings, AuthS
     column->addWidget(new HairLine(this));
     column->addWidget(buildQuit());
 
-    connect(&m_state, &SessionController::isListeningChanged, this, &MenuBarView::refresh);
-    connect(&m_state, &SessionController::isPausedChanged, this, &MenuBarView::refresh);
-    connect(&m_state, &SessionController::lastErrorChanged, this, &MenuBarView::refresh);
     // Every second while a session runs: out of sight only the time is
     // kept, and the whole panel is read again when it shows.
-    connect(&m_state, &SessionController::elapsedChanged, this, [this] {
-        if (isVisible())
+    connect(&m_state, &SessionController::changed, this, [this](SessionController::Changes what) {
+        if (what != SessionController::Change::Elapsed || isVisible())
             refresh();
         else
             showElapsed();
     });
-    connect(&m_state, &SessionController::saveStateChanged, this, &MenuBarView::refresh);
     connect(&m_auth, &AuthSession::emailChanged, this, &MenuBarView::refresh);
     // A new detection or an answer to the prompt shows at once.
     if (MeetingWatch *detector = m_state.detector())
@@ -375,8 +370,8 @@ void MenuBarView::refresh()
     m_language->setEnabled(!transcriptOnly);
     m_language->setFaint(transcriptOnly);
 
-    const bool listening = m_state.isListening();
-    const bool paused = m_state.isPaused();
+    const bool listening = m_state.phase() == SessionController::Phase::Listening;
+    const bool paused = SessionController::readsPaused(m_state.phase());
     const MeetingWatch *detector = m_state.detector();
     const std::optional<QString> meeting = detector ? detector->detectedApp() : std::nullopt;
     const bool offered = meeting.has_value() && !listening;
@@ -441,24 +436,21 @@ void MenuBarView::showEvent(QShowEvent *event)
     askWhatTheServerOffers();
 }
 
-void MenuBarView::askWhatTheServerOffers()
+QCoro::Task<> MenuBarView::askWhatTheServerOffers()
 {
-    const std::optional<QUrl> url = ZarnoSettings::load().serviceURL(QStringLiteral("/api/auth/config"));
-    if (!url || m_offerReply)
-        return;
-    if (!m_network)
-        m_network = new QNetworkAccessManager(this);
-    QNetworkRequest request(*url);
-    request.setTransferTimeout(5000);
-    m_offerReply = m_network->get(request);
-    connect(m_offerReply, &QNetworkReply::finished, this, [this, reply = m_offerReply] {
-        reply->deleteLater();
-        // An unreachable server says nothing; what it said last still stands.
-        if (reply->error() != QNetworkReply::NoError)
-            return;
-        m_offeredTargets = ServerOffer::translationTargets(reply->readAll());
-        markOfferedLanguages();
-    });
+    if (m_asking)
+        co_return;
+    QPointer<MenuBarView> self(this);
+    m_asking = true;
+    const ServiceAnswer answer = co_await m_auth.client().configuration(std::chrono::seconds(5));
+    if (!self)
+        co_return;
+    m_asking = false;
+    // An unreachable server says nothing; what it said last still stands.
+    if (!answer.ok)
+        co_return;
+    m_offeredTargets = ServerOffer::translationTargets(answer.body);
+    markOfferedLanguages();
 }
 
 void MenuBarView::markOfferedLanguages()

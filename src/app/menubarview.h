@@ -2,6 +2,7 @@
 
 #include "buttons.h"
 
+#include <QCoroTask>
 #include <QPointer>
 #include <QStringList>
 #include <QWidget>
@@ -15,8 +16,6 @@ class LiveHUD;
 class QAbstractButton;
 class QLabel;
 class QMenu;
-class QNetworkAccessManager;
-class QNetworkReply;
 class SignInHarvestHook;
 class UserSettings;
 class WrappedText;
@@ -144,7 +143,7 @@ private:
     void quit();
     [[nodiscard]] LiveHUD &hud() const;
     // Asks the server which targets it serves and marks the others.
-    void askWhatTheServerOffers();
+    QCoro::Task<> askWhatTheServerOffers();
     void markOfferedLanguages();
 
     SessionController &m_state;
@@ -172,7 +171,6 @@ private:
     WrappedText *m_saveFailure = nullptr;
     QAbstractButton *m_signInRow = nullptr;
     QAbstractButton *m_startAtLoginRow = nullptr;
-    QNetworkAccessManager *m_network = nullptr;
-    QPointer<QNetworkReply> m_offerReply;
+    bool m_asking = false; // the server is being asked what it offers
     std::optional<QStringList> m_offeredTargets; // nothing: the server did not say
 };

@@ -9,7 +9,9 @@
 #include "menubarpopup.h"
 #include "menubarview.h"
 #include "miccapture.h"
+#include "serviceclient.h"
 #include "settings.h"
+#include "signalwait.h"
 #include "systemmicpermission.h"
 #include "transcriptionclient.h"
 #include "webviewholder.h"
@@ -17,6 +19,7 @@
 
 #include <QApplication>
 #include <QCoroSignal>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QCoroTimer>
 #include <QMenu>
@@ -67,6 +70,7 @@ SessionParts realParts()
     parts.detector = std::make_unique<MeetingDetector>();
     parts.journal = std::make_unique<SessionJournal>(SessionJournal::defaultPath());
     parts.auth = &AuthSession::shared();
+    parts.notes = &AuthSession::shared().client();
     parts.panel = &LiveHUD::shared();
     parts.prompt = &MeetingPopup::shared();
     parts.harvest = &WebViewHolder::shared();
@@ -142,9 +146,7 @@ void ZarnoApp::makeTray()
         if (reason == QSystemTrayIcon::Trigger)
             openMenuPanel();
     });
-    connect(m_state.get(), &SessionController::isListeningChanged, this, &ZarnoApp::refreshTray);
-    connect(m_state.get(), &SessionController::isPausedChanged, this, &ZarnoApp::refreshTray);
-    connect(m_state.get(), &SessionController::elapsedChanged, this, &ZarnoApp::refreshTray);
+    connect(m_state.get(), &SessionController::changed, this, &ZarnoApp::refreshTray);
     refreshTray();
     m_tray->show();
     markStartup("tray");
@@ -162,15 +164,17 @@ void ZarnoApp::makeTrayMenu()
     m_trayMenu->addAction(QStringLiteral("Quit zarno"), this, [] { QCoreApplication::quit(); });
     // Only what the session can do now is offered.
     const auto follow = [this, take, pause, resume, stop] {
-        const bool listening = m_state->isListening();
-        const bool paused = m_state->isPaused();
+        const bool listening = m_state->phase() == SessionController::Phase::Listening;
+        const bool paused = SessionController::readsPaused(m_state->phase());
         take->setEnabled(!listening && !paused);
         pause->setEnabled(listening);
         resume->setEnabled(paused);
         stop->setEnabled(listening || paused);
     };
-    connect(m_state.get(), &SessionController::isListeningChanged, m_trayMenu.get(), follow);
-    connect(m_state.get(), &SessionController::isPausedChanged, m_trayMenu.get(), follow);
+    connect(m_state.get(), &SessionController::changed, m_trayMenu.get(), [follow](SessionController::Changes what) {
+        if (what & SessionController::Change::Phase)
+            follow();
+    });
     follow();
 }
 
@@ -178,7 +182,7 @@ void ZarnoApp::refreshTray()
 {
     if (!m_tray)
         return;
-    const bool listening = m_state->isListening();
+    const bool listening = m_state->phase() == SessionController::Phase::Listening;
     if (m_tray->property("listening").toBool() != listening || m_tray->icon().isNull()) {
         m_tray->setIcon(trayIcon(listening));
         m_tray->setProperty("listening", listening);
@@ -245,16 +249,17 @@ void ZarnoApp::openAppPage()
 QString ZarnoApp::describe() const
 {
     QString text;
-    if (m_state->isListening())
+    const SessionController::Phase phase = m_state->phase();
+    if (phase == SessionController::Phase::Listening)
         text = QStringLiteral("Listening · ") + m_state->elapsed();
-    else if (m_state->isPaused())
+    else if (SessionController::readsPaused(phase))
         text = QStringLiteral("Paused · ") + m_state->elapsed();
-    else if (m_state->isStarting())
+    else if (phase == SessionController::Phase::Starting)
         text = QStringLiteral("Starting…");
     else
         text = SessionController::watchingStatus;
     const SaveState save = m_state->saveState();
-    if (save == SaveState::saving())
+    if (phase == SessionController::Phase::Uploading)
         text += QStringLiteral("\nSaving notes…");
     else if (save == SaveState::saved())
         text += QStringLiteral("\n✓ Notes saved");
@@ -267,13 +272,18 @@ QString ZarnoApp::describe() const
 
 QCoro::Task<> ZarnoApp::settle()
 {
-    // Wait for what a command set going: a leg being set up, an upload.
+    // Wait for what a command set going: a leg being set up, a leg's final
+    // words, an upload.
     QPointer<ZarnoApp> self(this);
-    for (int i = 0; i < 200 && self; ++i) {
-        if (!m_state->isStarting() && m_state->saveState() != SaveState::saving())
-            co_return;
-        co_await QCoro::sleepFor(std::chrono::milliseconds(50));
-    }
+    const QDeadlineTimer deadline(std::chrono::seconds(10));
+    const auto busy = [this] {
+        const SessionController::Phase phase = m_state->phase();
+        return phase == SessionController::Phase::Starting || phase == SessionController::Phase::Closing
+            || phase == SessionController::Phase::Uploading;
+    };
+    while (self && busy() && !deadline.hasExpired())
+        co_await nextSignalOrTimeout(m_state.get(), &SessionController::changed,
+                                     std::chrono::milliseconds(std::max<qint64>(1, deadline.remainingTime())));
 }
 
 QCoro::Task<QString> ZarnoApp::handle(QStringList arguments)
@@ -290,7 +300,7 @@ QCoro::Task<QString> ZarnoApp::handle(QStringList arguments)
         co_return describe();
     }
     if (verb == QLatin1StringView("start")) {
-        if (m_state->isPaused())
+        if (SessionController::readsPaused(m_state->phase()))
             m_state->resumeListening();
         else
             m_state->startListening();
@@ -299,11 +309,9 @@ QCoro::Task<QString> ZarnoApp::handle(QStringList arguments)
     } else if (verb == QLatin1StringView("resume")) {
         m_state->resumeListening();
     } else if (verb == QLatin1StringView("stop")) {
+        // A running leg closes after its final words, then saves: settling
+        // waits for both.
         m_state->stopAndSave();
-        // A running leg closes after its final words, then saves.
-        co_await QCoro::sleepFor(std::chrono::milliseconds(600));
-        if (!self)
-            co_return QString();
     } else if (verb == QLatin1StringView("show")) {
         LiveHUD::shared().attach(m_state.get());
         LiveHUD::shared().expand();

@@ -292,8 +292,7 @@ void ZarnoWindowView::takeNotesNow()
 void ZarnoWindowView::quitByKeyboard()
 {
     // Only a running session has something to lose.
-    const bool running = m_state.isListening() || m_state.isPaused() || m_state.isStarting();
-    if (running) {
+    if (SessionController::isOpen(m_state.phase())) {
         const bool confirmed = m_askQuit ? m_askQuit()
                                          : QMessageBox::question(this, QStringLiteral("Quit zarno?"),
                                                                  QStringLiteral("A session is running and its notes "

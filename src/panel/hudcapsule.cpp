@@ -60,13 +60,12 @@ void HUDCapsule::setState(SessionController *state)
         m_state->disconnect(this);
     m_state = state;
     if (state) {
-        QObject::connect(state, &SessionController::isListeningChanged, this, &HUDCapsule::refresh);
-        QObject::connect(state, &SessionController::isPausedChanged, this, &HUDCapsule::refresh);
-        QObject::connect(state, &SessionController::lastErrorChanged, this, &HUDCapsule::refresh);
-        QObject::connect(state, &SessionController::elapsedChanged, this, [this] {
-            m_dot->beat();
+        QObject::connect(state, &SessionController::changed, this, [this](SessionController::Changes what) {
+            using Change = SessionController::Change;
+            if (what & Change::Elapsed)
+                m_dot->beat();
             // Out of sight, the time is brought up to date when it shows.
-            if (isVisible())
+            if ((what & (Change::Phase | Change::Sentence)) || isVisible())
                 refresh();
         });
     }
@@ -81,8 +80,8 @@ void HUDCapsule::showEvent(QShowEvent *event)
 
 void HUDCapsule::refresh()
 {
-    const bool listening = m_state && m_state->isListening();
-    const bool paused = m_state && m_state->isPaused();
+    const bool listening = m_state && m_state->phase() == SessionController::Phase::Listening;
+    const bool paused = m_state && SessionController::readsPaused(m_state->phase());
     m_pause->setVisible(paused);
     m_pause->setColor(paused && m_state->lastError() ? Brand::tomato() : Brand::marigold());
     m_dot->setVisible(!paused);

@@ -212,7 +212,7 @@ void HUDPanel::connectControls()
     QObject::connect(m_primary, &QAbstractButton::clicked, this, [this] {
         if (!m_state)
             return;
-        if (m_state->isListening())
+        if (m_state->phase() == SessionController::Phase::Listening)
             m_state->stopAndSave();
         else if (m_state->saveState().kind() == SaveState::Kind::Saved)
             m_state->openSavedNotes();
@@ -234,21 +234,20 @@ void HUDPanel::setState(SessionController *state)
     m_state = state;
     m_model->setTranscript(state ? state->transcript() : nullptr);
     if (state) {
-        for (auto signal : {&SessionController::isListeningChanged, &SessionController::isPausedChanged})
-            QObject::connect(state, signal, this, [this] {
+        QObject::connect(state, &SessionController::changed, this, [this](SessionController::Changes what) {
+            using Change = SessionController::Change;
+            if (what & (Change::Phase | Change::Save)) {
                 refreshStatus();
                 refreshTranscript();
-            });
-        QObject::connect(state, &SessionController::elapsedChanged, this, [this] {
-            m_statusDot->beat();
-            // Out of sight (collapsed), the time is brought up to date when it shows.
-            if (isVisible())
-                refreshElapsed();
-        });
-        QObject::connect(state, &SessionController::lastErrorChanged, this, &HUDPanel::refreshStatus);
-        QObject::connect(state, &SessionController::saveStateChanged, this, [this] {
-            refreshStatus();
-            refreshTranscript();
+            } else if (what & Change::Sentence) {
+                refreshStatus();
+            }
+            if (what & Change::Elapsed) {
+                m_statusDot->beat();
+                // Out of sight (collapsed), the time is brought up to date when it shows.
+                if (isVisible())
+                    refreshElapsed();
+            }
         });
         const Transcript *transcript = state->transcript();
         QObject::connect(transcript, &Transcript::linesReset, this, [this] {
@@ -266,7 +265,7 @@ void HUDPanel::setState(SessionController *state)
 
 QString HUDPanel::placeholderText() const
 {
-    if (m_state && m_state->isListening())
+    if (m_state && m_state->phase() == SessionController::Phase::Listening)
         return listeningPlaceholder;
     if (m_state && m_state->saveState().kind() == SaveState::Kind::Saved)
         return savedPlaceholder;
@@ -276,17 +275,21 @@ QString HUDPanel::placeholderText() const
 // A tick changes the time on the status row and nothing else.
 void HUDPanel::refreshElapsed()
 {
-    if (!m_state || !(m_state->isListening() || m_state->isPaused()))
+    const SessionController::Phase phase = m_state ? m_state->phase() : SessionController::Phase::Idle;
+    if (phase != SessionController::Phase::Listening && !SessionController::readsPaused(phase))
         return refreshStatus();
-    m_statusText->setText((m_state->isListening() ? listeningPrefix : pausedPrefix) + m_state->elapsed());
+    m_statusText->setText((phase == SessionController::Phase::Listening ? listeningPrefix : pausedPrefix)
+                          + m_state->elapsed());
     if (const QSize size = m_statusText->sizeHint(); size != m_statusText->minimumSize())
         m_statusText->setFixedSize(size);
 }
 
 void HUDPanel::refreshStatus()
 {
-    const bool listening = m_state && m_state->isListening();
-    const bool paused = m_state && m_state->isPaused();
+    const SessionController::Phase phase = m_state ? m_state->phase() : SessionController::Phase::Idle;
+    const bool listening = phase == SessionController::Phase::Listening;
+    const bool paused = SessionController::readsPaused(phase);
+    const bool saving = phase == SessionController::Phase::Uploading;
     const SaveState::Kind save = m_state ? m_state->saveState().kind() : SaveState::Kind::Idle;
     const QString elapsed = m_state ? m_state->elapsed() : QStringLiteral("0:00");
 
@@ -300,7 +303,7 @@ void HUDPanel::refreshStatus()
     } else if (paused) {
         m_statusText->setText(pausedPrefix + elapsed);
         paint(m_statusText, Brand::ink());
-    } else if (save == SaveState::Kind::Saving) {
+    } else if (saving) {
         m_statusText->setText(QStringLiteral("Saving notes…"));
         paint(m_statusText, Brand::inkSoft());
     } else if (save == SaveState::Kind::Saved) {
@@ -330,7 +333,7 @@ void HUDPanel::refreshStatus()
     m_resumeButton->setVisible(!listening && paused);
     m_outline->setVisible(!listening && paused);
     // While the notes are on their way there is nothing to start yet.
-    m_primary->setVisible(listening || (!paused && save != SaveState::Kind::Saving));
+    m_primary->setVisible(listening || (!paused && !saving));
     if (listening)
         m_primary->setText(QStringLiteral("Stop & save"));
     else if (save == SaveState::Kind::Saved)

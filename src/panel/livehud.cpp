@@ -76,7 +76,8 @@ void LiveHUD::collapse()
         return;
     setExpanded(false);
     applyMode(true);
-    if (m_state && !m_state->isListening() && !m_state->isPaused() && m_panel)
+    if (m_state && m_state->phase() != SessionController::Phase::Listening
+        && !SessionController::readsPaused(m_state->phase()) && m_panel)
         m_panel->hide();
 }
 

@@ -139,8 +139,9 @@ void renderAll(const QString &path)
     sample.partial = QStringLiteral("And one more thing about the launch check-in…");
 
     auto render = [&](const QString &name, bool expanded, QSizeF inner, bool listening, bool paused) {
-        sample.isListening = listening;
-        sample.isPaused = paused;
+        sample.phase = listening ? SessionController::Phase::Listening
+                       : paused  ? SessionController::Phase::Paused
+                                 : SessionController::Phase::Idle;
         state.showPreview(sample);
         hud.setExpandedForRendering(expanded);
         write(renderWidget(view, HUDGeometry::windowSize(inner)), directory, name);

@@ -3,14 +3,7 @@
 #include "clock.h"
 #include "transcript.h"
 
-#include <QCoroNetworkReply>
 #include <QJsonArray>
-#include <QJsonDocument>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QNetworkRequest>
-#include <QPointer>
-#include <QScopeGuard>
 #include <QTimeZone>
 
 QList<TranscriptLine> savedLines(const QList<TranscriptLine> &lines)
@@ -46,29 +39,4 @@ QJsonObject notesBody(const QList<TranscriptLine> &lines, const NotesSession &se
         {QStringLiteral("timezone"), QString::fromUtf8(QTimeZone::systemTimeZoneId())},
         {QStringLiteral("entries"), entries},
     };
-}
-
-QCoro::Task<UploadOutcome> uploadNotes(QNetworkAccessManager *network, QUrl url, QString token, QByteArray body,
-                                       std::chrono::milliseconds timeout)
-{
-    QNetworkRequest request(url);
-    request.setTransferTimeout(int(timeout.count()));
-    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
-    request.setRawHeader("Authorization", "Bearer " + token.toUtf8());
-    // The manager owns the reply and may delete it first.
-    QPointer<QNetworkReply> reply = network->post(request, body);
-    const auto release = qScopeGuard([reply] {
-        if (reply)
-            reply->deleteLater();
-    });
-    co_await reply.data();
-    if (!reply)
-        co_return UploadOutcome{UploadOutcome::Kind::Abandoned, std::nullopt};
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (reply->error() != QNetworkReply::NoError || status != 200)
-        co_return UploadOutcome{UploadOutcome::Kind::Failed, std::nullopt};
-    const QJsonDocument answer = QJsonDocument::fromJson(reply->readAll());
-    const QJsonValue id = answer.object().value(QStringLiteral("session")).toObject().value(QStringLiteral("id"));
-    co_return UploadOutcome{UploadOutcome::Kind::Saved,
-                            id.isString() ? std::optional<QString>(id.toString()) : std::nullopt};
 }

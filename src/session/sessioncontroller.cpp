@@ -2,12 +2,9 @@
 #include "logging.h"
 
 #include "clock.h"
-#include "notesupload.h"
 #include "settings.h"
 
 #include <QCoroTimer>
-#include <QJsonDocument>
-#include <QNetworkAccessManager>
 #include <QPointer>
 
 SessionController::SessionController(QObject *parent)
@@ -18,7 +15,7 @@ SessionController::SessionController(QObject *parent)
 SessionController::SessionController(SessionParts parts, QObject *parent)
     : QObject(parent)
     , m_parts(std::move(parts))
-    , m_network(new QNetworkAccessManager(this))
+    , m_saver({m_parts.auth, m_parts.notes, m_parts.journal.get(), m_parts.timing.requestTimeout})
 {
     m_ticker.setSingleShot(true);
     QObject::connect(&m_ticker, &QTimer::timeout, this, &SessionController::tick);
@@ -28,7 +25,7 @@ SessionController::SessionController(SessionParts parts, QObject *parent)
     // The link reports from its own thread; these connections bring its
     // results to this one, in the order they came.
     if (TranscriptionLink *link = m_parts.client.get()) {
-        QObject::connect(link, &TranscriptionLink::messageReceived, this, &SessionController::onLinkMessage);
+        QObject::connect(link, &TranscriptionLink::updateReceived, this, &SessionController::onLinkUpdate);
         QObject::connect(link, &TranscriptionLink::failed, this, &SessionController::onLinkFailed);
     }
     if (SessionJournal *journal = m_parts.journal.get()) {
@@ -100,7 +97,6 @@ void SessionController::recoverInterruptedSession()
     m_transcript.reset(found.session.lines, QString());
     setElapsed(elapsedText(m_accumulatedSeconds));
     setPhase(Phase::Paused);
-    setStatus(pausedStatus);
     setLastError(recoveredText);
     if (m_parts.detector)
         m_parts.detector->setSuppressed(true);
@@ -113,8 +109,7 @@ void SessionController::pauseListening()
     if (m_phase != Phase::Listening)
         return;
     endLeg(Phase::Closing);
-    setStatus(pausedStatus);
-    closeLegAfterFinalize(m_leg, m_parts.timing.pauseWait);
+    closeLegAfterFinalize(m_leg);
 }
 
 void SessionController::resumeListening()
@@ -132,7 +127,7 @@ void SessionController::stopAndSave()
     case Phase::Listening:
         endLeg(Phase::Closing);
         m_pending.saveWhenClosed = true;
-        closeLegAfterFinalize(m_leg, m_parts.timing.stopWait);
+        closeLegAfterFinalize(m_leg);
         break;
     case Phase::Closing:
         // The final words are still coming: they are saved too. A second
@@ -176,7 +171,7 @@ void SessionController::onMeetingDetected()
 {
     MeetingWatch *detector = m_parts.detector.get();
     const std::optional<QString> source = detector->detectedApp();
-    if (!source || m_isListening || m_isPaused || !m_parts.prompt)
+    if (!source || m_phase == Phase::Listening || readsPaused(m_phase) || !m_parts.prompt)
         return;
     QPointer<SessionController> self(this);
     m_parts.prompt->show(
@@ -201,45 +196,38 @@ QCoro::Task<> SessionController::saveSession()
     const QList<TranscriptLine> saved = savedLines(m_transcript.lines());
     if (saved.isEmpty()) {
         // A stop that keeps nothing still answers.
+        setPhase(Phase::Idle);
         setLastError(nothingToSaveText);
         co_return;
     }
 
     QPointer<SessionController> self(this);
     const quint64 session = m_session;
+    // Straight from the closing leg or the paused session: the user never
+    // sees it idle on the way. An earlier attempt's outcome is over.
     setPhase(Phase::Uploading);
-    setSaveState(SaveState::saving());
+    setSaveState(SaveState::idle());
 
-    ZarnoSettings settings = ZarnoSettings::load();
-    if (m_recovered) {
-        settings.languageA = m_recovered->languageA;
-        settings.languageB = m_recovered->languageB;
-        settings.transcriptOnly = m_recovered->transcriptOnly;
-    }
-    std::optional<QString> token;
-    if (m_parts.auth)
-        token = co_await m_parts.auth->validAccessToken();
+    // Named, not a temporary: GCC 12 destroys a braced temporary handed to a
+    // coroutine twice.
+    const NotesSession notes{m_sessionStartedAt, m_sourceClientId};
+    const NotesSaver::Outcome outcome = co_await m_saver.save(saved, notes, m_recovered);
     if (!self)
         co_return;
-    if (!token || !settings.baseURL()) {
+    switch (outcome.kind) {
+    case NotesSaver::Outcome::Kind::Abandoned:
+        co_return;
+    case NotesSaver::Outcome::Kind::NoSignIn:
         uploadFailed(saveSignInText, false);
         co_return;
-    }
-    const std::optional<QUrl> url = settings.serviceURL(QStringLiteral("/api/sessions"));
-    if (!url) {
+    case NotesSaver::Outcome::Kind::BadAddress:
         uploadFailed(badServerURLText, false);
         co_return;
-    }
-
-    const QJsonObject body = notesBody(saved, NotesSession{m_sessionStartedAt, m_sourceClientId}, settings);
-    const UploadOutcome outcome = co_await uploadNotes(m_network, *url, *token,
-                                                       QJsonDocument(body).toJson(QJsonDocument::Compact),
-                                                       m_parts.timing.requestTimeout);
-    if (!self || outcome.kind == UploadOutcome::Kind::Abandoned)
-        co_return;
-    if (outcome.kind == UploadOutcome::Kind::Failed) {
+    case NotesSaver::Outcome::Kind::Failed:
         uploadFailed(saveFailedText, true);
         co_return;
+    case NotesSaver::Outcome::Kind::Saved:
+        break;
     }
 
     const bool startNext = m_pending.startAfterUpload;
@@ -247,8 +235,6 @@ QCoro::Task<> SessionController::saveSession()
     setSavedSessionId(outcome.sessionId);
     if (session != m_session)
         co_return; // the notes are saved; the newer session keeps its own state
-    if (m_parts.journal)
-        m_parts.journal->discard();
     m_recovered.reset();
     m_transcript.clear();
     // A connection lost earlier in the session is no longer news.
@@ -277,9 +263,7 @@ QCoro::Task<> SessionController::hidePanelLater()
 
 void SessionController::showPreview(const Preview &preview)
 {
-    setIsListening(preview.isListening);
-    setIsPaused(preview.isPaused);
-    setStatus(preview.isListening ? listeningStatus : preview.isPaused ? pausedStatus : watchingStatus);
+    setPhase(preview.phase);
     m_transcript.reset(preview.lines, preview.partial);
     setLastError(preview.lastError);
     setElapsed(preview.elapsed);
@@ -295,33 +279,7 @@ void SessionController::setPhase(Phase phase)
         return;
     m_phase = phase;
     m_pending = {};
-    setIsListening(phase == Phase::Listening);
-    setIsPaused(phase == Phase::Closing || phase == Phase::Paused);
-    Q_EMIT phaseChanged(phase);
-}
-
-void SessionController::setIsListening(bool value)
-{
-    if (m_isListening == value)
-        return;
-    m_isListening = value;
-    Q_EMIT isListeningChanged(value);
-}
-
-void SessionController::setIsPaused(bool value)
-{
-    if (m_isPaused == value)
-        return;
-    m_isPaused = value;
-    Q_EMIT isPausedChanged(value);
-}
-
-void SessionController::setStatus(const QString &value)
-{
-    if (m_status == value)
-        return;
-    m_status = value;
-    Q_EMIT statusChanged(value);
+    Q_EMIT changed(Change::Phase);
 }
 
 void SessionController::setLastError(std::optional<QString> value)
@@ -333,7 +291,7 @@ void SessionController::setLastError(std::optional<QString> value)
     // that were said or a token.
     if (m_lastError && !m_lastError->isEmpty())
         qCWarning(lcSession).noquote() << *m_lastError;
-    Q_EMIT lastErrorChanged();
+    Q_EMIT changed(Change::Sentence);
 }
 
 void SessionController::setElapsed(const QString &value)
@@ -341,7 +299,7 @@ void SessionController::setElapsed(const QString &value)
     if (m_elapsed == value)
         return;
     m_elapsed = value;
-    Q_EMIT elapsedChanged(value);
+    Q_EMIT changed(Change::Elapsed);
 }
 
 void SessionController::setSaveState(const SaveState &value)
@@ -351,7 +309,7 @@ void SessionController::setSaveState(const SaveState &value)
     m_saveState = value;
     if (m_saveState.kind() == SaveState::Kind::Failed && !m_saveState.message().isEmpty())
         qCWarning(lcSession).noquote() << "Saving the notes failed:" << m_saveState.message();
-    Q_EMIT saveStateChanged();
+    Q_EMIT changed(Change::Save);
 }
 
 void SessionController::setSavedSessionId(std::optional<QString> value)
@@ -359,5 +317,5 @@ void SessionController::setSavedSessionId(std::optional<QString> value)
     if (m_savedSessionId == value)
         return;
     m_savedSessionId = std::move(value);
-    Q_EMIT savedSessionIdChanged();
+    Q_EMIT changed(Change::Save);
 }

@@ -1,7 +1,10 @@
 #pragma once
 
 #include "accesstokens.h"
+#include "finalizewait.h"
 #include "microphone.h"
+#include "notesservice.h"
+#include "notessaver.h"
 #include "sessionjournal.h"
 #include "sessionhooks.h"
 #include "transcript.h"
@@ -18,14 +21,13 @@
 #include <memory>
 #include <optional>
 
-class QNetworkAccessManager;
-
-// The fixed waits of a session; tests shorten them.
+// The waits and limits of a session; tests shorten them.
 struct SessionTiming
 {
     std::chrono::milliseconds harvestWait{300};  // lets a sign-in copied from the page land
-    std::chrono::milliseconds pauseWait{300};    // final tokens after a pause's finalize
-    std::chrono::milliseconds stopWait{400};     // final tokens after a stop's finalize
+    // A leg that was paused or stopped ends when the server has answered its
+    // finalize; this only bounds the wait for a server that never does.
+    std::chrono::milliseconds finalizeLimit{2000};
     std::chrono::milliseconds tick{1000};        // elapsed-time refresh
     std::chrono::milliseconds micTimeout{4000};  // a microphone that never answers
     std::chrono::milliseconds hideAfterSave{8000};
@@ -43,6 +45,7 @@ struct SessionParts
     std::unique_ptr<MeetingWatch> detector;
     std::unique_ptr<SessionJournal> journal;
     AccessTokenSource *auth = nullptr;
+    NotesService *notes = nullptr;
     LivePanelHook *panel = nullptr;
     MeetingPromptHook *prompt = nullptr;
     SignInHarvestHook *harvest = nullptr;
@@ -55,23 +58,29 @@ struct SessionParts
 class SessionController : public QObject
 {
     Q_OBJECT
-    Q_PROPERTY(bool isListening READ isListening NOTIFY isListeningChanged)
-    Q_PROPERTY(bool isPaused READ isPaused NOTIFY isPausedChanged)
-    Q_PROPERTY(QString status READ status NOTIFY statusChanged)
-    Q_PROPERTY(QString lastError READ lastErrorText NOTIFY lastErrorChanged)
-    Q_PROPERTY(QString elapsed READ elapsed NOTIFY elapsedChanged)
-    Q_PROPERTY(QString savedSessionId READ savedSessionIdText NOTIFY savedSessionIdChanged)
 
 public:
-    // The life of a session. Starting sets a leg up (token, permission,
-    // microphone); Closing waits for a leg's final words after a pause or
-    // stop; Paused keeps a transcript that can be resumed or saved.
+    // The life of a session, and the one state the views read. Starting sets
+    // a leg up (token, permission, microphone); Closing waits for a leg's
+    // final words after a pause or stop; Paused keeps a transcript that can
+    // be resumed or saved; Uploading saves it.
     enum class Phase { Idle, Starting, Listening, Closing, Paused, Uploading };
     Q_ENUM(Phase)
 
+    // What one publication changed: the phase, the elapsed time, the
+    // sentence (lastError) or the save (saveState and savedSessionId).
+    enum class Change { Phase = 0x1, Elapsed = 0x2, Sentence = 0x4, Save = 0x8 };
+    Q_DECLARE_FLAGS(Changes, Change)
+
+    // A leg closing after a pause or stop reads as paused.
+    [[nodiscard]] static bool readsPaused(Phase phase) { return phase == Phase::Closing || phase == Phase::Paused; }
+    // A session is open: quitting now would lose its words.
+    [[nodiscard]] static bool isOpen(Phase phase)
+    {
+        return phase != Phase::Idle && phase != Phase::Uploading;
+    }
+
     static inline const QString watchingStatus = QStringLiteral("Watching for meetings");
-    static inline const QString listeningStatus = QStringLiteral("Listening");
-    static inline const QString pausedStatus = QStringLiteral("Paused");
 
     static inline const QString notSignedInText =
         QStringLiteral("Not signed in yet — Open zarno, log in inside that window once, then try again.");
@@ -97,15 +106,11 @@ public:
     ~SessionController() override;
 
     [[nodiscard]] Phase phase() const { return m_phase; }
-    // A leg is being set up: token, permission, microphone start.
-    [[nodiscard]] bool isStarting() const { return m_phase == Phase::Starting; }
-    [[nodiscard]] bool isListening() const { return m_isListening; }
-    [[nodiscard]] bool isPaused() const { return m_isPaused; }
-    [[nodiscard]] QString status() const { return m_status; }
     [[nodiscard]] Transcript *transcript() { return &m_transcript; }
     [[nodiscard]] const Transcript *transcript() const { return &m_transcript; }
     [[nodiscard]] std::optional<QString> lastError() const { return m_lastError; }
     [[nodiscard]] QString lastErrorText() const { return m_lastError.value_or(QString()); }
+    // Where the notes stand; a save in progress is the Uploading phase.
     [[nodiscard]] QString elapsed() const { return m_elapsed; }
     [[nodiscard]] SaveState saveState() const { return m_saveState; }
     [[nodiscard]] std::optional<QString> savedSessionId() const { return m_savedSessionId; }
@@ -135,8 +140,7 @@ public:
     // not running. Never used while a session runs.
     struct Preview
     {
-        bool isListening = false;
-        bool isPaused = false;
+        Phase phase = Phase::Idle;
         QList<TranscriptLine> lines;
         QString partial;
         std::optional<QString> lastError;
@@ -147,14 +151,9 @@ public:
     void showPreview(const Preview &preview);
 
 Q_SIGNALS:
-    void phaseChanged(SessionController::Phase phase);
-    void isListeningChanged(bool isListening);
-    void isPausedChanged(bool isPaused);
-    void statusChanged(const QString &status);
-    void lastErrorChanged();
-    void elapsedChanged(const QString &elapsed);
-    void saveStateChanged();
-    void savedSessionIdChanged();
+    // The one notice the views follow; `what` lets a view that only shows
+    // the time skip the rest.
+    void changed(SessionController::Changes what);
 
 private:
     QCoro::Task<> startLeg();
@@ -162,7 +161,7 @@ private:
     QCoro::Task<bool> micAllowed();
     QCoro::Task<bool> startMic();
     void beginListening();
-    QCoro::Task<> closeLegAfterFinalize(quint64 leg, std::chrono::milliseconds wait);
+    QCoro::Task<> closeLegAfterFinalize(quint64 leg);
     QCoro::Task<> finishAndSave(quint64 session);
     QCoro::Task<> saveSession();
     void uploadFailed(const QString &text, bool keepPaused);
@@ -174,26 +173,24 @@ private:
     void scheduleTick();
     void failSetup(const QString &text);
     void abandonSetup();
-    void onLinkMessage(quint64 link, const SonioxMessage &message);
+    void onLinkUpdate(quint64 link, const TranscriptUpdate &update);
     void onLinkFailed(quint64 link, const QString &text);
     void onMicFailed(quint64 leg);
     void onMeetingDetected();
     [[nodiscard]] qint64 legSeconds() const;
 
-    // Every change of phase goes through here; it also publishes whether the
-    // session listens or is paused, and forgets what the old phase had pending.
+    // Every change of phase goes through here; it forgets what the old
+    // phase had pending.
     void setPhase(Phase phase);
-    void setIsListening(bool value);
-    void setIsPaused(bool value);
-    void setStatus(const QString &value);
     void setLastError(std::optional<QString> value);
     void setElapsed(const QString &value);
     void setSaveState(const SaveState &value);
     void setSavedSessionId(std::optional<QString> value);
 
     SessionParts m_parts;
-    QNetworkAccessManager *m_network = nullptr;
+    NotesSaver m_saver;
     Transcript m_transcript;
+    FinalizeWait m_finalWords;
 
     Phase m_phase = Phase::Idle;
     // What the current phase was asked to do when it ends; cleared on every
@@ -205,9 +202,6 @@ private:
         bool startAfterUpload = false; // Uploading: a start came during the upload
     } m_pending;
 
-    bool m_isListening = false;
-    bool m_isPaused = false;
-    QString m_status = watchingStatus;
     std::optional<QString> m_lastError;
     QString m_elapsed = QStringLiteral("0:00");
     SaveState m_saveState;
@@ -218,7 +212,7 @@ private:
     // The languages a recovered session was taken in; its notes carry them.
     std::optional<JournalSession> m_recovered;
     qint64 m_accumulatedSeconds = 0;
-    std::optional<QDateTime> m_legStartedAt;
+    QDateTime m_legStartedAt; // of the running leg, while Listening
     QTimer m_ticker;
 
     // Identities, so that a late step of an earlier session or leg never
@@ -230,3 +224,5 @@ private:
     quint64 m_legLink = 0;
     quint64 m_sessionFirstLink = 0;
 };
+
+Q_DECLARE_OPERATORS_FOR_FLAGS(SessionController::Changes)

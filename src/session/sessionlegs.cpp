@@ -142,11 +142,10 @@ QCoro::Task<bool> SessionController::startMic()
 
 void SessionController::beginListening()
 {
-    setPhase(Phase::Listening);
-    setStatus(listeningStatus);
     m_legStartedAt = Clock::now();
+    setPhase(Phase::Listening);
     if (m_parts.journal)
-        m_parts.journal->beginLeg(*m_legStartedAt);
+        m_parts.journal->beginLeg(m_legStartedAt);
     if (m_parts.detector)
         m_parts.detector->setSuppressed(true);
     if (m_parts.prompt)
@@ -175,7 +174,6 @@ void SessionController::abandonSetup()
         setPhase(Phase::Paused);
     } else {
         setPhase(Phase::Idle);
-        setStatus(watchingStatus);
         if (m_parts.detector)
             m_parts.detector->setSuppressed(false);
     }
@@ -185,12 +183,14 @@ void SessionController::abandonSetup()
         m_parts.panel->show(this, true);
 }
 
-void SessionController::onLinkMessage(quint64 link, const SonioxMessage &message)
+void SessionController::onLinkUpdate(quint64 link, const TranscriptUpdate &update)
 {
     // Words of any leg of this session count, also those a closing leg
     // still delivers; an earlier session's never do.
     if (m_sessionFirstLink != 0 && link >= m_sessionFirstLink)
-        m_transcript.apply(message);
+        m_transcript.apply(update);
+    if (update.finalizeDone || update.finished)
+        m_finalWords.answered(link);
     // Words that come after the time turned bring its tick forward.
     if (m_ticker.isActive() && elapsedText(m_accumulatedSeconds + legSeconds()) != m_elapsed)
         tick();
@@ -198,6 +198,9 @@ void SessionController::onLinkMessage(quint64 link, const SonioxMessage &message
 
 void SessionController::onLinkFailed(quint64 link, const QString &text)
 {
+    // A broken connection has said all it will: a leg waiting for its
+    // final words ends now.
+    m_finalWords.answered(link);
     // A late report of an earlier leg's connection says nothing about this one.
     if (link == 0 || link != m_legLink)
         return;
@@ -207,7 +210,6 @@ void SessionController::onLinkFailed(quint64 link, const QString &text)
     if (m_phase != Phase::Listening)
         return;
     endLeg(Phase::Paused);
-    setStatus(pausedStatus);
     if (m_parts.mic)
         m_parts.mic->stop();
     if (m_parts.client)
@@ -230,29 +232,31 @@ void SessionController::onMicFailed(quint64 leg)
 
 void SessionController::endLeg(Phase next)
 {
-    setPhase(next);
     m_ticker.stop();
-    if (m_legStartedAt) {
+    if (m_phase == Phase::Listening) {
         const QDateTime now = Clock::now();
-        m_accumulatedSeconds += wholeSecondsBetween(*m_legStartedAt, now);
+        m_accumulatedSeconds += wholeSecondsBetween(m_legStartedAt, now);
         if (m_parts.journal)
             m_parts.journal->endLeg(now, m_accumulatedSeconds);
     }
-    m_legStartedAt.reset();
+    setPhase(next);
     refreshElapsed();
     if (m_parts.mic)
         m_parts.mic->stop();
 }
 
-QCoro::Task<> SessionController::closeLegAfterFinalize(quint64 leg, std::chrono::milliseconds wait)
+QCoro::Task<> SessionController::closeLegAfterFinalize(quint64 leg)
 {
     QPointer<SessionController> self(this);
     const quint64 session = m_session;
-    if (m_parts.client && m_parts.client->hasTask())
-        m_parts.client->sendText(QString::fromLatin1(TranscriptionLink::finalizeRequest));
-    co_await QCoro::sleepFor(wait);
-    if (!self)
-        co_return;
+    if (m_parts.client && m_parts.client->hasTask()) {
+        // Words said until the microphone stopped are still on their way:
+        // the server says when the last of them has come.
+        m_parts.client->finalize();
+        co_await m_finalWords.wait(m_legLink, m_parts.timing.finalizeLimit);
+        if (!self)
+            co_return;
+    }
     // Resumed meanwhile: the new leg owns the connection now (it closes the
     // old one itself) and the session goes on, so there is nothing to finish.
     if (m_leg != leg)
@@ -274,10 +278,9 @@ QCoro::Task<> SessionController::finishAndSave(quint64 session)
     co_await saveSession();
 }
 
+// The session's legs are over; its notes are saved next.
 void SessionController::finishSession()
 {
-    setPhase(Phase::Idle);
-    setStatus(watchingStatus);
     if (m_parts.detector)
         m_parts.detector->setSuppressed(false);
     if (m_parts.panel && !m_parts.panel->expanded())
@@ -286,7 +289,7 @@ void SessionController::finishSession()
 
 qint64 SessionController::legSeconds() const
 {
-    return m_legStartedAt ? wholeSecondsBetween(*m_legStartedAt, Clock::now()) : 0;
+    return m_phase == Phase::Listening ? wholeSecondsBetween(m_legStartedAt, Clock::now()) : 0;
 }
 
 void SessionController::refreshElapsed()
@@ -309,10 +312,10 @@ void SessionController::tick()
 
 void SessionController::scheduleTick()
 {
-    if (!m_legStartedAt)
+    if (m_phase != Phase::Listening)
         return;
     const qint64 period = std::max<qint64>(1, m_parts.timing.tick.count());
-    const qint64 into = std::max<qint64>(0, m_legStartedAt->msecsTo(Clock::now())) % period;
+    const qint64 into = std::max<qint64>(0, m_legStartedAt.msecsTo(Clock::now())) % period;
     m_ticker.start(int(period - into + period / 2));
 }
 

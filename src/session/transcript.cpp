@@ -57,28 +57,28 @@ bool Transcript::endsSentence(QStringView text)
     return end > 0 && endsWithOneOf(text.first(end), sentenceEndChars);
 }
 
-void Transcript::apply(const SonioxMessage &message)
+void Transcript::apply(const TranscriptUpdate &update)
 {
-    if (!message.tokens || message.tokens->isEmpty())
+    if (update.pieces.isEmpty())
         return;
     QString provisional;
-    for (const SonioxToken &token : *message.tokens) {
-        if (token.isFinal())
-            applyFinal(token);
+    for (const SpokenPiece &piece : update.pieces) {
+        if (piece.final)
+            applyFinal(piece);
         else
-            provisional += token.text;
+            provisional += piece.text;
     }
     setPartial(provisional);
 }
 
-void Transcript::applyFinal(const SonioxToken &token)
+void Transcript::applyFinal(const SpokenPiece &piece)
 {
-    const bool kind = token.isTranslation();
+    const bool kind = piece.translation;
     if (!m_lines.isEmpty()) {
         TranscriptLine &last = m_lines.last();
-        const bool breaksHere = m_lastLineLength.count() > lineBreakLength && token.text.startsWith(u' ');
+        const bool breaksHere = m_lastLineLength.count() > lineBreakLength && piece.text.startsWith(u' ');
         if (last.isTranslation == kind && !last.complete && !breaksHere) {
-            last.text += token.text;
+            last.text += piece.text;
             m_lastLineLength.measure(last.text);
             if (endsSentence(last.text))
                 last.complete = true;
@@ -88,14 +88,14 @@ void Transcript::applyFinal(const SonioxToken &token)
     }
     m_lines.append(TranscriptLine{
         .id = QUuid::createUuid(),
-        .text = token.text,
+        .text = piece.text,
         .isTranslation = kind,
-        .lang = token.language,
+        .lang = piece.language,
         .t = Clock::now(),
-        .complete = endsSentence(token.text),
+        .complete = endsSentence(piece.text),
     });
     m_lastLineLength.reset();
-    m_lastLineLength.measure(token.text);
+    m_lastLineLength.measure(piece.text);
     Q_EMIT lineAppended(m_lines.size() - 1);
 }
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "sonioxmessage.h"
 #include "textmeasure.h"
 #include "transcriptline.h"
+#include "transcriptupdate.h"
 
 #include <QList>
 #include <QObject>
@@ -31,8 +31,9 @@ public:
     [[nodiscard]] QString partial() const { return m_partial; }
     [[nodiscard]] bool isEmpty() const { return m_lines.isEmpty(); }
 
-    // Messages must come in the order they were received.
-    void apply(const SonioxMessage &message);
+    // Updates must come in the order they were received. The pieces of one
+    // update that are not final together replace the partial text.
+    void apply(const TranscriptUpdate &update);
     void clear();
     // Replaces everything at once (previews).
     void reset(QList<TranscriptLine> lines, const QString &partial);
@@ -51,7 +52,7 @@ Q_SIGNALS:
     void partialChanged(const QString &partial);
 
 private:
-    void applyFinal(const SonioxToken &token);
+    void applyFinal(const SpokenPiece &piece);
     void setPartial(const QString &value);
 
     QList<TranscriptLine> m_lines;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "sonioxmessage.h"
+#include "transcriptupdate.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -18,9 +18,6 @@ class TranscriptionLink : public QObject
     Q_OBJECT
 
 public:
-    // Asks the server for the final tokens of everything it has heard.
-    static constexpr char finalizeRequest[] = R"({"type":"finalize"})";
-
     using QObject::QObject;
 
     // Opens a new connection and returns its number; the caller closes the
@@ -28,14 +25,16 @@ public:
     virtual quint64 open(const QUrl &url) = 0;
     // Callable from any thread; copies the chunk and returns at once.
     virtual void send(const QByteArray &chunk) = 0;
-    virtual void sendText(const QString &text) = 0;
+    // Asks the server for the final words of everything it has heard; its
+    // answer is an update with `finalizeDone`.
+    virtual void finalize() = 0;
     // Ends the connection with code 1000; nothing of it is emitted after.
     virtual void close() = 0;
     // Whether a connection of the current leg exists (the task of the leg).
     [[nodiscard]] virtual bool hasTask() const = 0;
 
 Q_SIGNALS:
-    void messageReceived(quint64 connection, const SonioxMessage &message);
+    void updateReceived(quint64 connection, const TranscriptUpdate &update);
     // A server error message, or the one sentence that ends a connection the
     // server or the network broke.
     void failed(quint64 connection, const QString &sentence);

@@ -19,14 +19,14 @@ struct TranscriptLine
     bool complete = false;
 };
 
-// Where saving the notes stands. `failed` carries the sentence the user sees.
+// How the last save ended. `failed` carries the sentence the user sees; a
+// save on its way is the controller's Uploading phase.
 class SaveState
 {
 public:
-    enum class Kind { Idle, Saving, Saved, Failed };
+    enum class Kind { Idle, Saved, Failed };
 
     static SaveState idle() { return SaveState(Kind::Idle); }
-    static SaveState saving() { return SaveState(Kind::Saving); }
     static SaveState saved() { return SaveState(Kind::Saved); }
     static SaveState failed(const QString &message) { return SaveState(Kind::Failed, message); }
 

@@ -2,6 +2,7 @@
 #include "logging.h"
 
 #include "directsend.h"
+#include "sonioxmessage.h"
 #include "strand.h"
 
 #include <QAbstractSocket>
@@ -247,7 +248,7 @@ private:
             Q_EMIT m_client.failed(connection.id, message->errorText());
             return;
         }
-        Q_EMIT m_client.messageReceived(connection.id, *message);
+        Q_EMIT m_client.updateReceived(connection.id, message->toUpdate());
     }
 
     // The one sentence that ends a connection the server or the network broke.
@@ -358,8 +359,9 @@ void TranscriptionClient::send(const QByteArray &chunk)
     });
 }
 
-void TranscriptionClient::sendText(const QString &text)
+void TranscriptionClient::finalize()
 {
+    const QString text = QString::fromLatin1(finalizeRequest);
     if (!m_current)
         return;
     m_worker->post([worker = m_worker, text] { worker->sendText(text); });

@@ -17,6 +17,8 @@ class TranscriptionClient final : public TranscriptionLink
     Q_OBJECT
 
 public:
+    // Asks the server for the final tokens of everything it has heard.
+    static constexpr char finalizeRequest[] = R"({"type":"finalize"})";
     // Audio kept while a connection opens; later chunks are dropped.
     static constexpr int maxPendingChunks = 2048;
 
@@ -25,7 +27,7 @@ public:
 
     quint64 open(const QUrl &url) override;
     void send(const QByteArray &chunk) override;
-    void sendText(const QString &text) override;
+    void finalize() override;
     void close() override;
     [[nodiscard]] bool hasTask() const override;
     // An object on the socket's thread, for work that should happen where

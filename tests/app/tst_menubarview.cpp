@@ -5,6 +5,7 @@
 #include "menubarpopup.h"
 #include "meetingdetector.h"
 #include "menubarview.h"
+#include "serviceclient.h"
 #include "sessionfakes.h"
 #include "widgetfinders.h"
 #include "settings.h"
@@ -121,37 +122,36 @@ void TestMenuBarView::init()
 
 void TestMenuBarView::controlsFollowTheSession_data()
 {
-    QTest::addColumn<bool>("listening");
-    QTest::addColumn<bool>("paused");
+    QTest::addColumn<SessionController::Phase>("phase");
     QTest::addColumn<QString>("error");
     QTest::addColumn<int>("save");
     QTest::addColumn<QString>("saveMessage");
     QTest::addColumn<QStringList>("controls");
     QTest::addColumn<QString>("saveFailure");
 
+    using Phase = SessionController::Phase;
     const auto idle = int(SaveState::Kind::Idle);
-    QTest::newRow("idle") << false << false << QString() << idle << QString() << QStringList{"Take notes"}
+    QTest::newRow("idle") << Phase::Idle << QString() << idle << QString() << QStringList{"Take notes"}
                           << QString();
-    QTest::newRow("listening") << true << false << QString() << idle << QString()
+    QTest::newRow("listening") << Phase::Listening << QString() << idle << QString()
                                << QStringList{"Pause", "Stop & save · 12:34"} << QString();
-    QTest::newRow("paused") << false << true << QString() << idle << QString()
+    QTest::newRow("paused") << Phase::Paused << QString() << idle << QString()
                             << QStringList{"Resume · 12:34", "Save notes"} << QString();
     QTest::newRow("error while listening stays visible")
-        << true << false << SessionController::notSignedInText << idle << QString()
+        << Phase::Listening << SessionController::notSignedInText << idle << QString()
         << QStringList{"Pause", "Stop & save · 12:34"} << QString();
-    QTest::newRow("saving shows no line") << false << false << QString() << int(SaveState::Kind::Saving)
+    QTest::newRow("saving shows no line") << Phase::Uploading << QString() << idle
                                           << QString() << QStringList{"Take notes"} << QString();
-    QTest::newRow("saved") << false << false << QString() << int(SaveState::Kind::Saved) << QString()
+    QTest::newRow("saved") << Phase::Idle << QString() << int(SaveState::Kind::Saved) << QString()
                            << QStringList{"Take notes", "See notes"} << QString();
     QTest::newRow("failed save returns to paused")
-        << false << true << QString() << int(SaveState::Kind::Failed) << SessionController::saveFailedText
+        << Phase::Paused << QString() << int(SaveState::Kind::Failed) << SessionController::saveFailedText
         << QStringList{"Resume · 12:34", "Save notes"} << SessionController::saveFailedText;
 }
 
 void TestMenuBarView::controlsFollowTheSession()
 {
-    QFETCH(bool, listening);
-    QFETCH(bool, paused);
+    QFETCH(SessionController::Phase, phase);
     QFETCH(QString, error);
     QFETCH(int, save);
     QFETCH(QString, saveMessage);
@@ -161,16 +161,12 @@ void TestMenuBarView::controlsFollowTheSession()
     Rig rig;
     rig.view->show();
     SessionController::Preview preview;
-    preview.isListening = listening;
-    preview.isPaused = paused;
+    preview.phase = phase;
     preview.elapsed = QStringLiteral("12:34");
     if (!error.isEmpty())
         preview.lastError = error;
     switch (SaveState::Kind(save)) {
     case SaveState::Kind::Idle:
-        break;
-    case SaveState::Kind::Saving:
-        preview.saveState = SaveState::saving();
         break;
     case SaveState::Kind::Saved:
         preview.saveState = SaveState::saved();
@@ -200,7 +196,7 @@ void TestMenuBarView::controlsFollowTheSession()
     QCOMPARE(rig.view->width(), MenuBarView::panelWidth);
 
     // The elapsed time follows the ticker without any other change.
-    if (listening) {
+    if (phase == SessionController::Phase::Listening) {
         preview.elapsed = QStringLiteral("12:35");
         rig.state->showPreview(preview);
         QVERIFY(visibleButton(*rig.view, QStringLiteral("Stop & save · 12:35")));
@@ -243,8 +239,7 @@ void TestMenuBarView::meetingCardOnlyWhileNotListening()
         rig.detector->setDetectedApp(detected);
     rig.view->show();
     SessionController::Preview preview;
-    preview.isListening = listening;
-    preview.isPaused = paused;
+    preview.phase = previewPhase(listening, paused);
     rig.state->showPreview(preview);
 
     const QWidget *card = rig.view->findChild<QWidget *>(QStringLiteral("meetingCard"));
@@ -284,7 +279,7 @@ void TestMenuBarView::takeNotesClearsTheMeetingAndStarts()
     QTest::mouseClick(take, Qt::LeftButton);
 
     QCOMPARE(rig.detector->detectedApp(), std::nullopt);
-    QVERIFY(rig.state->isStarting());
+    QVERIFY((rig.state->phase() == SessionController::Phase::Starting));
     QCOMPARE(rig.hud.state(), rig.state.get());
     QVERIFY(!shownIn(card, rig.view.get()));
 }
@@ -299,15 +294,14 @@ void TestMenuBarView::notNowClearsOnlyTheDetection()
     rig.detector->setDetectedApp(QStringLiteral("Webex"));
     rig.detector->setSuppressed(false);
     rig.view->show();
-    QSignalSpy errors(rig.state.get(), &SessionController::lastErrorChanged);
+    QSignalSpy changes(rig.state.get(), &SessionController::changed);
 
     QTest::mouseClick(visibleButton(*rig.view, QStringLiteral("Not now")), Qt::LeftButton);
 
     QCOMPARE(rig.detector->detectedApp(), std::nullopt);
     QVERIFY(!rig.detector->suppressed());
-    QVERIFY(!rig.state->isStarting());
-    QVERIFY(!rig.state->isListening());
-    QCOMPARE(errors.count(), 0);
+    QCOMPARE(rig.state->phase(), SessionController::Phase::Idle);
+    QCOMPARE(changes.count(), 0);
     QCOMPARE(rig.hud.state(), nullptr);
     QCOMPARE(store().value(UserSettings::targetLanguageKey).toString(), QStringLiteral("de"));
     QVERIFY(!shownIn(rig.view->findChild<QWidget *>(QStringLiteral("meetingCard")), rig.view.get()));
@@ -452,7 +446,9 @@ void TestMenuBarView::targetsTheServerCannotServeAreMarked()
     }
     Rig rig;
     rig.view->show();
-    auto *network = rig.view->findChild<QNetworkAccessManager *>();
+    // The view asks the service client; it speaks no HTTP itself.
+    QVERIFY(!rig.view->findChild<QNetworkAccessManager *>());
+    auto *network = rig.auth.client().findChild<QNetworkAccessManager *>();
     QVERIFY(network);
     QSignalSpy answered(network, &QNetworkAccessManager::finished);
     QVERIFY(answered.wait(5000));
@@ -543,7 +539,7 @@ void TestMenuBarView::rowsLeadOutOfThePanel()
     QCOMPARE(rig.hud.expanded(), expandsPanel);
     QCOMPARE(rig.hud.state(), expandsPanel ? rig.state.get() : nullptr);
     QVERIFY(!popup.isVisible());
-    QVERIFY(!rig.state->isStarting());
+    QVERIFY(!(rig.state->phase() == SessionController::Phase::Starting));
     if (expandsPanel)
         rig.hud.hide();
 }
@@ -620,7 +616,7 @@ void TestMenuBarView::rendersOnPaper()
     Rig rig;
     rig.detector->setDetectedApp(QStringLiteral("Zoom"));
     SessionController::Preview preview;
-    preview.isPaused = true;
+    preview.phase = SessionController::Phase::Paused;
     preview.elapsed = QStringLiteral("12:34");
     preview.lastError = SessionController::notSignedInText;
     preview.saveState = SaveState::failed(SessionController::saveFailedText);

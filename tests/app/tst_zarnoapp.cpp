@@ -120,7 +120,7 @@ void TestZarnoApp::trayMenuOffersWhatTheSessionCanDo()
     }
     QCOMPARE(texts, (QStringList{"Take notes", "Pause", "Resume", "Stop & save", "Open zarno", "Quit zarno"}));
     QCOMPARE(enabled, (QList<bool>{true, false, false, false, true, true}));
-    QSignalSpy errors(&m_app->state(), &SessionController::lastErrorChanged);
+    QSignalSpy errors(&m_app->state(), &SessionController::changed);
     menu->actions().first()->trigger();
     QTRY_VERIFY(errors.count() > 0);
     QTRY_COMPARE(m_app->state().lastErrorText(), SessionController::notSignedInText);

@@ -181,7 +181,7 @@ void TestZarnoWindow::cardAppearsOnceOnSigningIn()
         }
     }
     QCOMPARE(observed, seen);
-    QVERIFY(!state.isStarting());
+    QVERIFY(!(state.phase() == SessionController::Phase::Starting));
 }
 
 void TestZarnoWindow::cardButtons_data()
@@ -210,7 +210,7 @@ void TestZarnoWindow::cardButtons()
     QTest::mouseClick(takeNotes ? card->takeNotesButton() : card->stayButton(), Qt::LeftButton);
     QVERIFY(!card->isVisible());
     QVERIFY(!window.isSignedInCardShown());
-    QCOMPARE(state.isStarting(), takeNotes);
+    QCOMPARE((state.phase() == SessionController::Phase::Starting), takeNotes);
     // The page is still there to use.
     QVERIFY(m_holder->webView()->isVisible());
 }
@@ -298,7 +298,7 @@ void TestZarnoWindow::standardShortcuts()
     SessionController state;
     if (sessionRuns) {
         SessionController::Preview listening;
-        listening.isListening = true;
+        listening.phase = SessionController::Phase::Listening;
         state.showPreview(listening);
     }
     AuthSession auth;

@@ -1,4 +1,5 @@
 #include "sessioncontroller.h"
+#include "sessionfakes.h"
 #include "brand.h"
 #include "buttons.h"
 #include "hudcapsule.h"
@@ -138,8 +139,7 @@ void TestHUDPanel::showPanel(qreal height)
 
 void TestHUDPanel::statusRowAndControlsFollowTheSession_data()
 {
-    QTest::addColumn<bool>("listening");
-    QTest::addColumn<bool>("paused");
+    QTest::addColumn<SessionController::Phase>("phase");
     QTest::addColumn<SaveState>("save");
     QTest::addColumn<QString>("error");
     QTest::addColumn<QString>("status");
@@ -147,33 +147,33 @@ void TestHUDPanel::statusRowAndControlsFollowTheSession_data()
     QTest::addColumn<bool>("errorShown");
     QTest::addColumn<QString>("controls"); // round button, then the pill
 
+    using Phase = SessionController::Phase;
     const QString noError;
     const QString problem = QStringLiteral("The microphone didn't respond.");
-    QTest::newRow("listening") << true << false << SaveState::idle() << noError << "Listening · 12:34" << "dot"
+    QTest::newRow("listening") << Phase::Listening << SaveState::idle() << noError << "Listening · 12:34" << "dot"
                                << false << "pause|Stop & save";
-    QTest::newRow("listening hides an error") << true << false << SaveState::idle() << problem
+    QTest::newRow("listening hides an error") << Phase::Listening << SaveState::idle() << problem
                                               << "Listening · 12:34" << "dot" << false << "pause|Stop & save";
-    QTest::newRow("paused") << false << true << SaveState::idle() << noError << "Paused · 12:34" << "pause" << false
+    QTest::newRow("paused") << Phase::Paused << SaveState::idle() << noError << "Paused · 12:34" << "pause" << false
                             << "resume|Save notes";
-    QTest::newRow("paused shows the error") << false << true << SaveState::idle() << problem << "Paused · 12:34"
+    QTest::newRow("paused shows the error") << Phase::Paused << SaveState::idle() << problem << "Paused · 12:34"
                                             << "pause" << true << "resume|Save notes";
-    QTest::newRow("paused after a failed save") << false << true << SaveState::failed(problem) << noError
+    QTest::newRow("paused after a failed save") << Phase::Paused << SaveState::failed(problem) << noError
                                                 << "Paused · 12:34" << "pause" << false << "resume|Save notes";
     // Nothing to start while the notes are on their way.
-    QTest::newRow("saving") << false << false << SaveState::saving() << noError << "Saving notes…" << "" << false
+    QTest::newRow("saving") << Phase::Uploading << SaveState::idle() << noError << "Saving notes…" << "" << false
                             << "|";
-    QTest::newRow("saved") << false << false << SaveState::saved() << noError << "✓ Notes saved" << "" << false
+    QTest::newRow("saved") << Phase::Idle << SaveState::saved() << noError << "✓ Notes saved" << "" << false
                            << "|See notes";
-    QTest::newRow("save failed") << false << false << SaveState::failed(problem) << noError << "Not listening"
+    QTest::newRow("save failed") << Phase::Idle << SaveState::failed(problem) << noError << "Not listening"
                                  << "grey" << false << "|Save again";
-    QTest::newRow("idle with an error") << false << false << SaveState::idle() << problem << "Not listening"
+    QTest::newRow("idle with an error") << Phase::Idle << SaveState::idle() << problem << "Not listening"
                                         << "grey" << true << "|Take notes";
 }
 
 void TestHUDPanel::statusRowAndControlsFollowTheSession()
 {
-    QFETCH(bool, listening);
-    QFETCH(bool, paused);
+    QFETCH(SessionController::Phase, phase);
     QFETCH(SaveState, save);
     QFETCH(QString, error);
     QFETCH(QString, status);
@@ -183,8 +183,7 @@ void TestHUDPanel::statusRowAndControlsFollowTheSession()
 
     showPanel(340);
     SessionController::Preview p;
-    p.isListening = listening;
-    p.isPaused = paused;
+    p.phase = phase;
     p.saveState = save;
     p.elapsed = QStringLiteral("12:34");
     if (!error.isEmpty())
@@ -274,7 +273,7 @@ void TestHUDPanel::placeholderSaysWhatComes()
 
     showPanel(height);
     SessionController::Preview p;
-    p.isListening = listening;
+    p.phase = previewPhase(listening, false);
     p.saveState = save;
     m_state->showPreview(p);
     const QString name = height < 230 ? QStringLiteral("compactPlaceholder") : QStringLiteral("fullPlaceholder");
@@ -306,7 +305,7 @@ void TestHUDPanel::fullTranscriptFromFullHeight()
     QFETCH(bool, full);
 
     SessionController::Preview p;
-    p.isListening = true;
+    p.phase = SessionController::Phase::Listening;
     p.lines = {line(QStringLiteral("Hello there."), false)};
     m_state->showPreview(p);
     // Live across the boundary, both ways.
@@ -355,7 +354,7 @@ void TestHUDPanel::compactFormShowsTheNewestText()
 
     showPanel(148);
     SessionController::Preview p;
-    p.isListening = true;
+    p.phase = SessionController::Phase::Listening;
     p.lines = lines;
     p.partial = partial;
     m_state->showPreview(p);
@@ -406,7 +405,7 @@ void TestHUDPanel::bubblesCarryPartialText()
     QFETCH(Bubbles, bubbles);
 
     SessionController::Preview p;
-    p.isListening = true;
+    p.phase = SessionController::Phase::Listening;
     p.lines = lines;
     p.partial = partial;
     m_state->showPreview(p);
@@ -424,8 +423,8 @@ void TestHUDPanel::streamingGrowsRowsWithoutRebuilding()
     view->setPlacementInterval(0); // every message is drawn and checked before the next
 
     // A word more at the end of a long bubble redraws its last line only.
-    SonioxMessage opening;
-    opening.tokens = QList<SonioxToken>{token(QStringLiteral(" and then").repeated(20), true, false)};
+    TranscriptUpdate opening;
+    opening.pieces = QList<SpokenPiece>{token(QStringLiteral(" and then").repeated(20), true, false)};
     m_state->transcript()->apply(opening);
     QTRY_VERIFY(!view->framePending() && !view->isFollowing());
     QCoreApplication::sendPostedEvents();
@@ -433,8 +432,8 @@ void TestHUDPanel::streamingGrowsRowsWithoutRebuilding()
     QVERIFY(bubble.height() > 80);
     PaintedAreas painted;
     view->viewport()->installEventFilter(&painted);
-    SonioxMessage more;
-    more.tokens = QList<SonioxToken>{token(QStringLiteral(" so"), false, false)};
+    TranscriptUpdate more;
+    more.pieces = QList<SpokenPiece>{token(QStringLiteral(" so"), false, false)};
     m_state->transcript()->apply(more);
     // Drawn where the loop turns, leaving no timer of the view's behind (the
     // base class arms one every frame, to fetch rows this model never lacks).
@@ -456,8 +455,8 @@ void TestHUDPanel::streamingGrowsRowsWithoutRebuilding()
     // A provisional word that had to wrap, replaced by a short one: the line
     // before takes it, and is drawn again.
     const auto say = [&](const QString &provisional) {
-        SonioxMessage message;
-        message.tokens = QList<SonioxToken>{token(provisional, false, false)};
+        TranscriptUpdate message;
+        message.pieces = QList<SpokenPiece>{token(provisional, false, false)};
         m_state->transcript()->apply(message);
         if (!QTest::qWaitFor([&] { return !view->framePending() && !view->isFollowing(); }))
             return -1;
@@ -475,8 +474,8 @@ void TestHUDPanel::streamingGrowsRowsWithoutRebuilding()
 
     // A new bubble of numbers alone, then a word written right to left: the
     // bubble turns around to read from the right, and is drawn so.
-    SonioxMessage done;
-    done.tokens = QList<SonioxToken>{token(QStringLiteral(" done."), true, false)};
+    TranscriptUpdate done;
+    done.pieces = QList<SpokenPiece>{token(QStringLiteral(" done."), true, false)};
     m_state->transcript()->apply(done);
     say(QStringLiteral(" 2026,"));
     say(QStringLiteral(" 2026, مرحبا"));
@@ -491,17 +490,17 @@ void TestHUDPanel::streamingGrowsRowsWithoutRebuilding()
     const QStringList words{QStringLiteral(" we"), QStringLiteral(" meet"), QStringLiteral(" Friday."),
                             QStringLiteral(" okay?"), QStringLiteral(" budget"), QStringLiteral(" مرحبا")};
     for (int i = 0; i < 400; ++i) {
-        SonioxMessage message;
-        message.tokens = QList<SonioxToken>{};
+        TranscriptUpdate message;
+        message.pieces = QList<SpokenPiece>{};
         const bool translation = random.bounded(3) == 0;
         for (int n = random.bounded(4); n > 0; --n)
-            message.tokens->append(token(words.at(random.bounded(words.size())), true, translation));
+            message.pieces.append(token(words.at(random.bounded(words.size())), true, translation));
         // Provisional text long enough to wrap, so that where it is drawn
         // changes the height of a bubble.
         for (int n = random.bounded(3) * 12; n > 0; --n)
-            message.tokens->append(token(words.at(random.bounded(words.size())), false, false));
-        if (message.tokens->isEmpty())
-            message.tokens->append(token(QStringLiteral(" um"), false, false));
+            message.pieces.append(token(words.at(random.bounded(words.size())), false, false));
+        if (message.pieces.isEmpty())
+            message.pieces.append(token(QStringLiteral(" um"), false, false));
         m_state->transcript()->apply(message);
 
         // The incrementally kept rows equal rows built afresh from the state.
@@ -566,7 +565,7 @@ void TestHUDPanel::everyChangeScrollsToTheEnd()
 {
     showPanel(340);
     SessionController::Preview p;
-    p.isListening = true;
+    p.phase = SessionController::Phase::Listening;
     for (int i = 0; i < 30; ++i)
         p.lines.append(line(QStringLiteral("Sentence number %1 of a long meeting.").arg(i), false));
     m_state->showPreview(p);
@@ -576,8 +575,8 @@ void TestHUDPanel::everyChangeScrollsToTheEnd()
 
     // Scrolled away, then text arrives: back to the end.
     bar->setValue(0);
-    SonioxMessage message;
-    message.tokens = QList<SonioxToken>{token(QStringLiteral(" and then"), false, false)};
+    TranscriptUpdate message;
+    message.pieces = QList<SpokenPiece>{token(QStringLiteral(" and then"), false, false)};
     m_state->transcript()->apply(message);
     QTRY_COMPARE(bar->value(), bar->maximum());
     TranscriptView *view = m_panel->transcriptView();
@@ -591,8 +590,8 @@ void TestHUDPanel::everyChangeScrollsToTheEnd()
     // A burst waits for one frame, which ends with its last words in view.
     QTRY_VERIFY(!view->framePending() && !view->isFollowing());
     for (int i = 0; i < 20; ++i) {
-        SonioxMessage burst;
-        burst.tokens = QList<SonioxToken>{token(QStringLiteral(" word%1").arg(i), true, false)};
+        TranscriptUpdate burst;
+        burst.pieces = QList<SpokenPiece>{token(QStringLiteral(" word%1").arg(i), true, false)};
         m_state->transcript()->apply(burst);
     }
     QVERIFY(view->framePending());
@@ -604,8 +603,8 @@ void TestHUDPanel::everyChangeScrollsToTheEnd()
     // another one a moment later glides, so the list moves at most once a frame.
     for (bool glides : {false, true}) {
         view->setPlacementInterval(glides ? 60'000 : 0);
-        SonioxMessage more;
-        more.tokens = QList<SonioxToken>{token(QStringLiteral(" and a few more words, enough to wrap"), true, false)};
+        TranscriptUpdate more;
+        more.pieces = QList<SpokenPiece>{token(QStringLiteral(" and a few more words, enough to wrap"), true, false)};
         m_state->transcript()->apply(more);
         QTRY_VERIFY(!view->framePending());
         QCOMPARE(view->isFollowing(), glides);
@@ -616,8 +615,8 @@ void TestHUDPanel::everyChangeScrollsToTheEnd()
 
     // Hidden, nothing is scheduled or animated; shown again, the end is in view.
     m_panel->hide();
-    SonioxMessage unseen;
-    unseen.tokens = QList<SonioxToken>{token(QStringLiteral(" said while hidden, long enough to wrap the bubble once more."),
+    TranscriptUpdate unseen;
+    unseen.pieces = QList<SpokenPiece>{token(QStringLiteral(" said while hidden, long enough to wrap the bubble once more."),
                                              true, false)};
     m_state->transcript()->apply(unseen);
     QVERIFY(!view->framePending());
@@ -641,8 +640,8 @@ void TestHUDPanel::everyChangeScrollsToTheEnd()
     QCOMPARE(touched, 0);
 
     // A bubble taller than the list is drawn even when cut, or it would never show.
-    SonioxMessage runOn;
-    runOn.tokens = QList<SonioxToken>{token(QStringLiteral(" and then").repeated(80), true, false)};
+    TranscriptUpdate runOn;
+    runOn.pieces = QList<SpokenPiece>{token(QStringLiteral(" and then").repeated(80), true, false)};
     m_state->transcript()->apply(runOn);
     const QModelIndex last = model->index(model->rowCount() - 1);
     // Followed to its end, the bubble's top is cut.
@@ -815,8 +814,7 @@ void TestHUDPanel::capsuleGlyphFollowsTheSession()
     capsule.setState(m_state.get());
     capsule.show();
     SessionController::Preview p;
-    p.isListening = listening;
-    p.isPaused = paused;
+    p.phase = previewPhase(listening, paused);
     p.elapsed = QStringLiteral("3:07");
     if (error)
         p.lastError = QStringLiteral("Something went wrong.");

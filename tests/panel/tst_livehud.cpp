@@ -1,4 +1,5 @@
 #include "sessioncontroller.h"
+#include "sessionfakes.h"
 #include "hudcapsule.h"
 #include "hudpanel.h"
 #include "livehud.h"
@@ -30,8 +31,7 @@ QRectF available()
 SessionController::Preview session(bool listening, bool paused)
 {
     SessionController::Preview p;
-    p.isListening = listening;
-    p.isPaused = paused;
+    p.phase = previewPhase(listening, paused);
     return p;
 }
 

@@ -28,7 +28,22 @@ public:
             closeReason = socket.closeReason();
         });
         connect(&socket, &QWebSocket::textMessageReceived, this, [this](const QString &text) {
-            messages.append({QJsonDocument::fromJson(text.toUtf8()).object(), clock.elapsed(), audioSentMs});
+            QJsonObject json = QJsonDocument::fromJson(text.toUtf8()).object();
+            // The answer to a finalize is counted apart: it is no text.
+            QJsonArray spoken;
+            const QJsonArray tokens = json.value(QStringLiteral("tokens")).toArray();
+            for (const QJsonValue &token : tokens) {
+                if (token.toObject().value(QStringLiteral("text")).toString() == QStringLiteral("<fin>"))
+                    finAfterMessages.append(messages.size());
+                else
+                    spoken.append(token);
+            }
+            if (spoken.size() != tokens.size()) {
+                if (spoken.isEmpty() && !json.contains(QStringLiteral("finished")))
+                    return;
+                json.insert(QStringLiteral("tokens"), spoken);
+            }
+            messages.append({json, clock.elapsed(), audioSentMs});
         });
         clock.start();
         socket.open(url);
@@ -67,6 +82,8 @@ public:
     QWebSocket socket;
     QElapsedTimer clock;
     QList<ReceivedMessage> messages;
+    // For each "<fin>" received, how many messages had come before it.
+    QList<qsizetype> finAfterMessages;
     qint64 audioSentMs = 0;
     bool connected = false;
     bool disconnected = false;

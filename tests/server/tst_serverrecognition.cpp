@@ -72,6 +72,7 @@ private Q_SLOTS:
     void speechGivesProvisionalThenFinalWords();
     void finalizeMakesEverythingFinal();
     void spanishTranslationFollowsEachUtterance();
+    void finalizeIsAnsweredAfterTheTranslation();
     void firstUtteranceAfterAQuietStartReadsWell_data();
     void firstUtteranceAfterAQuietStartReadsWell();
     void translatorAnswersEveryRequestInOrder();
@@ -150,9 +151,11 @@ void TestServerRecognition::finalizeMakesEverythingFinal()
     const QString text = SocketProbe::textOf(probe.finalTokens(false));
     QVERIFY2(text.contains(u"forward"_s, Qt::CaseInsensitive), qPrintable(text));
     QVERIFY2(text.endsWith(u'.'), qPrintable(text));
-    // The last message leaves nothing provisional behind.
+    // The last message leaves nothing provisional behind, and the answer
+    // to the finalize follows it.
     for (const QJsonValue &token : probe.messages.last().json.value("tokens").toArray())
         QVERIFY(token.toObject().value("is_final").toBool());
+    QTRY_COMPARE(probe.finAfterMessages, QList<qsizetype>{probe.messages.size()});
 
     // The connection keeps listening after a finalize.
     const qsizetype before = probe.messages.size();
@@ -190,6 +193,20 @@ void TestServerRecognition::spanishTranslationFollowsEachUtterance()
     qInfo("heard \"%s\", translated \"%s\"", qUtf8Printable(SocketProbe::textOf(probe.finalTokens(false))), qUtf8Printable(spanish));
     QVERIFY2(spanish.endsWith(u'.'), qPrintable(spanish));
     QVERIFY2(spanish.trimmed() != SocketProbe::textOf(probe.finalTokens(false)).trimmed(), qPrintable(spanish));
+}
+
+void TestServerRecognition::finalizeIsAnsweredAfterTheTranslation()
+{
+    SocketProbe probe(m_server->transcribeUrl(m_token, u"es"_s));
+    QTRY_VERIFY(probe.connected);
+    // Cut as the speech ends: the finalize closes the utterance, whose
+    // translation is still to come when the recogniser is done.
+    streamInRealTime(probe, m_audio.left(speechEndsMs * bytesPerMs));
+    probe.socket.sendTextMessage(u"{\"type\":\"finalize\"}"_s);
+    QTRY_COMPARE_WITH_TIMEOUT(probe.finAfterMessages.size(), 1, 20000);
+    QVERIFY(!probe.finalTokens(true).isEmpty());
+    // Nothing of it comes after the answer.
+    QCOMPARE(probe.finAfterMessages.first(), probe.messages.size());
 }
 
 void TestServerRecognition::firstUtteranceAfterAQuietStartReadsWell_data()

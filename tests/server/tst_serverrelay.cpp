@@ -156,11 +156,13 @@ void TestServerRelay::audioFinalizeAndTokensPassThrough()
     app.socket.sendTextMessage(QString::fromLatin1(R"({"type":"finalize"})"));
     QTRY_COMPARE(app.messages.size(), 3);
     QCOMPARE(m_fake->last().finalizes, 1);
-    // Words and translation come down unchanged; the provider's markers do not.
+    // Words and translation come down unchanged; the speaker's pauses do not.
     const QList<QJsonObject> tokens = app.tokens();
     QCOMPARE(SocketProbe::textOf(app.finalTokens(false)), u"Go forward."_s);
     QCOMPARE(SocketProbe::textOf(app.finalTokens(true)), u"Adelante."_s);
     QCOMPARE(app.messages.at(2).json, spanish);
+    // The provider's answer to the finalize reaches the app, after the words.
+    QTRY_COMPARE(app.finAfterMessages, QList<qsizetype>{3});
     for (const QJsonObject &token : tokens)
         QVERIFY(!token.value(u"text"_s).toString().startsWith(u'<'));
 

@@ -5,22 +5,26 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-SonioxToken token(const QString &text, bool final, bool translation, std::optional<QString> language)
+SpokenPiece token(const QString &text, bool final, bool translation, std::optional<QString> language)
 {
-    SonioxToken t;
-    t.text = text;
-    t.is_final = final;
-    t.language = std::move(language);
-    if (translation)
-        t.translation_status = QStringLiteral("translation");
-    return t;
+    SpokenPiece piece;
+    piece.text = text;
+    piece.final = final;
+    piece.translation = translation;
+    piece.language = std::move(language);
+    return piece;
 }
 
-SonioxMessage message(QList<SonioxToken> tokens)
+TranscriptUpdate message(QList<SpokenPiece> pieces)
 {
-    SonioxMessage m;
-    m.tokens = std::move(tokens);
-    return m;
+    TranscriptUpdate update;
+    update.pieces = std::move(pieces);
+    return update;
+}
+
+QByteArray finMarkerJson()
+{
+    return R"({"tokens":[{"text":"<fin>","is_final":true}]})";
 }
 
 QByteArray finalTokensJson(const QStringList &texts, bool translation, const QString &language)

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "sonioxmessage.h"
 #include "transcriptline.h"
+#include "transcriptupdate.h"
 
 #include <QByteArray>
 #include <QJsonArray>
@@ -13,12 +13,14 @@
 
 // Builders of what the transcription endpoint sends, for tests.
 
-[[nodiscard]] SonioxToken token(const QString &text, bool final, bool translation = false,
+[[nodiscard]] SpokenPiece token(const QString &text, bool final, bool translation = false,
                                 std::optional<QString> language = {});
-[[nodiscard]] SonioxMessage message(QList<SonioxToken> tokens);
+[[nodiscard]] TranscriptUpdate message(QList<SpokenPiece> pieces);
 // One text frame of final tokens, as the server sends it.
 [[nodiscard]] QByteArray finalTokensJson(const QStringList &texts, bool translation = false,
                                          const QString &language = QString());
+// The server's answer to a finalize.
+[[nodiscard]] QByteArray finMarkerJson();
 [[nodiscard]] QStringList lineTexts(const QList<TranscriptLine> &lines);
 
 // The parsed JSON of a file under tests/data.

@@ -17,6 +17,14 @@
 #include <thread>
 #include <utility>
 
+// The phase a preview shows, for tables written as "listening" and "paused".
+inline SessionController::Phase previewPhase(bool listening, bool paused)
+{
+    return listening ? SessionController::Phase::Listening
+           : paused  ? SessionController::Phase::Paused
+                     : SessionController::Phase::Idle;
+}
+
 // Stands in for the microphone: no sound card here is reliable enough to
 // drive a controller test, so chunks come from a thread of its own.
 class FakeMicrophone : public Microphone

@@ -91,10 +91,10 @@ public:
     explicit Recorder(TranscriptionClient &client)
     {
         // Direct: the recorder hears the client on the client's own thread.
-        QObject::connect(&client, &TranscriptionLink::messageReceived, [this](quint64, const SonioxMessage &message) {
+        QObject::connect(&client, &TranscriptionLink::updateReceived, [this](quint64, const TranscriptUpdate &message) {
             QMutexLocker lock(&m_mutex);
             QStringList texts;
-            for (const SonioxToken &token : message.tokens.value_or(QList<SonioxToken>()))
+            for (const SpokenPiece &token : message.pieces)
                 texts.append(token.text);
             m_messages.append(texts.join(u'|'));
             m_onGuiThread = m_onGuiThread || QThread::currentThread() == qApp->thread();
@@ -182,7 +182,7 @@ void TestTranscriptionClient::audioGivenWhileOpeningLeavesFirstAndInOrder()
     // so all of this is given before the socket can be open.
     for (int i = 0; i < 40; ++i)
         client.send(chunk(i));
-    client.sendText(QString::fromLatin1(TranscriptionLink::finalizeRequest));
+    client.finalize();
 
     QTRY_COMPARE_WITH_TIMEOUT(server.frames.value(0).size(), 41, 5000);
     // Once open; one chunk more than the socket takes at once, so that part
@@ -194,7 +194,7 @@ void TestTranscriptionClient::audioGivenWhileOpeningLeavesFirstAndInOrder()
         if (i >= large)
             QTest::qWait(1);
     }
-    client.sendText(QString::fromLatin1(TranscriptionLink::finalizeRequest));
+    client.finalize();
     QTRY_COMPARE_WITH_TIMEOUT(server.frames.value(0).size(), 62, 5000);
 
     QCOMPARE(server.urls.value(0).path(), QStringLiteral("/ws/transcribe"));
@@ -235,7 +235,7 @@ void TestTranscriptionClient::audioWithoutAConnectionIsDropped()
     RecordingServer server;
     TranscriptionClient client;
     client.send(chunk(1));
-    client.sendText(QString::fromLatin1(TranscriptionLink::finalizeRequest));
+    client.finalize();
     QVERIFY(!client.hasTask());
 
     client.open(server.url());
@@ -244,7 +244,7 @@ void TestTranscriptionClient::audioWithoutAConnectionIsDropped()
     client.close();
     QVERIFY(!client.hasTask());
     client.send(chunk(3));
-    client.sendText(QString::fromLatin1(TranscriptionLink::finalizeRequest));
+    client.finalize();
     QTRY_VERIFY_WITH_TIMEOUT(server.sockets.value(0) && server.sockets[0]->state() != QAbstractSocket::ConnectedState,
                              5000);
     QCOMPARE(server.chunkNumbers(0), QList<int>{2});
@@ -456,8 +456,8 @@ void TestTranscriptionClient::closeSilencesWhatIsAlreadyBeingDelivered()
     QStringList reported;
     // The first message holds the client's thread inside its handler until
     // close() has returned; the frames behind it are already read by then.
-    QObject::connect(&client, &TranscriptionLink::messageReceived, [&](quint64, const SonioxMessage &message) {
-        const bool gate = message.tokens && !message.tokens->isEmpty() && message.tokens->first().text == "gate";
+    QObject::connect(&client, &TranscriptionLink::updateReceived, [&](quint64, const TranscriptUpdate &message) {
+        const bool gate = !message.pieces.isEmpty() && message.pieces.first().text == "gate";
         if (gate) {
             inHandler.release();
             closed.tryAcquire(1, 5000);
@@ -565,9 +565,9 @@ void TestTranscriptionClient::resultsReachAReceiverOnItsThreadNamingTheirConnect
         texts.append(text);
         onReceiversThread = onReceiversThread && QThread::currentThread() == receiver.thread();
     };
-    QObject::connect(&client, &TranscriptionLink::messageReceived, &receiver,
-                     [&](quint64 connection, const SonioxMessage &message) {
-                         record(connection, message.tokens->first().text);
+    QObject::connect(&client, &TranscriptionLink::updateReceived, &receiver,
+                     [&](quint64 connection, const TranscriptUpdate &message) {
+                         record(connection, message.pieces.first().text);
                      });
     QObject::connect(&client, &TranscriptionLink::failed, &receiver, record);
 

@@ -14,6 +14,8 @@ private Q_SLOTS:
     void onlyExactTranslationStatusMarksATranslation();
     void binaryFrameReadsAsUtf8_data();
     void binaryFrameReadsAsUtf8();
+    void updateSpeaksTheCoresLanguage_data();
+    void updateSpeaksTheCoresLanguage();
 };
 
 void TestSonioxMessage::frameDecodesOrIsDropped_data()
@@ -179,6 +181,55 @@ void TestSonioxMessage::binaryFrameReadsAsUtf8()
     const auto asText = SonioxMessage::fromTextFrame(QString::fromUtf8(bytes));
     QVERIFY(asText);
     QCOMPARE(asText->tokens->at(0).text, text);
+}
+
+void TestSonioxMessage::updateSpeaksTheCoresLanguage_data()
+{
+    QTest::addColumn<QByteArray>("json");
+    QTest::addColumn<QString>("pieces"); // text|final|translation|start-end|speaker, ";" between pieces
+    QTest::addColumn<bool>("finalizeDone");
+    QTest::addColumn<bool>("finished");
+    QTest::newRow("words") << QByteArray(R"({"tokens":[{"text":"Hi","is_final":true},{"text":" th"}]})")
+                           << "Hi|1|0|-|; th|0|0|-|" << false << false;
+    QTest::newRow("translation") << QByteArray(R"({"tokens":[{"text":" Hola","is_final":true,"translation_status":"translation"}]})")
+                                 << " Hola|1|1|-|" << false << false;
+    QTest::newRow("the answer to a finalize is no word")
+        << QByteArray(R"({"tokens":[{"text":" done.","is_final":true},{"text":"<fin>","is_final":true}]})")
+        << " done.|1|0|-|" << true << false;
+    QTest::newRow("a pause of the speaker is no word")
+        << QByteArray(R"({"tokens":[{"text":"<end>","is_final":true}]})") << QString() << false << false;
+    QTest::newRow("end of the stream") << QByteArray(R"({"tokens":[],"finished":true})") << QString() << false << true;
+    QTest::newRow("time and speaker")
+        << QByteArray(R"({"tokens":[{"text":"Go","is_final":true,"start_ms":120,"end_ms":480,"speaker":"2"}]})")
+        << "Go|1|0|120-480|2" << false << false;
+    QTest::newRow("a number for the speaker") << QByteArray(R"({"tokens":[{"text":"Go","speaker":3}]})")
+                                              << "Go|0|0|-|3" << false << false;
+    // Detail of the wrong type is left out; the word is kept.
+    QTest::newRow("ill-typed time") << QByteArray(R"({"tokens":[{"text":"Go","start_ms":"soon","end_ms":1.5}]})")
+                                    << "Go|0|0|-|" << false << false;
+}
+
+void TestSonioxMessage::updateSpeaksTheCoresLanguage()
+{
+    QFETCH(QByteArray, json);
+    QFETCH(QString, pieces);
+    QFETCH(bool, finalizeDone);
+    QFETCH(bool, finished);
+    const std::optional<SonioxMessage> message = SonioxMessage::decode(json);
+    QVERIFY(message);
+    const TranscriptUpdate update = message->toUpdate();
+    QStringList described;
+    for (const SpokenPiece &piece : update.pieces) {
+        const QString time = piece.startMs && piece.endMs
+            ? QString::number(*piece.startMs) + u'-' + QString::number(*piece.endMs)
+            : QStringLiteral("-");
+        described << QStringList{piece.text, QString::number(piece.final), QString::number(piece.translation), time,
+                                 piece.speaker.value_or(QString())}
+                         .join(u'|');
+    }
+    QCOMPARE(described.join(u';'), pieces);
+    QCOMPARE(update.finalizeDone, finalizeDone);
+    QCOMPARE(update.finished, finished);
 }
 
 QTEST_GUILESS_MAIN(TestSonioxMessage)

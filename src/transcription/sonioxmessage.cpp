@@ -56,6 +56,23 @@ bool readInt64(const QJsonObject &object, QLatin1StringView key, std::optional<q
     return true;
 }
 
+// A key that only adds detail: a value of the wrong type is left out.
+std::optional<qint64> lenientInt(const QJsonObject &object, QLatin1StringView key)
+{
+    std::optional<qint64> out;
+    return readInt64(object, key, out) ? out : std::nullopt;
+}
+
+std::optional<QString> lenientString(const QJsonObject &object, QLatin1StringView key)
+{
+    const QJsonValue value = object.value(key);
+    if (value.isString())
+        return value.toString();
+    if (value.isDouble())
+        return QString::number(value.toInteger());
+    return std::nullopt;
+}
+
 std::optional<SonioxToken> decodeToken(const QJsonValue &value)
 {
     if (!value.isObject())
@@ -70,6 +87,9 @@ std::optional<SonioxToken> decodeToken(const QJsonValue &value)
         || !readString(object, QLatin1StringView("language"), token.language)
         || !readString(object, QLatin1StringView("translation_status"), token.translation_status))
         return std::nullopt;
+    token.start_ms = lenientInt(object, QLatin1StringView("start_ms"));
+    token.end_ms = lenientInt(object, QLatin1StringView("end_ms"));
+    token.speaker = lenientString(object, QLatin1StringView("speaker"));
     return token;
 }
 
@@ -124,4 +144,26 @@ QString SonioxMessage::errorText() const
 {
     return QStringLiteral("Server error ") + QString::number(error_code.value_or(0)) + QLatin1StringView(": ")
         + error_message.value_or(QStringLiteral("unknown"));
+}
+
+TranscriptUpdate SonioxMessage::toUpdate() const
+{
+    TranscriptUpdate update;
+    update.finished = finished.value_or(false);
+    for (const SonioxToken &token : tokens.value_or(QList<SonioxToken>())) {
+        if (token.isFinalizeMarker())
+            update.finalizeDone = true;
+        if (token.isMarker())
+            continue;
+        update.pieces.append(SpokenPiece{
+            .text = token.text,
+            .final = token.isFinal(),
+            .translation = token.isTranslation(),
+            .language = token.language,
+            .startMs = token.start_ms,
+            .endMs = token.end_ms,
+            .speaker = token.speaker,
+        });
+    }
+    return update;
 }

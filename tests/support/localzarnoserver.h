@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QProcess>
+#include <QString>
+#include <QTemporaryDir>
+
+// The real zarno-server binary on 127.0.0.1 with a free port and a private
+// data folder, with one account signed in. Used where the real recogniser
+// matters: when its final words come after a finalize.
+class LocalZarnoServer
+{
+public:
+    explicit LocalZarnoServer(const QString &binary);
+    ~LocalZarnoServer();
+
+    // Starts the service and signs in; false when either fails.
+    [[nodiscard]] bool start();
+    [[nodiscard]] QString baseURL() const { return m_base; }
+    [[nodiscard]] QString accessToken() const { return m_token; }
+    [[nodiscard]] QString refreshToken() const { return m_refresh; }
+    // The saved notes with that id, as the service answers them.
+    [[nodiscard]] QJsonObject notes(const QString &id);
+
+private:
+    QByteArray request(const QString &path, const QByteArray &body, const QByteArray &key = {});
+
+    QString m_binary;
+    QTemporaryDir m_data;
+    QProcess m_process;
+    QNetworkAccessManager m_network;
+    QString m_base;
+    QString m_token;
+    QString m_refresh;
+};
