@@ -1231,9 +1231,12 @@ void TestSessionController::interruptedSessionComesBackPaused()
     QCOMPARE(lineTexts(m_state->transcript()->lines()), (QStringList{"Hello there.", "Second leg."}));
     QCOMPARE(m_state->transcript()->lines().at(1).t, said.at(1).t);
 
-    // Resumed, it is the same session: the next leg's words join it.
+    // Resumed, it is the same session: the next leg's words join it. Words
+    // go to the leg's own connection, once the service holds it.
+    const int connections = m_service->connectionCount();
     m_state->resumeListening();
     QTRY_VERIFY(listening());
+    QTRY_COMPARE(m_service->connectionCount(), connections + 1);
     QCOMPARE(m_state->lastError(), std::nullopt);
     m_now = m_now.addSecs(1);
     speak(finalTokensJson({" More."}), 3);
