@@ -1,5 +1,7 @@
 #include "notesbody.h"
 
+#include "notestext.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonParseError>
@@ -153,10 +155,28 @@ QJsonObject summaryOf(const StoredNote &note)
         {QStringLiteral("onlyTranscript"), body.onlyTranscript},
         {QStringLiteral("timezone"), body.timezone},
         {QStringLiteral("createdAt"), note.createdAtMs},
+        {QStringLiteral("title"), titleOf(note)},
     };
 }
 
 } // namespace
+
+QString titleOf(const StoredNote &note)
+{
+    if (!note.title.isEmpty())
+        return note.title;
+    QString firstLine = note.firstLine;
+    QString translation = note.firstTranslation;
+    for (const NoteEntry &entry : note.body.entries) {
+        if (entry.text.trimmed().isEmpty())
+            continue;
+        QString &line = entry.translated ? translation : firstLine;
+        if (line.trimmed().isEmpty())
+            line = entry.text;
+    }
+    // A note with nothing said in its own language is named by its translation.
+    return NoteTitle::automatic(note.overview, firstLine.trimmed().isEmpty() ? translation : firstLine);
+}
 
 QJsonObject notesListJson(const QList<StoredNote> &notes)
 {
@@ -165,6 +185,8 @@ QJsonObject notesListJson(const QList<StoredNote> &notes)
         QJsonObject summary = summaryOf(note);
         summary.insert(QStringLiteral("entryCount"), note.entryCount);
         summary.insert(QStringLiteral("preview"), previewOf(note.firstLine));
+        if (!note.snippet.isNull())
+            summary.insert(QStringLiteral("snippet"), NoteSearch::snippetHtml(note.snippet));
         sessions.append(summary);
     }
     return QJsonObject{{QStringLiteral("sessions"), sessions}};

@@ -41,6 +41,9 @@ public:
                                     qint64 nowMs) override;
     QList<StoredNote> notes(qint64 accountId) override;
     std::optional<StoredNote> note(qint64 accountId, const QString &id) override;
+    QList<StoredNote> searchNotes(qint64 accountId, const QString &expression) override;
+    bool renameNote(qint64 accountId, const QString &id, const QString &title) override;
+    bool deleteNote(qint64 accountId, const QString &id) override;
 
     NoteSummary noteSummary(const QString &noteId) override;
     bool keepSummary(const QString &noteId, const NoteSummary &summary) override;
@@ -50,6 +53,8 @@ private:
     [[nodiscard]] QSqlDatabase db() const;
     bool upgrade();
     bool writeEntries(const QString &noteId, const QList<NoteEntry> &entries);
+    // The note's row in the full-text index, made again from what is stored.
+    bool reindexNote(const QString &id);
 
     QString m_connectionName;
     QString m_error;
