@@ -61,6 +61,13 @@ std::variant<NoteEntry, QString> parseEntry(const QJsonValue &value, const QStri
     entry.text = textValue.toString();
     entry.lang = lang.toString();
     entry.translated = translated.toBool();
+    // Labels are optional: anything but a short text is left out, never the line.
+    const auto label = [&](QLatin1StringView key) {
+        const QString text = item.value(key).toString().simplified();
+        return text.size() <= 100 ? text : QString();
+    };
+    entry.speaker = label(QLatin1StringView("speaker"));
+    entry.source = label(QLatin1StringView("source"));
     return entry;
 }
 
@@ -197,12 +204,17 @@ QJsonObject noteJson(const StoredNote &note)
     QJsonObject session = summaryOf(note);
     QJsonArray entries;
     for (const NoteEntry &entry : note.body.entries) {
-        entries.append(QJsonObject{
+        QJsonObject line{
             {QStringLiteral("t"), entry.t},
             {QStringLiteral("text"), entry.text},
             {QStringLiteral("lang"), entry.lang},
             {QStringLiteral("translated"), entry.translated},
-        });
+        };
+        if (!entry.speaker.isEmpty())
+            line.insert(QStringLiteral("speaker"), entry.speaker);
+        if (!entry.source.isEmpty())
+            line.insert(QStringLiteral("source"), entry.source);
+        entries.append(line);
     }
     session.insert(QStringLiteral("entries"), entries);
     return QJsonObject{{QStringLiteral("session"), session}};

@@ -12,6 +12,8 @@ struct NoteEntry
     QString text;
     QString lang;
     bool translated = false;
+    QString speaker = {}; // who spoke, where the app knows; may be empty
+    QString source = {};  // which side of the call ("mic", "system"…); may be empty
 };
 
 // One uploaded notes body, checked field by field.

@@ -57,30 +57,6 @@ const char listColumns[] =
     " (SELECT text FROM entries e WHERE e.session_id = s.id AND translated = 1"
     " AND trim(text) <> '' ORDER BY position LIMIT 1)";
 
-// One row per note: the user's title and the summary's overview (where an
-// automatic title comes from), then every line and translation. The marks a
-// snippet uses never stand in the index itself.
-const char indexRows[] =
-    "INSERT INTO notes_index (note_id, name, words) SELECT s.id,"
-    " coalesce(s.title, '') || char(10) || coalesce((SELECT json_extract(m.content, '$.overview') FROM summaries m"
-    " WHERE m.session_id = s.id AND m.status = 'ready' AND json_valid(m.content)), ''),"
-    " replace(replace(coalesce((SELECT group_concat(text, char(10)) FROM"
-    " (SELECT text FROM entries e WHERE e.session_id = s.id ORDER BY position)), ''),"
-    " char(57344), ''), char(57345), '') FROM sessions s";
-
-bool addNotesIndex(QSqlQuery &query)
-{
-    bool titled = false;
-    query.exec(QStringLiteral("PRAGMA table_info(sessions)"));
-    while (query.next())
-        titled = titled || query.value(1).toString() == QLatin1StringView("title");
-    return (titled || query.exec(QStringLiteral("ALTER TABLE sessions ADD COLUMN title TEXT")))
-        // unicode61 with remove_diacritics 2: any case, and "cafe" finds "café".
-        && query.exec(QStringLiteral("CREATE VIRTUAL TABLE IF NOT EXISTS notes_index USING fts5(note_id UNINDEXED,"
-                                     " name, words, tokenize = 'unicode61 remove_diacritics 2')"))
-        && query.exec(QStringLiteral("DELETE FROM notes_index")) && query.exec(QLatin1StringView(indexRows));
-}
-
 bool createTables(QSqlQuery &query)
 {
     for (const char *statement : tables) {
@@ -420,7 +396,8 @@ bool SqliteStore::writeEntries(const QString &noteId, const QList<NoteEntry> &en
 {
     bool ok = run(db(), QStringLiteral("DELETE FROM entries WHERE session_id = ?"), {noteId});
     QSqlQuery line(db());
-    line.prepare(QStringLiteral("INSERT INTO entries (session_id, position, t, text, lang, translated) VALUES (?, ?, ?, ?, ?, ?)"));
+    line.prepare(QStringLiteral("INSERT INTO entries (session_id, position, t, text, lang, translated, speaker, source)"
+                                " VALUES (?, ?, ?, ?, ?, ?, ?, ?)"));
     for (qsizetype i = 0; ok && i < entries.size(); ++i) {
         const NoteEntry &entry = entries.at(i);
         line.addBindValue(noteId);
@@ -429,6 +406,8 @@ bool SqliteStore::writeEntries(const QString &noteId, const QList<NoteEntry> &en
         line.addBindValue(entry.text);
         line.addBindValue(entry.lang);
         line.addBindValue(entry.translated ? 1 : 0);
+        line.addBindValue(entry.speaker.isNull() ? QStringLiteral("") : entry.speaker); // a null string binds as NULL
+        line.addBindValue(entry.source.isNull() ? QStringLiteral("") : entry.source);
         ok = line.exec();
     }
     return ok;
@@ -471,49 +450,6 @@ QList<StoredNote> SqliteStore::searchNotes(qint64 accountId, const QString &expr
     return notes;
 }
 
-bool SqliteStore::renameNote(qint64 accountId, const QString &id, const QString &title)
-{
-    QSqlDatabase connection = db();
-    if (!connection.transaction())
-        return false;
-    QSqlQuery query(connection);
-    query.prepare(QStringLiteral("UPDATE sessions SET title = ? WHERE account_id = ? AND id = ?"));
-    query.addBindValue(title.isEmpty() ? QVariant(QMetaType::fromType<QString>()) : QVariant(title));
-    query.addBindValue(accountId);
-    query.addBindValue(id);
-    if (!query.exec() || query.numRowsAffected() != 1 || !reindexNote(id) || !connection.commit()) {
-        connection.rollback();
-        return false;
-    }
-    return true;
-}
-
-bool SqliteStore::deleteNote(qint64 accountId, const QString &id)
-{
-    QSqlDatabase connection = db();
-    if (!connection.transaction())
-        return false;
-    QSqlQuery query(connection);
-    query.prepare(QStringLiteral("DELETE FROM sessions WHERE account_id = ? AND id = ?"));
-    query.addBindValue(accountId);
-    query.addBindValue(id);
-    const bool ok = query.exec() && query.numRowsAffected() == 1
-        && run(connection, QStringLiteral("DELETE FROM entries WHERE session_id = ?"), {id})
-        && run(connection, QStringLiteral("DELETE FROM summaries WHERE session_id = ?"), {id})
-        && run(connection, QStringLiteral("DELETE FROM notes_index WHERE note_id = ?"), {id});
-    if (!ok || !connection.commit()) {
-        connection.rollback();
-        return false;
-    }
-    return true;
-}
-
-bool SqliteStore::reindexNote(const QString &id)
-{
-    return run(db(), QStringLiteral("DELETE FROM notes_index WHERE note_id = ?"), {id})
-        && run(db(), QLatin1StringView(indexRows) + QStringLiteral(" WHERE s.id = ?"), {id});
-}
-
 std::optional<StoredNote> SqliteStore::note(qint64 accountId, const QString &id)
 {
     QSqlDatabase connection = db();
@@ -525,12 +461,13 @@ std::optional<StoredNote> SqliteStore::note(qint64 accountId, const QString &id)
         return std::nullopt;
     StoredNote note = noteFrom(query);
     QSqlQuery lines(connection);
-    lines.prepare(QStringLiteral("SELECT t, text, lang, translated FROM entries WHERE session_id = ? ORDER BY position"));
+    lines.prepare(QStringLiteral("SELECT t, text, lang, translated, speaker, source FROM entries WHERE session_id = ? ORDER BY position"));
     lines.addBindValue(id);
     if (lines.exec()) {
         while (lines.next())
             note.body.entries.append(NoteEntry{lines.value(0).toLongLong(), lines.value(1).toString(),
-                                               lines.value(2).toString(), lines.value(3).toInt() != 0});
+                                               lines.value(2).toString(), lines.value(3).toInt() != 0,
+                                               lines.value(4).toString(), lines.value(5).toString()});
     }
     return note;
 }

@@ -3,6 +3,7 @@
 #include "store.h"
 
 #include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QString>
 
 // The store in one SQLite file. Each instance gets its own connection name so
@@ -52,6 +53,8 @@ public:
 private:
     [[nodiscard]] QSqlDatabase db() const;
     bool upgrade();
+    // Schema 4: the user's titles, labels on lines, and the full-text index, filled.
+    static bool addNotesIndex(QSqlQuery &query);
     bool writeEntries(const QString &noteId, const QList<NoteEntry> &entries);
     // The note's row in the full-text index, made again from what is stored.
     bool reindexNote(const QString &id);

@@ -145,9 +145,11 @@ void ZarnoService::addRoutes()
     m_http->route(QStringLiteral("/app/app.css"), [](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
         serveResource(request, responder, QStringLiteral("app.css"), "text/css; charset=utf-8");
     });
-    m_http->route(QStringLiteral("/app/app.js"), [](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
-        serveResource(request, responder, QStringLiteral("app.js"), "text/javascript; charset=utf-8");
-    });
+    for (const QString &script : {QStringLiteral("app.js"), QStringLiteral("notes.js")}) {
+        m_http->route(QStringLiteral("/app/") + script, [script](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
+            serveResource(request, responder, script, "text/javascript; charset=utf-8");
+        });
+    }
     m_http->route(QStringLiteral("/api/auth/config"), [this](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
         handleConfig(request, responder);
     });

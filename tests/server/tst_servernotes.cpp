@@ -54,6 +54,7 @@ private Q_SLOTS:
     void deletedNotesAreGoneEverywhere();
     void notesExportAsFiles_data();
     void notesExportAsFiles();
+    void linesKeepTheirSpeakerAndSide();
 
 private:
     QString save(const QString &token, const QJsonObject &body);
@@ -275,6 +276,27 @@ void TestServerNotes::notesExportAsFiles()
     QCOMPARE(file.contentDisposition,
              "attachment; filename=\"Cafe plans." + format.toLatin1() + "\"; filename*=UTF-8''Caf%C3%A9%20plans." + format.toLatin1());
     QCOMPARE(m_server->withBearer("GET", u"/api/sessions/%1/export?format=txt"_s.arg(id), m_server->accessTokenFor(u"grace@example.org"_s)).status, 404);
+}
+
+void TestServerNotes::linesKeepTheirSpeakerAndSide()
+{
+    QJsonObject body = notes(1000);
+    QJsonArray entries = body.value("entries").toArray();
+    QJsonObject first = entries.at(0).toObject();
+    first.insert("speaker", "  Ana ");
+    first.insert("source", "mic");
+    entries.replace(0, first);
+    QJsonObject second = entries.at(1).toObject();
+    second.insert("speaker", 7); // not a label: left out, the line kept
+    entries.replace(1, second);
+    body.insert("entries", entries);
+    const QString id = save(m_token, body);
+    const QJsonArray read = m_server->withBearer("GET", u"/api/sessions/"_s + id, m_token).json[u"session"_s][u"entries"_s].toArray();
+    QCOMPARE(read.size(), 3);
+    QCOMPARE(read.at(0)[u"speaker"_s].toString(), u"Ana"_s);
+    QCOMPARE(read.at(0)[u"source"_s].toString(), u"mic"_s);
+    QVERIFY(!read.at(1).toObject().contains("speaker"));
+    QCOMPARE(read.at(1)[u"text"_s].toString(), u"Hola a todos."_s);
 }
 
 QTEST_GUILESS_MAIN(TestServerNotes)

@@ -180,7 +180,7 @@ void TestServerSessions::repeatedNotesOfAnOlderStoreAreMerged()
                  u"DROP INDEX sessions_by_client"_s,
                  u"INSERT INTO sessions SELECT 'older', account_id, source_client_id, started_at, ended_at,"
                  " source_language, target_language, only_transcript, timezone, created_at - 1, title FROM sessions WHERE id = '%1'"_s.arg(kept),
-                 u"INSERT INTO entries SELECT 'older', position, t, text, lang, translated FROM entries"
+                 u"INSERT INTO entries SELECT 'older', position, t, text, lang, translated, speaker, source FROM entries"
                  " WHERE session_id = '%1' AND position < 2"_s.arg(kept),
                  u"PRAGMA user_version = 1"_s})
             QVERIFY2(query.exec(statement), qPrintable(statement));
