@@ -98,8 +98,14 @@ function setStatus(text) {
   $('status').hidden = !text;
 }
 
-function formatDate(ms) {
-  return new Date(ms).toLocaleString(undefined, { weekday: 'short', day: 'numeric', month: 'short', hour: '2-digit', minute: '2-digit' });
+// In the meeting's own time zone when the note names one.
+function formatDate(ms, timeZone) {
+  const options = { weekday: 'short', day: 'numeric', month: 'short', hour: '2-digit', minute: '2-digit' };
+  try {
+    return new Date(ms).toLocaleString(undefined, { ...options, timeZone: timeZone || undefined });
+  } catch (e) {
+    return new Date(ms).toLocaleString(undefined, options);
+  }
 }
 
 function formatOffset(ms) {
@@ -126,10 +132,10 @@ function renderList(sessions, searching = false) {
     link.classList.toggle('current', session.id === current);
     const title = document.createElement('span');
     title.className = 'title';
-    title.textContent = session.title || formatDate(session.startedAt);
+    title.textContent = session.title || formatDate(session.startedAt, session.timezone);
     const when = document.createElement('span');
     when.className = 'when';
-    when.textContent = formatDate(session.startedAt);
+    when.textContent = formatDate(session.startedAt, session.timezone);
     const preview = document.createElement('span');
     if (searching && session.snippet) {
       preview.className = 'snippet';
@@ -168,7 +174,7 @@ function renderNote(session) {
   $('note').classList.toggle('single', single);
   shownNote = session;
   endRename();
-  $('note-title').textContent = session.title || formatDate(session.startedAt);
+  $('note-title').textContent = session.title || formatDate(session.startedAt, session.timezone);
   $('note-meta').textContent = describeMeta(session);
 
   const lines = $('note-lines');

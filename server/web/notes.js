@@ -49,22 +49,13 @@ function shortDuration(ms) {
   return minutes < 60 ? `${minutes} min` : `${Math.floor(minutes / 60)} h ${minutes % 60} min`;
 }
 
-// When the meeting began, in the place it was held when the note knows it.
-function noteTime(session) {
-  const options = { weekday: 'short', day: 'numeric', month: 'short', year: 'numeric', hour: '2-digit', minute: '2-digit' };
-  try {
-    return new Date(session.startedAt).toLocaleString(undefined, { ...options, timeZone: session.timezone || undefined });
-  } catch (e) {
-    return new Date(session.startedAt).toLocaleString(undefined, options);
-  }
-}
-
-// "42 min · English → Spanish · Tue, 14 Oct 2025, 10:40"
+// "42 min · English → Spanish · Tue, 14 Oct, 10:40", the time where the meeting was held.
 function describeMeta(session) {
   const from = spokenLanguage(session);
   const to = languageName(session.targetLanguage);
   const languages = session.onlyTranscript || !to ? from : `${from || 'Speech'} → ${to}`;
-  return [shortDuration(session.endedAt - session.startedAt), languages, noteTime(session)].filter(Boolean).join(' · ');
+  const when = formatDate(session.startedAt, session.timezone);
+  return [shortDuration(session.endedAt - session.startedAt), languages, when].filter(Boolean).join(' · ');
 }
 
 // ---- the list follows the service ------------------------------------------
