@@ -1,5 +1,7 @@
 #include "notesbody.h"
 
+#include "notestext.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonParseError>
@@ -59,6 +61,13 @@ std::variant<NoteEntry, QString> parseEntry(const QJsonValue &value, const QStri
     entry.text = textValue.toString();
     entry.lang = lang.toString();
     entry.translated = translated.toBool();
+    // Labels are optional: anything but a short text is left out, never the line.
+    const auto label = [&](QLatin1StringView key) {
+        const QString text = item.value(key).toString().simplified();
+        return text.size() <= 100 ? text : QString();
+    };
+    entry.speaker = label(QLatin1StringView("speaker"));
+    entry.source = label(QLatin1StringView("source"));
     return entry;
 }
 
@@ -153,10 +162,28 @@ QJsonObject summaryOf(const StoredNote &note)
         {QStringLiteral("onlyTranscript"), body.onlyTranscript},
         {QStringLiteral("timezone"), body.timezone},
         {QStringLiteral("createdAt"), note.createdAtMs},
+        {QStringLiteral("title"), titleOf(note)},
     };
 }
 
 } // namespace
+
+QString titleOf(const StoredNote &note)
+{
+    if (!note.title.isEmpty())
+        return note.title;
+    QString firstLine = note.firstLine;
+    QString translation = note.firstTranslation;
+    for (const NoteEntry &entry : note.body.entries) {
+        if (entry.text.trimmed().isEmpty())
+            continue;
+        QString &line = entry.translated ? translation : firstLine;
+        if (line.trimmed().isEmpty())
+            line = entry.text;
+    }
+    // A note with nothing said in its own language is named by its translation.
+    return NoteTitle::automatic(note.overview, firstLine.trimmed().isEmpty() ? translation : firstLine);
+}
 
 QJsonObject notesListJson(const QList<StoredNote> &notes)
 {
@@ -165,6 +192,8 @@ QJsonObject notesListJson(const QList<StoredNote> &notes)
         QJsonObject summary = summaryOf(note);
         summary.insert(QStringLiteral("entryCount"), note.entryCount);
         summary.insert(QStringLiteral("preview"), previewOf(note.firstLine));
+        if (!note.snippet.isNull())
+            summary.insert(QStringLiteral("snippet"), NoteSearch::snippetHtml(note.snippet));
         sessions.append(summary);
     }
     return QJsonObject{{QStringLiteral("sessions"), sessions}};
@@ -175,12 +204,17 @@ QJsonObject noteJson(const StoredNote &note)
     QJsonObject session = summaryOf(note);
     QJsonArray entries;
     for (const NoteEntry &entry : note.body.entries) {
-        entries.append(QJsonObject{
+        QJsonObject line{
             {QStringLiteral("t"), entry.t},
             {QStringLiteral("text"), entry.text},
             {QStringLiteral("lang"), entry.lang},
             {QStringLiteral("translated"), entry.translated},
-        });
+        };
+        if (!entry.speaker.isEmpty())
+            line.insert(QStringLiteral("speaker"), entry.speaker);
+        if (!entry.source.isEmpty())
+            line.insert(QStringLiteral("source"), entry.source);
+        entries.append(line);
     }
     session.insert(QStringLiteral("entries"), entries);
     return QJsonObject{{QStringLiteral("session"), session}};

@@ -12,6 +12,8 @@ struct NoteEntry
     QString text;
     QString lang;
     bool translated = false;
+    QString speaker = {}; // who spoke, where the app knows; may be empty
+    QString source = {};  // which side of the call ("mic", "system"…); may be empty
 };
 
 // One uploaded notes body, checked field by field.
@@ -45,8 +47,15 @@ struct StoredNote
     NotesBody body;        // without its lines in a list
     qint64 entryCount = 0; // a list's: how many lines it has
     QString firstLine;     // a list's: the first spoken line that is not blank
+    QString firstTranslation; // a list's: the first translated line, for a note with no spoken one
+    QString title;         // the user's; empty: automatic
+    QString overview;      // the ready summary's, which the automatic title comes from
+    QString snippet;       // a search's: where it matched, between NoteSearch's marks
 };
 
-// The answers of "/api/sessions" and "/api/sessions/ID".
+// The title shown: the user's, else from the summary or the first words said.
+[[nodiscard]] QString titleOf(const StoredNote &note);
+
+// The answers of "/api/sessions" (and its search) and "/api/sessions/ID".
 [[nodiscard]] QJsonObject notesListJson(const QList<StoredNote> &notes);
 [[nodiscard]] QJsonObject noteJson(const StoredNote &note);

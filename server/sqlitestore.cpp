@@ -10,8 +10,8 @@
 namespace {
 
 // 1: accounts, token families and notes. 2: one note per account and sourceClientId.
-// 3: summaries beside the notes.
-constexpr int schemaVersion = 3;
+// 3: summaries beside the notes. 4: titles the user gives, and a full-text index.
+constexpr int schemaVersion = 4;
 
 const char *const tables[] = {
     "CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)",
@@ -45,7 +45,17 @@ const char olderCopy[] =
 
 const char noteColumns[] =
     "SELECT id, source_client_id, started_at, ended_at, source_language, target_language,"
-    " only_transcript, timezone, created_at";
+    " only_transcript, timezone, created_at, coalesce(title, ''),"
+    " coalesce((SELECT json_extract(m.content, '$.overview') FROM summaries m"
+    " WHERE m.session_id = id AND m.status = 'ready' AND json_valid(m.content)), '')";
+
+// A list's columns after noteColumns: lines, first line, first translation.
+const char listColumns[] =
+    ", (SELECT COUNT(*) FROM entries e WHERE e.session_id = s.id),"
+    " (SELECT text FROM entries e WHERE e.session_id = s.id AND translated = 0"
+    " AND trim(text) <> '' ORDER BY position LIMIT 1),"
+    " (SELECT text FROM entries e WHERE e.session_id = s.id AND translated = 1"
+    " AND trim(text) <> '' ORDER BY position LIMIT 1)";
 
 bool createTables(QSqlQuery &query)
 {
@@ -88,6 +98,18 @@ StoredNote noteFrom(const QSqlQuery &query)
     note.body.onlyTranscript = query.value(6).toInt() != 0;
     note.body.timezone = query.value(7).toString();
     note.createdAtMs = query.value(8).toLongLong();
+    note.title = query.value(9).toString();
+    note.overview = query.value(10).toString();
+    return note;
+}
+
+// A list's note: its columns, then those of listColumns.
+StoredNote listedNoteFrom(const QSqlQuery &query)
+{
+    StoredNote note = noteFrom(query);
+    note.entryCount = query.value(11).toLongLong();
+    note.firstLine = query.value(12).toString();
+    note.firstTranslation = query.value(13).toString();
     return note;
 }
 
@@ -178,6 +200,12 @@ bool SqliteStore::upgrade()
         ok = query.exec(QStringLiteral(
             "CREATE TABLE IF NOT EXISTS summaries (session_id TEXT PRIMARY KEY, account_id INTEGER NOT NULL,"
             " status TEXT NOT NULL, reason TEXT NOT NULL, content TEXT NOT NULL)"));
+    if (ok && version < 4 && !addNotesIndex(query)) {
+        // Without FTS5 in the SQLite that Qt uses, the service cannot search.
+        m_error = QStringLiteral("full-text search (SQLite FTS5) is not available: %1").arg(query.lastError().text());
+        connection.rollback();
+        return false;
+    }
     ok = ok && query.exec(QStringLiteral("PRAGMA user_version = %1").arg(schemaVersion)) && connection.commit();
     if (!ok) {
         m_error = query.lastError().isValid() ? query.lastError().text() : connection.lastError().text();
@@ -356,7 +384,7 @@ std::optional<QString> SqliteStore::saveNote(qint64 accountId, const NotesBody &
         query.addBindValue(body.sourceClientId);
         query.addBindValue(nowMs);
     }
-    ok = ok && query.exec() && writeEntries(id, body.entries) && connection.commit();
+    ok = ok && query.exec() && writeEntries(id, body.entries) && reindexNote(id) && connection.commit();
     if (!ok) {
         connection.rollback();
         return std::nullopt;
@@ -368,7 +396,8 @@ bool SqliteStore::writeEntries(const QString &noteId, const QList<NoteEntry> &en
 {
     bool ok = run(db(), QStringLiteral("DELETE FROM entries WHERE session_id = ?"), {noteId});
     QSqlQuery line(db());
-    line.prepare(QStringLiteral("INSERT INTO entries (session_id, position, t, text, lang, translated) VALUES (?, ?, ?, ?, ?, ?)"));
+    line.prepare(QStringLiteral("INSERT INTO entries (session_id, position, t, text, lang, translated, speaker, source)"
+                                " VALUES (?, ?, ?, ?, ?, ?, ?, ?)"));
     for (qsizetype i = 0; ok && i < entries.size(); ++i) {
         const NoteEntry &entry = entries.at(i);
         line.addBindValue(noteId);
@@ -377,6 +406,8 @@ bool SqliteStore::writeEntries(const QString &noteId, const QList<NoteEntry> &en
         line.addBindValue(entry.text);
         line.addBindValue(entry.lang);
         line.addBindValue(entry.translated ? 1 : 0);
+        line.addBindValue(entry.speaker.isNull() ? QStringLiteral("") : entry.speaker); // a null string binds as NULL
+        line.addBindValue(entry.source.isNull() ? QStringLiteral("") : entry.source);
         ok = line.exec();
     }
     return ok;
@@ -385,20 +416,35 @@ bool SqliteStore::writeEntries(const QString &noteId, const QList<NoteEntry> &en
 QList<StoredNote> SqliteStore::notes(qint64 accountId)
 {
     QSqlQuery query(db());
-    query.prepare(QLatin1StringView(noteColumns)
-                  + QStringLiteral(", (SELECT COUNT(*) FROM entries e WHERE e.session_id = s.id),"
-                                   " (SELECT text FROM entries e WHERE e.session_id = s.id AND translated = 0"
-                                   " AND trim(text) <> '' ORDER BY position LIMIT 1)"
-                                   " FROM sessions s WHERE account_id = ?"
+    query.prepare(QLatin1StringView(noteColumns) + QLatin1StringView(listColumns)
+                  + QStringLiteral(" FROM sessions s WHERE account_id = ?"
                                    " ORDER BY started_at DESC, created_at DESC, rowid DESC"));
     query.addBindValue(accountId);
     QList<StoredNote> notes;
     if (!query.exec())
         return notes;
+    while (query.next())
+        notes.append(listedNoteFrom(query));
+    return notes;
+}
+
+QList<StoredNote> SqliteStore::searchNotes(qint64 accountId, const QString &expression)
+{
+    QSqlQuery query(db());
+    // Titles and overviews weigh more than lines; ties go to the newest note.
+    query.prepare(QLatin1StringView(noteColumns) + QLatin1StringView(listColumns)
+                  + QStringLiteral(", snippet(notes_index, -1, char(57344), char(57345), '\u2026', 12)"
+                                   " FROM sessions s JOIN notes_index ON notes_index.note_id = s.id"
+                                   " WHERE notes_index MATCH ? AND s.account_id = ?"
+                                   " ORDER BY bm25(notes_index, 0.0, 5.0, 1.0), s.started_at DESC LIMIT 100"));
+    query.addBindValue(expression);
+    query.addBindValue(accountId);
+    QList<StoredNote> notes;
+    if (!query.exec())
+        return notes;
     while (query.next()) {
-        StoredNote note = noteFrom(query);
-        note.entryCount = query.value(9).toLongLong();
-        note.firstLine = query.value(10).toString();
+        StoredNote note = listedNoteFrom(query);
+        note.snippet = query.value(14).toString();
         notes.append(note);
     }
     return notes;
@@ -408,19 +454,20 @@ std::optional<StoredNote> SqliteStore::note(qint64 accountId, const QString &id)
 {
     QSqlDatabase connection = db();
     QSqlQuery query(connection);
-    query.prepare(QLatin1StringView(noteColumns) + QStringLiteral(" FROM sessions WHERE account_id = ? AND id = ?"));
+    query.prepare(QLatin1StringView(noteColumns) + QStringLiteral(" FROM sessions s WHERE account_id = ? AND id = ?"));
     query.addBindValue(accountId);
     query.addBindValue(id);
     if (!query.exec() || !query.next())
         return std::nullopt;
     StoredNote note = noteFrom(query);
     QSqlQuery lines(connection);
-    lines.prepare(QStringLiteral("SELECT t, text, lang, translated FROM entries WHERE session_id = ? ORDER BY position"));
+    lines.prepare(QStringLiteral("SELECT t, text, lang, translated, speaker, source FROM entries WHERE session_id = ? ORDER BY position"));
     lines.addBindValue(id);
     if (lines.exec()) {
         while (lines.next())
             note.body.entries.append(NoteEntry{lines.value(0).toLongLong(), lines.value(1).toString(),
-                                               lines.value(2).toString(), lines.value(3).toInt() != 0});
+                                               lines.value(2).toString(), lines.value(3).toInt() != 0,
+                                               lines.value(4).toString(), lines.value(5).toString()});
     }
     return note;
 }
@@ -454,7 +501,8 @@ bool SqliteStore::keepSummary(const QString &noteId, const NoteSummary &summary)
     query.addBindValue(summary.reason.isNull() ? QStringLiteral("") : summary.reason); // a null string binds as NULL
     query.addBindValue(QString::fromUtf8(QJsonDocument(summary.summary.toJson()).toJson(QJsonDocument::Compact)));
     query.addBindValue(noteId);
-    return query.exec() && query.numRowsAffected() == 1;
+    // A ready overview can name the note, so the index follows it.
+    return query.exec() && query.numRowsAffected() == 1 && reindexNote(noteId);
 }
 
 QList<std::pair<qint64, QString>> SqliteStore::pendingSummaries()

@@ -3,6 +3,7 @@
 #include "store.h"
 
 #include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QString>
 
 // The store in one SQLite file. Each instance gets its own connection name so
@@ -41,6 +42,9 @@ public:
                                     qint64 nowMs) override;
     QList<StoredNote> notes(qint64 accountId) override;
     std::optional<StoredNote> note(qint64 accountId, const QString &id) override;
+    QList<StoredNote> searchNotes(qint64 accountId, const QString &expression) override;
+    bool renameNote(qint64 accountId, const QString &id, const QString &title) override;
+    bool deleteNote(qint64 accountId, const QString &id) override;
 
     NoteSummary noteSummary(const QString &noteId) override;
     bool keepSummary(const QString &noteId, const NoteSummary &summary) override;
@@ -49,7 +53,11 @@ public:
 private:
     [[nodiscard]] QSqlDatabase db() const;
     bool upgrade();
+    // Schema 4: the user's titles, labels on lines, and the full-text index, filled.
+    static bool addNotesIndex(QSqlQuery &query);
     bool writeEntries(const QString &noteId, const QList<NoteEntry> &entries);
+    // The note's row in the full-text index, made again from what is stored.
+    bool reindexNote(const QString &id);
 
     QString m_connectionName;
     QString m_error;

@@ -97,6 +97,15 @@ public:
     virtual QList<StoredNote> notes(qint64 accountId) = 0;
     // One note with its lines, or nothing if it is not the account's.
     virtual std::optional<StoredNote> note(qint64 accountId, const QString &id) = 0;
+    // The account's notes whose title, summary, lines or translations hold
+    // every term of an FTS5 `expression` (any case, accents ignored), best
+    // first, without their lines, each with a snippet.
+    virtual QList<StoredNote> searchNotes(qint64 accountId, const QString &expression) = 0;
+    // Gives a note the user's title; an empty one brings the automatic title
+    // back. False when the note is not the account's or the store failed.
+    virtual bool renameNote(qint64 accountId, const QString &id, const QString &title) = 0;
+    // The note with its lines and summary; false when it is not the account's or the store failed.
+    virtual bool deleteNote(qint64 accountId, const QString &id) = 0;
 
     // A note's summary is kept beside it, never in it: status Off when none was asked for.
     virtual NoteSummary noteSummary(const QString &noteId) = 0;

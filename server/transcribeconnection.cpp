@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <utility>
 
 namespace {
 
@@ -151,69 +152,90 @@ void TranscribeConnection::onHypothesis(const QStringList &words)
     QJsonArray tokens;
     for (const QString &text : WordRules::tokenTexts(words, false))
         tokens.append(token(text, false, sourceLanguage, false));
-    sendTokens(tokens);
+    if (m_outgoing.isEmpty())
+        sendTokens(tokens);
+    else
+        m_heldHypothesis = tokens;
 }
 
 void TranscribeConnection::onUtterance(const QList<RecognizedWord> &words)
 {
-    QStringList plain;
+    if (words.isEmpty())
+        return;
+    m_heldHypothesis = {};
+    QList<QPair<qint64, qint64>> spans;
     for (const RecognizedWord &word : words)
-        plain.append(word.word);
-    const QStringList texts = WordRules::tokenTexts(plain, true);
-    QJsonArray tokens;
-    for (qsizetype i = 0; i < words.size(); ++i) {
-        QJsonObject object = token(texts.at(i), true, sourceLanguage, false);
-        object.insert(QStringLiteral("start_ms"), words.at(i).startMs);
-        object.insert(QStringLiteral("end_ms"), words.at(i).endMs);
-        if (words.at(i).confidence >= 0)
-            object.insert(QStringLiteral("confidence"), std::round(words.at(i).confidence * 1000) / 1000);
-        tokens.append(object);
+        spans.append({word.startMs, word.endMs});
+    QList<qsizetype> starts = WordRules::sentenceStarts(spans);
+    starts.append(words.size());
+    for (qsizetype s = 0; s + 1 < starts.size(); ++s) {
+        const QList<RecognizedWord> sentence = words.mid(starts.at(s), starts.at(s + 1) - starts.at(s));
+        QStringList plain;
+        for (const RecognizedWord &word : sentence)
+            plain.append(word.word);
+        const QStringList texts = WordRules::tokenTexts(plain, true);
+        Outgoing outgoing;
+        outgoing.startMs = sentence.first().startMs;
+        outgoing.endMs = sentence.last().endMs;
+        for (qsizetype i = 0; i < sentence.size(); ++i) {
+            QJsonObject object = token(texts.at(i), true, sourceLanguage, false);
+            object.insert(QStringLiteral("start_ms"), sentence.at(i).startMs);
+            object.insert(QStringLiteral("end_ms"), sentence.at(i).endMs);
+            if (sentence.at(i).confidence >= 0)
+                object.insert(QStringLiteral("confidence"), std::round(sentence.at(i).confidence * 1000) / 1000);
+            outgoing.source.append(object);
+        }
+        if (m_translator) {
+            outgoing.ticket = nextTicket++;
+            Q_EMIT translationRequested(outgoing.ticket, texts.join(QString()).trimmed());
+        }
+        m_outgoing.append(outgoing);
     }
-    sendTokens(tokens);
-    if (m_translator) {
-        const quint64 ticket = m_lastTicket = nextTicket++;
-        m_waiting.insert(ticket, {words.first().startMs, words.last().endMs});
-        Q_EMIT translationRequested(ticket, texts.join(QString()).trimmed());
-    }
+    flush();
 }
 
 void TranscribeConnection::onTranslated(quint64 ticket, const QString &text)
 {
     // Every connection hears the shared translator; only its own tickets are its.
-    const auto waiting = m_waiting.find(ticket);
-    if (waiting == m_waiting.end())
+    const auto waiting = std::find_if(m_outgoing.begin(), m_outgoing.end(),
+                                      [ticket](const Outgoing &outgoing) { return outgoing.ticket == ticket; });
+    if (waiting == m_outgoing.end())
         return;
-    const auto [startMs, endMs] = *waiting;
-    m_waiting.erase(waiting);
-    QJsonArray tokens;
-    const QStringList words = text.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-    for (const QString &word : words) {
+    for (const QString &word : text.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
         QJsonObject object = token(QLatin1Char(' ') + word, true, targetLanguage, true);
-        object.insert(QStringLiteral("start_ms"), startMs);
-        object.insert(QStringLiteral("end_ms"), endMs);
-        tokens.append(object);
+        object.insert(QStringLiteral("start_ms"), waiting->startMs);
+        object.insert(QStringLiteral("end_ms"), waiting->endMs);
+        waiting->translation.append(object);
     }
-    sendTokens(tokens);
-    sendFinMarkers();
+    waiting->translated = true;
+    flush();
 }
 
 void TranscribeConnection::onFinalized()
 {
     // The provider's answer to a finalize: "<fin>" after the last final
-    // words, translations included.
-    m_finsOwed.append(m_lastTicket);
-    sendFinMarkers();
+    // words, translations included, so it waits its turn in the queue.
+    Outgoing fin;
+    fin.source.append(QJsonObject{{QStringLiteral("text"), QStringLiteral("<fin>")}, {QStringLiteral("is_final"), true}});
+    m_outgoing.append(fin);
+    flush();
 }
 
-void TranscribeConnection::sendFinMarkers()
+void TranscribeConnection::flush()
 {
-    while (!m_finsOwed.isEmpty()
-           && std::none_of(m_waiting.keyBegin(), m_waiting.keyEnd(),
-                           [owed = m_finsOwed.first()](quint64 ticket) { return ticket <= owed; })) {
-        m_finsOwed.removeFirst();
-        sendTokens(QJsonArray{QJsonObject{{QStringLiteral("text"), QStringLiteral("<fin>")},
-                                          {QStringLiteral("is_final"), true}}});
+    while (!m_outgoing.isEmpty()) {
+        Outgoing &next = m_outgoing.first();
+        if (!next.sourceSent) {
+            sendTokens(next.source);
+            next.sourceSent = true;
+        }
+        if (next.ticket && !next.translated)
+            return;
+        sendTokens(next.translation);
+        m_outgoing.removeFirst();
     }
+    if (!m_heldHypothesis.isEmpty())
+        sendTokens(std::exchange(m_heldHypothesis, {}));
 }
 
 void TranscribeConnection::onRecognizerFailed(const QString &reason)

@@ -47,7 +47,6 @@ private:
     void onUtterance(const QList<RecognizedWord> &words);
     void onTranslated(quint64 ticket, const QString &text);
     void onFinalized();
-    void sendFinMarkers();
     void onRecognizerFailed(const QString &reason);
     void sendTokens(const QJsonArray &tokens);
     void stopWorkers();
@@ -55,12 +54,22 @@ private:
     std::unique_ptr<QWebSocket> m_socket;
     qint64 m_accountId = 0;
     QPointer<Translator> m_translator;
-    // Utterances waiting for their translation: ticket -> start and end.
-    QHash<quint64, QPair<qint64, qint64>> m_waiting;
-    // Answers to finalize requests still owed: each waits for the
-    // translations asked for up to its ticket.
-    QList<quint64> m_finsOwed;
-    quint64 m_lastTicket = 0;
+    // A sentence's final words, and its translation once it comes: each
+    // sentence's translation leaves right after its words, before the next sentence.
+    struct Outgoing
+    {
+        QJsonArray source;
+        quint64 ticket = 0; // 0: nothing to wait for
+        qint64 startMs = 0;
+        qint64 endMs = 0;
+        bool sourceSent = false;
+        bool translated = false;
+        QJsonArray translation;
+    };
+    void flush();
+    QList<Outgoing> m_outgoing;
+    // The latest provisional words, held while finished sentences wait.
+    QJsonArray m_heldHypothesis;
     // Audio bytes handed to the recogniser and not yet decoded.
     std::shared_ptr<std::atomic<qint64>> m_backlog = std::make_shared<std::atomic<qint64>>(0);
     QThread *m_recognizerThread = nullptr;

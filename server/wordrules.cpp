@@ -41,4 +41,14 @@ QStringList tokenTexts(const QStringList &words, bool complete)
     return texts;
 }
 
+QList<qsizetype> sentenceStarts(const QList<QPair<qint64, qint64>> &spans)
+{
+    QList<qsizetype> starts{0};
+    for (qsizetype i = 1; i < spans.size(); ++i) {
+        if (spans.at(i).first - spans.at(i - 1).second >= sentencePauseMs)
+            starts.append(i);
+    }
+    return starts;
+}
+
 } // namespace WordRules

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QList>
+#include <QPair>
 #include <QString>
 #include <QStringList>
 
@@ -15,5 +17,12 @@ namespace WordRules {
 // capitalised, "i" as "I", and, when the utterance is complete, a full stop
 // on the last word.
 [[nodiscard]] QStringList tokenTexts(const QStringList &words, bool complete);
+
+// A pause this long between two words of one utterance ends a sentence.
+inline constexpr qint64 sentencePauseMs = 300;
+
+// Where each sentence of an utterance begins, as word indexes (the first is
+// 0), from each word's start and end in milliseconds.
+[[nodiscard]] QList<qsizetype> sentenceStarts(const QList<QPair<qint64, qint64>> &spans);
 
 } // namespace WordRules

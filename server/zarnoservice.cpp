@@ -1,6 +1,7 @@
 #include "zarnoservice.h"
 
 #include "accounts.h"
+#include "httpreply.h"
 #include "listenerhub.h"
 #include "notesbody.h"
 #include "passwordgrant.h"
@@ -13,7 +14,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLoggingCategory>
-#include <QMetaEnum>
 #include <QTcpServer>
 #include <QTimer>
 #include <QUrlQuery>
@@ -27,36 +27,7 @@ namespace {
 using Status = QHttpServerResponder::StatusCode;
 using Method = QHttpServerRequest::Method;
 
-// Only the path is logged: queries and headers may carry tokens.
-void logRequest(const QHttpServerRequest &request, Status status)
-{
-    qCInfo(lcService, "%s %s -> %d", QMetaEnum::fromType<Method>().valueToKey(int(request.method())),
-           qUtf8Printable(LogText::path(request.url().path())), int(status));
-}
-
-void reply(const QHttpServerRequest &request, QHttpServerResponder &responder, const QJsonObject &body,
-           Status status = Status::Ok)
-{
-    logRequest(request, status);
-    responder.write(QJsonDocument(body).toJson(QJsonDocument::Compact),
-                    {{"Content-Type", "application/json"},
-                     {"Cache-Control", "no-store"},
-                     {"X-Content-Type-Options", "nosniff"}},
-                    status);
-}
-
-void replyError(const QHttpServerRequest &request, QHttpServerResponder &responder, Status status,
-                const QString &error, const QString &message)
-{
-    reply(request, responder, QJsonObject{{QStringLiteral("error"), error}, {QStringLiteral("message"), message}},
-          status);
-}
-
-void methodNotAllowed(const QHttpServerRequest &request, QHttpServerResponder &responder)
-{
-    replyError(request, responder, Status::MethodNotAllowed, QStringLiteral("method_not_allowed"),
-               QStringLiteral("This address does not answer that method."));
-}
+using namespace Http;
 
 void serveResource(const QHttpServerRequest &request, QHttpServerResponder &responder, const QString &name,
                    const QByteArray &mimeType)
@@ -174,9 +145,11 @@ void ZarnoService::addRoutes()
     m_http->route(QStringLiteral("/app/app.css"), [](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
         serveResource(request, responder, QStringLiteral("app.css"), "text/css; charset=utf-8");
     });
-    m_http->route(QStringLiteral("/app/app.js"), [](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
-        serveResource(request, responder, QStringLiteral("app.js"), "text/javascript; charset=utf-8");
-    });
+    for (const QString &script : {QStringLiteral("app.js"), QStringLiteral("notes.js")}) {
+        m_http->route(QStringLiteral("/app/") + script, [script](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
+            serveResource(request, responder, script, "text/javascript; charset=utf-8");
+        });
+    }
     m_http->route(QStringLiteral("/api/auth/config"), [this](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
         handleConfig(request, responder);
     });
@@ -192,6 +165,10 @@ void ZarnoService::addRoutes()
     m_http->route(QStringLiteral("/api/sessions/<arg>"),
                   [this](const QString &id, const QHttpServerRequest &request, QHttpServerResponder &&responder) {
                       handleSession(id, request, responder);
+                  });
+    m_http->route(QStringLiteral("/api/sessions/<arg>/export"),
+                  [this](const QString &id, const QHttpServerRequest &request, QHttpServerResponder &&responder) {
+                      handleExport(id, request, responder);
                   });
     m_http->route(QStringLiteral("/api/sessions/<arg>/summary"),
                   [this](const QString &id, const QHttpServerRequest &request, QHttpServerResponder &&responder) {
@@ -320,41 +297,6 @@ qint64 ZarnoService::authorise(const QHttpServerRequest &request, QHttpServerRes
     return 0;
 }
 
-void ZarnoService::handleSessions(const QHttpServerRequest &request, QHttpServerResponder &responder)
-{
-    if (request.method() != Method::Get && request.method() != Method::Post) {
-        methodNotAllowed(request, responder);
-        return;
-    }
-    const qint64 accountId = authorise(request, responder);
-    if (!accountId)
-        return;
-    if (request.method() == Method::Get) {
-        reply(request, responder, notesListJson(m_store->notes(accountId)));
-        return;
-    }
-    if (m_failSessions) {
-        replyError(request, responder, Status::InternalServerError, QStringLiteral("server_error"),
-                   QStringLiteral("Saving notes is switched off for a test."));
-        return;
-    }
-    const auto parsed = NotesBody::parse(request.body());
-    if (!parsed.body) {
-        replyError(request, responder, Status::BadRequest, QStringLiteral("invalid_notes"), parsed.error);
-        return;
-    }
-    const auto id = m_store->saveNote(accountId, *parsed.body, QUuid::createUuid().toString(QUuid::WithoutBraces),
-                                      m_options.nowMs());
-    if (!id) {
-        replyError(request, responder, Status::InternalServerError, QStringLiteral("server_error"),
-                   QStringLiteral("The notes could not be stored."));
-        return;
-    }
-    // The save answers now; the model is asked afterwards.
-    m_summaries->ask(accountId, *id);
-    reply(request, responder, QJsonObject{{QStringLiteral("session"), QJsonObject{{QStringLiteral("id"), *id}}}});
-}
-
 std::optional<StoredNote> ZarnoService::requestedNote(const QString &id, Method method,
                                                      const QHttpServerRequest &request,
                                                      QHttpServerResponder &responder, qint64 &accountId)
@@ -372,19 +314,6 @@ std::optional<StoredNote> ZarnoService::requestedNote(const QString &id, Method 
                    QStringLiteral("These notes do not exist or belong to another account."));
     }
     return note;
-}
-
-void ZarnoService::handleSession(const QString &id, const QHttpServerRequest &request, QHttpServerResponder &responder)
-{
-    qint64 accountId = 0;
-    const auto note = requestedNote(id, Method::Get, request, responder, accountId);
-    if (!note)
-        return;
-    QJsonObject answer = noteJson(*note);
-    QJsonObject session = answer.value(QLatin1StringView("session")).toObject();
-    session.insert(QStringLiteral("summary"), m_summaries->opened(accountId, id).toJson());
-    answer.insert(QStringLiteral("session"), session);
-    reply(request, responder, answer);
 }
 
 void ZarnoService::handleSummary(const QString &id, const QHttpServerRequest &request, QHttpServerResponder &responder)

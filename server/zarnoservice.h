@@ -53,6 +53,7 @@ private:
     void handleToken(const QHttpServerRequest &request, QHttpServerResponder &responder);
     void handleSessions(const QHttpServerRequest &request, QHttpServerResponder &responder);
     void handleSession(const QString &id, const QHttpServerRequest &request, QHttpServerResponder &responder);
+    void handleExport(const QString &id, const QHttpServerRequest &request, QHttpServerResponder &responder);
     void handleSummary(const QString &id, const QHttpServerRequest &request, QHttpServerResponder &responder);
     void handleActionItem(const QString &id, const QString &item, const QHttpServerRequest &request,
                           QHttpServerResponder &responder);

@@ -98,8 +98,14 @@ function setStatus(text) {
   $('status').hidden = !text;
 }
 
-function formatDate(ms) {
-  return new Date(ms).toLocaleString(undefined, { weekday: 'short', day: 'numeric', month: 'short', hour: '2-digit', minute: '2-digit' });
+// In the meeting's own time zone when the note names one.
+function formatDate(ms, timeZone) {
+  const options = { weekday: 'short', day: 'numeric', month: 'short', hour: '2-digit', minute: '2-digit' };
+  try {
+    return new Date(ms).toLocaleString(undefined, { ...options, timeZone: timeZone || undefined });
+  } catch (e) {
+    return new Date(ms).toLocaleString(undefined, options);
+  }
 }
 
 function formatOffset(ms) {
@@ -110,16 +116,12 @@ function formatOffset(ms) {
   return hours > 0 ? `${hours}:${pad(minutes % 60)}:${pad(seconds % 60)}` : `${minutes}:${pad(seconds % 60)}`;
 }
 
-function formatDuration(ms) {
-  const minutes = Math.round(ms / 60000);
-  return minutes < 1 ? 'under a minute' : minutes === 1 ? '1 minute' : `${minutes} minutes`;
-}
-
 function currentMeeting() {
   return new URLSearchParams(location.search).get('meeting');
 }
 
-function renderList(sessions) {
+// The notes, each by its title and time; a search's hits carry the matched words.
+function renderList(sessions, searching = false) {
   const list = $('note-list');
   list.replaceChildren();
   const current = currentMeeting();
@@ -128,23 +130,35 @@ function renderList(sessions) {
     link.href = '/app?meeting=' + encodeURIComponent(session.id);
     link.dataset.id = session.id;
     link.classList.toggle('current', session.id === current);
+    const title = document.createElement('span');
+    title.className = 'title';
+    title.textContent = session.title || formatDate(session.startedAt, session.timezone);
     const when = document.createElement('span');
     when.className = 'when';
-    when.textContent = formatDate(session.startedAt);
+    when.textContent = formatDate(session.startedAt, session.timezone);
     const preview = document.createElement('span');
-    preview.className = 'preview';
-    preview.textContent = session.preview || `${session.entryCount || 0} lines`;
-    link.append(when, preview);
+    if (searching && session.snippet) {
+      preview.className = 'snippet';
+      // The service escapes the snippet and marks the matches itself.
+      preview.innerHTML = session.snippet;
+    } else {
+      preview.className = 'preview';
+      preview.textContent = session.preview || `${session.entryCount || 0} lines`;
+    }
+    link.append(title, when, preview);
     link.addEventListener('click', (event) => {
       event.preventDefault();
       history.pushState(null, '', link.href);
       route();
     });
+    attachNoteMenu(link, session);
     const item = document.createElement('li');
     item.append(link);
     list.append(item);
   }
-  $('list-empty').hidden = sessions.length > 0;
+  $('list-empty').hidden = searching || sessions.length > 0;
+  $('search-empty').hidden = !searching || sessions.length > 0;
+  rememberList(sessions, searching);
 }
 
 // Source lines each open a row; the translations that follow sit beside them.
@@ -152,15 +166,16 @@ function renderNote(session) {
   const rows = [];
   for (const entry of session.entries) {
     if (!entry.translated || rows.length === 0)
-      rows.push({ t: entry.t, source: [], translation: [] });
+      rows.push({ t: entry.t, source: [], translation: [], who: [entry.speaker, entry.source].filter(Boolean).join(' · ') });
     const row = rows[rows.length - 1];
     (entry.translated ? row.translation : row.source).push(entry.text.trim());
   }
   const single = session.onlyTranscript || rows.every((row) => row.translation.length === 0);
   $('note').classList.toggle('single', single);
-  $('note-title').textContent = formatDate(session.startedAt);
-  const languages = session.onlyTranscript ? 'transcript only' : `${session.sourceLanguage} → ${session.targetLanguage}`;
-  $('note-meta').textContent = `${formatDuration(session.endedAt - session.startedAt)} · ${languages} · ${session.timezone}`;
+  shownNote = session;
+  endRename();
+  $('note-title').textContent = session.title || formatDate(session.startedAt, session.timezone);
+  $('note-meta').textContent = describeMeta(session);
 
   const lines = $('note-lines');
   lines.replaceChildren();
@@ -173,6 +188,13 @@ function renderNote(session) {
     const source = document.createElement('div');
     source.className = 'source';
     source.textContent = row.source.join('\n');
+    if (row.who) {
+      // Who spoke, or which side of the call, where the notes say.
+      const who = document.createElement('span');
+      who.className = 'who';
+      who.textContent = row.who;
+      source.prepend(who);
+    }
     element.append(time, source);
     if (!single) {
       const translation = document.createElement('div');
@@ -308,11 +330,15 @@ async function route() {
   }
   const list = await listReply.json().catch(() => ({ sessions: [] }));
   if (!readSession()) return;
-  renderList(list.sessions || []);
+  if (searchWords())
+    runSearch();
+  else
+    renderList(list.sessions || []);
 
   clearTimeout(summaryPoll);
   const meeting = currentMeeting();
   if (!meeting) {
+    shownNote = null;
     show('welcome');
     return;
   }
@@ -377,6 +403,7 @@ async function start() {
   $('sign-out').addEventListener('click', signOut);
   $('side-collapse').addEventListener('click', toggleSidebar);
   window.addEventListener('popstate', route);
+  setUpNotes();
   if (localStorage.getItem('zarno-sidebar-collapsed') === '1') toggleSidebar();
 
   // An expired session is taken out of storage before anything else, so that

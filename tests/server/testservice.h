@@ -27,6 +27,8 @@ struct HttpResult
     QByteArray body;
     QJsonObject json;
     QByteArray retryAfter;
+    QByteArray contentType;
+    QByteArray contentDisposition;
 };
 
 // What a client sees of one raw exchange: everything the service wrote, and
@@ -109,6 +111,8 @@ public:
         result.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         result.body = reply->readAll();
         result.retryAfter = reply->rawHeader("Retry-After");
+        result.contentType = reply->rawHeader("Content-Type");
+        result.contentDisposition = reply->rawHeader("Content-Disposition");
         result.json = QJsonDocument::fromJson(result.body).object();
         return result;
     }

@@ -73,6 +73,7 @@ private Q_SLOTS:
     void finalizeMakesEverythingFinal();
     void spanishTranslationFollowsEachUtterance();
     void finalizeIsAnsweredAfterTheTranslation();
+    void eachSentenceOfAnUtteranceIsFollowedByItsTranslation();
     void firstUtteranceAfterAQuietStartReadsWell_data();
     void firstUtteranceAfterAQuietStartReadsWell();
     void translatorAnswersEveryRequestInOrder();
@@ -207,6 +208,37 @@ void TestServerRecognition::finalizeIsAnsweredAfterTheTranslation()
     QVERIFY(!probe.finalTokens(true).isEmpty());
     // Nothing of it comes after the answer.
     QCOMPARE(probe.finAfterMessages.first(), probe.messages.size());
+}
+
+void TestServerRecognition::eachSentenceOfAnUtteranceIsFollowedByItsTranslation()
+{
+    SocketProbe probe(m_server->transcribeUrl(m_token, u"es"_s));
+    QTRY_VERIFY(probe.connected);
+    // "Go forward ten meters", a breath too short to end the utterance, and the same again:
+    // one utterance of two sentences.
+    const QByteArray speech = m_audio.left(speechEndsMs * bytesPerMs);
+    streamInRealTime(probe, speech + m_audio.mid(speechEndsMs * bytesPerMs, 150 * bytesPerMs) + speech
+                                + QByteArray(1000 * bytesPerMs, '\0'));
+    probe.socket.sendTextMessage(u"{\"type\":\"finalize\"}"_s);
+    QTRY_VERIFY_WITH_TIMEOUT(probe.finalTokens(true).size() >= 2 && !isSourceFinalMessage(probe.messages.last()), 20000);
+
+    // Final messages alternate: a sentence, its translation, the next sentence, its translation.
+    QStringList kinds;
+    QStringList texts;
+    for (const ReceivedMessage &message : std::as_const(probe.messages)) {
+        const QJsonArray tokens = message.json.value("tokens").toArray();
+        if (tokens.isEmpty() || !tokens.first().toObject().value("is_final").toBool())
+            continue;
+        kinds.append(tokens.first().toObject().value("translation_status").toString());
+        QString text;
+        for (const QJsonValue &token : tokens)
+            text += token.toObject().value("text").toString();
+        texts.append(text);
+    }
+    QCOMPARE(kinds, (QStringList{u"original"_s, u"translation"_s, u"original"_s, u"translation"_s}));
+    for (const QString &text : std::as_const(texts))
+        QVERIFY2(text.endsWith(u'.') && text.at(1).isUpper(), qPrintable(texts.join(u'|')));
+    QVERIFY2(texts.at(1) != texts.at(0), qPrintable(texts.join(u'|')));
 }
 
 void TestServerRecognition::firstUtteranceAfterAQuietStartReadsWell_data()

@@ -1,3 +1,4 @@
+#include "notesfixture.h"
 #include "testservice.h"
 
 #include <QFile>
@@ -7,33 +8,6 @@
 #include <QTest>
 
 using namespace Qt::StringLiterals;
-
-namespace {
-
-QJsonObject notes(qint64 startedAt, const QString &firstLine = u"Hello everyone."_s)
-{
-    return QJsonObject{
-        {"sourceClientId", u"mac_%1_ab12c"_s.arg(startedAt / 1000)},
-        {"startedAt", startedAt},
-        {"endedAt", startedAt + 60000},
-        {"sourceLanguage", "any"},
-        {"targetLanguage", "es"},
-        {"onlyTranscript", false},
-        {"timezone", "Europe/Berlin"},
-        {"entries", QJsonArray{
-             QJsonObject{{"t", startedAt + 1000}, {"text", firstLine}, {"lang", "en"}, {"translated", false}},
-             QJsonObject{{"t", startedAt + 2000}, {"text", "Hola a todos."}, {"lang", "es"}, {"translated", true}},
-             QJsonObject{{"t", startedAt + 3000}, {"text", "\n"}, {"lang", "en"}, {"translated", false}},
-         }},
-    };
-}
-
-QByteArray compact(const QJsonObject &object)
-{
-    return QJsonDocument(object).toJson(QJsonDocument::Compact);
-}
-
-} // namespace
 
 class TestServerSessions : public QObject
 {
@@ -205,8 +179,8 @@ void TestServerSessions::repeatedNotesOfAnOlderStoreAreMerged()
         for (const QString &statement : {
                  u"DROP INDEX sessions_by_client"_s,
                  u"INSERT INTO sessions SELECT 'older', account_id, source_client_id, started_at, ended_at,"
-                 " source_language, target_language, only_transcript, timezone, created_at - 1 FROM sessions WHERE id = '%1'"_s.arg(kept),
-                 u"INSERT INTO entries SELECT 'older', position, t, text, lang, translated FROM entries"
+                 " source_language, target_language, only_transcript, timezone, created_at - 1, title FROM sessions WHERE id = '%1'"_s.arg(kept),
+                 u"INSERT INTO entries SELECT 'older', position, t, text, lang, translated, speaker, source FROM entries"
                  " WHERE session_id = '%1' AND position < 2"_s.arg(kept),
                  u"PRAGMA user_version = 1"_s})
             QVERIFY2(query.exec(statement), qPrintable(statement));
@@ -226,6 +200,8 @@ void TestServerSessions::repeatedNotesOfAnOlderStoreAreMerged()
     const HttpResult saved = again.withBearer("POST", u"/api/sessions"_s, token, compact(notes(5000)));
     QCOMPARE(saved.json.value("session").toObject().value("id").toString(), kept);
     QCOMPARE(again.withBearer("GET", u"/api/sessions"_s, token).json.value("sessions").toArray().size(), 2);
+    // Notes saved before the search index existed are found.
+    QCOMPARE(again.withBearer("GET", u"/api/sessions?q=everyone"_s, token).json.value("sessions").toArray().size(), 2);
 }
 
 void TestServerSessions::anUnusableStoreIsLeftAsItIs_data()

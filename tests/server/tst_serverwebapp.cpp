@@ -24,6 +24,8 @@ private Q_SLOTS:
     void signOutForgetsThePageSession();
     void expiredAccessTokenIsRenewedWhenANoteIsOpened();
     void noteShowsItsSummaryAndKeepsTicks();
+    void aNoteSavedWhileThePageIsOpenAppearsWithoutAReload();
+    void notesAreRenamedSearchedAndDeletedThroughThePage();
 
 private:
     QVariant run(const QString &script);
@@ -32,6 +34,8 @@ private:
     // A successful sign-in, up to the page's fresh load.
     bool signInAndReload(const QString &email, const QString &password);
     QJsonObject storedSession();
+    // Saves a note of one line (with a speaker and side when given) under the page's account.
+    QString saveNote(qint64 startedAt, const QString &line, const QString &speaker = {});
 
     std::unique_ptr<TestService> m_server;
     qint64 m_serverAheadMs = 0; // how far the service's clock runs ahead of the page's
@@ -78,6 +82,21 @@ QJsonObject TestServerWebApp::storedSession()
     return QJsonDocument::fromJson(run(u"localStorage.getItem('sb-local-auth-token')"_s).toString().toUtf8()).object();
 }
 
+QString TestServerWebApp::saveNote(qint64 startedAt, const QString &line, const QString &speaker)
+{
+    QJsonObject entry{{"t", startedAt + 1000}, {"text", line}, {"lang", "en"}, {"translated", false}};
+    if (!speaker.isEmpty()) {
+        entry.insert("speaker", speaker);
+        entry.insert("source", "mic");
+    }
+    const QJsonObject body{{"sourceClientId", u"mac_%1_page"_s.arg(startedAt)}, {"startedAt", startedAt}, {"endedAt", startedAt + 120000},
+                           {"sourceLanguage", "any"}, {"targetLanguage", "es"}, {"onlyTranscript", false},
+                           {"timezone", "Europe/Madrid"},
+                           {"entries", QJsonArray{entry, QJsonObject{{"t", startedAt + 2000}, {"text", "Traducción."}, {"lang", "es"}, {"translated", true}}}}};
+    return m_server->withBearer("POST", u"/api/sessions"_s, storedSession().value("access_token").toString(), QJsonDocument(body).toJson())
+        .json.value("session").toObject().value("id").toString();
+}
+
 void TestServerWebApp::init()
 {
     m_server = std::make_unique<TestService>();
@@ -88,6 +107,8 @@ void TestServerWebApp::init()
     m_profile = std::make_unique<QWebEngineProfile>(); // off the record: a fresh localStorage per test
     m_page = std::make_unique<QWebEnginePage>(m_profile.get());
     QVERIFY(load(u"/app"_s));
+    // Shown, as in the app's window: a hidden page does not ask for the list.
+    m_page->setVisible(true);
 }
 
 void TestServerWebApp::cleanup()
@@ -272,6 +293,79 @@ void TestServerWebApp::noteShowsItsSummaryAndKeepsTicks()
     QCOMPARE(run(u"document.getElementById('summary-quiet').textContent"_s).toString(),
              u"No summary this time: The model server failed (HTTP 500): out of memory."_s);
     QVERIFY(!run(u"document.getElementById('summary-again').hidden"_s).toBool());
+}
+
+void TestServerWebApp::aNoteSavedWhileThePageIsOpenAppearsWithoutAReload()
+{
+    QVERIFY(signInAndReload(u"ada@example.org"_s, u"correct horse"_s));
+    QTRY_VERIFY(!run(u"document.getElementById('welcome').hidden"_s).toBool());
+    QCOMPARE(run(u"document.querySelectorAll('#note-list a').length"_s).toInt(), 0);
+    run(u"window.stillThisPage = true"_s);
+    QVERIFY(!saveNote(1'760'000'000'000LL, u"We reviewed the budget for the café. Then lunch."_s).isEmpty());
+    // The page asks for the list on its own while it is visible.
+    QTRY_COMPARE_WITH_TIMEOUT(run(u"document.querySelectorAll('#note-list a').length"_s).toInt(), 1, 20000);
+    QCOMPARE(run(u"document.querySelector('#note-list a .title').textContent"_s).toString(), u"We reviewed the budget for the café"_s);
+    QVERIFY(run(u"window.stillThisPage === true"_s).toBool());
+}
+
+void TestServerWebApp::notesAreRenamedSearchedAndDeletedThroughThePage()
+{
+    QVERIFY(signInAndReload(u"ada@example.org"_s, u"correct horse"_s));
+    QTRY_VERIFY(!storedSession().isEmpty());
+    const QString budget = saveNote(1'760'000'000'000LL, u"We reviewed the budget."_s, u"Ana"_s);
+    const QString lunch = saveNote(1'760'000'600'000LL, u"Lunch plans for Friday."_s);
+    QVERIFY(load(u"/app?meeting="_s + budget));
+    QTRY_VERIFY(!run(u"document.getElementById('note').hidden"_s).toBool());
+    QVERIFY2(run(u"document.getElementById('note-meta').textContent"_s).toString().startsWith(u"2 min · English → Spanish · "_s),
+             qPrintable(run(u"document.getElementById('note-meta').textContent"_s).toString()));
+    QCOMPARE(run(u"document.querySelector('#note-lines .row .who').textContent"_s).toString(), u"Ana · mic"_s);
+
+    // Rename in place: Enter keeps the trimmed title, in the note, the list and the service.
+    run(u"document.getElementById('note-rename').click()"_s);
+    QVERIFY(!run(u"document.getElementById('note-title-edit').hidden"_s).toBool());
+    run(u"{ const e = document.getElementById('note-title-edit'); e.value = '  Budget 2026 ';"
+        "e.dispatchEvent(new KeyboardEvent('keydown', {key: 'Enter', bubbles: true})) }"_s);
+    QTRY_COMPARE(run(u"document.querySelector('#note-list a.current .title').textContent"_s).toString(), u"Budget 2026"_s);
+    QCOMPARE(run(u"document.getElementById('note-title').textContent"_s).toString(), u"Budget 2026"_s);
+    const QString token = storedSession().value("access_token").toString();
+    QCOMPARE(m_server->withBearer("GET", u"/api/sessions/"_s + budget, token).json[u"session"_s][u"title"_s].toString(), u"Budget 2026"_s);
+
+    // Ctrl+F goes to the search box; results come as one types, the match marked.
+    run(u"document.body.dispatchEvent(new KeyboardEvent('keydown', {key: 'f', ctrlKey: true, bubbles: true}))"_s);
+    QCOMPARE(run(u"document.activeElement.id"_s).toString(), u"search"_s);
+    run(u"{ const s = document.getElementById('search'); s.value = 'LUNCH'; s.dispatchEvent(new Event('input')) }"_s);
+    QTRY_COMPARE(run(u"[...document.querySelectorAll('#note-list a')].map(a => a.dataset.id).join(',')"_s).toString(), lunch);
+    QCOMPARE(run(u"document.querySelector('#note-list mark').textContent"_s).toString(), u"Lunch"_s);
+    run(u"{ const s = document.getElementById('search'); s.value = 'nothing-like-it'; s.dispatchEvent(new Event('input')) }"_s);
+    QTRY_VERIFY(!run(u"document.getElementById('search-empty').hidden"_s).toBool());
+    run(u"{ const s = document.getElementById('search'); s.value = ''; s.dispatchEvent(new Event('input')); s.blur() }"_s);
+    QTRY_COMPARE(run(u"document.querySelectorAll('#note-list a').length"_s).toInt(), 2);
+
+    // The page's own menu on a note, not the browser's.
+    QVERIFY(run(u"{ const a = document.querySelector('#note-list a');"
+                "const e = new MouseEvent('contextmenu', {bubbles: true, cancelable: true, clientX: 40, clientY: 60});"
+                "a.dispatchEvent(e); e.defaultPrevented }"_s).toBool());
+    QCOMPARE(run(u"[...document.querySelectorAll('#context-menu:not([hidden]) button')].map(b => b.textContent).join('|')"_s).toString(),
+             u"Rename|Export…|Copy as text|Delete"_s);
+    run(u"document.body.dispatchEvent(new KeyboardEvent('keydown', {key: 'Escape', bubbles: true}))"_s);
+    QVERIFY(run(u"document.getElementById('context-menu').hidden"_s).toBool());
+
+    // Delete asks first; cancelled, nothing goes.
+    run(u"document.body.dispatchEvent(new KeyboardEvent('keydown', {key: 'Delete', bubbles: true}))"_s);
+    QVERIFY(!run(u"document.getElementById('confirm').hidden"_s).toBool());
+    QVERIFY(run(u"document.getElementById('confirm-text').textContent"_s).toString().contains(u"Budget 2026"_s));
+    run(u"document.getElementById('confirm-cancel').click()"_s);
+    QCOMPARE(m_server->withBearer("GET", u"/api/sessions/"_s + budget, token).status, 200);
+    run(u"document.getElementById('note-delete').click()"_s);
+    run(u"document.getElementById('confirm-delete').click()"_s);
+    QTRY_COMPARE(run(u"[...document.querySelectorAll('#note-list a')].map(a => a.dataset.id).join(',')"_s).toString(), lunch);
+    QTRY_VERIFY(!run(u"document.getElementById('welcome').hidden"_s).toBool());
+    QCOMPARE(m_server->withBearer("GET", u"/api/sessions/"_s + budget, token).status, 404);
+
+    // Arrows move through the list and open the note.
+    run(u"document.body.dispatchEvent(new KeyboardEvent('keydown', {key: 'ArrowDown', bubbles: true}))"_s);
+    QTRY_VERIFY(!run(u"document.getElementById('note').hidden"_s).toBool());
+    QCOMPARE(run(u"new URLSearchParams(location.search).get('meeting')"_s).toString(), lunch);
 }
 
 int main(int argc, char *argv[])

@@ -3,6 +3,7 @@
 #include <QTest>
 
 using namespace Qt::StringLiterals;
+using Spans = QList<QPair<qint64, qint64>>;
 
 class TestWordRules : public QObject
 {
@@ -13,6 +14,8 @@ private Q_SLOTS:
     void markersNeverReachTheReader();
     void utterancesReadAsSentences_data();
     void utterancesReadAsSentences();
+    void aPauseInsideAnUtteranceEndsASentence_data();
+    void aPauseInsideAnUtteranceEndsASentence();
 };
 
 void TestWordRules::markersNeverReachTheReader_data()
@@ -59,6 +62,24 @@ void TestWordRules::utterancesReadAsSentences()
     QFETCH(bool, complete);
     QFETCH(QStringList, texts);
     QCOMPARE(WordRules::tokenTexts(words, complete), texts);
+}
+
+void TestWordRules::aPauseInsideAnUtteranceEndsASentence_data()
+{
+    QTest::addColumn<Spans>("spans");
+    QTest::addColumn<QList<qsizetype>>("starts");
+    QTest::newRow("one word") << Spans{{0, 300}} << QList<qsizetype>{0};
+    QTest::newRow("words in a row") << Spans{{0, 300}, {320, 600}, {610, 900}} << QList<qsizetype>{0};
+    QTest::newRow("just under the pause") << Spans{{0, 300}, {599, 900}} << QList<qsizetype>{0};
+    QTest::newRow("the pause") << Spans{{0, 300}, {600, 900}} << QList<qsizetype>{0, 1};
+    QTest::newRow("two pauses") << Spans{{0, 300}, {1000, 1200}, {1250, 1400}, {2000, 2100}} << QList<qsizetype>{0, 1, 3};
+}
+
+void TestWordRules::aPauseInsideAnUtteranceEndsASentence()
+{
+    QFETCH(Spans, spans);
+    QFETCH(QList<qsizetype>, starts);
+    QCOMPARE(WordRules::sentenceStarts(spans), starts);
 }
 
 QTEST_GUILESS_MAIN(TestWordRules)

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QString>
+
+// Plain rules for a note's title and for searching notes, free of storage.
+namespace NoteTitle {
+
+inline constexpr qsizetype automaticLength = 60;
+inline constexpr qsizetype maxLength = 200;
+
+// The first words of the first sentence, at most automaticLength characters,
+// cut between words; empty when the text holds no words.
+[[nodiscard]] QString fromText(const QString &text);
+
+// From the summary's overview when there is one, else from the first line.
+[[nodiscard]] QString automatic(const QString &overview, const QString &firstLine);
+
+} // namespace NoteTitle
+
+namespace NoteSearch {
+
+// What the index marks around a match in a snippet; never stored in the index.
+inline constexpr QChar markOpen = QChar(0xE000);
+inline constexpr QChar markClose = QChar(0xE001);
+
+// An FTS5 expression in which every word of `words` is only text: each is
+// quoted as a string and matches as a word's start. Empty when nothing in
+// `words` can match (no letters or digits).
+[[nodiscard]] QString matchExpression(const QString &words);
+
+// A snippet from the index as HTML: escaped, matches in <mark>.
+[[nodiscard]] QString snippetHtml(const QString &marked);
+
+} // namespace NoteSearch
