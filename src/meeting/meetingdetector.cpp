@@ -9,7 +9,7 @@ QString MeetingDetector::genericSource()
 #ifdef Q_OS_MACOS
     return QStringLiteral("a call on this Mac");
 #else
-    return QStringLiteral("a call on this computer");
+    return QStringLiteral("A program is using the microphone");
 #endif
 }
 

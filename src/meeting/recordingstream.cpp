@@ -25,7 +25,6 @@ QString recorderName(const RecordingStream &stream)
             return identity->localizedName;
         }
     }
-    if (!stream.applicationName.trimmed().isEmpty())
-        return stream.applicationName.trimmed();
-    return stream.binary;
+    // A raw process name ("parecord", "pacat") tells a user nothing.
+    return {};
 }

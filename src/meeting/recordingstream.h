@@ -18,6 +18,5 @@ struct RecordingStream
 [[nodiscard]] bool isLevelMeter(const RecordingStream &stream);
 
 // The name a user knows the recording program by: a meeting program's or a
-// known program's own name, else what the program calls itself; empty when
-// it says nothing.
+// known program's own name; empty for any other program.
 [[nodiscard]] QString recorderName(const RecordingStream &stream);

@@ -283,21 +283,23 @@ void TestMeetingDetector::recordingsAreNamedAndLevelMetersIgnored_data()
     QTest::addColumn<bool>("meter");
     QTest::addColumn<QString>("shown");
 
-    QTest::newRow("a program by its own name") << "parecord" << "pacat" << "" << "speex-float-1" << false << false
-                                               << "parecord";
+    QTest::newRow("an unknown program is not named by its process") << "parecord" << "pacat" << "" << "speex-float-1"
+                                                                    << false << false << "";
     QTest::newRow("a browser") << "Firefox" << "firefox-esr" << "" << "" << false << false << "Firefox";
     QTest::newRow("a meeting program by its binary") << "ZOOM VoiceEngine" << "zoom" << "" << "" << false << false
                                                      << "Zoom";
     QTest::newRow("a meeting program by its Flatpak id")
         << "" << "" << "com.github.IsmaelMartinez.teams_for_linux" << "" << false << false << "Microsoft Teams";
-    QTest::newRow("only a binary") << " " << "obs" << "" << "" << false << false << "obs";
+    QTest::newRow("only an unknown binary") << " " << "obs" << "" << "" << false << false << "";
+    QTest::newRow("a known program by its binary alone") << "" << "google-chrome-stable" << "" << "" << false << false
+                                                        << "Google Chrome";
     QTest::newRow("nothing said") << "" << "" << "" << "" << false << false << "";
     QTest::newRow("pavucontrol's meter") << "PulseAudio Volume Control" << "pavucontrol" << "org.PulseAudio.pavucontrol"
-                                         << "peaks" << false << true << "PulseAudio Volume Control";
+                                         << "peaks" << false << true << "";
     QTest::newRow("a peak stream on PipeWire") << "gnome-control-center" << "gnome-control-center" << "" << ""
-                                               << true << true << "gnome-control-center";
+                                               << true << true << "";
     QTest::newRow("GNOME's sound settings") << "GNOME Settings" << "gnome-control-center" << "org.gnome.Settings"
-                                            << "" << false << true << "GNOME Settings";
+                                            << "" << false << true << "";
 }
 
 void TestMeetingDetector::recordingsAreNamedAndLevelMetersIgnored()
