@@ -161,6 +161,8 @@ void LiveHUD::makePanel()
     m_panel->setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint
                             | Qt::WindowDoesNotAcceptFocus | Qt::NoDropShadowWindowHint);
     m_panel->setAttribute(Qt::WA_ShowWithoutActivating);
+    // Qt shows tooltips only over the active window, and this one never is.
+    m_panel->setAttribute(Qt::WA_AlwaysShowToolTips);
     m_panel->setAttribute(Qt::WA_TranslucentBackground);
     m_panel->setFocusPolicy(Qt::NoFocus);
     m_panel->setWindowTitle(QStringLiteral("zarno"));

@@ -42,6 +42,8 @@ void MeetingPopup::show(const QString &source, std::function<void()> onTake, std
     auto *panel = new QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint
                                            | Qt::WindowDoesNotAcceptFocus | Qt::NoDropShadowWindowHint);
     panel->setAttribute(Qt::WA_ShowWithoutActivating);
+    // Qt shows tooltips only over the active window, and this one never is.
+    panel->setAttribute(Qt::WA_AlwaysShowToolTips);
     panel->setAttribute(Qt::WA_TranslucentBackground);
     panel->setAttribute(Qt::WA_DeleteOnClose);
     panel->setFocusPolicy(Qt::NoFocus);
