@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the build into a scratch prefix and builds the .deb, then checks
 # what a distribution checks: desktop entry, AppStream metainfo, icons,
-# manual pages, versions, the package's files and dependencies.
+# manual pages, versions, the package's files and dependencies, lintian.
 set -euo pipefail
 build=$1 version=$2
 scratch=$(mktemp -d -t zarno-install.XXXXXX)
@@ -15,8 +15,8 @@ app=app.zarno.Zarno
 for file in bin/zarno bin/zarno-server \
     share/applications/$app.desktop share/metainfo/$app.metainfo.xml \
     share/icons/hicolor/scalable/apps/$app.svg \
-    share/man/man1/zarno.1 share/man/man1/zarno-server.1 \
-    lib/systemd/user/zarno-server.service share/doc/zarno/copyright; do
+    share/man/man1/zarno.1.gz share/man/man1/zarno-server.1.gz \
+    lib/systemd/user/zarno-server.service share/doc/zarno/copyright share/doc/zarno/changelog.gz; do
     [ -e "$prefix/$file" ] || fail "not installed: $file"
 done
 for size in 16 22 24 32 48 64 128 256; do
@@ -32,7 +32,7 @@ grep -qx "ExecStart=$prefix/bin/zarno-server" "$prefix/lib/systemd/user/zarno-se
     || fail "unit starts no zarno-server"
 [ "$(env -u DISPLAY -u WAYLAND_DISPLAY "$prefix/bin/zarno" --version)" = "zarno $version" ] || fail "zarno --version"
 [ "$("$prefix/bin/zarno-server" --version)" = "zarno-server $version" ] || fail "zarno-server --version"
-grep -q 'zarno is not running' "$prefix/share/man/man1/zarno.1" || fail "zarno.1 lacks the commands"
+zgrep -q 'zarno is not running' "$prefix/share/man/man1/zarno.1.gz" || fail "zarno.1 lacks the commands"
 
 (cd "$scratch" && cpack --config "$build/CPackConfig.cmake" -G DEB -B "$scratch/deb" >"$scratch/cpack.log" 2>&1) \
     || { cat "$scratch/cpack.log"; fail "cpack -G DEB"; }
@@ -41,8 +41,8 @@ if [ -n "$deb" ]; then
     dpkg-deb -c "$deb" | awk '{print $6}' >"$scratch/files"
     for file in ./usr/bin/zarno ./usr/bin/zarno-server ./usr/share/applications/$app.desktop \
         ./usr/share/metainfo/$app.metainfo.xml ./usr/share/icons/hicolor/256x256/apps/$app.png \
-        ./usr/share/man/man1/zarno.1.gz ./usr/lib/systemd/user/zarno-server.service; do
-        grep -qx -- "$file" "$scratch/files" || grep -qx -- "${file%.gz}" "$scratch/files" || fail "not in the .deb: $file"
+        ./usr/share/man/man1/zarno.1.gz ./usr/share/doc/zarno/changelog.gz ./usr/lib/systemd/user/zarno-server.service; do
+        grep -qx -- "$file" "$scratch/files" || fail "not in the .deb: $file"
     done
     if grep -Eq 'tst_|bench_|iconrender' "$scratch/files"; then fail "the .deb carries tests or build tools"; fi
     [ "$(dpkg-deb -f "$deb" Package)" = zarno ] || fail "package name"
@@ -54,6 +54,9 @@ if [ -n "$deb" ]; then
     done
     dpkg-deb -x "$deb" "$scratch/unpacked"
     if file "$scratch/unpacked/usr/bin/zarno" | grep -q 'not stripped'; then fail "zarno in the .deb is not stripped"; fi
+    # What a distribution's archive would reject or complain of.
+    lintian --no-cfg --fail-on error,warning "$deb" >"$scratch/lintian.log" 2>&1 \
+        || { cat "$scratch/lintian.log"; fail "lintian"; }
 else
     fail "cpack made no .deb"
 fi
