@@ -20,14 +20,8 @@ QString UserSettings::targetLanguage() const
 
 void UserSettings::setTargetLanguage(const QString &code)
 {
-    {
-        QSettings store = ZarnoSettings::standardStore();
-        const QString before = store.value(targetLanguageKey).toString();
-        store.setValue(targetLanguageKey, code);
-        if (before == code)
-            return;
-    }
-    Q_EMIT targetLanguageChanged(code);
+    if (storeText(targetLanguageKey, code))
+        Q_EMIT targetLanguageChanged(code);
 }
 
 bool UserSettings::transcriptOnly() const
@@ -45,6 +39,63 @@ void UserSettings::setTranscriptOnly(bool value)
             return;
     }
     Q_EMIT transcriptOnlyChanged(value);
+}
+
+QString UserSettings::serverAddress() const
+{
+    return ZarnoSettings::load().serverURL;
+}
+
+std::optional<QString> UserSettings::serverAddressProblem(const QString &address)
+{
+    ZarnoSettings settings;
+    settings.serverURL = address.trimmed();
+    if (settings.serverURL.isEmpty())
+        return QStringLiteral("Enter the server's address, such as %1.").arg(ZarnoSettings::defaultServerURL());
+    if (!settings.baseURL())
+        return QStringLiteral("“%1” is not a server address zarno can use: give it in full, such as %2.")
+            .arg(settings.serverURL, ZarnoSettings::defaultServerURL());
+    return std::nullopt;
+}
+
+std::optional<QString> UserSettings::setServerAddress(const QString &address)
+{
+    if (auto problem = serverAddressProblem(address))
+        return problem;
+    const QString trimmed = address.trimmed();
+    if (storeText(serverAddressKey, trimmed))
+        Q_EMIT serverAddressChanged(trimmed);
+    return std::nullopt;
+}
+
+QString UserSettings::spokenLanguage() const
+{
+    return ZarnoSettings::load().languageA;
+}
+
+void UserSettings::setSpokenLanguage(const QString &code)
+{
+    if (storeText(spokenLanguageKey, code))
+        Q_EMIT spokenLanguageChanged(code);
+}
+
+QString UserSettings::microphone() const
+{
+    return storedText(ZarnoSettings::standardStore(), microphoneKey).value_or(QString());
+}
+
+void UserSettings::setMicrophone(const QString &name)
+{
+    if (storeText(microphoneKey, name))
+        Q_EMIT microphoneChanged(name);
+}
+
+bool UserSettings::storeText(const QString &key, const QString &value)
+{
+    QSettings store = ZarnoSettings::standardStore();
+    const std::optional<QString> before = storedText(store, key);
+    store.setValue(key, value);
+    return before != value;
 }
 
 QString UserSettings::autostartEntryPath()

@@ -3,6 +3,8 @@
 #include <QObject>
 #include <QString>
 
+#include <optional>
+
 // The settings the user changes while zarno runs, over the user's settings
 // store, with a signal for each change so that every view showing one follows
 // it. Values are read from the store each time: a change made elsewhere shows
@@ -13,10 +15,18 @@ class UserSettings : public QObject
     Q_PROPERTY(QString targetLanguage READ targetLanguage WRITE setTargetLanguage NOTIFY targetLanguageChanged)
     Q_PROPERTY(bool transcriptOnly READ transcriptOnly WRITE setTranscriptOnly NOTIFY transcriptOnlyChanged)
     Q_PROPERTY(bool startAtLogin READ startAtLogin WRITE setStartAtLogin NOTIFY startAtLoginChanged)
+    Q_PROPERTY(QString serverAddress READ serverAddress NOTIFY serverAddressChanged)
+    Q_PROPERTY(QString spokenLanguage READ spokenLanguage WRITE setSpokenLanguage NOTIFY spokenLanguageChanged)
+    Q_PROPERTY(QString microphone READ microphone WRITE setMicrophone NOTIFY microphoneChanged)
 
 public:
     static inline const QString targetLanguageKey = QStringLiteral("languageB");
     static inline const QString transcriptOnlyKey = QStringLiteral("transcriptOnly");
+    static inline const QString serverAddressKey = QStringLiteral("serverURL");
+    static inline const QString spokenLanguageKey = QStringLiteral("languageA");
+    static inline const QString microphoneKey = QStringLiteral("microphone");
+    // The spoken language that lets the engine tell which one it hears.
+    static inline const QString autoDetect = QStringLiteral("any");
 
     using QObject::QObject;
 
@@ -25,6 +35,22 @@ public:
     void setTargetLanguage(const QString &code);
     [[nodiscard]] bool transcriptOnly() const;
     void setTranscriptOnly(bool value);
+
+    // The server's base address as stored, or the default.
+    [[nodiscard]] QString serverAddress() const;
+    // Stores an address the settings layer can use; refuses any other with
+    // the sentence to show, keeping the stored one.
+    std::optional<QString> setServerAddress(const QString &address);
+    // A sentence saying why the address cannot be used; nothing when it can.
+    [[nodiscard]] static std::optional<QString> serverAddressProblem(const QString &address);
+
+    // The spoken language's code; "any" to detect it.
+    [[nodiscard]] QString spokenLanguage() const;
+    void setSpokenLanguage(const QString &code);
+
+    // The sound server's name of the chosen microphone; empty for the default.
+    [[nodiscard]] QString microphone() const;
+    void setMicrophone(const QString &name);
 
     // Start at login is the desktop's own autostart entry, so turning it off
     // in the desktop's settings shows here too. Off unless the user turns it
@@ -40,4 +66,11 @@ Q_SIGNALS:
     void targetLanguageChanged(const QString &code);
     void transcriptOnlyChanged(bool transcriptOnly);
     void startAtLoginChanged(bool startAtLogin);
+    void serverAddressChanged(const QString &address);
+    void spokenLanguageChanged(const QString &code);
+    void microphoneChanged(const QString &name);
+
+private:
+    // Writes the value; whether it differs from what was stored.
+    static bool storeText(const QString &key, const QString &value);
 };
