@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMediaDevices>
 #include <QSaveFile>
 #include <QSettings>
 #include <QStandardPaths>
@@ -88,6 +89,18 @@ void UserSettings::setMicrophone(const QString &name)
 {
     if (storeText(microphoneKey, name))
         Q_EMIT microphoneChanged(name);
+}
+
+std::optional<QAudioDevice> UserSettings::chosenInput()
+{
+    const QString chosen = storedText(ZarnoSettings::standardStore(), microphoneKey).value_or(QString());
+    if (chosen.isEmpty())
+        return std::nullopt;
+    for (const QAudioDevice &device : QMediaDevices::audioInputs()) {
+        if (QString::fromUtf8(device.id()) == chosen)
+            return device;
+    }
+    return std::nullopt;
 }
 
 bool UserSettings::storeText(const QString &key, const QString &value)

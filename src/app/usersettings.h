@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QAudioDevice>
 #include <QObject>
 #include <QString>
 
@@ -51,6 +52,9 @@ public:
     // The sound server's name of the chosen microphone; empty for the default.
     [[nodiscard]] QString microphone() const;
     void setMicrophone(const QString &name);
+    // The chosen microphone when it is connected; nothing (the sound server's
+    // default) when none is chosen or it is unplugged. Callable from any thread.
+    [[nodiscard]] static std::optional<QAudioDevice> chosenInput();
 
     // Start at login is the desktop's own autostart entry, so turning it off
     // in the desktop's settings shows here too. Off unless the user turns it

@@ -106,11 +106,10 @@ public:
         if (retired())
             return MicCapture::noResponseError();
         QByteArray source; // the server's default
-        if (m_findDevice) {
-            const QAudioDevice device = m_findDevice();
-            if (device.isNull())
+        if (const std::optional<QAudioDevice> device = m_findDevice ? m_findDevice() : std::nullopt) {
+            if (device->isNull())
                 return MicCapture::noInputDeviceError();
-            source = device.id();
+            source = device->id();
         }
         // Failures are reported from here, and only for the recording that failed.
         const quint64 capture = m_capture;

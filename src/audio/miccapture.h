@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <memory>
 
 class QThread;
@@ -31,10 +32,10 @@ struct MicTiming
 class MicCapture final : public Microphone
 {
 public:
-    // Finds the device to open; runs on the worker. Without one, each start
-    // takes the sound server's default input as it is at that moment. A null
-    // device means there is none.
-    using DeviceFinder = std::function<QAudioDevice()>;
+    // Finds the device to open; runs on the worker. Without one, or when it
+    // finds nothing, each start takes the sound server's default input as it
+    // is at that moment. A null device means there is none.
+    using DeviceFinder = std::function<std::optional<QAudioDevice>()>;
 
     static constexpr qsizetype framesPerChunk = 4096;
 

@@ -65,6 +65,8 @@ private Q_SLOTS:
     void storedChoicesThatCannotBeUsedAreSaid_data();
     void storedChoicesThatCannotBeUsedAreSaid();
     void signOutLeavesNobodySignedIn();
+    void microphoneNotConnectedMeansTheDefault_data();
+    void microphoneNotConnectedMeansTheDefault();
 
 private:
     std::unique_ptr<SettingsWindow> makeWindow();
@@ -264,6 +266,23 @@ void TestSettingsWindow::signOutLeavesNobodySignedIn()
     QVERIFY(m_signedIn.isEmpty());
     QVERIFY(account->text().startsWith(u"Not signed in"));
     QVERIFY(!signOut->isEnabled());
+}
+
+void TestSettingsWindow::microphoneNotConnectedMeansTheDefault_data()
+{
+    QTest::addColumn<QString>("chosen");
+    QTest::newRow("none chosen") << "";
+    QTest::newRow("unplugged") << "alsa_input.gone";
+}
+
+// No sound server runs here: whatever was chosen, the capture is left to
+// take the server's default, never told there is no device.
+void TestSettingsWindow::microphoneNotConnectedMeansTheDefault()
+{
+    QFETCH(QString, chosen);
+    m_settings.setMicrophone(chosen);
+    QCOMPARE(m_settings.microphone(), chosen);
+    QVERIFY(!UserSettings::chosenInput());
 }
 
 QTEST_MAIN(TestSettingsWindow)
