@@ -217,6 +217,12 @@ QWidget *MenuBarView::buildHeader()
     m_meetingCard = padded(buildMeetingCard(), 6, header);
     column->addWidget(m_meetingCard);
 
+    m_noticeText = new WrappedText(Brand::font(12), Brand::inkSoft());
+    m_noticeText->setObjectName(QStringLiteral("noticeText"));
+    m_noticeLine = padded(m_noticeText, 2, header);
+    m_noticeLine->setVisible(false);
+    column->addWidget(m_noticeLine);
+
     m_errorText = new WrappedText(Brand::font(12), Brand::tomato());
     m_errorText->setObjectName(QStringLiteral("errorText"));
     m_errorLine = padded(m_errorText, 2, header);
@@ -455,11 +461,23 @@ QCoro::Task<> MenuBarView::askWhatTheServerOffers()
 
 void MenuBarView::markOfferedLanguages()
 {
+    QString firstOffered;
     for (QAction *item : m_languageMenu->actions()) {
         const bool offered = ServerOffer::offers(m_offeredTargets, item->data().toString());
         item->setEnabled(offered);
         item->setToolTip(offered ? QString() : notOfferedTip);
+        if (offered && firstOffered.isEmpty())
+            firstOffered = item->data().toString();
     }
+    // A target the server cannot serve would be streamed all the same: the
+    // first one it serves takes its place, said here once.
+    const QString chosen = ZarnoSettings::load().languageB;
+    if (ServerOffer::offers(m_offeredTargets, chosen) || firstOffered.isEmpty())
+        return;
+    m_settings.setTargetLanguage(firstOffered);
+    m_noticeText->setText(QStringLiteral("%1 is not available on this server, so zarno translates into %2.")
+                              .arg(languageName(chosen), languageName(firstOffered)));
+    m_noticeLine->setVisible(true);
 }
 
 void MenuBarView::paintEvent(QPaintEvent *)

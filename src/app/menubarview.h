@@ -159,6 +159,8 @@ private:
     QMenu *m_languageMenu = nullptr;
     QWidget *m_meetingCard = nullptr;
     WrappedText *m_meetingText = nullptr;
+    QWidget *m_noticeLine = nullptr;
+    WrappedText *m_noticeText = nullptr;
     QWidget *m_errorLine = nullptr;
     WrappedText *m_errorText = nullptr;
     QWidget *m_listeningControls = nullptr;

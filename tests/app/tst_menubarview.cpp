@@ -416,25 +416,27 @@ void TestMenuBarView::targetsTheServerCannotServeAreMarked_data()
 {
     QTest::addColumn<QByteArray>("config"); // empty: no server answers
     QTest::addColumn<QStringList>("offered");
+    QTest::addColumn<QString>("chosen"); // the target afterwards
     const QStringList all{"en", "zh", "es", "ja", "ko", "fr", "de", "pt"};
     const QByteArray keys = R"("supabaseUrl":"http://127.0.0.1:1","supabaseAnonKey":"k")";
     QTest::newRow("local engine") << QByteArray("{" + keys + R"(,"engine":{"name":"local","sourceLanguages":["en"],"translationTargets":["es"]}})")
-                                  << QStringList{"es"};
+                                  << QStringList{"es"} << "Spanish";
     QTest::newRow("every target") << QByteArray("{" + keys + R"(,"engine":{"name":"soniox","translationTargets":["en","zh","es","ja","ko","fr","de","pt","it"]}})")
-                                  << all;
+                                  << all << "English";
     QTest::newRow("no targets at all") << QByteArray("{" + keys + R"(,"engine":{"name":"mute","translationTargets":[]}})")
-                                       << QStringList{};
-    QTest::newRow("server says nothing") << QByteArray("{" + keys + "}") << all;
-    QTest::newRow("unreadable targets") << QByteArray("{" + keys + R"(,"engine":{"translationTargets":["es",7]}})") << all;
-    QTest::newRow("targets not a list") << QByteArray("{" + keys + R"(,"engine":{"translationTargets":"es"}})") << all;
-    QTest::newRow("not JSON") << QByteArray("<html>") << all;
-    QTest::newRow("no server") << QByteArray() << all;
+                                       << QStringList{} << "English";
+    QTest::newRow("server says nothing") << QByteArray("{" + keys + "}") << all << "English";
+    QTest::newRow("unreadable targets") << QByteArray("{" + keys + R"(,"engine":{"translationTargets":["es",7]}})") << all << "English";
+    QTest::newRow("targets not a list") << QByteArray("{" + keys + R"(,"engine":{"translationTargets":"es"}})") << all << "English";
+    QTest::newRow("not JSON") << QByteArray("<html>") << all << "English";
+    QTest::newRow("no server") << QByteArray() << all << "English";
 }
 
 void TestMenuBarView::targetsTheServerCannotServeAreMarked()
 {
     QFETCH(QByteArray, config);
     QFETCH(QStringList, offered);
+    QFETCH(QString, chosen);
     QHttpServer server;
     server.route("/api/auth/config", [&config] { return QHttpServerResponse("application/json", config); });
     // Port 1 on loopback refuses: a server that cannot be reached.
@@ -457,8 +459,21 @@ void TestMenuBarView::targetsTheServerCannotServeAreMarked()
         QCOMPARE(item->isEnabled(), isOffered);
         QCOMPARE(item->toolTip() == MenuBarView::notOfferedTip, !isOffered);
     }
-    // The label still names the stored choice, offered or not.
-    QCOMPARE(rig.view->languageButton()->text(), QStringLiteral("Auto-detect → English"));
+    // A stored target the server cannot serve gives way to the first it
+    // serves, said once; with nothing served, the choice stays.
+    QCOMPARE(rig.view->languageButton()->text(), QStringLiteral("Auto-detect → ") + chosen);
+    const bool replaced = chosen != u"English";
+    QCOMPARE(shownIn(text(*rig.view, QStringLiteral("noticeText")), rig.view.get()), replaced);
+    if (replaced) {
+        QCOMPARE(text(*rig.view, QStringLiteral("noticeText"))->text(),
+                 QStringLiteral("English is not available on this server, so zarno translates into Spanish."));
+        Rig again;
+        again.view->show();
+        auto *asking = again.view->findChild<QNetworkAccessManager *>();
+        QSignalSpy answeredAgain(asking, &QNetworkAccessManager::finished);
+        QVERIFY(answeredAgain.wait(5000));
+        QVERIFY(!shownIn(text(*again.view, QStringLiteral("noticeText")), again.view.get()));
+    }
 }
 
 void TestMenuBarView::startAtLoginIsTheDesktopsAutostartEntry()
