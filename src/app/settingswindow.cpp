@@ -120,6 +120,8 @@ QWidget *SettingsWindow::makeServer()
     form->addRow(QString(), m_serverLine);
     connect(m_address, &QLineEdit::editingFinished, this, &SettingsWindow::applyServerAddress);
     connect(m_test, &QPushButton::clicked, this, &SettingsWindow::testServer);
+    // Offered only where something can ask the server.
+    m_test->setVisible(bool(m_parts.askServer));
     return box;
 }
 
