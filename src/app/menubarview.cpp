@@ -356,6 +356,9 @@ QWidget *MenuBarView::buildQuit()
     connect(startAtLogin, &QAbstractButton::clicked, this,
             [this](bool on) { m_settings.setStartAtLogin(on); refresh(); });
     connect(&m_settings, &UserSettings::startAtLoginChanged, this, &MenuBarView::refresh);
+    auto *settings = new MenuRowButton(QStringLiteral("Settings…"), Brand::ink(), block);
+    column->addWidget(settings);
+    connect(settings, &QAbstractButton::clicked, this, &MenuBarView::openSettings);
     auto *quit = new MenuRowButton(QStringLiteral("Quit zarno"), Brand::ink(), block);
     column->addWidget(quit);
     connect(quit, &QAbstractButton::clicked, this, &MenuBarView::quit);
@@ -492,6 +495,8 @@ void MenuBarView::takeNotes()
         detector->setDetectedApp(std::nullopt);
     m_state.startListening();
     hud().attach(&m_state);
+    // The live panel takes over; the menu would only hide its status.
+    Q_EMIT closeRequested();
 }
 
 void MenuBarView::notNow()
@@ -514,6 +519,13 @@ void MenuBarView::openMainWindow()
     Q_EMIT closeRequested();
     if (m_actions.openMainWindow)
         m_actions.openMainWindow();
+}
+
+void MenuBarView::openSettings()
+{
+    Q_EMIT closeRequested();
+    if (m_actions.openSettings)
+        m_actions.openSettings();
 }
 
 void MenuBarView::quit()

@@ -27,6 +27,8 @@ struct MenuBarActions
     std::function<void()> openMainWindow;
     // "Quit zarno": the only way the application ends.
     std::function<void()> quit;
+    // "Settings…": the settings window.
+    std::function<void()> openSettings;
 };
 
 // The language menu's button: the zap icon, "Auto-detect → " and the
@@ -140,6 +142,7 @@ private:
     void notNow();
     void showLivePanel();
     void openMainWindow();
+    void openSettings();
     void quit();
     [[nodiscard]] LiveHUD &hud() const;
     // Asks the server which targets it serves and marks the others.

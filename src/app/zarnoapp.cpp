@@ -12,6 +12,7 @@
 #include "serviceclient.h"
 #include "settings.h"
 #include "signalwait.h"
+#include "settingswindow.h"
 #include "systemmicpermission.h"
 #include "transcriptionclient.h"
 #include "webviewholder.h"
@@ -61,7 +62,7 @@ SessionParts realParts()
 {
     SessionParts parts;
     auto client = std::make_unique<TranscriptionClient>();
-    auto mic = std::make_unique<MicCapture>();
+    auto mic = std::make_unique<MicCapture>(&UserSettings::chosenInput);
     // Chunks are sent from the thread they arrive on.
     mic->setLoopContext(client->loopContext());
     parts.client = std::move(client);
@@ -77,9 +78,12 @@ SessionParts realParts()
     return parts;
 }
 
-// The tray icon: the logo, or the letter "z" without it, with a recording
-// dot while listening (trays give a square, too small for the time).
-QIcon trayIcon(bool listening)
+} // namespace
+
+// The logo, or the letter "z" without it, with a recording dot while
+// listening and a pause mark while paused (trays give a square, too small
+// for the time).
+QIcon ZarnoApp::trayIcon(TrayMark mark)
 {
     QPixmap pixmap(64, 64);
     pixmap.fill(Qt::transparent);
@@ -92,15 +96,21 @@ QIcon trayIcon(bool listening)
         painter.setFont(Brand::font(40, Brand::Weight::Semibold));
         painter.drawText(pixmap.rect(), Qt::AlignCenter, QStringLiteral("z"));
     }
-    if (listening) {
-        painter.setPen(QPen(Qt::white, 4));
-        painter.setBrush(Brand::tomato());
-        painter.drawEllipse(QRectF(38, 38, 24, 24));
+    if (mark == TrayMark::None)
+        return QIcon(pixmap);
+    const QRectF badge(38, 38, 24, 24);
+    painter.setPen(QPen(Qt::white, 4));
+    painter.setBrush(mark == TrayMark::Recording ? Brand::tomato() : Brand::marigold());
+    painter.drawEllipse(badge);
+    if (mark == TrayMark::Paused) {
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(Qt::white);
+        const QPointF c = badge.center();
+        painter.drawRoundedRect(QRectF(c.x() - 5.5, c.y() - 6, 4, 12), 1, 1);
+        painter.drawRoundedRect(QRectF(c.x() + 1.5, c.y() - 6, 4, 12), 1, 1);
     }
     return QIcon(pixmap);
 }
-
-} // namespace
 
 ZarnoApp::ZarnoApp(QObject *parent)
     : QObject(parent)
@@ -118,6 +128,7 @@ ZarnoApp::ZarnoApp(QObject *parent)
 ZarnoApp::~ZarnoApp()
 {
     delete m_menuPopup;
+    delete m_settingsWindow;
     delete m_window;
     WebViewHolder::shared().shutDown();
 }
@@ -135,7 +146,7 @@ void ZarnoApp::makeTray()
     makeTrayMenu();
     if (!QSystemTrayIcon::isSystemTrayAvailable())
         return; // the main window's session-controls button stands in
-    m_tray = new QSystemTrayIcon(trayIcon(false), this);
+    m_tray = new QSystemTrayIcon(trayIcon(TrayMark::None), this);
     m_tray->setContextMenu(m_trayMenu.get());
     // The meeting prompt never lies over the icon that opens the menu panel.
     MeetingPopup::shared().setKeepClear([tray = QPointer<QSystemTrayIcon>(m_tray)] {
@@ -161,6 +172,7 @@ void ZarnoApp::makeTrayMenu()
     QAction *stop = m_trayMenu->addAction(QStringLiteral("Stop && save"), this, [this] { m_state->stopAndSave(); });
     m_trayMenu->addSeparator();
     m_trayMenu->addAction(QStringLiteral("Open zarno"), this, [this] { open(); });
+    m_trayMenu->addAction(QStringLiteral("Settings…"), this, [this] { openSettings(); });
     m_trayMenu->addAction(QStringLiteral("Quit zarno"), this, [] { QCoreApplication::quit(); });
     // Only what the session can do now is offered.
     const auto follow = [this, take, pause, resume, stop] {
@@ -182,10 +194,12 @@ void ZarnoApp::refreshTray()
 {
     if (!m_tray)
         return;
-    const bool listening = m_state->phase() == SessionController::Phase::Listening;
-    if (m_tray->property("listening").toBool() != listening || m_tray->icon().isNull()) {
-        m_tray->setIcon(trayIcon(listening));
-        m_tray->setProperty("listening", listening);
+    const TrayMark mark = m_state->phase() == SessionController::Phase::Listening ? TrayMark::Recording
+                          : SessionController::readsPaused(m_state->phase())  ? TrayMark::Paused
+                                                 : TrayMark::None;
+    if (m_tray->property("mark").toInt() != int(mark) || m_tray->icon().isNull()) {
+        m_tray->setIcon(trayIcon(mark));
+        m_tray->setProperty("mark", int(mark));
     }
     m_tray->setToolTip(QStringLiteral("zarno — ") + describe().section(u'\n', 0, 0));
 }
@@ -200,6 +214,7 @@ void ZarnoApp::openMenuPanel()
     MenuBarActions actions;
     actions.openMainWindow = [this] { open(); };
     actions.quit = [] { QCoreApplication::quit(); };
+    actions.openSettings = [this] { openSettings(); };
     auto *view = new MenuBarView(*m_state, m_settings, AuthSession::shared(), WebViewHolder::shared(), actions);
     auto *popup = new MenuBarPopup(view);
     popup->setAttribute(Qt::WA_DeleteOnClose);
@@ -219,6 +234,7 @@ void ZarnoApp::open()
     if (!m_window) {
         auto *window = new ZarnoWindowView(*m_state, AuthSession::shared(), WebViewHolder::shared());
         connect(window, &ZarnoWindowView::quitRequested, this, [] { QCoreApplication::quit(); });
+        connect(window, &ZarnoWindowView::settingsRequested, this, &ZarnoApp::openSettings);
         connect(window, &ZarnoWindowView::sessionControlsRequested, this, [this](const QRect &anchor) {
             openMenuPanel();
             if (auto *popup = qobject_cast<MenuBarPopup *>(m_menuPopup.data()))
@@ -232,6 +248,22 @@ void ZarnoApp::open()
         m_window->windowHandle()->installEventFilter(new FirstExpose(m_window));
     m_window->raise();
     m_window->activateWindow();
+}
+
+void ZarnoApp::openSettings()
+{
+    if (!m_settingsWindow) {
+        SettingsWindow::Parts parts;
+        parts.signedInAs = [] { return AuthSession::shared().email(); };
+        parts.signOut = [] { AuthSession::shared().signOut(); };
+        parts.inputs = &SettingsWindow::soundServerInputs;
+        auto *window = new SettingsWindow(m_settings, std::move(parts));
+        window->setAttribute(Qt::WA_DeleteOnClose);
+        m_settingsWindow = window;
+    }
+    m_settingsWindow->show();
+    m_settingsWindow->raise();
+    m_settingsWindow->activateWindow();
 }
 
 void ZarnoApp::load(const QUrl &url)

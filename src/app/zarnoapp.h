@@ -35,6 +35,10 @@ class ZarnoApp : public QObject, public MainWindowHook
 public:
     static constexpr int openWindowDelayMs = 400;
 
+    // What the tray icon adds to the logo: nothing while idle.
+    enum class TrayMark { None, Recording, Paused };
+    [[nodiscard]] static QIcon trayIcon(TrayMark mark);
+
     explicit ZarnoApp(QObject *parent = nullptr);
     ~ZarnoApp() override;
 
@@ -54,6 +58,8 @@ public:
     void load(const QUrl &url) override;
     void open() override;
     void openMenuPanel();
+    // The settings window, brought forward when already open.
+    void openSettings();
     // The tray icon's context menu (made with the tray; absent before start()).
     [[nodiscard]] QMenu *trayMenu() const { return m_trayMenu.get(); }
 
@@ -68,6 +74,7 @@ private:
     UserSettings m_settings;
     QPointer<QWidget> m_window;
     QPointer<QWidget> m_menuPopup;
+    QPointer<QWidget> m_settingsWindow;
     QSystemTrayIcon *m_tray = nullptr;
     std::unique_ptr<QMenu> m_trayMenu;
 };

@@ -12,6 +12,7 @@
 #include "wrappedtext.h"
 
 #include <QCloseEvent>
+#include <QHideEvent>
 #include <QHBoxLayout>
 #include <QMessageBox>
 #include <QMouseEvent>
@@ -172,13 +173,16 @@ ZarnoWindowView::ZarnoWindowView(SessionController &state, AuthSession &auth, We
     , m_state(state)
     , m_auth(auth)
     , m_holder(holder)
-    , m_wasSignedIn(storedSignIn())
+    , m_wasSignedIn(auth.isSignedIn())
 {
     setObjectName(windowId);
     setWindowTitle(QStringLiteral("zarno"));
     setPalette(lightPalette());
     setAutoFillBackground(true);
     resize(defaultSize);
+    // A size or place the desktop cannot give any more (a screen gone) is
+    // put right by restoreGeometry itself.
+    restoreGeometry(ZarnoSettings::standardStore().value(geometryKey).toByteArray());
 
     m_strip = new TitleStrip(this);
     if (m_strip->sidebarButton())
@@ -187,6 +191,8 @@ ZarnoWindowView::ZarnoWindowView(SessionController &state, AuthSession &auth, We
     // Ctrl+W puts the window away (zarno stays in the tray); Ctrl+Q quits.
     auto *close = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_W), this);
     connect(close, &QShortcut::activated, this, &QWidget::close);
+    auto *settings = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma), this);
+    connect(settings, &QShortcut::activated, this, &ZarnoWindowView::settingsRequested);
     auto *quit = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), this);
     connect(quit, &QShortcut::activated, this, &ZarnoWindowView::quitByKeyboard);
     connect(m_strip->sessionControlsButton(), &QAbstractButton::clicked, this, [this] {
@@ -205,6 +211,9 @@ ZarnoWindowView::ZarnoWindowView(SessionController &state, AuthSession &auth, We
 
 ZarnoWindowView::~ZarnoWindowView()
 {
+    // Quitting leaves the window open: where it was counts all the same.
+    if (isVisible())
+        rememberGeometry();
     // The page outlives the window: hand the view back before the children go.
     if (m_view && m_view->parentWidget() == this) {
         m_view->hide();
@@ -212,11 +221,10 @@ ZarnoWindowView::~ZarnoWindowView()
     }
 }
 
-bool ZarnoWindowView::storedSignIn()
+void ZarnoWindowView::rememberGeometry() const
 {
-    const QSettings store = ZarnoSettings::standardStore();
-    const QVariant token = store.value(QStringLiteral("authRefreshToken"));
-    return token.typeId() == QMetaType::QString && !token.toString().isEmpty();
+    QSettings store = ZarnoSettings::standardStore();
+    store.setValue(geometryKey, saveGeometry());
 }
 
 void ZarnoWindowView::showEvent(QShowEvent *event)
@@ -226,7 +234,7 @@ void ZarnoWindowView::showEvent(QShowEvent *event)
         return;
     if (m_closed) {
         m_closed = false;
-        m_wasSignedIn = storedSignIn();
+        m_wasSignedIn = m_auth.isSignedIn();
     }
     // Another window may have held the view since; take it back.
     m_view = m_holder.webView();
@@ -244,6 +252,14 @@ void ZarnoWindowView::closeEvent(QCloseEvent *event)
     m_closed = true;
     setShowHandoff(false);
     QWidget::closeEvent(event);
+}
+
+void ZarnoWindowView::hideEvent(QHideEvent *event)
+{
+    // Closed or put away; not when the desktop minimises it.
+    if (!event->spontaneous())
+        rememberGeometry();
+    QWidget::hideEvent(event);
 }
 
 void ZarnoWindowView::resizeEvent(QResizeEvent *event)

@@ -96,6 +96,8 @@ class ZarnoWindowView : public QWidget
 public:
     static inline const QString windowId = QStringLiteral("zarno-window");
     static constexpr QSize defaultSize{1040, 740};
+    // Where the window was last, in the user's settings.
+    static inline const QString geometryKey = QStringLiteral("mainWindowGeometry");
     static inline const QString sidebarScript = QStringLiteral("document.getElementById('side-collapse')?.click()");
 
     ZarnoWindowView(SessionController &state, AuthSession &auth, WebViewHolder &holder, QWidget *parent = nullptr);
@@ -116,10 +118,13 @@ Q_SIGNALS:
     // global coordinates, for hanging the menu panel under it. Desktops
     // without a tray reach the session's controls this way.
     void sessionControlsRequested(const QRect &anchor);
+    // Ctrl+, asks for the settings window.
+    void settingsRequested();
 
 protected:
     void showEvent(QShowEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
 
 private:
@@ -129,7 +134,7 @@ private:
     void clickSidebar();
     void quitByKeyboard();
     void placeChildren();
-    [[nodiscard]] static bool storedSignIn();
+    void rememberGeometry() const;
 
     SessionController &m_state;
     AuthSession &m_auth;

@@ -45,6 +45,7 @@ struct Rig
     LiveHUD hud;
     int opens = 0;
     int quits = 0;
+    int settingsOpened = 0;
     std::unique_ptr<MenuBarView> view;
 
     Rig()
@@ -56,7 +57,9 @@ struct Rig
         state = std::make_unique<SessionController>(std::move(parts));
         hud.setAnimationDuration(0);
         view = std::make_unique<MenuBarView>(*state, settings, auth, harvest,
-                                             MenuBarActions{[this] { ++opens; }, [this] { ++quits; }}, &hud);
+                                             MenuBarActions{[this] { ++opens; }, [this] { ++quits; },
+                                                            [this] { ++settingsOpened; }},
+                                             &hud);
     }
 };
 
@@ -80,7 +83,7 @@ const QStringList headerOf = {QStringLiteral("Translate"), QStringLiteral("Trans
                               QStringLiteral("Auto-detect → English")};
 const QStringList rowsSignedOut = {QStringLiteral("Open zarno"), QStringLiteral("Show live panel"),
                                    QStringLiteral("Sign in"), QStringLiteral("Start at login"),
-                                   QStringLiteral("Quit zarno")};
+                                   QStringLiteral("Settings…"), QStringLiteral("Quit zarno")};
 
 } // namespace
 
@@ -276,8 +279,11 @@ void TestMenuBarView::takeNotesClearsTheMeetingAndStarts()
             take = b;
     }
     QVERIFY(take);
+    QSignalSpy closing(rig.view.get(), &MenuBarView::closeRequested);
     QTest::mouseClick(take, Qt::LeftButton);
 
+    // The menu steps aside for the live panel.
+    QCOMPARE(closing.count(), 1);
     QCOMPARE(rig.detector->detectedApp(), std::nullopt);
     QVERIFY((rig.state->phase() == SessionController::Phase::Starting));
     QCOMPARE(rig.hud.state(), rig.state.get());
@@ -528,11 +534,13 @@ void TestMenuBarView::rowsLeadOutOfThePanel_data()
     QTest::addColumn<int>("opens");
     QTest::addColumn<int>("quits");
     QTest::addColumn<bool>("expandsPanel");
+    QTest::addColumn<int>("settings");
 
-    QTest::newRow("open zarno") << "Open zarno" << 1 << 0 << false;
-    QTest::newRow("sign in") << "Sign in" << 1 << 0 << false;
-    QTest::newRow("show live panel") << "Show live panel" << 0 << 0 << true;
-    QTest::newRow("quit") << "Quit zarno" << 0 << 1 << false;
+    QTest::newRow("open zarno") << "Open zarno" << 1 << 0 << false << 0;
+    QTest::newRow("sign in") << "Sign in" << 1 << 0 << false << 0;
+    QTest::newRow("show live panel") << "Show live panel" << 0 << 0 << true << 0;
+    QTest::newRow("settings") << "Settings…" << 0 << 0 << false << 1;
+    QTest::newRow("quit") << "Quit zarno" << 0 << 1 << false << 0;
 }
 
 void TestMenuBarView::rowsLeadOutOfThePanel()
@@ -541,6 +549,7 @@ void TestMenuBarView::rowsLeadOutOfThePanel()
     QFETCH(int, opens);
     QFETCH(int, quits);
     QFETCH(bool, expandsPanel);
+    QFETCH(int, settings);
 
     Rig rig;
     auto *view = rig.view.release();
@@ -551,6 +560,7 @@ void TestMenuBarView::rowsLeadOutOfThePanel()
     QTest::mouseClick(visibleButton(*view, row), Qt::LeftButton);
     QCOMPARE(rig.opens, opens);
     QCOMPARE(rig.quits, quits);
+    QCOMPARE(rig.settingsOpened, settings);
     QCOMPARE(rig.hud.expanded(), expandsPanel);
     QCOMPARE(rig.hud.state(), expandsPanel ? rig.state.get() : nullptr);
     QVERIFY(!popup.isVisible());

@@ -1,3 +1,4 @@
+#include "brand.h"
 #include "livehud.h"
 #include "platformchoice.h"
 #include "settings.h"
@@ -30,6 +31,8 @@ private Q_SLOTS:
     void secondLaunchStartsASessionInTheFirst();
     void zarnoAddressOpensTheWebApplication();
     void trayMenuOffersWhatTheSessionCanDo();
+    void trayIconMarksTheSession_data();
+    void trayIconMarksTheSession();
     void launchWithoutARunningZarno_data();
     void launchWithoutARunningZarno();
     void platformForTheSession_data();
@@ -118,12 +121,50 @@ void TestZarnoApp::trayMenuOffersWhatTheSessionCanDo()
         texts << QString(action->text()).replace(u"&&"_s, u"&"_s); // "&&" shows one "&", not a mnemonic
         enabled << action->isEnabled();
     }
-    QCOMPARE(texts, (QStringList{"Take notes", "Pause", "Resume", "Stop & save", "Open zarno", "Quit zarno"}));
-    QCOMPARE(enabled, (QList<bool>{true, false, false, false, true, true}));
+    QCOMPARE(texts,
+             (QStringList{"Take notes", "Pause", "Resume", "Stop & save", "Open zarno", "Settings…", "Quit zarno"}));
+    QCOMPARE(enabled, (QList<bool>{true, false, false, false, true, true, true}));
+    menu->actions().at(menu->actions().size() - 2)->trigger();
+    QWidget *settings = nullptr;
+    for (QWidget *window : QApplication::topLevelWidgets())
+        if (window->inherits("SettingsWindow") && window->isVisible())
+            settings = window;
+    QVERIFY(settings);
+    settings->close();
+
     QSignalSpy errors(&m_app->state(), &SessionController::changed);
     menu->actions().first()->trigger();
     QTRY_VERIFY(errors.count() > 0);
     QTRY_COMPARE(m_app->state().lastErrorText(), SessionController::notSignedInText);
+}
+
+void TestZarnoApp::trayIconMarksTheSession_data()
+{
+    QTest::addColumn<int>("mark");
+    QTest::addColumn<QColor>("badge"); // at the badge's edge; transparent: none
+    QTest::addColumn<bool>("pauseBars");
+    QTest::newRow("idle: the logo alone") << int(ZarnoApp::TrayMark::None) << QColor(Qt::transparent) << false;
+    QTest::newRow("listening: a red dot") << int(ZarnoApp::TrayMark::Recording) << Brand::tomato() << false;
+    QTest::newRow("paused: a pause mark") << int(ZarnoApp::TrayMark::Paused) << Brand::marigold() << true;
+}
+
+void TestZarnoApp::trayIconMarksTheSession()
+{
+    QFETCH(int, mark);
+    QFETCH(QColor, badge);
+    QFETCH(bool, pauseBars);
+    const QImage icon = ZarnoApp::trayIcon(ZarnoApp::TrayMark(mark)).pixmap(64, 64).toImage();
+    const auto near = [](QColor a, QColor b) {
+        return qAbs(a.red() - b.red()) + qAbs(a.green() - b.green()) + qAbs(a.blue() - b.blue()) < 30;
+    };
+    // Inside the badge's ring, left of where a pause bar stands.
+    const QColor edge = icon.pixelColor(43, 50);
+    if (badge.alpha() == 0)
+        QVERIFY(!near(edge, Brand::tomato()) && !near(edge, Brand::marigold()));
+    else
+        QVERIFY(near(edge, badge));
+    // The badge's centre line: white bars while paused.
+    QCOMPARE(near(icon.pixelColor(46, 50), Qt::white) && icon.pixelColor(46, 50).alpha() == 255, pauseBars);
 }
 
 void TestZarnoApp::launchWithoutARunningZarno_data()

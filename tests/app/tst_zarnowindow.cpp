@@ -48,6 +48,8 @@ private Q_SLOTS:
     void sessionControlsButtonAsksForThePanel();
     void standardShortcuts_data();
     void standardShortcuts();
+    void windowComesBackWhereItWas_data();
+    void windowComesBackWhereItWas();
     void rendersTheCardOverThePage();
 
 private:
@@ -279,11 +281,13 @@ void TestZarnoWindow::standardShortcuts_data()
     QTest::addColumn<int>("questions");
     QTest::addColumn<int>("quits");
     QTest::addColumn<bool>("windowStays");
+    QTest::addColumn<int>("settings");
 
-    QTest::newRow("Ctrl+W puts the window away") << int(Qt::Key_W) << true << true << 0 << 0 << false;
-    QTest::newRow("Ctrl+Q with nothing running quits") << int(Qt::Key_Q) << false << false << 0 << 1 << true;
-    QTest::newRow("Ctrl+Q while listening, kept") << int(Qt::Key_Q) << true << false << 1 << 0 << true;
-    QTest::newRow("Ctrl+Q while listening, confirmed") << int(Qt::Key_Q) << true << true << 1 << 1 << true;
+    QTest::newRow("Ctrl+W puts the window away") << int(Qt::Key_W) << true << true << 0 << 0 << false << 0;
+    QTest::newRow("Ctrl+Q with nothing running quits") << int(Qt::Key_Q) << false << false << 0 << 1 << true << 0;
+    QTest::newRow("Ctrl+Q while listening, kept") << int(Qt::Key_Q) << true << false << 1 << 0 << true << 0;
+    QTest::newRow("Ctrl+Q while listening, confirmed") << int(Qt::Key_Q) << true << true << 1 << 1 << true << 0;
+    QTest::newRow("Ctrl+, asks for the settings") << int(Qt::Key_Comma) << true << true << 0 << 0 << true << 1;
 }
 
 void TestZarnoWindow::standardShortcuts()
@@ -294,6 +298,7 @@ void TestZarnoWindow::standardShortcuts()
     QFETCH(int, questions);
     QFETCH(int, quits);
     QFETCH(bool, windowStays);
+    QFETCH(int, settings);
 
     SessionController state;
     if (sessionRuns) {
@@ -309,6 +314,7 @@ void TestZarnoWindow::standardShortcuts()
         return answer;
     });
     QSignalSpy quit(&window, &ZarnoWindowView::quitRequested);
+    QSignalSpy settingsAsked(&window, &ZarnoWindowView::settingsRequested);
     window.show();
     QApplication::setActiveWindow(&window);
     QVERIFY(QTest::qWaitForWindowActive(&window));
@@ -316,6 +322,35 @@ void TestZarnoWindow::standardShortcuts()
     QCOMPARE(asked, questions);
     QCOMPARE(quit.count(), quits);
     QCOMPARE(window.isVisible(), windowStays);
+    QCOMPARE(settingsAsked.count(), settings);
+}
+
+void TestZarnoWindow::windowComesBackWhereItWas_data()
+{
+    QTest::addColumn<bool>("closed"); // or still open when zarno quits
+    QTest::newRow("closed") << true;
+    QTest::newRow("open at quit") << false;
+}
+
+void TestZarnoWindow::windowComesBackWhereItWas()
+{
+    QFETCH(bool, closed);
+    SessionController state;
+    AuthSession auth;
+    const QRect placed(QPoint(120, 90), QSize(900, 640));
+    {
+        ZarnoWindowView window(state, auth, *m_holder);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QCOMPARE(window.size(), ZarnoWindowView::defaultSize);
+        window.setGeometry(placed);
+        if (closed)
+            window.close();
+    }
+    ZarnoWindowView again(state, auth, *m_holder);
+    again.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&again));
+    QCOMPARE(again.geometry(), placed);
 }
 
 void TestZarnoWindow::rendersTheCardOverThePage()
