@@ -227,19 +227,21 @@ QCoro::Task<std::optional<QString>> AuthSession::refresh(QString refreshToken)
     if (!self)
         co_return std::nullopt;
 
-    // Only a refusal of the grant ends the sign-in. A network that fails or
-    // a server in trouble keeps it, so the user can try again later.
+    // A network that fails or a server in trouble keeps the sign-in, so the
+    // user can try again later. Any other answer that does not renew it (a
+    // refusal, or a 200 without a usable pair of tokens) ends it: the old
+    // refresh token may already be spent.
     if (!token.reached) {
         m_renewalProblem = unreachableText;
         co_return std::nullopt;
     }
-    if (token.status == 400 || token.status == 401) {
-        signOut();
+    if (token.status >= 500) {
+        m_renewalProblem = renewalFailedText;
         co_return std::nullopt;
     }
     const std::optional<TokenAnswer> answer = token.status == 200 ? decodeTokenAnswer(token.body) : std::nullopt;
     if (!answer) {
-        m_renewalProblem = renewalFailedText;
+        signOut();
         co_return std::nullopt;
     }
 

@@ -137,8 +137,8 @@ private Q_SLOTS:
     void signedOutAsksNobody();
     void renewalStoresWhatTheTokenServiceAnswers_data();
     void renewalStoresWhatTheTokenServiceAnswers();
-    void renewalSignsOutOnlyWhenRefused_data();
-    void renewalSignsOutOnlyWhenRefused();
+    void renewalKeepsTheSignInOnlyThroughFailuresOfNetworkOrServer_data();
+    void renewalKeepsTheSignInOnlyThroughFailuresOfNetworkOrServer();
     void unreadableConfigurationKeepsTheSignIn_data();
     void unreadableConfigurationKeepsTheSignIn();
     void renewalSendsOnlyTheKeyAndTheRefreshToken_data();
@@ -275,7 +275,7 @@ void TestAuthSession::renewalStoresWhatTheTokenServiceAnswers()
     QCOMPARE(m_service->tokenRequests.size(), 1);
 }
 
-void TestAuthSession::renewalSignsOutOnlyWhenRefused_data()
+void TestAuthSession::renewalKeepsTheSignInOnlyThroughFailuresOfNetworkOrServer_data()
 {
     QTest::addColumn<int>("status");
     QTest::addColumn<QByteArray>("answer");
@@ -285,26 +285,28 @@ void TestAuthSession::renewalSignsOutOnlyWhenRefused_data()
     const QByteArray good = R"({"access_token":"a","refresh_token":"r","expires_in":3600})";
     QTest::newRow("401") << 401 << QByteArray(R"({"message":"Invalid API key"})") << QString() << QString();
     QTest::newRow("400 used token") << 400 << QByteArray(R"({"error":"invalid_grant"})") << QString() << QString();
+    QTest::newRow("403") << 403 << QByteArray(R"({"error":"forbidden"})") << QString() << QString();
     QTest::newRow("500 with a good body") << 500 << good << QString() << AuthSession::renewalFailedText;
-    QTest::newRow("201 with a good body") << 201 << good << QString() << AuthSession::renewalFailedText;
+    QTest::newRow("503 busy") << 503 << QByteArray("busy") << QString() << AuthSession::renewalFailedText;
+    QTest::newRow("201 with a good body") << 201 << good << QString() << QString();
     QTest::newRow("200 without refresh token")
-        << 200 << QByteArray(R"({"access_token":"a","expires_in":3600})") << QString() << AuthSession::renewalFailedText;
-    QTest::newRow("200 without access token") << 200 << QByteArray(R"({"refresh_token":"r"})") << QString() << AuthSession::renewalFailedText;
+        << 200 << QByteArray(R"({"access_token":"a","expires_in":3600})") << QString() << QString();
+    QTest::newRow("200 without access token") << 200 << QByteArray(R"({"refresh_token":"r"})") << QString() << QString();
     QTest::newRow("200 refresh token null") << 200 << QByteArray(R"({"access_token":"a","refresh_token":null})")
-                                            << QString() << AuthSession::renewalFailedText;
+                                            << QString() << QString();
     QTest::newRow("200 empty access token") << 200 << QByteArray(R"({"access_token":"","refresh_token":"r"})")
-                                            << QString() << AuthSession::renewalFailedText;
+                                            << QString() << QString();
     QTest::newRow("200 lifetime as text")
-        << 200 << QByteArray(R"({"access_token":"a","refresh_token":"r","expires_in":"3600"})") << QString() << AuthSession::renewalFailedText;
+        << 200 << QByteArray(R"({"access_token":"a","refresh_token":"r","expires_in":"3600"})") << QString() << QString();
     QTest::newRow("200 user as text") << 200 << QByteArray(R"({"access_token":"a","refresh_token":"r","user":"me"})")
-                                      << QString() << AuthSession::renewalFailedText;
-    QTest::newRow("200 not JSON") << 200 << QByteArray("<html>ok</html>") << QString() << AuthSession::renewalFailedText;
-    QTest::newRow("200 empty") << 200 << QByteArray() << QString() << AuthSession::renewalFailedText;
+                                      << QString() << QString();
+    QTest::newRow("200 not JSON") << 200 << QByteArray("<html>ok</html>") << QString() << QString();
+    QTest::newRow("200 empty") << 200 << QByteArray() << QString() << QString();
     QTest::newRow("token service never answers") << 200 << good << QString("hang") << AuthSession::unreachableText;
     QTest::newRow("token service unreachable") << 200 << good << QString("dead") << AuthSession::unreachableText;
 }
 
-void TestAuthSession::renewalSignsOutOnlyWhenRefused()
+void TestAuthSession::renewalKeepsTheSignInOnlyThroughFailuresOfNetworkOrServer()
 {
     QFETCH(int, status);
     QFETCH(QByteArray, answer);
