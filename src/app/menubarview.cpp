@@ -394,6 +394,7 @@ void MenuBarView::refresh()
     const std::optional<QString> error = m_state.lastError();
     m_errorLine->setVisible(error.has_value() && !error->isEmpty());
     m_errorText->setText(error.value_or(QString()));
+    m_errorText->setColor(error && SessionController::isNotice(*error) ? Brand::inkSoft() : Brand::tomato());
 
     m_listeningControls->setVisible(listening);
     m_pausedControls->setVisible(!listening && paused);

@@ -83,7 +83,9 @@ void HUDCapsule::refresh()
     const bool listening = m_state && m_state->phase() == SessionController::Phase::Listening;
     const bool paused = m_state && SessionController::readsPaused(m_state->phase());
     m_pause->setVisible(paused);
-    m_pause->setColor(paused && m_state->lastError() ? Brand::tomato() : Brand::marigold());
+    const std::optional<QString> error = m_state ? m_state->lastError() : std::nullopt;
+    const bool failed = error && !SessionController::isNotice(*error);
+    m_pause->setColor(paused && failed ? Brand::tomato() : Brand::marigold());
     m_dot->setVisible(!paused);
     m_dot->setBreathing(listening);
     m_elapsed->setText(m_state ? m_state->elapsed() : QStringLiteral("0:00"));

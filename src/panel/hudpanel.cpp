@@ -327,6 +327,7 @@ void HUDPanel::refreshStatus()
     const std::optional<QString> error = m_state ? m_state->lastError() : std::nullopt;
     m_error->setVisible(error.has_value() && !listening);
     m_error->setText(error.value_or(QString()));
+    paint(m_error, error && SessionController::isNotice(*error) ? Brand::inkSoft() : Brand::tomato());
 
     // Controls: the first state that holds.
     m_pauseButton->setVisible(listening);

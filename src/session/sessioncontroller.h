@@ -95,7 +95,7 @@ public:
     static inline const QString saveFailedText =
         QStringLiteral("Saving failed — the transcript is still here; try Save again.");
     static inline const QString recoveredText =
-        QStringLiteral("Recovered an interrupted session — Stop & save to keep it.");
+        QStringLiteral("Recovered an interrupted session — Save notes to keep it.");
     static inline const QString journalUnreadablePrefix =
         QStringLiteral("An interrupted session's journal could not be read; it was set aside as ");
     static inline const QString journalFailedText = QStringLiteral(
@@ -109,6 +109,12 @@ public:
     [[nodiscard]] Transcript *transcript() { return &m_transcript; }
     [[nodiscard]] const Transcript *transcript() const { return &m_transcript; }
     [[nodiscard]] std::optional<QString> lastError() const { return m_lastError; }
+    // Sentences in lastError that inform rather than report a failure (they
+    // are shown in the secondary colour: red is for failures).
+    [[nodiscard]] static bool isNotice(const QString &sentence)
+    {
+        return sentence == nothingToSaveText || sentence == recoveredText;
+    }
     [[nodiscard]] QString lastErrorText() const { return m_lastError.value_or(QString()); }
     // Where the notes stand; a save in progress is the Uploading phase.
     [[nodiscard]] QString elapsed() const { return m_elapsed; }

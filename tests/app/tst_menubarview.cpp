@@ -143,6 +143,9 @@ void TestMenuBarView::controlsFollowTheSession_data()
     QTest::newRow("error while listening stays visible")
         << Phase::Listening << SessionController::notSignedInText << idle << QString()
         << QStringList{"Pause", "Stop & save · 12:34"} << QString();
+    QTest::newRow("recovered session: information, not a failure")
+        << Phase::Paused << SessionController::recoveredText << idle << QString()
+        << QStringList{"Resume · 12:34", "Save notes"} << QString();
     QTest::newRow("saving shows no line") << Phase::Uploading << QString() << idle
                                           << QString() << QStringList{"Take notes"} << QString();
     QTest::newRow("saved") << Phase::Idle << QString() << int(SaveState::Kind::Saved) << QString()
@@ -184,7 +187,8 @@ void TestMenuBarView::controlsFollowTheSession()
     QCOMPARE(shownIn(text(*rig.view, QStringLiteral("errorText")), rig.view.get()), !error.isEmpty());
     if (!error.isEmpty()) {
         QCOMPARE(text(*rig.view, QStringLiteral("errorText"))->text(), error);
-        QCOMPARE(text(*rig.view, QStringLiteral("errorText"))->color(), Brand::tomato());
+        QCOMPARE(text(*rig.view, QStringLiteral("errorText"))->color(),
+                 SessionController::isNotice(error) ? Brand::inkSoft() : Brand::tomato());
     }
     WrappedText *failure = text(*rig.view, QStringLiteral("saveFailure"));
     QCOMPARE(shownIn(failure, rig.view.get()), !saveFailure.isEmpty());

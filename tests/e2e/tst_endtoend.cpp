@@ -28,7 +28,7 @@ const QString goForward = u"/usr/share/pocketsphinx/test/data/goforward.raw"_s; 
 const QString numbers = u"/usr/share/pocketsphinx/test/data/numbers.raw"_s;
 const QString connectionLost = u"The connection to the server was lost."_s;
 const QString saveFailed = u"Saving failed — the transcript is still here; try Save again."_s;
-const QString recoveredSentence = u"Recovered an interrupted session — Stop & save to keep it."_s;
+const QString recoveredSentence = u"Recovered an interrupted session — Save notes to keep it."_s;
 const QString micStopped = u"The microphone stopped — check the sound settings, then Resume."_s;
 
 constexpr int shortWait = 20000;

@@ -169,6 +169,11 @@ void TestHUDPanel::statusRowAndControlsFollowTheSession_data()
                                  << "grey" << false << "|Save again";
     QTest::newRow("idle with an error") << Phase::Idle << SaveState::idle() << problem << "Not listening"
                                         << "grey" << true << "|Take notes";
+    // Information, not failures: in the secondary colour.
+    QTest::newRow("paused after recovery") << false << true << SaveState::idle() << SessionController::recoveredText
+                                           << "Paused · 12:34" << "pause" << true << "resume|Save notes";
+    QTest::newRow("nothing to save") << false << false << SaveState::idle() << SessionController::nothingToSaveText
+                                     << "Not listening" << "grey" << true << "|Take notes";
 }
 
 void TestHUDPanel::statusRowAndControlsFollowTheSession()
@@ -228,8 +233,11 @@ void TestHUDPanel::statusRowAndControlsFollowTheSession()
 
     auto *errorLine = panel->findChild<QLabel *>(QStringLiteral("errorLine"));
     QCOMPARE(shownIn(errorLine, panel), errorShown);
-    if (errorShown)
+    if (errorShown) {
         QCOMPARE(errorLine->text(), error);
+        const bool notice = error == SessionController::recoveredText || error == SessionController::nothingToSaveText;
+        QCOMPARE(errorLine->palette().color(QPalette::WindowText), notice ? Brand::inkSoft() : Brand::tomato());
+    }
 
     QString seen;
     if (shownIn(panel->findChild<QWidget *>(QStringLiteral("pauseButton")), panel))
