@@ -250,6 +250,18 @@ void ZarnoApp::open()
     m_window->activateWindow();
 }
 
+namespace {
+
+// The window's Test stores the address first, so the one service client
+// asks the server it names.
+QCoro::Task<SettingsWindow::ServerAnswer> askConfiguredServer(QUrl)
+{
+    const ServiceAnswer answer = co_await AuthSession::shared().client().configuration(std::chrono::seconds(10));
+    co_return SettingsWindow::ServerAnswer{answer.reached, answer.status, answer.body};
+}
+
+} // namespace
+
 void ZarnoApp::openSettings()
 {
     if (!m_settingsWindow) {
@@ -257,6 +269,7 @@ void ZarnoApp::openSettings()
         parts.signedInAs = [] { return AuthSession::shared().email(); };
         parts.signOut = [] { AuthSession::shared().signOut(); };
         parts.inputs = &SettingsWindow::soundServerInputs;
+        parts.askServer = &askConfiguredServer;
         auto *window = new SettingsWindow(m_settings, std::move(parts));
         window->setAttribute(Qt::WA_DeleteOnClose);
         m_settingsWindow = window;
