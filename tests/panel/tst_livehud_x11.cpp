@@ -43,7 +43,7 @@ void TestLiveHUDX11::hoverOverAButtonShowsItsTooltip()
 
     SessionController state;
     SessionController::Preview listening;
-    listening.isListening = true;
+    listening.phase = SessionController::Phase::Listening;
     state.showPreview(listening);
     LiveHUD hud;
     hud.setAnimationDuration(0);
