@@ -31,6 +31,11 @@ SessionController::SessionController(SessionParts parts, QObject *parent)
     if (SessionJournal *journal = m_parts.journal.get()) {
         journal->follow(&m_transcript);
         QObject::connect(journal, &SessionJournal::writeFailed, this, [this] { setLastError(journalFailedText); });
+        // The warning is no longer true once the journal holds the whole session again.
+        QObject::connect(journal, &SessionJournal::writeResumed, this, [this] {
+            if (lastErrorText() == journalFailedText)
+                setLastError(std::nullopt);
+        });
     }
 }
 
@@ -86,6 +91,8 @@ void SessionController::recoverInterruptedSession()
     const SessionJournal::Recovery found = m_parts.journal->recover();
     if (found.kind == SessionJournal::Recovery::Kind::SetAside)
         setLastError(journalUnreadablePrefix + found.asidePath + u'.');
+    else if (found.kind == SessionJournal::Recovery::Kind::Unreadable)
+        setLastError(journalStuckPrefix + m_parts.journal->path() + u'.');
     if (found.kind != SessionJournal::Recovery::Kind::Recovered)
         return;
     ++m_session;

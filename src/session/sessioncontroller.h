@@ -98,6 +98,8 @@ public:
         QStringLiteral("Recovered an interrupted session — Stop & save to keep it.");
     static inline const QString journalUnreadablePrefix =
         QStringLiteral("An interrupted session's journal could not be read; it was set aside as ");
+    static inline const QString journalStuckPrefix =
+        QStringLiteral("An interrupted session's journal could not be read nor set aside; it stays at ");
     static inline const QString journalFailedText = QStringLiteral(
         "zarno can't keep a copy of this session on disk (is the disk full?) — it goes on, but a crash would lose it.");
 

@@ -63,8 +63,11 @@ QCoro::Task<std::optional<QUrl>> SessionController::legAddress()
     if (!self)
         co_return std::nullopt;
     if (!token) {
-        // A sign-in kept through a failed renewal says why; otherwise there is none.
-        const std::optional<QString> problem = m_parts.auth ? m_parts.auth->renewalProblem() : std::nullopt;
+        // A sign-in kept through a failed renewal says why; a settings file
+        // that cannot be read is named; otherwise there is no sign-in.
+        std::optional<QString> problem = m_parts.auth ? m_parts.auth->renewalProblem() : std::nullopt;
+        if (!problem)
+            problem = ZarnoSettings::storeProblem();
         failSetup(problem.value_or(notSignedInText));
         co_return std::nullopt;
     }
