@@ -6,6 +6,16 @@
 
 #include <QCoroTimer>
 #include <QPointer>
+#include <QUuid>
+
+namespace {
+
+qint64 wholeSecondsBetween(const QDateTime &from, const QDateTime &to)
+{
+    return from.msecsTo(to) / 1000; // truncated toward zero
+}
+
+} // namespace
 
 SessionController::SessionController(QObject *parent)
     : SessionController(SessionParts{}, parent)
@@ -15,6 +25,8 @@ SessionController::SessionController(QObject *parent)
 SessionController::SessionController(SessionParts parts, QObject *parent)
     : QObject(parent)
     , m_parts(std::move(parts))
+    , m_legs({m_parts.client.get(), m_parts.mic.get(), m_parts.permission.get(), m_parts.auth, m_parts.harvest,
+              m_parts.timing.harvestWait, m_parts.timing.finalizeLimit, m_parts.timing.micTimeout})
     , m_saver({m_parts.auth, m_parts.notes, m_parts.journal.get(), m_parts.timing.requestTimeout})
 {
     m_ticker.setSingleShot(true);
@@ -22,31 +34,22 @@ SessionController::SessionController(SessionParts parts, QObject *parent)
     if (m_parts.detector)
         QObject::connect(m_parts.detector.get(), &MeetingWatch::detectedAppChanged, this,
                          &SessionController::onMeetingDetected);
-    // The link reports from its own thread; these connections bring its
-    // results to this one, in the order they came.
-    if (TranscriptionLink *link = m_parts.client.get()) {
-        QObject::connect(link, &TranscriptionLink::updateReceived, this, &SessionController::onLinkUpdate);
-        QObject::connect(link, &TranscriptionLink::failed, this, &SessionController::onLinkFailed);
-    }
+    QObject::connect(&m_legs, &LegRunner::updated, this, &SessionController::onLegUpdate);
+    QObject::connect(&m_legs, &LegRunner::linkFailed, this, &SessionController::onLegFailed);
+    QObject::connect(&m_legs, &LegRunner::micFailed, this, &SessionController::onMicFailed);
     if (SessionJournal *journal = m_parts.journal.get()) {
         journal->follow(&m_transcript);
         QObject::connect(journal, &SessionJournal::writeFailed, this, [this] { setLastError(journalFailedText); });
+        // The warning is no longer true once the journal holds the whole session again.
+        QObject::connect(journal, &SessionJournal::writeResumed, this, [this] {
+            if (lastErrorText() == journalFailedText)
+                setLastError(std::nullopt);
+        });
     }
 }
 
-SessionController::~SessionController()
-{
-    // Nothing must call back into a controller that is going away.
-    if (m_parts.client) {
-        m_parts.client->disconnect(this);
-        m_parts.client->close();
-    }
-    if (m_parts.mic) {
-        m_parts.mic->setOnChunk({});
-        m_parts.mic->setOnFailure({});
-        m_parts.mic->stop();
-    }
-}
+// The leg runner, going first, leaves nothing that calls back.
+SessionController::~SessionController() = default;
 
 // --- Session operations ----------------------------------------------------
 
@@ -61,7 +64,7 @@ void SessionController::startListening()
     if (m_phase != Phase::Idle)
         return;
     ++m_session;
-    m_sessionFirstLink = 0;
+    m_legs.beginSession();
     setLastError(std::nullopt);
     setSaveState(SaveState::idle());
     m_transcript.clear();
@@ -86,10 +89,12 @@ void SessionController::recoverInterruptedSession()
     const SessionJournal::Recovery found = m_parts.journal->recover();
     if (found.kind == SessionJournal::Recovery::Kind::SetAside)
         setLastError(journalUnreadablePrefix + found.asidePath + u'.');
+    else if (found.kind == SessionJournal::Recovery::Kind::Unreadable)
+        setLastError(journalStuckPrefix + m_parts.journal->path() + u'.');
     if (found.kind != SessionJournal::Recovery::Kind::Recovered)
         return;
     ++m_session;
-    m_sessionFirstLink = 0;
+    m_legs.beginSession();
     m_recovered = found.session.session;
     m_sessionStartedAt = m_recovered->startedAt;
     m_sourceClientId = m_recovered->sourceClientId;
@@ -109,7 +114,7 @@ void SessionController::pauseListening()
     if (m_phase != Phase::Listening)
         return;
     endLeg(Phase::Closing);
-    closeLegAfterFinalize(m_leg);
+    closeLeg();
 }
 
 void SessionController::resumeListening()
@@ -127,7 +132,7 @@ void SessionController::stopAndSave()
     case Phase::Listening:
         endLeg(Phase::Closing);
         m_pending.saveWhenClosed = true;
-        closeLegAfterFinalize(m_leg);
+        closeLeg();
         break;
     case Phase::Closing:
         // The final words are still coming: they are saved too. A second
@@ -163,6 +168,191 @@ void SessionController::openSavedNotes()
         m_parts.window->open();
     if (m_parts.panel)
         m_parts.panel->hide();
+}
+
+// --- Legs ----------------------------------------------------------------------
+
+QCoro::Task<> SessionController::startLeg()
+{
+    QPointer<SessionController> self(this);
+    setPhase(Phase::Starting);
+    const LegRunner::Start started = co_await m_legs.start();
+    if (!self || started.kind == LegRunner::Start::Kind::Gone)
+        co_return;
+    if (started.kind == LegRunner::Start::Kind::Failed) {
+        failSetup(started.sentence);
+        co_return;
+    }
+    if (m_pending.connectionFailed) {
+        // The server already refused this leg (its sentence is shown): a
+        // running microphone would only pretend to listen.
+        m_legs.drop();
+        abandonSetup();
+        co_return;
+    }
+    beginListening();
+}
+
+void SessionController::beginListening()
+{
+    m_legStartedAt = Clock::now();
+    setPhase(Phase::Listening);
+    if (m_parts.journal)
+        m_parts.journal->beginLeg(m_legStartedAt);
+    if (m_parts.detector)
+        m_parts.detector->setSuppressed(true);
+    if (m_parts.prompt)
+        m_parts.prompt->close();
+    if (m_parts.panel)
+        m_parts.panel->show(this, m_accumulatedSeconds == 0);
+    scheduleTick();
+}
+
+void SessionController::failSetup(const QString &text)
+{
+    setLastError(text);
+    abandonSetup();
+}
+
+void SessionController::abandonSetup()
+{
+    m_legs.closeLink();
+    // A session with a transcript stays open so that it can be resumed or
+    // saved. One with nothing to keep is over: a resumed leg that heard
+    // nothing ends it as a stop would, so meetings are noticed again.
+    if (!m_transcript.isEmpty()) {
+        setPhase(Phase::Paused);
+    } else {
+        setPhase(Phase::Idle);
+        if (m_parts.detector)
+            m_parts.detector->setSuppressed(false);
+    }
+    // A start asked for from the tray or the command line has no window of
+    // its own: the panel carries the sentence to where the user looks.
+    if (m_parts.panel && m_lastError && !m_lastError->isEmpty())
+        m_parts.panel->show(this, true);
+}
+
+void SessionController::onLegUpdate(const TranscriptUpdate &update)
+{
+    m_transcript.apply(update);
+    // Words that come after the time turned bring its tick forward.
+    if (m_ticker.isActive() && elapsedText(m_accumulatedSeconds + legSeconds()) != m_elapsed)
+        tick();
+}
+
+void SessionController::onLegFailed(const QString &text)
+{
+    setLastError(text);
+    if (m_phase == Phase::Starting)
+        m_pending.connectionFailed = true;
+    if (m_phase != Phase::Listening)
+        return;
+    endLeg(Phase::Paused);
+    m_legs.drop();
+    // Nothing heard yet: a paused "0:00" would only offer to save nothing.
+    if (m_transcript.isEmpty())
+        abandonSetup();
+}
+
+void SessionController::onMicFailed()
+{
+    // A device that stopped during a pause says nothing about this leg.
+    if (m_phase != Phase::Listening)
+        return;
+    // Ends as a pause does, so the words already spoken still arrive.
+    pauseListening();
+    setLastError(micStoppedText);
+}
+
+void SessionController::endLeg(Phase next)
+{
+    m_ticker.stop();
+    if (m_phase == Phase::Listening) {
+        const QDateTime now = Clock::now();
+        m_accumulatedSeconds += wholeSecondsBetween(m_legStartedAt, now);
+        if (m_parts.journal)
+            m_parts.journal->endLeg(now, m_accumulatedSeconds);
+    }
+    setPhase(next);
+    refreshElapsed();
+    m_legs.stopMic();
+}
+
+QCoro::Task<> SessionController::closeLeg()
+{
+    QPointer<SessionController> self(this);
+    const quint64 session = m_session;
+    // False when resumed meanwhile: the new leg owns the connection now and
+    // the session goes on, so there is nothing to finish.
+    const bool ended = co_await m_legs.finish();
+    if (!self || !ended)
+        co_return;
+    if (m_pending.saveWhenClosed)
+        co_await finishAndSave(session);
+    else if (m_phase == Phase::Closing)
+        setPhase(Phase::Paused);
+}
+
+QCoro::Task<> SessionController::finishAndSave(quint64 session)
+{
+    if (session != m_session || m_phase == Phase::Uploading)
+        co_return;
+    finishSession();
+    co_await saveSession();
+}
+
+// The session's legs are over; its notes are saved next.
+void SessionController::finishSession()
+{
+    if (m_parts.detector)
+        m_parts.detector->setSuppressed(false);
+    if (m_parts.panel && !m_parts.panel->expanded())
+        m_parts.panel->hide();
+}
+
+qint64 SessionController::legSeconds() const
+{
+    return m_phase == Phase::Listening ? wholeSecondsBetween(m_legStartedAt, Clock::now()) : 0;
+}
+
+void SessionController::refreshElapsed()
+{
+    setElapsed(elapsedText(m_accumulatedSeconds + legSeconds()));
+}
+
+// While listening, once a tick: the time shown, and the journal's note that
+// the leg still runs. A tick is aimed half a tick past each whole one of the
+// leg, so that words arriving after the time turned can take it along: the
+// panel then draws the new time in the frame that draws the words, and the
+// listening thread wakes once rather than twice.
+void SessionController::tick()
+{
+    refreshElapsed();
+    if (m_parts.journal)
+        m_parts.journal->stillListening(Clock::now());
+    scheduleTick();
+}
+
+void SessionController::scheduleTick()
+{
+    if (m_phase != Phase::Listening)
+        return;
+    const qint64 period = std::max<qint64>(1, m_parts.timing.tick.count());
+    const qint64 into = std::max<qint64>(0, m_legStartedAt.msecsTo(Clock::now())) % period;
+    m_ticker.start(int(period - into + period / 2));
+}
+
+QString SessionController::elapsedText(qint64 seconds)
+{
+    seconds = std::max<qint64>(seconds, 0);
+    return QString::number(seconds / 60) + u':' + QStringLiteral("%1").arg(seconds % 60, 2, 10, QLatin1Char('0'));
+}
+
+QString SessionController::makeSourceClientId(const QDateTime &now)
+{
+    const QString uuid = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+    return QStringLiteral("mac_") + QString::number(now.toSecsSinceEpoch()) + u'_' + uuid.left(5);
 }
 
 // --- Meeting detection --------------------------------------------------------

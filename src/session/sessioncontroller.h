@@ -1,7 +1,7 @@
 #pragma once
 
 #include "accesstokens.h"
-#include "finalizewait.h"
+#include "legrunner.h"
 #include "microphone.h"
 #include "notesservice.h"
 #include "notessaver.h"
@@ -82,12 +82,11 @@ public:
 
     static inline const QString watchingStatus = QStringLiteral("Watching for meetings");
 
-    static inline const QString notSignedInText =
-        QStringLiteral("Not signed in yet — Open zarno, log in inside that window once, then try again.");
-    static inline const QString badServerURLText = QStringLiteral("Server URL is not valid.");
-    static inline const QString micPermissionText = QStringLiteral(
-        "zarno can't hear you yet — allow the microphone in System Settings → Privacy & Security → Microphone.");
-    static inline const QString micFailedPrefix = QStringLiteral("Microphone failed: ");
+    // The leg's own sentences.
+    static inline const QString &notSignedInText = LegRunner::notSignedInText;
+    static inline const QString &badServerURLText = LegRunner::badServerURLText;
+    static inline const QString &micPermissionText = LegRunner::micPermissionText;
+    static inline const QString &micFailedPrefix = LegRunner::micFailedPrefix;
     static inline const QString nothingToSaveText = QStringLiteral("Nothing to save — no words were heard.");
     static inline const QString micStoppedText =
         QStringLiteral("The microphone stopped — check the sound settings, then Resume.");
@@ -98,6 +97,8 @@ public:
         QStringLiteral("Recovered an interrupted session — Save notes to keep it.");
     static inline const QString journalUnreadablePrefix =
         QStringLiteral("An interrupted session's journal could not be read; it was set aside as ");
+    static inline const QString journalStuckPrefix =
+        QStringLiteral("An interrupted session's journal could not be read nor set aside; it stays at ");
     static inline const QString journalFailedText = QStringLiteral(
         "zarno can't keep a copy of this session on disk (is the disk full?) — it goes on, but a crash would lose it.");
 
@@ -163,11 +164,8 @@ Q_SIGNALS:
 
 private:
     QCoro::Task<> startLeg();
-    QCoro::Task<std::optional<QUrl>> legAddress();
-    QCoro::Task<bool> micAllowed();
-    QCoro::Task<bool> startMic();
     void beginListening();
-    QCoro::Task<> closeLegAfterFinalize(quint64 leg);
+    QCoro::Task<> closeLeg();
     QCoro::Task<> finishAndSave(quint64 session);
     QCoro::Task<> saveSession();
     void uploadFailed(const QString &text, bool keepPaused);
@@ -179,9 +177,9 @@ private:
     void scheduleTick();
     void failSetup(const QString &text);
     void abandonSetup();
-    void onLinkUpdate(quint64 link, const TranscriptUpdate &update);
-    void onLinkFailed(quint64 link, const QString &text);
-    void onMicFailed(quint64 leg);
+    void onLegUpdate(const TranscriptUpdate &update);
+    void onLegFailed(const QString &text);
+    void onMicFailed();
     void onMeetingDetected();
     [[nodiscard]] qint64 legSeconds() const;
 
@@ -194,9 +192,9 @@ private:
     void setSavedSessionId(std::optional<QString> value);
 
     SessionParts m_parts;
+    LegRunner m_legs;
     NotesSaver m_saver;
     Transcript m_transcript;
-    FinalizeWait m_finalWords;
 
     Phase m_phase = Phase::Idle;
     // What the current phase was asked to do when it ends; cleared on every
@@ -221,14 +219,9 @@ private:
     QDateTime m_legStartedAt; // of the running leg, while Listening
     QTimer m_ticker;
 
-    // Identities, so that a late step of an earlier session or leg never
-    // acts on a newer one.
+    // The session's identity, so that a late step of an earlier session
+    // never acts on a newer one.
     quint64 m_session = 0;
-    quint64 m_leg = 0;
-    // The numbers of the link's connections: the current leg's, and the
-    // first of this session (later ones belong to it too).
-    quint64 m_legLink = 0;
-    quint64 m_sessionFirstLink = 0;
 };
 
 Q_DECLARE_OPERATORS_FOR_FLAGS(SessionController::Changes)

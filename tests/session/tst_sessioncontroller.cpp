@@ -148,6 +148,10 @@ void TestSessionController::cleanup()
     m_auth.reset();
     m_service.reset();
     Clock::setSource({});
+    // A test may leave a folder where the settings file goes.
+    const QString settingsFile = userStore().fileName();
+    if (QFileInfo(settingsFile).isDir())
+        QDir(settingsFile).removeRecursively();
 }
 
 void TestSessionController::makeState(std::optional<SessionTiming> timing, QString journal)
@@ -557,6 +561,8 @@ void TestSessionController::failedLegReturnsToWhereTheSessionWas_data()
          "zarno can't hear you yet — allow the microphone in System Settings → Privacy & Security → Microphone."},
         {"token", "Not signed in yet — Open zarno, log in inside that window once, then try again."},
         {"address", "Server URL is not valid."},
+        {"settings", QStringLiteral("zarno can't read its settings file %1 — make it a file you can read, or move it away.")
+                         .arg(QFileInfo(userStore().fileName()).absoluteFilePath())},
     };
     for (const auto &[failure, sentence] : failures) {
         QTest::addRow("%s, first leg", failure) << QString::fromLatin1(failure) << false << false << sentence;
@@ -587,7 +593,13 @@ void TestSessionController::failedLegReturnsToWhereTheSessionWas()
         m_permission->current = MicPermission::Status::Denied;
     else if (failure == "token")
         m_auth->signOut();
-    else
+    else if (failure == "settings") {
+        // No sign-in, and a folder where the settings file goes: the file is named.
+        m_auth->signOut();
+        const QString settingsFile = userStore().fileName();
+        QVERIFY(QFile::remove(settingsFile));
+        QVERIFY(QDir().mkpath(settingsFile));
+    } else
         userStore().setValue("serverURL", "localhost:8790");
 
     if (resumed)
@@ -1169,10 +1181,14 @@ void TestSessionController::interruptedSessionComesBackPaused_data()
     QTest::addColumn<bool>("replace");       // the damage replaces it instead
     QTest::addColumn<bool>("recovered");
     QTest::addColumn<bool>("setAside");
-    QTest::newRow("two legs, the second cut short") << QByteArray() << false << true << false;
-    QTest::newRow("torn last record") << QByteArray(R"({"r":"line","row":2,"t":17,"te)") << false << true << false;
-    QTest::newRow("garbage") << QByteArrayLiteral("\x00\x17not a journal\n{}\n") << true << false << true;
-    QTest::newRow("empty file") << QByteArray() << true << false << false;
+    QTest::addColumn<bool>("stuck"); // its name is too long to take ".corrupt"
+    QTest::newRow("two legs, the second cut short") << QByteArray() << false << true << false << false;
+    QTest::newRow("torn last record") << QByteArray(R"({"r":"line","row":2,"t":17,"te)") << false << true << false
+                                      << false;
+    QTest::newRow("garbage") << QByteArrayLiteral("\x00\x17not a journal\n{}\n") << true << false << true << false;
+    QTest::newRow("garbage that cannot be set aside")
+        << QByteArrayLiteral("\x00\x17not a journal\n{}\n") << true << false << false << true;
+    QTest::newRow("empty file") << QByteArray() << true << false << false << false;
 }
 
 // zarno dies mid-leg; the next launch brings the session back paused, and
@@ -1183,7 +1199,10 @@ void TestSessionController::interruptedSessionComesBackPaused()
     QFETCH(bool, replace);
     QFETCH(bool, recovered);
     QFETCH(bool, setAside);
-    const QString path = m_stateDir->filePath(QStringLiteral("zarno/session.journal"));
+    QFETCH(bool, stuck);
+    const QString path = m_stateDir->filePath(stuck ? QStringLiteral("zarno/") + QString(250, u'j') : QStringLiteral("zarno/session.journal"));
+    if (stuck)
+        makeState(std::nullopt, path);
     const QDateTime started = m_now;
     startAndListen();
     speak(finalTokensJson({"Hello"}), 1);
@@ -1211,16 +1230,16 @@ void TestSessionController::interruptedSessionComesBackPaused()
     file.write(damage);
     file.close();
     m_panel = FakePanel();
-    makeState();
+    makeState(std::nullopt, path);
     m_state->recoverInterruptedSession();
 
     if (!recovered) {
         QCOMPARE(m_state->phase(), SessionController::Phase::Idle);
         QVERIFY(m_state->transcript()->isEmpty());
-        QVERIFY(!QFile::exists(path));
+        QCOMPARE(QFile::exists(path), stuck);
         QCOMPARE(QFile::exists(path + QStringLiteral(".corrupt")), setAside);
-        QCOMPARE(m_state->lastErrorText(),
-                 setAside ? SessionController::journalUnreadablePrefix + path + QStringLiteral(".corrupt.") : QString());
+        QCOMPARE(m_state->lastErrorText(), setAside ? SessionController::journalUnreadablePrefix + path + QStringLiteral(".corrupt.")
+                                           : stuck  ? SessionController::journalStuckPrefix + path + u'.' : QString());
         return;
     }
     QCOMPARE(m_state->phase(), SessionController::Phase::Paused);
@@ -1241,7 +1260,7 @@ void TestSessionController::interruptedSessionComesBackPaused()
     m_now = m_now.addSecs(1);
     speak(finalTokensJson({" More."}), 3);
     m_state.reset(); // and killed again: the journal goes on where it was cut
-    makeState();
+    makeState(std::nullopt, path);
     m_state->recoverInterruptedSession();
     QCOMPARE(m_state->elapsed(), QStringLiteral("0:09"));
     QCOMPARE(lineTexts(m_state->transcript()->lines()), (QStringList{"Hello there.", "Second leg.", " More."}));
@@ -1261,13 +1280,17 @@ void TestSessionController::interruptedSessionComesBackPaused()
 void TestSessionController::unwritableJournalWarnsOnceAndTheSessionGoesOn_data()
 {
     QTest::addColumn<QString>("where");
-    QTest::newRow("disk full") << QStringLiteral("full");
-    QTest::newRow("a file where its folder goes") << QStringLiteral("file");
+    QTest::addColumn<bool>("roomComes"); // the blocker goes mid-session
+    QTest::newRow("disk full") << QStringLiteral("full") << false;
+    QTest::newRow("a file where its folder goes") << QStringLiteral("file") << false;
+    QTest::newRow("disk full, then room") << QStringLiteral("full") << true;
+    QTest::newRow("a file where its folder goes, then moved away") << QStringLiteral("file") << true;
 }
 
 void TestSessionController::unwritableJournalWarnsOnceAndTheSessionGoesOn()
 {
     QFETCH(QString, where);
+    QFETCH(bool, roomComes);
     const QString dir = m_stateDir->filePath(QStringLiteral("zarno"));
     if (where == QStringLiteral("full")) {
         QVERIFY(QDir().mkpath(dir));
@@ -1285,13 +1308,24 @@ void TestSessionController::unwritableJournalWarnsOnceAndTheSessionGoesOn()
     startAndListen();
     speak(finalTokensJson({"Still heard."}), 1);
     speak(finalTokensJson({"And kept."}), 2);
+    QCOMPARE(m_state->lastErrorText(), SessionController::journalFailedText);
+    if (roomComes) {
+        // The next line writes the whole session again; the warning goes.
+        QVERIFY(QFile::remove(where == QStringLiteral("full") ? dir + QStringLiteral("/session.journal") : dir));
+        speak(finalTokensJson({"Written again."}), 3);
+        QTRY_COMPARE(m_state->lastError(), std::nullopt);
+        QFile file(dir + QStringLiteral("/session.journal"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(readJournal(file.readAll(), QDateTime::currentDateTimeUtc()).session.lines.size(), 3);
+    }
     m_state->pauseListening();
     QTRY_VERIFY(m_state->phase() == SessionController::Phase::Paused);
-    QCOMPARE(m_state->lastErrorText(), SessionController::journalFailedText);
+    QCOMPARE(m_state->lastErrorText(), roomComes ? QString() : SessionController::journalFailedText);
     QCOMPARE(warnings, 1);
     m_state->stopAndSave();
     QTRY_COMPARE(m_state->saveState(), SaveState::saved());
-    QCOMPARE(QJsonDocument::fromJson(m_service->uploads().last().body).object()["entries"].toArray().size(), 2);
+    QCOMPARE(QJsonDocument::fromJson(m_service->uploads().last().body).object()["entries"].toArray().size(),
+             roomComes ? 3 : 2);
 }
 
 QTEST_GUILESS_MAIN(TestSessionController)
