@@ -479,7 +479,8 @@ void TestMenuBarView::targetsTheServerCannotServeAreMarked()
                  QStringLiteral("English is not available on this server, so zarno translates into Spanish."));
         Rig again;
         again.view->show();
-        auto *asking = again.view->findChild<QNetworkAccessManager *>();
+        auto *asking = again.auth.client().findChild<QNetworkAccessManager *>();
+        QVERIFY(asking);
         QSignalSpy answeredAgain(asking, &QNetworkAccessManager::finished);
         QVERIFY(answeredAgain.wait(5000));
         QVERIFY(!shownIn(text(*again.view, QStringLiteral("noticeText")), again.view.get()));

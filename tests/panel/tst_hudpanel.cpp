@@ -170,9 +170,9 @@ void TestHUDPanel::statusRowAndControlsFollowTheSession_data()
     QTest::newRow("idle with an error") << Phase::Idle << SaveState::idle() << problem << "Not listening"
                                         << "grey" << true << "|Take notes";
     // Information, not failures: in the secondary colour.
-    QTest::newRow("paused after recovery") << false << true << SaveState::idle() << SessionController::recoveredText
+    QTest::newRow("paused after recovery") << Phase::Paused << SaveState::idle() << SessionController::recoveredText
                                            << "Paused · 12:34" << "pause" << true << "resume|Save notes";
-    QTest::newRow("nothing to save") << false << false << SaveState::idle() << SessionController::nothingToSaveText
+    QTest::newRow("nothing to save") << Phase::Idle << SaveState::idle() << SessionController::nothingToSaveText
                                      << "Not listening" << "grey" << true << "|Take notes";
 }
 
