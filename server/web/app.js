@@ -379,18 +379,24 @@ async function signIn(event) {
 function signOut() {
   const session = readSession();
   clearSession();
-  if (session) {
-    loadConfig().then(({ supabaseAnonKey }) => fetch('/auth/v1/logout', {
-      method: 'POST',
-      headers: { Authorization: 'Bearer ' + session.access_token, apikey: supabaseAnonKey },
-      keepalive: true,
-    })).catch(() => { /* the service is away: its tokens expire on their own */ });
-  }
+  const told = session
+    ? loadConfig().then(({ supabaseAnonKey }) => {
+      fetch('/auth/v1/logout', {
+        method: 'POST',
+        headers: { Authorization: 'Bearer ' + session.access_token, apikey: supabaseAnonKey },
+        keepalive: true,
+      }).catch(() => { /* the service is away: its tokens expire on their own */ });
+    }).catch(() => {})
+    : Promise.resolve();
   $('note-list').replaceChildren();
   $('account-email').textContent = '';
   history.replaceState(null, '', '/app' + location.search);
   show('sign-in');
+  // A fresh load tells the desktop application, which looks at the page's
+  // sign-in after every load, that it is gone.
+  told.then(() => location.replace('/app'));
 }
+window.zarnoPage = { signOut };
 
 function toggleSidebar() {
   const collapsed = $('shell').classList.toggle('collapsed');

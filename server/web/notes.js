@@ -200,8 +200,9 @@ async function copyAsText(id) {
       area.value = text;
       document.body.append(area);
       area.select();
-      document.execCommand('copy');
+      const copied = document.execCommand('copy');
       area.remove();
+      if (!copied) throw new Error('no clipboard');
     }
     setStatus('The note was copied as text.');
   } catch (e) {

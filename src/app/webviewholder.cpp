@@ -9,11 +9,18 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QDir>
+#include <QFileInfo>
+#include <QStandardPaths>
+#include <QWebEngineDownloadRequest>
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
 #include <QWebEngineScript>
 #include <QWebEngineScriptCollection>
+#include <QWebEngineSettings>
 #include <QWebEngineView>
+
+#include <utility>
 
 const QString WebViewHolder::harvestScript = QStringLiteral(
     "(function () {\n"
@@ -25,6 +32,9 @@ const QString WebViewHolder::harvestScript = QStringLiteral(
     "  }\n"
     "  return null;\n"
     "})();");
+
+const QString WebViewHolder::pageSignedInScript = QStringLiteral(
+    "Object.keys(localStorage).some(function (k) { return k.startsWith('sb-') && k.endsWith('-auth-token'); })");
 
 const QString WebViewHolder::pageClassScript = QStringLiteral(
     "(function () {\n"
@@ -117,9 +127,22 @@ QWebEngineView *WebViewHolder::webView()
     // New-window requests are not honoured: the page offers no new window.
     auto *page = new QWebEnginePage(m_profile, m_view);
     m_view->setPage(page);
+    // The notes page's "Copy as text" writes the clipboard.
+    m_profile->settings()->setAttribute(QWebEngineSettings::JavascriptCanAccessClipboard, true);
+    // The notes page's exports land where the desktop keeps downloads.
+    connect(m_profile, &QWebEngineProfile::downloadRequested, this, [](QWebEngineDownloadRequest *download) {
+        QString folder = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+        if (folder.isEmpty() || !QDir().mkpath(folder))
+            folder = QDir::homePath();
+        download->setDownloadDirectory(folder);
+        download->setDownloadFileName(freeFileName(folder, download->downloadFileName()));
+        download->accept();
+        qCInfo(lcWeb) << "Saving a download as" << QDir(folder).filePath(download->downloadFileName());
+    });
     connect(m_view, &QWebEngineView::loadFinished, this, [this] {
         m_loadTimeout.stop();
         harvest();
+        watchPageSignIn();
     });
     return m_view;
 }
@@ -197,4 +220,58 @@ void WebViewHolder::load(const QUrl &url)
 {
     webView()->load(url);
     m_loadTimeout.start();
+}
+
+void WebViewHolder::watchPageSignIn()
+{
+    QWebEngineView *view = webView();
+    if (!showsTheService(view->url()))
+        return;
+    QPointer<WebViewHolder> self(this);
+    QPointer<QWebEnginePage> page(view->page());
+    view->page()->runJavaScript(pageSignedInScript, [self, page](const QVariant &result) {
+        // A page going away answers with nothing: only a real answer counts.
+        if (result.typeId() != QMetaType::Bool || !self || !page || !showsTheService(page->url()))
+            return;
+        const bool wasSignedIn = std::exchange(self->m_pageSignedIn, result.toBool());
+        if (wasSignedIn && !self->m_pageSignedIn)
+            Q_EMIT self->pageSignedOut();
+    });
+}
+
+void WebViewHolder::signOutPage()
+{
+    // The load that follows finds no sign-in, as the application asked.
+    m_pageSignedIn = false;
+    if (!m_view || !showsTheService(m_view->url()))
+        return;
+    m_view->page()->runJavaScript(QStringLiteral(
+        "(function () {\n"
+        "  if (window.zarnoPage && window.zarnoPage.signOut) { window.zarnoPage.signOut(); return; }\n"
+        "  Object.keys(localStorage).forEach(function (k) {\n"
+        "    if (k.startsWith('sb-') && k.endsWith('-auth-token')) localStorage.removeItem(k);\n"
+        "  });\n"
+        "})();"));
+}
+
+void WebViewHolder::refreshNotes()
+{
+    if (m_view && showsTheService(m_view->url()))
+        m_view->page()->runJavaScript(QStringLiteral("window.zarnoNotes && window.zarnoNotes.refresh()"));
+}
+
+QString WebViewHolder::freeFileName(const QString &folder, const QString &name)
+{
+    const QDir dir(folder);
+    const QString base = name.isEmpty() ? QStringLiteral("download") : name;
+    if (!QFileInfo::exists(dir.filePath(base)))
+        return base;
+    const QFileInfo info(base);
+    const QString stem = info.completeBaseName();
+    const QString suffix = info.suffix().isEmpty() ? QString() : u'.' + info.suffix();
+    for (int n = 1;; ++n) {
+        const QString candidate = stem + QStringLiteral(" (%1)").arg(n) + suffix;
+        if (!QFileInfo::exists(dir.filePath(candidate)))
+            return candidate;
+    }
 }

@@ -66,13 +66,28 @@ public:
     // the page keeps a sign-in; nothing when it keeps none.
     void handOver(const QString &accessToken, const QString &refreshToken, double expiresAt);
     static const QString handOverScript;
+    // Ends the page's sign-in after the application signed out: through the
+    // page's own sign-out where it has one, which tells the service too.
+    void signOutPage();
+    // Asks the notes page for its list again, so a note just saved shows.
+    void refreshNotes();
+    // Whether the page's local storage holds a sign-in (true or false).
+    static const QString pageSignedInScript;
+    // A name in the folder that no file has yet: "notes.md", else "notes (1).md"…
+    [[nodiscard]] static QString freeFileName(const QString &folder, const QString &name);
 
 Q_SIGNALS:
     // A sign-in found on the service's page; the application adopts it.
     void harvested(const WebSession &session);
+    // The service's page held a sign-in and, after a load, holds none: the
+    // user signed out in the page.
+    void pageSignedOut();
 
 private:
     QPointer<QWebEngineProfile> m_profile;
     QPointer<QWebEngineView> m_view;
     QTimer m_loadTimeout;
+    bool m_pageSignedIn = false;
+
+    void watchPageSignIn();
 };

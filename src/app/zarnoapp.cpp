@@ -123,6 +123,16 @@ ZarnoApp::ZarnoApp(QObject *parent)
     QObject::connect(&WebViewHolder::shared(), &WebViewHolder::harvested, this, [](const WebSession &session) {
         AuthSession::shared().adoptFromPage(session.accessToken, session.refreshToken, session.expiresAt, session.email);
     });
+    // The page and the application share one sign-in: a sign-out in the page
+    // signs the application out, and a save shows in the page's list at once.
+    QObject::connect(&WebViewHolder::shared(), &WebViewHolder::pageSignedOut, this, [] {
+        if (AuthSession::shared().isSignedIn())
+            AuthSession::shared().signOut();
+    });
+    QObject::connect(m_state.get(), &SessionController::changed, this, [this](SessionController::Changes what) {
+        if ((what & SessionController::Change::Save) && m_state->saveState() == SaveState::saved())
+            WebViewHolder::shared().refreshNotes();
+    });
 }
 
 ZarnoApp::~ZarnoApp()
@@ -267,7 +277,10 @@ void ZarnoApp::openSettings()
     if (!m_settingsWindow) {
         SettingsWindow::Parts parts;
         parts.signedInAs = [] { return AuthSession::shared().email(); };
-        parts.signOut = [] { AuthSession::shared().signOut(); };
+        parts.signOut = [] {
+            AuthSession::shared().signOut();
+            WebViewHolder::shared().signOutPage();
+        };
         parts.inputs = &SettingsWindow::soundServerInputs;
         parts.askServer = &askConfiguredServer;
         auto *window = new SettingsWindow(m_settings, std::move(parts));

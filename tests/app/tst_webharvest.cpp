@@ -3,6 +3,11 @@
 #include "webviewholder.h"
 
 #include <QDeadlineTimer>
+#include <QClipboard>
+#include <QDir>
+#include <QGuiApplication>
+#include <QFile>
+#include <QStandardPaths>
 #include <QHttpServer>
 #include <QHttpServerRequest>
 #include <QJsonDocument>
@@ -35,6 +40,10 @@ private Q_SLOTS:
     void everyFinishedLoadHarvests();
     void otherSitesAreNeverHarvested();
     void renewalsAreHandedToThePagesSignIn();
+    void signOutTravelsBetweenPageAndApplication();
+    void aSaveRefreshesThePagesList();
+    void exportsLandInDownloadsUnderAFreeName();
+    void pageMayWriteTheClipboard();
 
 private:
     void loadPage();
@@ -214,6 +223,83 @@ void TestWebHarvest::renewalsAreHandedToThePagesSignIn()
     m_holder->handOver(QStringLiteral("a"), QStringLiteral("r"), 4e9);
     QTest::qWait(200);
     QCOMPARE(evaluate(view, "localStorage.length").toInt(), 0);
+}
+
+// The page and the application share one sign-in. A page that signed out
+// is noticed at its next load, once; a page that never had a sign-in says
+// nothing; the application's own sign-out clears the page and is not taken
+// for the page's.
+void TestWebHarvest::signOutTravelsBetweenPageAndApplication()
+{
+    QWebEngineView *view = m_holder->webView();
+    const QString signIn = QStringLiteral(
+        "localStorage.setItem('sb-local-auth-token', JSON.stringify({access_token: 'a', refresh_token: 'r'})); true");
+    // Each load's look at the sign-in has answered once a later script has.
+    const auto loadAndSettle = [&] {
+        loadPage();
+        evaluate(view, QStringLiteral("true"));
+    };
+    QSignalSpy signedOut(m_holder.get(), &WebViewHolder::pageSignedOut);
+    evaluate(view, QStringLiteral("localStorage.clear(); true"));
+    loadAndSettle();
+    QCOMPARE(signedOut.size(), 0);
+
+    evaluate(view, signIn);
+    loadAndSettle();
+    evaluate(view, QStringLiteral("localStorage.clear(); true")); // the page's Sign out
+    loadAndSettle();
+    QTRY_COMPARE(signedOut.size(), 1);
+    loadAndSettle();
+    QCOMPARE(signedOut.size(), 1);
+
+    evaluate(view, signIn);
+    loadAndSettle();
+    m_holder->signOutPage();
+    QTRY_VERIFY(!evaluate(view, WebViewHolder::pageSignedInScript).toBool());
+    loadAndSettle();
+    QCOMPARE(signedOut.size(), 1);
+}
+
+void TestWebHarvest::aSaveRefreshesThePagesList()
+{
+    QWebEngineView *view = m_holder->webView();
+    evaluate(view, QStringLiteral(
+                       "window.zarnoNotes = {refresh: function () { window.refreshed = (window.refreshed || 0) + 1; }}; true"));
+    m_holder->refreshNotes();
+    QTRY_COMPARE(evaluate(view, QStringLiteral("window.refreshed || 0")).toInt(), 1);
+}
+
+// An export of the notes page is a blob the page offers as a download: it
+// lands in the desktop's downloads folder, never over an earlier one.
+void TestWebHarvest::exportsLandInDownloadsUnderAFreeName()
+{
+    const QDir downloads(QStandardPaths::writableLocation(QStandardPaths::DownloadLocation));
+    QFile::remove(downloads.filePath(QStringLiteral("Q3 review.md")));
+    QFile::remove(downloads.filePath(QStringLiteral("Q3 review (1).md")));
+    const QString download = QStringLiteral(
+        "(function () { var a = document.createElement('a');"
+        " a.href = URL.createObjectURL(new Blob(['# Q3 review\\n'], {type: 'text/markdown'}));"
+        " a.download = 'Q3 review.md'; document.body.appendChild(a); a.click(); a.remove(); return true; })()");
+    QWebEngineView *view = m_holder->webView();
+    for (const QString &name : {QStringLiteral("Q3 review.md"), QStringLiteral("Q3 review (1).md")}) {
+        evaluate(view, download);
+        QFile saved(downloads.filePath(name));
+        QTRY_VERIFY_WITH_TIMEOUT(saved.exists() && saved.size() == 12, 20000);
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        QCOMPARE(saved.readAll(), QByteArray("# Q3 review\n"));
+    }
+}
+
+// "Copy as text" on the notes page reaches the desktop's clipboard.
+void TestWebHarvest::pageMayWriteTheClipboard()
+{
+    QGuiApplication::clipboard()->clear();
+    const QVariant copied = evaluate(m_holder->webView(), QStringLiteral(
+        "(function () { var area = document.createElement('textarea'); area.value = 'Go forward ten meters.';"
+        " document.body.append(area); area.select(); var ok = document.execCommand('copy'); area.remove();"
+        " return ok; })()"));
+    QVERIFY(copied.toBool());
+    QTRY_COMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("Go forward ten meters."));
 }
 
 QTEST_MAIN(TestWebHarvest)
