@@ -239,8 +239,9 @@ void TestWebHarvest::signOutTravelsBetweenPageAndApplication()
         loadPage();
         evaluate(view, QStringLiteral("true"));
     };
-    QSignalSpy signedOut(m_holder.get(), &WebViewHolder::pageSignedOut);
     evaluate(view, QStringLiteral("localStorage.clear(); true"));
+    loadAndSettle();
+    QSignalSpy signedOut(m_holder.get(), &WebViewHolder::pageSignedOut);
     loadAndSettle();
     QCOMPARE(signedOut.size(), 0);
 
