@@ -17,12 +17,25 @@ struct MicError
     QString description;
 };
 
+// How each side of the call sounded in one chunk of what is sent: the user's
+// microphone (after the echo of the computer's sound is taken out) and the
+// computer's own sound, the other side of a call.
+struct ChunkSides
+{
+    qsizetype samples = 0; // 16 kHz samples of the chunk this describes
+    float micLevel = 0;    // RMS, 1.0 is full scale
+    float systemLevel = 0;
+    bool micVoice = false; // someone speaking, not just noise
+    bool systemVoice = false;
+};
+
 // What the session controller needs of the microphone; MicCapture is the real one.
 class Microphone
 {
 public:
     using ChunkHandler = std::function<void(const QByteArray &)>;
     using FailureHandler = std::function<void(const MicError &)>;
+    using SidesHandler = std::function<void(const ChunkSides &)>;
 
     virtual ~Microphone() = default;
 
@@ -33,6 +46,9 @@ public:
     // start, when a running capture ends on its own: the device failed, went
     // away with its sound server, or stopped delivering. Must not block.
     virtual void setOnFailure(FailureHandler handler) = 0;
+    // Set before each start. Called on the chunk's thread just before each
+    // chunk, describing it; a capture of the microphone alone never calls it.
+    virtual void setOnSides(SidesHandler handler) { Q_UNUSED(handler); }
     // Resolves with nothing once the capture runs, or with the error; at the
     // latest when the timeout has passed.
     [[nodiscard]] virtual QCoro::Task<std::optional<MicError>> start(std::chrono::milliseconds timeout) = 0;
