@@ -200,8 +200,11 @@ void TestServerWebApp::signOutForgetsThePageSession()
     const QString access = storedSession().value("access_token").toString();
     // The page finishes signing in (it loads the notes list) before the click.
     QTRY_VERIFY(!run(u"document.getElementById('welcome').hidden"_s).toBool());
+    // The page loads itself afresh once the service is told: look after that.
+    QSignalSpy reloaded(m_page.get(), &QWebEnginePage::loadFinished);
     run(u"document.getElementById('sign-out').click()"_s);
     QVERIFY(storedSession().isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(!reloaded.isEmpty(), 20000);
     QTRY_VERIFY(!run(u"document.getElementById('sign-in').hidden"_s).toBool());
     QVERIFY(run(u"document.getElementById('welcome').hidden"_s).toBool());
     // The service ends the sign-in too (the desktop application's copy with it).
