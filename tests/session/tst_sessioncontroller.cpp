@@ -197,6 +197,8 @@ void TestSessionController::startAndListen()
 
 void TestSessionController::speak(const QByteArray &json, int expectedLines)
 {
+    // A leg is up for the app before the service has taken its socket.
+    QTRY_VERIFY(m_service->lastSocket());
     m_service->sendToClient(json);
     QTRY_COMPARE(m_state->transcript()->lines().size(), expectedLines);
 }
