@@ -11,7 +11,8 @@ namespace {
 
 // 1: accounts, token families and notes. 2: one note per account and sourceClientId.
 // 3: summaries beside the notes. 4: titles the user gives, and a full-text index.
-constexpr int schemaVersion = 4;
+// 5: sign-in failures and recent rotations.
+constexpr int schemaVersion = 5;
 
 const char *const tables[] = {
     "CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)",
@@ -206,6 +207,7 @@ bool SqliteStore::upgrade()
         connection.rollback();
         return false;
     }
+    ok = ok && (version >= 5 || addSignInTables(query));
     ok = ok && query.exec(QStringLiteral("PRAGMA user_version = %1").arg(schemaVersion)) && connection.commit();
     if (!ok) {
         m_error = query.lastError().isValid() ? query.lastError().text() : connection.lastError().text();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "liveclaims.h"
 #include "notesbody.h"
 #include "passwordhash.h"
 #include "summary.h"
@@ -47,6 +48,16 @@ struct AccessTokenRecord
     qint64 expiresAtMs = 0;
 };
 
+// One sign-in key's failed attempts (an attempt counts as failed from the
+// moment it starts) and its lock, shared by every instance on the store.
+struct SignInFailures
+{
+    bool ok = true;       // false: the store could not be read or written
+    bool counted = false; // false: the key was locked then, and nothing was counted
+    int failures = 0;
+    qint64 lockedUntilMs = 0;
+};
+
 // A lookup that tells "not there" from "the store failed".
 template <typename T>
 struct Found
@@ -88,6 +99,25 @@ public:
     // tokens made before the second.
     virtual void forgetTokens(qint64 accessExpiredBeforeMs, qint64 refreshMadeBeforeMs) = 0;
 
+    // A rotated refresh token's successor, sealed so that only the rotated
+    // token opens it, kept for the reuse interval. Rotations made before
+    // forgetBeforeMs are dropped on the way.
+    virtual bool keepRotation(const QString &digest, const QByteArray &sealedSuccessor, qint64 atMs,
+                              qint64 forgetBeforeMs) = 0;
+    // The sealed successor of a token rotated at or after notBeforeMs.
+    virtual std::optional<QByteArray> rotation(const QString &digest, qint64 notBeforeMs) = 0;
+
+    // Counts a failed attempt of the key at nowMs unless it is locked then, and
+    // answers the key's state after; keys neither locked nor tried since
+    // forgetIdleBeforeMs are dropped on the way.
+    virtual SignInFailures countSignInFailure(const QString &key, qint64 nowMs, qint64 forgetIdleBeforeMs) = 0;
+    // The key's state, nothing counted.
+    virtual SignInFailures signInFailures(const QString &key) = 0;
+    // Locks the key until then, unless it is locked longer already.
+    virtual void lockSignIns(const QString &key, qint64 untilMs) = 0;
+    // A success: the key starts afresh.
+    virtual void clearSignInFailures(const QString &key) = 0;
+
     // Per account, a note is known by its body's sourceClientId: saving one
     // again replaces its content and keeps its id. The note's id, or nothing
     // on a storage failure; `newId` names a note saved for the first time.
@@ -113,6 +143,10 @@ public:
     virtual bool keepSummary(const QString &noteId, const NoteSummary &summary) = 0;
     // (account, note) of every summary still pending, in the order they were asked for.
     virtual QList<std::pair<qint64, QString>> pendingSummaries() = 0;
+
+    // Where this instance claims an account's one live connection; a store
+    // that several instances share makes claims they all see.
+    [[nodiscard]] virtual std::unique_ptr<LiveClaims> makeLiveClaims() { return std::make_unique<LocalLiveClaims>(); }
 };
 
 // The store the options name: SQLite in the data directory. Nothing, with

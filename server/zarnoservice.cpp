@@ -111,8 +111,8 @@ bool ZarnoService::start()
         return false;
     m_accounts = std::make_unique<Accounts>(*m_store, m_options);
     m_engine = makeEngine(m_options);
-    m_listeners = std::make_unique<ListenerHub>(m_options);
-    m_passwordGrants = std::make_unique<PasswordGrants>(*m_accounts, m_options);
+    m_listeners = std::make_unique<ListenerHub>(m_options, m_store->makeLiveClaims());
+    m_passwordGrants = std::make_unique<PasswordGrants>(*m_accounts, *m_store, m_options);
     // Summaries a stopped service left pending are asked for again.
     m_summaries = std::make_unique<SummaryJobs>(m_options.summaries, *m_store);
     m_summaries->resume();
@@ -409,9 +409,12 @@ void ZarnoService::acceptWebSocket(std::unique_ptr<QWebSocket> socket)
         return;
     }
     const qint64 accountId = check.account.id;
-    std::optional<Refusal> refusal = m_listeners->refusal(accountId);
-    if (!refusal)
+    std::optional<Refusal> refusal = m_listeners->claim(accountId);
+    if (!refusal) {
         refusal = m_engine->refusal();
+        if (refusal)
+            m_listeners->release(accountId);
+    }
     if (refusal) {
         reject(std::move(socket), refusal->code, refusal->reason);
         return;
