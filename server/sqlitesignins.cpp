@@ -7,14 +7,16 @@
 
 namespace {
 
-SignInFailures failuresFrom(QSqlQuery &query, bool counted)
+// A key's failures and lock; `countedAt`: the time of an attempt the query
+// counted, unless the key was locked then.
+SignInFailures failuresFrom(QSqlQuery &query, std::optional<qint64> countedAt = std::nullopt)
 {
     SignInFailures state;
     state.ok = query.exec();
     if (state.ok && query.next()) {
         state.failures = query.value(0).toInt();
         state.lockedUntilMs = query.value(1).toLongLong();
-        state.counted = counted && query.value(2).toBool();
+        state.counted = countedAt && state.lockedUntilMs <= *countedAt;
     }
     return state;
 }
@@ -69,18 +71,18 @@ SignInFailures SqliteStore::countSignInFailure(const QString &key, qint64 nowMs,
         "INSERT INTO sign_in_failures (key, failures, locked_until, last_at) VALUES (:key, 1, 0, :now)"
         " ON CONFLICT (key) DO UPDATE SET failures = failures + (locked_until <= :now),"
         " last_at = CASE WHEN locked_until <= :now THEN :now ELSE last_at END"
-        " RETURNING failures, locked_until, locked_until <= :now"));
+        " RETURNING failures, locked_until"));
     query.bindValue(QStringLiteral(":key"), key);
     query.bindValue(QStringLiteral(":now"), nowMs);
-    return failuresFrom(query, true);
+    return failuresFrom(query, nowMs);
 }
 
 SignInFailures SqliteStore::signInFailures(const QString &key)
 {
     QSqlQuery query(db());
-    query.prepare(QStringLiteral("SELECT failures, locked_until, 0 FROM sign_in_failures WHERE key = ?"));
+    query.prepare(QStringLiteral("SELECT failures, locked_until FROM sign_in_failures WHERE key = ?"));
     query.addBindValue(key);
-    return failuresFrom(query, false);
+    return failuresFrom(query);
 }
 
 void SqliteStore::lockSignIns(const QString &key, qint64 untilMs)
