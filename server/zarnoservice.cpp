@@ -406,6 +406,11 @@ void ZarnoService::acceptWebSocket(std::unique_ptr<QWebSocket> socket)
         reject(std::move(socket), 4404, QStringLiteral("Nothing is served at this address."));
         return;
     }
+    // Not a refused token: the app keeps its sign-in and tries again, as when the listeners are full.
+    if (!m_store->reachable()) {
+        reject(std::move(socket), 4013, m_store->unreachableText());
+        return;
+    }
     const QUrlQuery query(url);
     const auto check = m_accounts->checkAccess(query.queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded));
     if (check.state == Accounts::AccessState::Unknown) {

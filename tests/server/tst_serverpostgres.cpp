@@ -2,6 +2,7 @@
 // once, a database that goes away under a running service and comes back.
 #include "notesfixture.h"
 #include "pgstore.h"
+#include "socketprobe.h"
 #include "testservice.h"
 
 #include <QJsonArray>
@@ -23,6 +24,7 @@ private Q_SLOTS:
     void aNewerSchemaIsLeftAsItIs();
     void aLostDatabaseAnswers503UntilItIsBack_data();
     void aLostDatabaseAnswers503UntilItIsBack();
+    void aLostDatabaseAsksLiveConnectionsToComeBackLater();
 
 private:
     PostgresCluster *m_cluster = nullptr;
@@ -138,6 +140,20 @@ void TestServerPostgres::aLostDatabaseAnswers503UntilItIsBack()
     QCOMPARE(service.request(method, path, body, headers).status, statusBack);
     const QJsonArray listed = service.withBearer("GET", u"/api/sessions"_s, token).json.value(u"sessions"_s).toArray();
     QCOMPARE(listed.size(), statusBack == 204 ? 0 : (withNotes ? 2 : 1));
+}
+
+void TestServerPostgres::aLostDatabaseAsksLiveConnectionsToComeBackLater()
+{
+    TestService service;
+    QVERIFY(service.start());
+    const QString token = service.accessTokenFor(u"ada@example.org"_s);
+    QVERIFY(m_cluster->kill());
+    SocketProbe probe(service.transcribeUrl(token));
+    QTRY_VERIFY(probe.disconnected);
+    QVERIFY2(m_cluster->restart(), qPrintable(m_cluster->errorText()));
+    // Not 4401 or 4403: the app keeps its sign-in and tries again.
+    QCOMPARE(probe.closeCode, 4013);
+    QCOMPARE(probe.closeReason, u"The database at 127.0.0.1:%1 cannot be reached; try again shortly."_s.arg(m_cluster->port()));
 }
 
 QTEST_GUILESS_MAIN(TestServerPostgres)
