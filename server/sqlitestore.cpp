@@ -1,5 +1,8 @@
 #include "sqlitestore.h"
 
+#include "notestext.h"
+#include "storerows.h"
+
 #include <QFile>
 #include <QJsonDocument>
 #include <QSqlError>
@@ -85,33 +88,6 @@ bool mergeRepeatedNotes(QSqlQuery &query)
         && query.exec(QStringLiteral("DELETE FROM sessions AS s WHERE %1").arg(QLatin1StringView(olderCopy)))
         && query.exec(QStringLiteral(
             "CREATE UNIQUE INDEX IF NOT EXISTS sessions_by_client ON sessions (account_id, source_client_id)"));
-}
-
-StoredNote noteFrom(const QSqlQuery &query)
-{
-    StoredNote note;
-    note.id = query.value(0).toString();
-    note.body.sourceClientId = query.value(1).toString();
-    note.body.startedAt = query.value(2).toLongLong();
-    note.body.endedAt = query.value(3).toLongLong();
-    note.body.sourceLanguage = query.value(4).toString();
-    note.body.targetLanguage = query.value(5).toString();
-    note.body.onlyTranscript = query.value(6).toInt() != 0;
-    note.body.timezone = query.value(7).toString();
-    note.createdAtMs = query.value(8).toLongLong();
-    note.title = query.value(9).toString();
-    note.overview = query.value(10).toString();
-    return note;
-}
-
-// A list's note: its columns, then those of listColumns.
-StoredNote listedNoteFrom(const QSqlQuery &query)
-{
-    StoredNote note = noteFrom(query);
-    note.entryCount = query.value(11).toLongLong();
-    note.firstLine = query.value(12).toString();
-    note.firstTranslation = query.value(13).toString();
-    return note;
 }
 
 // Binds the columns that a save of the same note replaces, in this order.
@@ -426,12 +402,15 @@ QList<StoredNote> SqliteStore::notes(qint64 accountId)
     if (!query.exec())
         return notes;
     while (query.next())
-        notes.append(listedNoteFrom(query));
+        notes.append(StoreRows::listedNote(query));
     return notes;
 }
 
-QList<StoredNote> SqliteStore::searchNotes(qint64 accountId, const QString &expression)
+QList<StoredNote> SqliteStore::searchNotes(qint64 accountId, const QStringList &words)
 {
+    const QString expression = NoteSearch::matchExpression(words);
+    if (expression.isEmpty())
+        return {};
     QSqlQuery query(db());
     // Titles and overviews weigh more than lines; ties go to the newest note.
     query.prepare(QLatin1StringView(noteColumns) + QLatin1StringView(listColumns)
@@ -445,7 +424,7 @@ QList<StoredNote> SqliteStore::searchNotes(qint64 accountId, const QString &expr
     if (!query.exec())
         return notes;
     while (query.next()) {
-        StoredNote note = listedNoteFrom(query);
+        StoredNote note = StoreRows::listedNote(query);
         note.snippet = query.value(14).toString();
         notes.append(note);
     }
@@ -461,15 +440,13 @@ std::optional<StoredNote> SqliteStore::note(qint64 accountId, const QString &id)
     query.addBindValue(id);
     if (!query.exec() || !query.next())
         return std::nullopt;
-    StoredNote note = noteFrom(query);
+    StoredNote note = StoreRows::note(query);
     QSqlQuery lines(connection);
     lines.prepare(QStringLiteral("SELECT t, text, lang, translated, speaker, source FROM entries WHERE session_id = ? ORDER BY position"));
     lines.addBindValue(id);
     if (lines.exec()) {
         while (lines.next())
-            note.body.entries.append(NoteEntry{lines.value(0).toLongLong(), lines.value(1).toString(),
-                                               lines.value(2).toString(), lines.value(3).toInt() != 0,
-                                               lines.value(4).toString(), lines.value(5).toString()});
+            note.body.entries.append(StoreRows::entry(lines));
     }
     return note;
 }
@@ -481,17 +458,7 @@ NoteSummary SqliteStore::noteSummary(const QString &noteId)
     query.addBindValue(noteId);
     if (!query.exec() || !query.next())
         return {};
-    NoteSummary kept;
-    const auto status = NoteSummary::statusNamed(query.value(0).toString());
-    const ParsedSummary content = summaryFromJson(QJsonDocument::fromJson(query.value(2).toByteArray()).object());
-    kept.status = status.value_or(NoteSummary::Status::Failed);
-    kept.reason = query.value(1).toString();
-    kept.summary = content.summary.value_or(Summary());
-    if (!status || (kept.status == NoteSummary::Status::Ready && !content.summary)) {
-        kept.status = NoteSummary::Status::Failed;
-        kept.reason = QStringLiteral("The kept summary could not be read; summarise again.");
-    }
-    return kept;
+    return StoreRows::summary(query.value(0).toString(), query.value(1).toString(), query.value(2).toByteArray());
 }
 
 bool SqliteStore::keepSummary(const QString &noteId, const NoteSummary &summary)

@@ -50,7 +50,7 @@ public:
                                     qint64 nowMs) override;
     QList<StoredNote> notes(qint64 accountId) override;
     std::optional<StoredNote> note(qint64 accountId, const QString &id) override;
-    QList<StoredNote> searchNotes(qint64 accountId, const QString &expression) override;
+    QList<StoredNote> searchNotes(qint64 accountId, const QStringList &words) override;
     bool renameNote(qint64 accountId, const QString &id, const QString &title) override;
     bool deleteNote(qint64 accountId, const QString &id) override;
 

@@ -7,6 +7,7 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 #include <optional>
@@ -75,6 +76,12 @@ class Store
 public:
     virtual ~Store() = default;
 
+    // False when the database cannot be reached now; asking again tries to
+    // reach it again. A file next to the service is always there.
+    virtual bool reachable() { return true; }
+    // Why reachable() is false, as a sentence for the client.
+    [[nodiscard]] virtual QString unreachableText() const { return {}; }
+
     // The value stored under `key`; `candidate` is stored first when there is none.
     virtual std::optional<QString> settledValue(const QString &key, const QString &candidate) = 0;
 
@@ -128,9 +135,10 @@ public:
     // One note with its lines, or nothing if it is not the account's.
     virtual std::optional<StoredNote> note(qint64 accountId, const QString &id) = 0;
     // The account's notes whose title, summary, lines or translations hold
-    // every term of an FTS5 `expression` (any case, accents ignored), best
-    // first, without their lines, each with a snippet.
-    virtual QList<StoredNote> searchNotes(qint64 accountId, const QString &expression) = 0;
+    // every one of the user's `words`, each as the start of a word (any case,
+    // accents ignored), best first, at most 100, without their lines, each
+    // with a snippet. The words are only text: no operator of the store's own.
+    virtual QList<StoredNote> searchNotes(qint64 accountId, const QStringList &words) = 0;
     // Gives a note the user's title; an empty one brings the automatic title
     // back. False when the note is not the account's or the store failed.
     virtual bool renameNote(qint64 accountId, const QString &id, const QString &title) = 0;
@@ -149,6 +157,7 @@ public:
     [[nodiscard]] virtual std::unique_ptr<LiveClaims> makeLiveClaims() { return std::make_unique<LocalLiveClaims>(); }
 };
 
-// The store the options name: SQLite in the data directory. Nothing, with
+// The store the options name: PostgreSQL when a database address is given,
+// else SQLite in the data directory. Nothing, with
 // *error set to a sentence, when it cannot be opened.
 [[nodiscard]] std::unique_ptr<Store> openStore(const ServiceOptions &options, QString *error);

@@ -215,7 +215,7 @@ void ZarnoService::handleToken(const QHttpServerRequest &request, QHttpServerRes
         methodNotAllowed(request, responder);
         return;
     }
-    if (!checkApiKey(request, responder))
+    if (!checkApiKey(request, responder) || !storeReachable(request, responder))
         return;
     const QString grantType = request.query().queryItemValue(QStringLiteral("grant_type"), QUrl::FullyDecoded);
     const QJsonDocument body = QJsonDocument::fromJson(request.body());
@@ -275,7 +275,7 @@ void ZarnoService::handleLogout(const QHttpServerRequest &request, QHttpServerRe
         methodNotAllowed(request, responder);
         return;
     }
-    if (!checkApiKey(request, responder))
+    if (!checkApiKey(request, responder) || !storeReachable(request, responder))
         return;
     if (!m_accounts->signOut(bearerToken(request))) {
         replyError(request, responder, Status::Unauthorized, QStringLiteral("unauthorized"),
@@ -286,8 +286,18 @@ void ZarnoService::handleLogout(const QHttpServerRequest &request, QHttpServerRe
     responder.write({{"Cache-Control", "no-store"}}, Status::NoContent);
 }
 
+bool ZarnoService::storeReachable(const QHttpServerRequest &request, QHttpServerResponder &responder)
+{
+    if (m_store->reachable())
+        return true;
+    databaseUnavailable(request, responder, m_store->unreachableText());
+    return false;
+}
+
 qint64 ZarnoService::authorise(const QHttpServerRequest &request, QHttpServerResponder &responder)
 {
+    if (!storeReachable(request, responder))
+        return 0;
     const auto check = m_accounts->checkAccess(bearerToken(request));
     if (check.state == Accounts::AccessState::Valid)
         return check.account.id;
@@ -394,6 +404,11 @@ void ZarnoService::acceptWebSocket(std::unique_ptr<QWebSocket> socket)
     if (url.path() != QLatin1StringView("/ws/transcribe")) {
         qCInfo(lcService, "websocket on %s refused", qUtf8Printable(LogText::path(url.path())));
         reject(std::move(socket), 4404, QStringLiteral("Nothing is served at this address."));
+        return;
+    }
+    // Not a refused token: the app keeps its sign-in and tries again, as when the listeners are full.
+    if (!m_store->reachable()) {
+        reject(std::move(socket), 4013, m_store->unreachableText());
         return;
     }
     const QUrlQuery query(url);

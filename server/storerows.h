@@ -1,0 +1,23 @@
+#pragma once
+
+// Rows as both stores read them back: the same columns give the same note.
+
+#include "notesbody.h"
+#include "summary.h"
+
+#include <QSqlQuery>
+
+namespace StoreRows {
+
+// id, source_client_id, started_at, ended_at, source_language,
+// target_language, only_transcript, timezone, created_at, title, overview.
+[[nodiscard]] StoredNote note(const QSqlQuery &query);
+// The same, then lines, first line, first translation.
+[[nodiscard]] StoredNote listedNote(const QSqlQuery &query);
+// A line: t, text, lang, translated, speaker, source.
+[[nodiscard]] NoteEntry entry(const QSqlQuery &query);
+// A kept summary from its status, reason and JSON content; a row that
+// cannot be read is a failed summary that says so.
+[[nodiscard]] NoteSummary summary(const QString &status, const QString &reason, const QByteArray &content);
+
+} // namespace StoreRows
