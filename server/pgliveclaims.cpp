@@ -16,7 +16,8 @@ constexpr int claimKeySpace = 0x7a61726e;
 
 // The server drops a session whose client has been silent to its probes for
 // 5 + 3 × 2 s; the client gives up on a server just as soon.
-const char keepalives[] = "connect_timeout=2;keepalives=1;keepalives_idle=5;keepalives_interval=2;keepalives_count=3";
+const char connectOptions[] = "connect_timeout=2;application_name=zarno-server-claims;"
+                              "keepalives=1;keepalives_idle=5;keepalives_interval=2;keepalives_count=3";
 const char *const serverKeepalives[] = {
     "SET tcp_keepalives_idle = 5",
     "SET tcp_keepalives_interval = 2",
@@ -30,9 +31,7 @@ PgLiveClaims::PgLiveClaims(const QString &model, std::chrono::milliseconds check
     , m_connectionName(QStringLiteral("zarno-claims-") + QUuid::createUuid().toString(QUuid::WithoutBraces))
 {
     QSqlDatabase connection = QSqlDatabase::cloneDatabase(model, m_connectionName);
-    const QString options = connection.connectOptions();
-    connection.setConnectOptions(options.isEmpty() ? QLatin1StringView(keepalives)
-                                                   : options + QLatin1Char(';') + QLatin1StringView(keepalives));
+    connection.setConnectOptions(QLatin1StringView(connectOptions));
     m_check.setInterval(checkEvery);
     connect(&m_check, &QTimer::timeout, this, &PgLiveClaims::check);
 }

@@ -12,7 +12,8 @@ Q_LOGGING_CATEGORY(lcPgStore, "zarno.server.postgresql")
 namespace {
 
 // 1: accounts, token families, notes with their full-text vectors, summaries.
-constexpr int schemaVersion = 1;
+// 2: sign-in failures and recent rotations.
+constexpr int schemaVersion = 2;
 
 // Held while one instance creates or upgrades the schema; any other waits.
 constexpr qint64 migrationLock = 0x7a61726e6f; // "zarno"
@@ -165,6 +166,8 @@ bool PgStore::migrate()
     }
     if (ok && version < 1)
         ok = createSchema(query);
+    if (ok && version < 2)
+        ok = addSignInTables(query);
     if (ok && version < schemaVersion)
         ok = query.exec(QStringLiteral("DELETE FROM zarno_schema"))
             && query.exec(QStringLiteral("INSERT INTO zarno_schema (version) VALUES (%1)").arg(schemaVersion));

@@ -58,6 +58,14 @@ public:
     void removeAccessToken(const QString &digest) override;
     void forgetTokens(qint64 accessExpiredBeforeMs, qint64 refreshMadeBeforeMs) override;
 
+    bool keepRotation(const QString &digest, const QByteArray &sealedSuccessor, qint64 atMs,
+                      qint64 forgetBeforeMs) override;
+    std::optional<QByteArray> rotation(const QString &digest, qint64 notBeforeMs) override;
+    SignInFailures countSignInFailure(const QString &key, qint64 nowMs, qint64 forgetIdleBeforeMs) override;
+    SignInFailures signInFailures(const QString &key) override;
+    void lockSignIns(const QString &key, qint64 untilMs) override;
+    void clearSignInFailures(const QString &key) override;
+
     std::optional<QString> saveNote(qint64 accountId, const NotesBody &body, const QString &newId,
                                     qint64 nowMs) override;
     QList<StoredNote> notes(qint64 accountId) override;
@@ -70,11 +78,16 @@ public:
     bool keepSummary(const QString &noteId, const NoteSummary &summary) override;
     QList<std::pair<qint64, QString>> pendingSummaries() override;
 
+    // Advisory locks on a connection of their own, made like the store's.
+    [[nodiscard]] std::unique_ptr<LiveClaims> makeLiveClaims() override;
+
 private:
     [[nodiscard]] QSqlDatabase db() const;
     bool connect(int connectTimeoutSeconds);
     bool migrate();
     bool createSchema(QSqlQuery &query);
+    // Schema 2: sign-in failures and recent rotations.
+    static bool addSignInTables(QSqlQuery &query);
     bool alive();
 
     // One statement with its values bound in order; a failure is remembered for retrying().

@@ -1,3 +1,4 @@
+#include "localzarnoserver.h"
 #include "notesfixture.h"
 #include "socketprobe.h"
 #include "testservice.h"
@@ -13,15 +14,19 @@ class TestServerInstances : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase_data();
     void init();
     void cleanup();
     void signInOnOneIsHonouredByTheOther();
     void refreshOnOneAndReuseOnTheOther_data();
     void refreshOnOneAndReuseOnTheOther();
     void guessesOnBothCountTogether();
+    void oneLiveConnectionPerAccountOnEither();
+    void aKilledInstanceFreesItsAccount();
 
 private:
+    // The live claims of SQLite are one instance's memory: one file, one instance.
+    [[nodiscard]] static bool claimsAreShared() { return TestService::onPostgres(); }
+
     // Both clocks move together.
     void advance(qint64 seconds)
     {
@@ -33,14 +38,32 @@ private:
     std::unique_ptr<TestService> m_b;
 };
 
-void TestServerInstances::initTestCase_data()
+namespace {
+
+// How the service answers a transcription connection: the close code of a
+// refusal, or 0 once it listens, with `listening` connections in all.
+int answerTo(SocketProbe &probe, TestService &service, int listening)
 {
-    QTest::addColumn<QString>("backend");
-    QTest::newRow("one SQLite file") << u"sqlite"_s;
+    QDeadlineTimer deadline(20000);
+    while (!probe.disconnected && service.service().listeningCount() < listening && !deadline.hasExpired())
+        QTest::qWait(10);
+    return probe.disconnected ? probe.closeCode : 0;
 }
+
+QUrl transcribeUrl(const LocalZarnoServer &server)
+{
+    QUrl url(server.baseURL());
+    url.setScheme(u"ws"_s);
+    url.setPath(u"/ws/transcribe"_s);
+    url.setQuery(u"a=any&b=en&token="_s + QString::fromLatin1(QUrl::toPercentEncoding(server.accessToken())));
+    return url;
+}
+
+} // namespace
 
 void TestServerInstances::init()
 {
+    // On one data folder: the same SQLite file, or the same PostgreSQL database.
     m_a = std::make_unique<TestService>();
     m_b = std::make_unique<TestService>(m_a->dataDir());
     QVERIFY(m_a->start());
@@ -130,6 +153,53 @@ void TestServerInstances::guessesOnBothCountTogether()
     for (int i = 0; i < 4; ++i)
         QCOMPARE((i % 2 ? m_b : m_a)->signIn(owner, u"a guess"_s).status, 400);
     QCOMPARE(m_a->signIn(owner, u"right password"_s).status, 200);
+}
+
+void TestServerInstances::oneLiveConnectionPerAccountOnEither()
+{
+    if (!claimsAreShared())
+        QSKIP("One SQLite file serves one instance: its live claims stay in that instance's memory.");
+    SocketProbe onA(m_a->transcribeUrl(m_a->accessTokenFor(u"ada@example.org"_s)));
+    QCOMPARE(answerTo(onA, *m_a, 1), 0);
+    SocketProbe onB(m_b->transcribeUrl(m_b->accessTokenFor(u"ada@example.org"_s)));
+    QCOMPARE(answerTo(onB, *m_b, 1), 4409);
+    QCOMPARE(onB.closeReason, u"Another session of this account is already listening."_s);
+    // Another account listens on B meanwhile, and A's goes on.
+    SocketProbe grace(m_b->transcribeUrl(m_b->accessTokenFor(u"grace@example.org"_s)));
+    QCOMPARE(answerTo(grace, *m_b, 1), 0);
+    QVERIFY(!onA.disconnected);
+
+    onA.socket.close();
+    QTRY_COMPARE(m_a->service().listeningCount(), 0);
+    SocketProbe again(m_b->transcribeUrl(m_b->accessTokenFor(u"ada@example.org"_s)));
+    QCOMPARE(answerTo(again, *m_b, 2), 0);
+}
+
+void TestServerInstances::aKilledInstanceFreesItsAccount()
+{
+    if (!claimsAreShared())
+        QSKIP("One SQLite file serves one instance: its live claims stay in that instance's memory.");
+    LocalZarnoServer holder(QStringLiteral(ZARNO_SERVER_BINARY), {u"--database"_s, m_a->options().database});
+    QVERIFY(holder.start());
+    SocketProbe held(transcribeUrl(holder));
+    QTRY_VERIFY(held.connected);
+    const QString token = m_b->grant(u"password"_s, {{"email", "ada@example.org"}, {"password", "a local password"}})
+                              .json.value("access_token").toString();
+    SocketProbe refused(m_b->transcribeUrl(token));
+    QCOMPARE(answerTo(refused, *m_b, 1), 4409);
+    QVERIFY(!held.disconnected);
+
+    holder.killNow();
+    QTRY_VERIFY(held.disconnected);
+    // The database ends the dead instance's session, and its lock with it, within 20 s.
+    QDeadlineTimer deadline(20000);
+    int code = 4409;
+    while (code == 4409 && !deadline.hasExpired()) {
+        SocketProbe attempt(m_b->transcribeUrl(token));
+        code = answerTo(attempt, *m_b, 1);
+    }
+    QCOMPARE(code, 0);
+    QCOMPARE(m_b->service().listeningCount(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestServerInstances)
