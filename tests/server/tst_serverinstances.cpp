@@ -3,6 +3,7 @@
 #include "socketprobe.h"
 #include "testservice.h"
 
+#include <QSqlQuery>
 #include <QTest>
 
 using namespace Qt::StringLiterals;
@@ -22,6 +23,7 @@ private Q_SLOTS:
     void guessesOnBothCountTogether();
     void oneLiveConnectionPerAccountOnEither();
     void aKilledInstanceFreesItsAccount();
+    void aDroppedClaimKeepsTheLiveConnectionAndIsMadeAgain();
 
 private:
     // The live claims of SQLite are one instance's memory: one file, one instance.
@@ -200,6 +202,30 @@ void TestServerInstances::aKilledInstanceFreesItsAccount()
     }
     QCOMPARE(code, 0);
     QCOMPARE(m_b->service().listeningCount(), 1);
+}
+
+void TestServerInstances::aDroppedClaimKeepsTheLiveConnectionAndIsMadeAgain()
+{
+    if (!claimsAreShared())
+        QSKIP("One SQLite file serves one instance: its live claims stay in that instance's memory.");
+    SocketProbe ada(m_a->transcribeUrl(m_a->accessTokenFor(u"ada@example.org"_s)));
+    QCOMPARE(answerTo(ada, *m_a, 1), 0);
+    {
+        // The database ends the session that holds the claims, as a restart or a lost link would.
+        QSqlDatabase db = TestService::openStoreDatabase(m_a->dataDir(), u"admin"_s);
+        QSqlQuery ended(u"SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity"
+                        " WHERE application_name = 'zarno-server-claims'"_s, db);
+        QVERIFY(ended.next());
+        QCOMPARE(ended.value(0).toInt(), 1);
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(u"admin"_s);
+    // The next claim on A finds the connection gone, opens it again and claims Ada's again.
+    SocketProbe grace(m_a->transcribeUrl(m_a->accessTokenFor(u"grace@example.org"_s)));
+    QCOMPARE(answerTo(grace, *m_a, 2), 0);
+    SocketProbe second(m_b->transcribeUrl(m_b->accessTokenFor(u"ada@example.org"_s)));
+    QCOMPARE(answerTo(second, *m_b, 1), 4409);
+    QVERIFY(!ada.disconnected);
 }
 
 QTEST_GUILESS_MAIN(TestServerInstances)
