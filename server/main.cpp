@@ -25,7 +25,10 @@ void declareOptions(QCommandLineParser &parser)
         "Limits: --max-listeners transcription connections at once, for either engine (4013 beyond them);\n"
         "a local listener more than 30 s of audio ahead of its recogniser is closed with 4013. Requests\n"
         "answer only for Host 127.0.0.1, localhost or [::1] with the port, plus --allow-host names (421\n"
-        "otherwise); bodies up to 8 MiB (413), headers up to 16 KiB (431).\n\n")
+        "otherwise); bodies up to 8 MiB (413), headers up to 16 KiB (431).\n\n"
+        "Storage: SQLite in --data-dir, or with --database a PostgreSQL database that several instances may\n"
+        "share; its password comes from --database-password-file or PGPASSWORD, never the command line.\n"
+        "While the database cannot be reached, requests answer 503 and the service keeps trying.\n\n")
         + modelHelp());
     parser.addHelpOption();
     parser.addVersionOption();

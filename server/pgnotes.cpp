@@ -97,15 +97,7 @@ bool PgStore::writeEntries(const QString &noteId, const QList<NoteEntry> &entrie
     line.prepare(QStringLiteral("INSERT INTO entries (session_id, position, t, text, lang, translated, speaker, source)"
                                 " VALUES (?, ?, ?, ?, ?, ?, ?, ?)"));
     for (qsizetype i = 0; ok && i < entries.size(); ++i) {
-        const NoteEntry &entry = entries.at(i);
-        line.addBindValue(noteId);
-        line.addBindValue(qint64(i));
-        line.addBindValue(entry.t);
-        line.addBindValue(entry.text);
-        line.addBindValue(entry.lang);
-        line.addBindValue(entry.translated);
-        line.addBindValue(entry.speaker.isNull() ? QStringLiteral("") : entry.speaker); // a null string binds as NULL
-        line.addBindValue(entry.source.isNull() ? QStringLiteral("") : entry.source);
+        StoreRows::bindEntry(line, noteId, i, entries.at(i));
         ok = exec(line);
     }
     return ok;

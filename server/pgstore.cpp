@@ -1,6 +1,8 @@
 // The PostgreSQL store: the connection, its schema and its upgrades, accounts and tokens.
 #include "pgstore.h"
 
+#include "storerows.h"
+
 #include <QLoggingCategory>
 #include <QSqlError>
 #include <QUrl>
@@ -48,13 +50,6 @@ const char *const tables[] = {
     // Words as written, any case; unaccent joins in below where it can.
     "CREATE TEXT SEARCH CONFIGURATION zarno_words (COPY = pg_catalog.simple)",
 };
-
-void bindPassword(QSqlQuery &query, const StoredPassword &password)
-{
-    query.addBindValue(password.salt.isNull() ? QByteArray("") : password.salt);
-    query.addBindValue(password.hash);
-    query.addBindValue(password.iterations);
-}
 
 // The first line of what the driver said, without libpq's preamble.
 QString driverReason(const QSqlError &error)
@@ -279,10 +274,7 @@ Credentials PgStore::credentials(const QString &email)
         QSqlQuery query = prepared(QStringLiteral("SELECT id, salt, hash, iterations, created_at FROM accounts WHERE email = ?"), {email});
         found.ok = exec(query);
         if (found.ok && query.next()) {
-            found.account = Account{query.value(0).toLongLong(), email, query.value(4).toLongLong()};
-            found.password.salt = query.value(1).toByteArray();
-            found.password.hash = query.value(2).toByteArray();
-            found.password.iterations = query.value(3).toInt();
+            StoreRows::readCredentials(query, email, found);
         }
         return found;
     });
@@ -306,7 +298,7 @@ std::optional<Account> PgStore::createAccount(const QString &email, const Stored
         insert.prepare(QStringLiteral("INSERT INTO accounts (email, salt, hash, iterations, created_at) VALUES (?, ?, ?, ?, ?)"
                                       " ON CONFLICT (email) DO NOTHING RETURNING id"));
         insert.addBindValue(email);
-        bindPassword(insert, password);
+        StoreRows::bindPassword(insert, password);
         insert.addBindValue(createdAtMs);
         if (!exec(insert) || !insert.next())
             return std::nullopt;
@@ -319,7 +311,7 @@ bool PgStore::replacePassword(qint64 accountId, const StoredPassword &password)
     return retrying([&] {
         QSqlQuery update(db());
         update.prepare(QStringLiteral("UPDATE accounts SET salt = ?, hash = ?, iterations = ? WHERE id = ?"));
-        bindPassword(update, password);
+        StoreRows::bindPassword(update, password);
         update.addBindValue(accountId);
         return exec(update) && update.numRowsAffected() == 1;
     });
@@ -343,15 +335,7 @@ Found<RefreshTokenRecord> PgStore::refreshToken(const QString &digest)
         found.ok = exec(query);
         if (!found.ok || !query.next())
             return found;
-        RefreshTokenRecord token;
-        token.digest = digest;
-        token.accountId = query.value(0).toLongLong();
-        if (!query.value(1).isNull())
-            token.usedAtMs = query.value(1).toLongLong();
-        token.revoked = query.value(2).toBool();
-        token.createdAtMs = query.value(3).toLongLong();
-        token.family = query.value(4).toString();
-        found.value = token;
+        found.value = StoreRows::refreshToken(query, digest);
         return found;
     });
 }

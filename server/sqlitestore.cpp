@@ -111,13 +111,6 @@ bool run(const QSqlDatabase &connection, const QString &statement, const QVarian
     return query.exec();
 }
 
-void bindPassword(QSqlQuery &query, const StoredPassword &password)
-{
-    query.addBindValue(password.salt.isNull() ? QByteArray("") : password.salt);
-    query.addBindValue(password.hash);
-    query.addBindValue(password.iterations);
-}
-
 } // namespace
 
 SqliteStore::~SqliteStore()
@@ -214,10 +207,7 @@ Credentials SqliteStore::credentials(const QString &email)
         return found;
     }
     if (query.next()) {
-        found.account = Account{query.value(0).toLongLong(), email, query.value(4).toLongLong()};
-        found.password.salt = query.value(1).toByteArray();
-        found.password.hash = query.value(2).toByteArray();
-        found.password.iterations = query.value(3).toInt();
+        StoreRows::readCredentials(query, email, found);
     }
     return found;
 }
@@ -238,7 +228,7 @@ std::optional<Account> SqliteStore::createAccount(const QString &email, const St
     QSqlQuery insert(db());
     insert.prepare(QStringLiteral("INSERT INTO accounts (email, salt, hash, iterations, created_at) VALUES (?, ?, ?, ?, ?)"));
     insert.addBindValue(email);
-    bindPassword(insert, password);
+    StoreRows::bindPassword(insert, password);
     insert.addBindValue(createdAtMs);
     if (!insert.exec())
         return std::nullopt;
@@ -249,7 +239,7 @@ bool SqliteStore::replacePassword(qint64 accountId, const StoredPassword &passwo
 {
     QSqlQuery update(db());
     update.prepare(QStringLiteral("UPDATE accounts SET salt = ?, hash = ?, iterations = ? WHERE id = ?"));
-    bindPassword(update, password);
+    StoreRows::bindPassword(update, password);
     update.addBindValue(accountId);
     return update.exec() && update.numRowsAffected() == 1;
 }
@@ -270,15 +260,7 @@ Found<RefreshTokenRecord> SqliteStore::refreshToken(const QString &digest)
     found.ok = query.exec();
     if (!found.ok || !query.next())
         return found;
-    RefreshTokenRecord token;
-    token.digest = digest;
-    token.accountId = query.value(0).toLongLong();
-    if (!query.value(1).isNull())
-        token.usedAtMs = query.value(1).toLongLong();
-    token.revoked = query.value(2).toInt() != 0;
-    token.createdAtMs = query.value(3).toLongLong();
-    token.family = query.value(4).toString();
-    found.value = token;
+    found.value = StoreRows::refreshToken(query, digest);
     return found;
 }
 
@@ -377,15 +359,7 @@ bool SqliteStore::writeEntries(const QString &noteId, const QList<NoteEntry> &en
     line.prepare(QStringLiteral("INSERT INTO entries (session_id, position, t, text, lang, translated, speaker, source)"
                                 " VALUES (?, ?, ?, ?, ?, ?, ?, ?)"));
     for (qsizetype i = 0; ok && i < entries.size(); ++i) {
-        const NoteEntry &entry = entries.at(i);
-        line.addBindValue(noteId);
-        line.addBindValue(qint64(i));
-        line.addBindValue(entry.t);
-        line.addBindValue(entry.text);
-        line.addBindValue(entry.lang);
-        line.addBindValue(entry.translated ? 1 : 0);
-        line.addBindValue(entry.speaker.isNull() ? QStringLiteral("") : entry.speaker); // a null string binds as NULL
-        line.addBindValue(entry.source.isNull() ? QStringLiteral("") : entry.source);
+        StoreRows::bindEntry(line, noteId, i, entries.at(i));
         ok = line.exec();
     }
     return ok;

@@ -38,6 +38,47 @@ NoteEntry entry(const QSqlQuery &query)
                      query.value(3).toInt() != 0, query.value(4).toString(), query.value(5).toString()};
 }
 
+void readCredentials(const QSqlQuery &query, const QString &email, Credentials &found)
+{
+    found.account = Account{query.value(0).toLongLong(), email, query.value(4).toLongLong()};
+    found.password.salt = query.value(1).toByteArray();
+    found.password.hash = query.value(2).toByteArray();
+    found.password.iterations = query.value(3).toInt();
+}
+
+RefreshTokenRecord refreshToken(const QSqlQuery &query, const QString &digest)
+{
+    RefreshTokenRecord token;
+    token.digest = digest;
+    token.accountId = query.value(0).toLongLong();
+    if (!query.value(1).isNull())
+        token.usedAtMs = query.value(1).toLongLong();
+    token.revoked = query.value(2).toInt() != 0;
+    token.createdAtMs = query.value(3).toLongLong();
+    token.family = query.value(4).toString();
+    return token;
+}
+
+void bindPassword(QSqlQuery &query, const StoredPassword &password)
+{
+    query.addBindValue(password.salt.isNull() ? QByteArray("") : password.salt);
+    query.addBindValue(password.hash);
+    query.addBindValue(password.iterations);
+}
+
+void bindEntry(QSqlQuery &query, const QString &noteId, qsizetype position, const NoteEntry &entry)
+{
+    query.addBindValue(noteId);
+    query.addBindValue(qint64(position));
+    query.addBindValue(entry.t);
+    query.addBindValue(entry.text);
+    query.addBindValue(entry.lang);
+    query.addBindValue(entry.translated);
+    // A null string binds as NULL.
+    query.addBindValue(entry.speaker.isNull() ? QStringLiteral("") : entry.speaker);
+    query.addBindValue(entry.source.isNull() ? QStringLiteral("") : entry.source);
+}
+
 NoteSummary summary(const QString &status, const QString &reason, const QByteArray &content)
 {
     NoteSummary kept;

@@ -2,8 +2,7 @@
 
 // Rows as both stores read them back: the same columns give the same note.
 
-#include "notesbody.h"
-#include "summary.h"
+#include "store.h"
 
 #include <QSqlQuery>
 
@@ -16,6 +15,15 @@ namespace StoreRows {
 [[nodiscard]] StoredNote listedNote(const QSqlQuery &query);
 // A line: t, text, lang, translated, speaker, source.
 [[nodiscard]] NoteEntry entry(const QSqlQuery &query);
+// An account's row: id, salt, hash, iterations, created_at.
+void readCredentials(const QSqlQuery &query, const QString &email, Credentials &found);
+// A refresh token's row: account_id, used_at, revoked, created_at, family.
+[[nodiscard]] RefreshTokenRecord refreshToken(const QSqlQuery &query, const QString &digest);
+// Binds salt, hash and iterations, in this order.
+void bindPassword(QSqlQuery &query, const StoredPassword &password);
+// Binds a line's session_id, position, t, text, lang, translated, speaker, source.
+void bindEntry(QSqlQuery &query, const QString &noteId, qsizetype position, const NoteEntry &entry);
+
 // A kept summary from its status, reason and JSON content; a row that
 // cannot be read is a failed summary that says so.
 [[nodiscard]] NoteSummary summary(const QString &status, const QString &reason, const QByteArray &content);
