@@ -3,26 +3,9 @@
 // recent rotations, and the claims of live connections.
 #include "pgliveclaims.h"
 #include "pgstore.h"
+#include "storerows.h"
 
 #include <QVariant>
-
-namespace {
-
-// A key's failures and lock; `countedAt`: the time of an attempt the query
-// counted, unless the key was locked then.
-SignInFailures failuresFrom(bool ok, QSqlQuery &query, std::optional<qint64> countedAt = std::nullopt)
-{
-    SignInFailures state;
-    state.ok = ok;
-    if (ok && query.next()) {
-        state.failures = query.value(0).toInt();
-        state.lockedUntilMs = query.value(1).toLongLong();
-        state.counted = countedAt && state.lockedUntilMs <= *countedAt;
-    }
-    return state;
-}
-
-} // namespace
 
 bool PgStore::addSignInTables(QSqlQuery &query)
 {
@@ -69,7 +52,7 @@ SignInFailures PgStore::countSignInFailure(const QString &key, qint64 nowMs, qin
                            " RETURNING failures, locked_until"),
             {key, nowMs});
         const bool ok = exec(query);
-        return failuresFrom(ok, query, nowMs);
+        return StoreRows::signInFailures(ok, query, nowMs);
     });
 }
 
@@ -78,7 +61,7 @@ SignInFailures PgStore::signInFailures(const QString &key)
     return retrying([&] {
         QSqlQuery query = prepared(QStringLiteral("SELECT failures, locked_until FROM sign_in_failures WHERE key = ?"), {key});
         const bool ok = exec(query);
-        return failuresFrom(ok, query);
+        return StoreRows::signInFailures(ok, query);
     });
 }
 

@@ -1,27 +1,10 @@
 // The store's side of what every instance must see of sign-ins: the
 // throttle's failures and locks, and the successors of recent rotations.
 #include "sqlitestore.h"
+#include "storerows.h"
 
 #include <QSqlQuery>
 #include <QVariant>
-
-namespace {
-
-// A key's failures and lock; `countedAt`: the time of an attempt the query
-// counted, unless the key was locked then.
-SignInFailures failuresFrom(QSqlQuery &query, std::optional<qint64> countedAt = std::nullopt)
-{
-    SignInFailures state;
-    state.ok = query.exec();
-    if (state.ok && query.next()) {
-        state.failures = query.value(0).toInt();
-        state.lockedUntilMs = query.value(1).toLongLong();
-        state.counted = countedAt && state.lockedUntilMs <= *countedAt;
-    }
-    return state;
-}
-
-} // namespace
 
 bool SqliteStore::addSignInTables(QSqlQuery &query)
 {
@@ -74,7 +57,8 @@ SignInFailures SqliteStore::countSignInFailure(const QString &key, qint64 nowMs,
         " RETURNING failures, locked_until"));
     query.bindValue(QStringLiteral(":key"), key);
     query.bindValue(QStringLiteral(":now"), nowMs);
-    return failuresFrom(query, nowMs);
+    const bool ok = query.exec();
+    return StoreRows::signInFailures(ok, query, nowMs);
 }
 
 SignInFailures SqliteStore::signInFailures(const QString &key)
@@ -82,7 +66,8 @@ SignInFailures SqliteStore::signInFailures(const QString &key)
     QSqlQuery query(db());
     query.prepare(QStringLiteral("SELECT failures, locked_until FROM sign_in_failures WHERE key = ?"));
     query.addBindValue(key);
-    return failuresFrom(query);
+    const bool ok = query.exec();
+    return StoreRows::signInFailures(ok, query);
 }
 
 void SqliteStore::lockSignIns(const QString &key, qint64 untilMs)

@@ -94,4 +94,16 @@ NoteSummary summary(const QString &status, const QString &reason, const QByteArr
     return kept;
 }
 
+SignInFailures signInFailures(bool ok, QSqlQuery &query, std::optional<qint64> countedAt)
+{
+    SignInFailures state;
+    state.ok = ok;
+    if (ok && query.next()) {
+        state.failures = query.value(0).toInt();
+        state.lockedUntilMs = query.value(1).toLongLong();
+        state.counted = countedAt && state.lockedUntilMs <= *countedAt;
+    }
+    return state;
+}
+
 } // namespace StoreRows

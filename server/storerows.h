@@ -24,6 +24,10 @@ void bindPassword(QSqlQuery &query, const StoredPassword &password);
 // Binds a line's session_id, position, t, text, lang, translated, speaker, source.
 void bindEntry(QSqlQuery &query, const QString &noteId, qsizetype position, const NoteEntry &entry);
 
+// A sign-in key's row: failures, locked_until, of a query that ran when `ok`.
+// `countedAt`: the time of an attempt the query counted unless the key was locked then.
+[[nodiscard]] SignInFailures signInFailures(bool ok, QSqlQuery &query, std::optional<qint64> countedAt = std::nullopt);
+
 // A kept summary from its status, reason and JSON content; a row that
 // cannot be read is a failed summary that says so.
 [[nodiscard]] NoteSummary summary(const QString &status, const QString &reason, const QByteArray &content);
