@@ -22,6 +22,7 @@ private Q_SLOTS:
     void initTestCase();
     void instancesStartingTogetherMakeTheSchemaOnce();
     void aNewerSchemaIsLeftAsItIs();
+    void aStoreFindsARestartedDatabaseByItself();
     void aLostDatabaseAnswers503UntilItIsBack_data();
     void aLostDatabaseAnswers503UntilItIsBack();
     void aLostDatabaseAsksLiveConnectionsToComeBackLater();
@@ -97,6 +98,23 @@ void TestServerPostgres::aNewerSchemaIsLeftAsItIs()
     QVERIFY(!again.start());
     QVERIFY2(again.service().errorText().endsWith(u"was written by a newer zarno-server (schema 9)."_s),
              qPrintable(again.service().errorText()));
+}
+
+void TestServerPostgres::aStoreFindsARestartedDatabaseByItself()
+{
+    QString error;
+    const auto address = PgAddress::parse(m_cluster->createDatabase(), &error);
+    QVERIFY2(address, qPrintable(error));
+    PgStore store(*address);
+    QVERIFY2(store.open(), qPrintable(store.errorText()));
+    const auto created = store.createAccount(u"ada@example.org"_s, StoredPassword{"$argon2id$stand-in", {}, 0}, 1000);
+    QVERIFY(created);
+    QVERIFY(m_cluster->kill());
+    QVERIFY2(m_cluster->restart(), qPrintable(m_cluster->errorText()));
+    // The first call after the restart meets the dead connection, opens a new one and asks again.
+    const auto account = store.account(created->id);
+    QVERIFY(account);
+    QCOMPARE(account->email, u"ada@example.org"_s);
 }
 
 void TestServerPostgres::aLostDatabaseAnswers503UntilItIsBack_data()

@@ -45,6 +45,12 @@ bool isRoot()
     return ::geteuid() == 0;
 }
 
+PostgresCluster &sharedCluster()
+{
+    static PostgresCluster cluster;
+    return cluster;
+}
+
 } // namespace
 
 PostgresCluster::PostgresCluster()
@@ -60,18 +66,13 @@ PostgresCluster::~PostgresCluster()
 
 PostgresCluster *PostgresCluster::shared()
 {
-    static PostgresCluster cluster;
-    static const bool started = cluster.start();
-    return started ? &cluster : nullptr;
+    static const bool started = sharedCluster().start();
+    return started ? &sharedCluster() : nullptr;
 }
 
 QString PostgresCluster::skipReason()
 {
-    PostgresCluster *cluster = shared();
-    if (cluster)
-        return {};
-    static PostgresCluster probe;
-    return probe.hasBinaries() ? QStringLiteral("the private PostgreSQL cluster did not start") : QStringLiteral("no PostgreSQL binaries are installed");
+    return shared() ? QString() : sharedCluster().errorText();
 }
 
 bool PostgresCluster::run(const QString &program, const QStringList &arguments, int timeoutMs)

@@ -19,23 +19,21 @@ public:
     PostgresCluster(const PostgresCluster &) = delete;
     PostgresCluster &operator=(const PostgresCluster &) = delete;
 
-    // The one cluster of this process, started on first use; nothing when it
-    // cannot run (errorText() of a fresh object says why, see skipReason()).
+    // The one cluster of this process, started on first use; nothing when it cannot run.
     static PostgresCluster *shared();
-    // Why shared() gave nothing: "no PostgreSQL binaries" or the failure.
+    // Why shared() gave nothing: "no PostgreSQL binaries are installed" or what failed.
     static QString skipReason();
 
     // initdb and start; false with errorText().
     bool start();
     [[nodiscard]] QString errorText() const { return m_error; }
-    [[nodiscard]] bool hasBinaries() const { return !m_binDir.isEmpty(); }
 
     // A new empty database, as postgresql://USER@127.0.0.1:PORT/NAME; empty on failure.
     QString createDatabase();
     [[nodiscard]] quint16 port() const { return m_port; }
     [[nodiscard]] QString user() const { return QStringLiteral("zarno"); }
 
-    // The server goes away at once, as on a crash or a power cut; start() again brings it back on the same port.
+    // The server goes away at once, as on a crash or a power cut; restart() brings it back on the same port.
     bool kill();
     bool restart();
 
