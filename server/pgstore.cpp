@@ -58,6 +58,10 @@ QString driverReason(const QSqlError &error)
     const qsizetype failed = text.lastIndexOf(QLatin1StringView("failed: "));
     if (failed >= 0)
         text = text.mid(failed + 8);
+    for (const char *severity : {"FATAL:", "ERROR:"}) {
+        if (text.startsWith(QLatin1StringView(severity)))
+            text = text.mid(6).trimmed();
+    }
     while (text.endsWith(QLatin1Char('.')))
         text.chop(1);
     return text.isEmpty() ? QStringLiteral("no answer") : text;
@@ -187,7 +191,7 @@ bool PgStore::createSchema(QSqlQuery &query)
                                      " ALTER MAPPING FOR hword, hword_part, word WITH unaccent, simple")))
         return query.exec(QStringLiteral("RELEASE SAVEPOINT unaccent"));
     qCWarning(lcPgStore, "PostgreSQL's unaccent extension is not available (%s); search will mind accents.",
-              qUtf8Printable(query.lastError().databaseText()));
+              qUtf8Printable(driverReason(query.lastError())));
     return query.exec(QStringLiteral("ROLLBACK TO SAVEPOINT unaccent"));
 }
 
