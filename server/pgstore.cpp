@@ -128,7 +128,8 @@ bool PgStore::connect(int connectTimeoutSeconds)
     connection.setConnectOptions(QStringLiteral("connect_timeout=%1;application_name=zarno-server").arg(connectTimeoutSeconds));
     if (!connection.open()) {
         m_error = QStringLiteral("The database at %1 cannot be reached (%2).").arg(m_address.where(), driverReason(connection.lastError()));
-        if (!m_lost)
+        // At start the service says it once and stops.
+        if (!m_lost && m_opened)
             qCWarning(lcPgStore, "%s Requests answer 503 until it is back.", qUtf8Printable(m_error));
         m_lost = true;
         return false;
@@ -141,9 +142,8 @@ bool PgStore::connect(int connectTimeoutSeconds)
 
 bool PgStore::open(int connectTimeoutSeconds)
 {
-    if (!connect(connectTimeoutSeconds))
-        return false;
-    return migrate();
+    m_opened = connect(connectTimeoutSeconds) && migrate();
+    return m_opened;
 }
 
 bool PgStore::migrate()

@@ -107,4 +107,5 @@ private:
     bool m_failed = false;
     bool m_commitUncertain = false;
     bool m_lost = false;
+    bool m_opened = false;
 };
