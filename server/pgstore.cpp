@@ -59,6 +59,10 @@ QString driverReason(const QSqlError &error)
     const qsizetype failed = text.lastIndexOf(QLatin1StringView("failed: "));
     if (failed >= 0)
         text = text.mid(failed + 8);
+    for (const char *severity : {"FATAL:", "ERROR:"}) {
+        if (text.startsWith(QLatin1StringView(severity)))
+            text = text.mid(6).trimmed();
+    }
     while (text.endsWith(QLatin1Char('.')))
         text.chop(1);
     return text.isEmpty() ? QStringLiteral("no answer") : text;
@@ -125,7 +129,8 @@ bool PgStore::connect(int connectTimeoutSeconds)
     connection.setConnectOptions(QStringLiteral("connect_timeout=%1;application_name=zarno-server").arg(connectTimeoutSeconds));
     if (!connection.open()) {
         m_error = QStringLiteral("The database at %1 cannot be reached (%2).").arg(m_address.where(), driverReason(connection.lastError()));
-        if (!m_lost)
+        // At start the service says it once and stops.
+        if (!m_lost && m_opened)
             qCWarning(lcPgStore, "%s Requests answer 503 until it is back.", qUtf8Printable(m_error));
         m_lost = true;
         return false;
@@ -138,9 +143,8 @@ bool PgStore::connect(int connectTimeoutSeconds)
 
 bool PgStore::open(int connectTimeoutSeconds)
 {
-    if (!connect(connectTimeoutSeconds))
-        return false;
-    return migrate();
+    m_opened = connect(connectTimeoutSeconds) && migrate();
+    return m_opened;
 }
 
 bool PgStore::migrate()
@@ -190,7 +194,7 @@ bool PgStore::createSchema(QSqlQuery &query)
                                      " ALTER MAPPING FOR hword, hword_part, word WITH unaccent, simple")))
         return query.exec(QStringLiteral("RELEASE SAVEPOINT unaccent"));
     qCWarning(lcPgStore, "PostgreSQL's unaccent extension is not available (%s); search will mind accents.",
-              qUtf8Printable(query.lastError().databaseText()));
+              qUtf8Printable(driverReason(query.lastError())));
     return query.exec(QStringLiteral("ROLLBACK TO SAVEPOINT unaccent"));
 }
 

@@ -33,8 +33,9 @@ public:
     PgStore(const PgStore &) = delete;
     PgStore &operator=(const PgStore &) = delete;
 
-    // Connects and brings the schema up to date; false with errorText() set.
-    bool open(int connectTimeoutSeconds = 5);
+    // Connects and brings the schema up to date; false with errorText() set. The
+    // timeout counts per address a name resolves to: two stay within ten seconds.
+    bool open(int connectTimeoutSeconds = 4);
     [[nodiscard]] QString errorText() const { return m_error; }
 
     bool reachable() override;
@@ -119,4 +120,5 @@ private:
     bool m_failed = false;
     bool m_commitUncertain = false;
     bool m_lost = false;
+    bool m_opened = false;
 };

@@ -6,6 +6,7 @@
 #include "testservice.h"
 
 #include <QJsonArray>
+#include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTest>
@@ -23,6 +24,7 @@ private Q_SLOTS:
     void instancesStartingTogetherMakeTheSchemaOnce();
     void aNewerSchemaIsLeftAsItIs();
     void aStoreFindsARestartedDatabaseByItself();
+    void searchMindsAccentsWhereUnaccentCannotBeMade();
     void aLostDatabaseAnswers503UntilItIsBack_data();
     void aLostDatabaseAnswers503UntilItIsBack();
     void aLostDatabaseAsksLiveConnectionsToComeBackLater();
@@ -115,6 +117,39 @@ void TestServerPostgres::aStoreFindsARestartedDatabaseByItself()
     const auto account = store.account(created->id);
     QVERIFY(account);
     QCOMPARE(account->email, u"ada@example.org"_s);
+}
+
+void TestServerPostgres::searchMindsAccentsWhereUnaccentCannotBeMade()
+{
+    // A role that may make tables but not extensions.
+    const QString url = m_cluster->createDatabase();
+    PgAddress address = *PgAddress::parse(url, nullptr);
+    {
+        QSqlDatabase admin = QSqlDatabase::addDatabase(u"QPSQL"_s, u"admin"_s);
+        admin.setHostName(address.host);
+        admin.setPort(address.port);
+        admin.setUserName(address.user);
+        admin.setDatabaseName(address.database);
+        QVERIFY(admin.open());
+        QSqlQuery query(admin);
+        QVERIFY(query.exec(u"DO $$ BEGIN IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = 'plain')"
+                           " THEN CREATE ROLE plain LOGIN; END IF; END $$"_s));
+        QVERIFY(query.exec(u"GRANT CREATE ON SCHEMA public TO plain"_s));
+        admin.close();
+    }
+    QSqlDatabase::removeDatabase(u"admin"_s);
+    address.user = u"plain"_s;
+    PgStore store(address);
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"unaccent extension is not available .*; search will mind accents"_s));
+    QVERIFY2(store.open(), qPrintable(store.errorText()));
+
+    const auto account = store.createAccount(u"ada@example.org"_s, StoredPassword{"$argon2id$stand-in", {}, 0}, 1000);
+    QVERIFY(account);
+    NotesBody body{u"mac_1_ab12c"_s, 1000, 2000, u"en"_s, u"es"_s, false, u"UTC"_s,
+                   {NoteEntry{1000, u"Coffee at the Café Central."_s, u"en"_s, false}}};
+    QVERIFY(store.saveNote(account->id, body, u"note-1"_s, 3000));
+    QCOMPARE(store.searchNotes(account->id, {u"COFFEE"_s, u"CAFÉ"_s}).size(), 1);
+    QCOMPARE(store.searchNotes(account->id, {u"cafe"_s}).size(), 0);
 }
 
 void TestServerPostgres::aLostDatabaseAnswers503UntilItIsBack_data()

@@ -113,7 +113,7 @@ bool PostgresCluster::start()
     m_dataDir = m_dir->path() + QStringLiteral("/data");
     if (!run(QStringLiteral("initdb"), {QStringLiteral("-D"), m_dataDir, QStringLiteral("-U"), user(),
                                         QStringLiteral("--auth=trust"), QStringLiteral("-E"), QStringLiteral("UTF8"),
-                                        QStringLiteral("--locale=C"), QStringLiteral("-N")}))
+                                        QStringLiteral("--locale=C.UTF-8"), QStringLiteral("-N")}))
         return false;
     for (int attempt = 0; attempt < 3; ++attempt) {
         m_port = freePort();
