@@ -4,9 +4,15 @@
 // guesses passwords, one floods audio and one sends an oversized body, the
 // other clients' request latency and the service's peak memory; and the
 // store's share: first sign-ins and note saves per second, and how long
-// listing an account's notes takes.
+// listing an account's notes takes, on SQLite, on PostgreSQL and on two
+// instances sharing one PostgreSQL database.
 //
 //   bench_service_load [--server PATH] [--seconds N] [--part store|attack|streams]
+//                      [--database postgresql://USER@HOST:PORT/DBNAME]
+//
+// Without --database the PostgreSQL rows use a private cluster of their own.
+
+#include "serviceload.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -38,29 +44,6 @@ constexpr int speechEndsMs = 2200; // goforward.raw is quiet after this
 constexpr int pauseMs = 2500;      // silence after each utterance
 constexpr qint64 sustainedP99Ms = 2000;
 
-struct Figures
-{
-    std::vector<double> samples;
-    int missed = 0; // utterances whose final words never came within the pause
-
-    void add(double ms) { samples.push_back(ms); }
-    [[nodiscard]] double percentile(double p) const
-    {
-        if (samples.empty())
-            return -1;
-        std::vector<double> sorted = samples;
-        std::sort(sorted.begin(), sorted.end());
-        return sorted.at(std::min(sorted.size() - 1, size_t(p / 100.0 * double(sorted.size()))));
-    }
-};
-
-void wait(int ms)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
 qint64 peakMemoryKiB(qint64 pid)
 {
     QFile status(QStringLiteral("/proc/%1/status").arg(pid));
@@ -73,72 +56,6 @@ qint64 peakMemoryKiB(qint64 pid)
     return -1;
 }
 
-class Service
-{
-public:
-    bool start(const QString &binary, const QStringList &extra = {})
-    {
-        m_process.setProgram(binary);
-        m_process.setArguments(QStringList{QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--data-dir"), m_dir.path()}
-                               + extra);
-        m_process.setProcessChannelMode(QProcess::SeparateChannels);
-        m_process.setStandardErrorFile(QProcess::nullDevice());
-        m_process.start();
-        if (!m_process.waitForStarted() || !m_process.waitForReadyRead(30000))
-            return false;
-        const QByteArray banner = m_process.readLine().trimmed();
-        m_port = quint16(banner.mid(banner.lastIndexOf(':') + 1).toUInt());
-        QNetworkAccessManager network;
-        std::unique_ptr<QNetworkReply> reply(network.get(QNetworkRequest(url(QStringLiteral("/api/auth/config")))));
-        QEventLoop loop;
-        QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
-        loop.exec();
-        m_key = QJsonDocument::fromJson(reply->readAll()).object().value(QStringLiteral("supabaseAnonKey")).toString();
-        return m_port != 0 && !m_key.isEmpty();
-    }
-    ~Service()
-    {
-        m_process.kill();
-        m_process.waitForFinished();
-    }
-
-    QUrl url(const QString &path) const { return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(m_port).arg(path)); }
-    QString key() const { return m_key; }
-    quint16 port() const { return m_port; }
-    qint64 pid() const { return m_process.processId(); }
-
-    QUrl socketUrl(const QString &token) const
-    {
-        QUrl address(QStringLiteral("ws://127.0.0.1:%1/ws/transcribe").arg(m_port));
-        QUrlQuery query;
-        query.addQueryItem(QStringLiteral("a"), QStringLiteral("any"));
-        query.addQueryItem(QStringLiteral("b"), QStringLiteral("en"));
-        query.addQueryItem(QStringLiteral("token"), token);
-        address.setQuery(query);
-        return address;
-    }
-
-    QString signIn(QNetworkAccessManager &network, const QString &email)
-    {
-        QNetworkRequest request(url(QStringLiteral("/auth/v1/token?grant_type=password")));
-        request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
-        request.setRawHeader("apikey", m_key.toUtf8());
-        const QByteArray body = QJsonDocument(QJsonObject{{QStringLiteral("email"), email},
-                                                          {QStringLiteral("password"), QStringLiteral("bench password")}})
-                                    .toJson(QJsonDocument::Compact);
-        std::unique_ptr<QNetworkReply> reply(network.post(request, body));
-        QEventLoop loop;
-        QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
-        loop.exec();
-        return QJsonDocument::fromJson(reply->readAll()).object().value(QStringLiteral("access_token")).toString();
-    }
-
-private:
-    QTemporaryDir m_dir;
-    QProcess m_process;
-    quint16 m_port = 0;
-    QString m_key;
-};
 
 // One account speaking in real time: a second of silence, then the words and
 // a pause, over and over. Latency runs from the last word sent to the first
@@ -364,112 +281,6 @@ Figures politeRequests(Service &service, const QString &token, int seconds)
     return figures;
 }
 
-// Sends every request at once (the network manager keeps six in flight) and
-// times each; the rate counts the answers with status 200.
-struct Batch
-{
-    Figures latency;
-    double perSecond = 0;
-};
-
-Batch sendAll(QNetworkAccessManager &network, const QList<QNetworkRequest> &requests, const QList<QByteArray> &bodies)
-{
-    Batch batch;
-    QElapsedTimer total;
-    total.start();
-    int waiting = int(requests.size());
-    int answered = 0;
-    QEventLoop loop;
-    for (qsizetype i = 0; i < requests.size(); ++i) {
-        auto clock = std::make_shared<QElapsedTimer>();
-        clock->start();
-        QNetworkReply *reply = bodies.isEmpty() ? network.get(requests.at(i)) : network.post(requests.at(i), bodies.at(i));
-        QObject::connect(reply, &QNetworkReply::finished, &loop, [&, reply, clock] {
-            if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 200) {
-                batch.latency.add(double(clock->nsecsElapsed()) / 1e6);
-                ++answered;
-            } else {
-                batch.latency.missed += 1;
-            }
-            reply->deleteLater();
-            if (--waiting == 0)
-                loop.quit();
-        });
-    }
-    if (waiting > 0)
-        loop.exec();
-    batch.perSecond = answered / (double(total.nsecsElapsed()) / 1e9);
-    return batch;
-}
-
-QByteArray notesBody(int index, int lines)
-{
-    const qint64 started = 1'700'000'000'000LL + qint64(index) * 3'600'000;
-    QJsonArray entries;
-    for (int i = 0; i < lines; ++i)
-        entries.append(QJsonObject{{QStringLiteral("t"), started + i * 4000},
-                                   {QStringLiteral("text"), QStringLiteral("Line %1 of a meeting about the budget.").arg(i)},
-                                   {QStringLiteral("lang"), QStringLiteral("en")},
-                                   {QStringLiteral("translated"), false}});
-    return QJsonDocument(QJsonObject{{QStringLiteral("sourceClientId"), QStringLiteral("bench_%1").arg(index)},
-                                     {QStringLiteral("startedAt"), started},
-                                     {QStringLiteral("endedAt"), started + lines * 4000},
-                                     {QStringLiteral("sourceLanguage"), QStringLiteral("en")},
-                                     {QStringLiteral("targetLanguage"), QStringLiteral("es")},
-                                     {QStringLiteral("onlyTranscript"), false},
-                                     {QStringLiteral("timezone"), QStringLiteral("UTC")},
-                                     {QStringLiteral("entries"), entries}})
-        .toJson(QJsonDocument::Compact);
-}
-
-// Sign-ins (each hashes a password), note saves of 50 lines, and the list of
-// an account's 300 notes, one request at a time.
-bool storeFigures(const QString &binary)
-{
-    Service service;
-    if (!service.start(binary)) {
-        std::printf("%s did not start\n", qPrintable(binary));
-        return false;
-    }
-    constexpr int accounts = 60;
-    constexpr int notes = 300;
-    QNetworkAccessManager network;
-    QList<QNetworkRequest> signIns;
-    QList<QByteArray> credentials;
-    for (int i = 0; i < accounts; ++i) {
-        QNetworkRequest request(service.url(QStringLiteral("/auth/v1/token?grant_type=password")));
-        request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
-        request.setRawHeader("apikey", service.key().toUtf8());
-        signIns.append(request);
-        credentials.append(QJsonDocument(QJsonObject{{QStringLiteral("email"), QStringLiteral("store%1@example.org").arg(i)},
-                                                     {QStringLiteral("password"), QStringLiteral("bench password")}})
-                               .toJson(QJsonDocument::Compact));
-    }
-    const Batch signedIn = sendAll(network, signIns, credentials);
-    std::printf("store: %d first sign-ins: %.1f per second (p99 %.0f ms, %d failed)\n", accounts, signedIn.perSecond,
-                signedIn.latency.percentile(99), signedIn.latency.missed);
-
-    const QString token = service.signIn(network, QStringLiteral("store0@example.org"));
-    QNetworkRequest post(service.url(QStringLiteral("/api/sessions")));
-    post.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
-    post.setRawHeader("Authorization", "Bearer " + token.toUtf8());
-    QList<QByteArray> bodies;
-    for (int i = 0; i < notes; ++i)
-        bodies.append(notesBody(i, 50));
-    const Batch saved = sendAll(network, QList<QNetworkRequest>(notes, post), bodies);
-    std::printf("store: %d note saves of 50 lines: %.0f per second (p99 %.1f ms, %d failed)\n", notes, saved.perSecond,
-                saved.latency.percentile(99), saved.latency.missed);
-
-    QNetworkRequest list(service.url(QStringLiteral("/api/sessions")));
-    list.setRawHeader("Authorization", "Bearer " + token.toUtf8());
-    Figures listed;
-    for (int i = 0; i < 200; ++i)
-        listed.add(sendAll(network, {list}, {}).latency.percentile(50));
-    std::printf("store: GET /api/sessions of %d notes, one at a time: p50 %.1f ms, p99 %.1f ms\n", notes,
-                listed.percentile(50), listed.percentile(99));
-    std::fflush(stdout);
-    return true;
-}
 
 // While one client guesses passwords, one floods audio and one sends an
 // oversized body: the other clients' latency and the service's peak memory.
@@ -524,6 +335,7 @@ int main(int argc, char *argv[])
     QString binary = QStringLiteral(ZARNO_SERVER_BINARY);
     int seconds = 20;
     QString part;
+    QString database;
     const QStringList args = app.arguments();
     for (qsizetype i = 1; i + 1 < args.size(); i += 2) {
         if (args.at(i) == QLatin1StringView("--server"))
@@ -532,9 +344,11 @@ int main(int argc, char *argv[])
             seconds = args.at(i + 1).toInt();
         else if (args.at(i) == QLatin1StringView("--part"))
             part = args.at(i + 1);
+        else if (args.at(i) == QLatin1StringView("--database"))
+            database = args.at(i + 1);
     }
     const auto runs = [&](const char *name) { return part.isEmpty() || part == QLatin1StringView(name); };
-    if (runs("store") && !storeFigures(binary))
+    if (runs("store") && !storeFigures(binary, database))
         return 1;
     QFile recording(QStringLiteral("/usr/share/pocketsphinx/test/data/goforward.raw"));
     if (!recording.open(QIODevice::ReadOnly)) {

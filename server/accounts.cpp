@@ -6,7 +6,7 @@
 #include <QRandomGenerator>
 #include <QUuid>
 
-#include <array>
+#include <sodium.h>
 
 namespace {
 
@@ -29,6 +29,45 @@ QString newToken()
 QString digestOf(const QString &token)
 {
     return QString::fromLatin1(QCryptographicHash::hash(token.toUtf8(), QCryptographicHash::Sha256).toHex());
+}
+
+// A successor kept in the store is sealed with a key made from the token it
+// replaced: the store alone never yields a usable token, and whoever holds the
+// replaced token may have its successor during the reuse interval anyway.
+QByteArray sealingKey(const QString &rotated)
+{
+    return QCryptographicHash::hash("zarno rotation\n" + rotated.toUtf8(), QCryptographicHash::Sha256);
+}
+
+QByteArray seal(const QString &successor, const QString &rotated)
+{
+    const QByteArray key = sealingKey(rotated);
+    const QByteArray nonce = randomBytes(crypto_secretbox_NONCEBYTES);
+    const QByteArray plain = successor.toUtf8();
+    QByteArray box(qsizetype(crypto_secretbox_MACBYTES) + plain.size(), Qt::Uninitialized);
+    crypto_secretbox_easy(reinterpret_cast<unsigned char *>(box.data()),
+                          reinterpret_cast<const unsigned char *>(plain.constData()), quint64(plain.size()),
+                          reinterpret_cast<const unsigned char *>(nonce.constData()),
+                          reinterpret_cast<const unsigned char *>(key.constData()));
+    return nonce + box;
+}
+
+// The successor, or nothing when the sealed bytes are not the rotated token's.
+QString unseal(const QByteArray &sealed, const QString &rotated)
+{
+    constexpr qsizetype overhead = crypto_secretbox_NONCEBYTES + crypto_secretbox_MACBYTES;
+    if (sealed.size() <= overhead)
+        return {};
+    const QByteArray key = sealingKey(rotated);
+    const QByteArray box = sealed.mid(crypto_secretbox_NONCEBYTES);
+    QByteArray plain(box.size() - qsizetype(crypto_secretbox_MACBYTES), Qt::Uninitialized);
+    if (crypto_secretbox_open_easy(reinterpret_cast<unsigned char *>(plain.data()),
+                                   reinterpret_cast<const unsigned char *>(box.constData()), quint64(box.size()),
+                                   reinterpret_cast<const unsigned char *>(sealed.constData()),
+                                   reinterpret_cast<const unsigned char *>(key.constData()))
+        != 0)
+        return {};
+    return QString::fromUtf8(plain);
 }
 
 GrantResult failure(int status, const QString &error, const QString &description)
@@ -75,6 +114,9 @@ Accounts::Accounts(Store &store, const ServiceOptions &options)
     : m_store(store)
     , m_options(options)
 {
+    // Sealing needs it; PasswordHash reports a library that cannot start.
+    if (sodium_init() < 0)
+        qWarning("libsodium could not start");
 }
 
 qint64 Accounts::refreshLifetimeMs() const
@@ -190,13 +232,6 @@ GrantResult Accounts::refresh(const QString &refreshToken)
         return invalidGrant(QStringLiteral("Refresh Token is required"));
     const qint64 now = m_options.nowMs();
     const qint64 reuseMs = std::max<qint64>(0, m_options.refreshReuseSeconds) * 1000;
-    for (auto it = m_recentRotations.begin(); it != m_recentRotations.end();) {
-        if (now - it->atMs > reuseMs)
-            it = m_recentRotations.erase(it);
-        else
-            ++it;
-    }
-
     const QString digest = digestOf(refreshToken);
     const Found<RefreshTokenRecord> found = m_store.refreshToken(digest);
     if (!found.ok)
@@ -210,20 +245,15 @@ GrantResult Accounts::refresh(const QString &refreshToken)
     if (now - token.createdAtMs > refreshLifetimeMs())
         return invalidGrant(QStringLiteral("Invalid Refresh Token: Refresh Token Expired"));
     if (!token.usedAtMs)
-        return rotate(*account, digest, token.family);
+        return rotate(*account, refreshToken, token.family);
 
-    // A client that lost the answer to its own rotation gets the active token again.
-    QString current;
-    QString at = digest;
-    while (m_recentRotations.contains(at)) {
-        current = m_recentRotations.value(at).successor;
-        at = digestOf(current);
-    }
     if (now - *token.usedAtMs > reuseMs) {
         // Someone holds a copy of a spent token: nothing of this sign-in can be trusted.
         m_store.revokeFamily(token.family);
         return invalidGrant(QStringLiteral("Invalid Refresh Token: Already Used"));
     }
+    // A client that lost the answer to its own rotation gets the active token again.
+    const QString current = activeSuccessor(refreshToken, now - reuseMs);
     if (current.isEmpty())
         return invalidGrant(QStringLiteral("Invalid Refresh Token: Already Used"));
     GrantResult result;
@@ -233,8 +263,26 @@ GrantResult Accounts::refresh(const QString &refreshToken)
     return result;
 }
 
-GrantResult Accounts::rotate(const Account &account, const QString &digest, const QString &family)
+QString Accounts::activeSuccessor(const QString &refreshToken, qint64 notBeforeMs)
 {
+    // Bounded: rows that point in a circle must not hold the service.
+    constexpr int longestChain = 64;
+    QString current;
+    QString at = refreshToken;
+    for (int i = 0; i < longestChain; ++i) {
+        const auto sealed = m_store.rotation(digestOf(at), notBeforeMs);
+        const QString next = sealed ? unseal(*sealed, at) : QString();
+        if (next.isEmpty())
+            break;
+        current = next;
+        at = next;
+    }
+    return current;
+}
+
+GrantResult Accounts::rotate(const Account &account, const QString &refreshToken, const QString &family)
+{
+    const QString digest = digestOf(refreshToken);
     const qint64 now = m_options.nowMs();
     const QString successor = newToken();
     AccessTokenRecord access;
@@ -243,7 +291,8 @@ GrantResult Accounts::rotate(const Account &account, const QString &digest, cons
     if (!result.grant
         || !m_store.rotate(digest, now, {digestOf(successor), account.id, family, now, std::nullopt, false}, access))
         return failure(500, QStringLiteral("server_error"), QStringLiteral("The sign-in could not be stored."));
-    m_recentRotations.insert(digest, Rotation{successor, now});
+    const qint64 reuseMs = std::max<qint64>(0, m_options.refreshReuseSeconds) * 1000;
+    m_store.keepRotation(digest, seal(successor, refreshToken), now, now - reuseMs);
     return result;
 }
 

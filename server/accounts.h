@@ -3,7 +3,6 @@
 #include "serviceoptions.h"
 #include "store.h"
 
-#include <QHash>
 #include <QJsonObject>
 #include <QString>
 
@@ -75,17 +74,11 @@ private:
     // A grant with a new access token, stored now, or left in *record for the caller to store.
     std::optional<TokenGrant> issue(const Account &account, const QString &refreshToken, const QString &family,
                                     AccessTokenRecord *record = nullptr);
-    GrantResult rotate(const Account &account, const QString &digest, const QString &family);
+    GrantResult rotate(const Account &account, const QString &refreshToken, const QString &family);
+    // The active token of a family whose rotations began with this token, within the reuse interval.
+    [[nodiscard]] QString activeSuccessor(const QString &refreshToken, qint64 nowMs);
 
     Store &m_store;
     const ServiceOptions &m_options;
     QString m_publicKey;
-    // Successors of recently rotated refresh tokens, kept in memory only for
-    // the reuse interval: digest of the old token -> the new token itself.
-    struct Rotation
-    {
-        QString successor;
-        qint64 atMs = 0;
-    };
-    QHash<QString, Rotation> m_recentRotations;
 };

@@ -38,6 +38,19 @@ void replyError(const QHttpServerRequest &request, QHttpServerResponder &respond
           status);
 }
 
+void databaseUnavailable(const QHttpServerRequest &request, QHttpServerResponder &responder, const QString &message)
+{
+    logRequest(request, Status::ServiceUnavailable);
+    const QJsonObject body{{QStringLiteral("error"), QStringLiteral("database_unavailable")},
+                           {QStringLiteral("message"), message}};
+    responder.write(QJsonDocument(body).toJson(QJsonDocument::Compact),
+                    {{"Content-Type", "application/json"},
+                     {"Cache-Control", "no-store"},
+                     {"X-Content-Type-Options", "nosniff"},
+                     {"Retry-After", "5"}},
+                    Status::ServiceUnavailable);
+}
+
 void methodNotAllowed(const QHttpServerRequest &request, QHttpServerResponder &responder)
 {
     replyError(request, responder, Status::MethodNotAllowed, QStringLiteral("method_not_allowed"),

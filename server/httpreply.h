@@ -14,6 +14,8 @@ void reply(const QHttpServerRequest &request, QHttpServerResponder &responder, c
            QHttpServerResponder::StatusCode status = QHttpServerResponder::StatusCode::Ok);
 void replyError(const QHttpServerRequest &request, QHttpServerResponder &responder,
                 QHttpServerResponder::StatusCode status, const QString &error, const QString &message);
+// 503 with a reason and when to come back: the database cannot be reached.
+void databaseUnavailable(const QHttpServerRequest &request, QHttpServerResponder &responder, const QString &message);
 void methodNotAllowed(const QHttpServerRequest &request, QHttpServerResponder &responder);
 
 } // namespace Http

@@ -1,4 +1,5 @@
 #include "modeloptions.h"
+#include "pgstore.h"
 #include "zarnoservice.h"
 
 #include <QCommandLineParser>
@@ -24,7 +25,10 @@ void declareOptions(QCommandLineParser &parser)
         "Limits: --max-listeners transcription connections at once, for either engine (4013 beyond them);\n"
         "a local listener more than 30 s of audio ahead of its recogniser is closed with 4013. Requests\n"
         "answer only for Host 127.0.0.1, localhost or [::1] with the port, plus --allow-host names (421\n"
-        "otherwise); bodies up to 8 MiB (413), headers up to 16 KiB (431).\n\n")
+        "otherwise); bodies up to 8 MiB (413), headers up to 16 KiB (431).\n\n"
+        "Storage: SQLite in --data-dir, or with --database a PostgreSQL database that several instances may\n"
+        "share; its password comes from --database-password-file or PGPASSWORD, never the command line.\n"
+        "While the database cannot be reached, requests answer 503 and the service keeps trying.\n\n")
         + modelHelp());
     parser.addHelpOption();
     parser.addVersionOption();
@@ -61,8 +65,16 @@ void declareOptions(QCommandLineParser &parser)
                                           QStringLiteral("Transcription connections served at once, each with its "
                                                          "own recogniser of about 105 MB (default 3)."),
                                           QStringLiteral("count"), QStringLiteral("3"));
-    parser.addOptions({port, dataDir, tokenTtl, testControls, allowHost, maxListeners, engine, sonioxKeyFile,
-                       sonioxUrl, sonioxModel});
+    const QCommandLineOption database(QStringLiteral("database"),
+                                      QStringLiteral("Keep everything in PostgreSQL at postgresql://USER@HOST:PORT/DBNAME "
+                                                     "instead of SQLite in --data-dir; several instances may share it."),
+                                      QStringLiteral("url"));
+    const QCommandLineOption databasePasswordFile(QStringLiteral("database-password-file"),
+                                                  QStringLiteral("File holding the database password (chmod 600); "
+                                                                 "else PGPASSWORD."),
+                                                  QStringLiteral("file"));
+    parser.addOptions({port, dataDir, database, databasePasswordFile, tokenTtl, testControls, allowHost, maxListeners,
+                       engine, sonioxKeyFile, sonioxUrl, sonioxModel});
     declareModelOptions(parser);
 }
 
@@ -90,6 +102,34 @@ bool readSonioxOptions(const QCommandLineParser &parser, ServiceOptions &options
     return true;
 }
 
+// Where the data lives; false (with a sentence printed) when the password file is unusable.
+bool readDatabaseOptions(const QCommandLineParser &parser, ServiceOptions &options)
+{
+    options.dataDir = parser.isSet(QStringLiteral("data-dir")) ? parser.value(QStringLiteral("data-dir"))
+                                            : QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    options.database = parser.value(QStringLiteral("database"));
+    const QString passwordFile = parser.value(QStringLiteral("database-password-file"));
+    if (options.database.isEmpty()) {
+        if (!passwordFile.isEmpty())
+            std::fprintf(stderr, "zarno-server: --database-password-file does nothing without --database.\n");
+        return true;
+    }
+    QString error;
+    if (!PgAddress::parse(options.database, &error)) {
+        std::fprintf(stderr, "zarno-server: %s\n", qUtf8Printable(error));
+        return false;
+    }
+    const SonioxKey password = loadSonioxKey(passwordFile, qgetenv("PGPASSWORD"), QStringLiteral("password"));
+    if (!password.error.isEmpty()) {
+        std::fprintf(stderr, "zarno-server: %s\n", qUtf8Printable(password.error));
+        return false;
+    }
+    if (!password.warning.isEmpty())
+        std::fprintf(stderr, "zarno-server: %s\n", qUtf8Printable(password.warning));
+    options.databasePassword = password.key;
+    return true;
+}
+
 // The service's options from the command line; nothing (with a sentence
 // printed) when one is unusable.
 std::optional<ServiceOptions> readOptions(const QCommandLineParser &parser)
@@ -107,8 +147,8 @@ std::optional<ServiceOptions> readOptions(const QCommandLineParser &parser)
         std::fprintf(stderr, "zarno-server: --token-ttl needs a number of seconds.\n");
         return std::nullopt;
     }
-    options.dataDir = parser.isSet(QStringLiteral("data-dir")) ? parser.value(QStringLiteral("data-dir"))
-                                            : QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    if (!readDatabaseOptions(parser, options))
+        return std::nullopt;
     options.testControls = parser.isSet(QStringLiteral("test-controls"));
     options.limits.extraHosts = parser.values(QStringLiteral("allow-host"));
     options.maxRecognizers = parser.value(QStringLiteral("max-listeners")).toInt(&ok);

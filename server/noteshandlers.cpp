@@ -56,8 +56,8 @@ void ZarnoService::handleSessions(const QHttpServerRequest &request, QHttpServer
             return;
         }
         // Every word is only text: quotes, stars, NEAR, columns and operators match nothing of their own.
-        const QString expression = NoteSearch::matchExpression(query.queryItemValue(QStringLiteral("q"), QUrl::FullyDecoded));
-        reply(request, responder, notesListJson(expression.isEmpty() ? QList<StoredNote>() : m_store->searchNotes(accountId, expression)));
+        const QStringList words = NoteSearch::words(query.queryItemValue(QStringLiteral("q"), QUrl::FullyDecoded));
+        reply(request, responder, notesListJson(words.isEmpty() ? QList<StoredNote>() : m_store->searchNotes(accountId, words)));
         return;
     }
     if (m_failSessions) {

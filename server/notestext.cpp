@@ -61,17 +61,45 @@ QString automatic(const QString &overview, const QString &firstLine)
 
 namespace NoteSearch {
 
-QString matchExpression(const QString &words)
+QStringList words(const QString &text)
+{
+    QStringList found;
+    for (const QString &word : text.split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts)) {
+        if (hasWordCharacter(word))
+            found.append(word);
+    }
+    return found;
+}
+
+QString matchExpression(const QStringList &words)
 {
     QStringList terms;
-    for (const QString &word : words.split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts)) {
-        if (!hasWordCharacter(word))
-            continue;
+    for (const QString &word : words) {
         QString quoted = word;
         quoted.replace(QLatin1Char('"'), QStringLiteral("\"\""));
         terms.append(QLatin1Char('"') + quoted + QStringLiteral("\"*"));
     }
     return terms.join(QLatin1Char(' '));
+}
+
+QString tsQuery(const QStringList &words)
+{
+    QStringList terms;
+    for (const QString &word : words) {
+        QStringList runs;
+        QString run;
+        for (QChar c : word + QLatin1Char(' ')) {
+            if (c.isLetterOrNumber() || (c.isMark() && !run.isEmpty())) {
+                run.append(c);
+            } else if (!run.isEmpty()) {
+                runs.append(QLatin1Char('\'') + run + QStringLiteral("':*"));
+                run.clear();
+            }
+        }
+        if (!runs.isEmpty())
+            terms.append(QLatin1Char('(') + runs.join(QStringLiteral(" <-> ")) + QLatin1Char(')'));
+    }
+    return terms.join(QStringLiteral(" & "));
 }
 
 QString snippetHtml(const QString &marked)

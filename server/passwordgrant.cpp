@@ -51,10 +51,11 @@ struct PasswordGrants::Attempt
     }
 };
 
-PasswordGrants::PasswordGrants(Accounts &accounts, const ServiceOptions &options, QObject *parent)
+PasswordGrants::PasswordGrants(Accounts &accounts, Store &store, const ServiceOptions &options, QObject *parent)
     : QObject(parent)
     , m_accounts(accounts)
     , m_options(options)
+    , m_throttle(store)
 {
     // One thread: hashing is memory-hard, and the recognisers need the cores.
     m_pool.setMaxThreadCount(1);

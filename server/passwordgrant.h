@@ -8,6 +8,7 @@
 class Accounts;
 class QHttpServerRequest;
 class QHttpServerResponder;
+class Store;
 struct ServiceOptions;
 
 // The password grant, answered later: the hash is checked on a worker thread
@@ -17,7 +18,7 @@ class PasswordGrants : public QObject
 {
     Q_OBJECT
 public:
-    PasswordGrants(Accounts &accounts, const ServiceOptions &options, QObject *parent = nullptr);
+    PasswordGrants(Accounts &accounts, Store &store, const ServiceOptions &options, QObject *parent = nullptr);
     // Waits for hashing still running: its results would reach a dead object.
     ~PasswordGrants() override;
 

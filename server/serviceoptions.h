@@ -15,6 +15,9 @@
 struct ServiceOptions
 {
     QString dataDir;                 // holds zarno.sqlite; created 0700
+    // postgresql://USER@HOST:PORT/DBNAME; empty: SQLite in dataDir.
+    QString database;
+    QString databasePassword; // from PGPASSWORD or a file, never the command line
     quint16 port = 8790;             // 0 picks a free port
     qint64 tokenTtlSeconds = 3600;   // lifetime of an access token
     qint64 refreshReuseSeconds = 10; // a rotated refresh token still answers this long

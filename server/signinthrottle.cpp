@@ -1,18 +1,31 @@
 #include "signinthrottle.h"
 
+#include "store.h"
+
 #include <QHostAddress>
 
 #include <algorithm>
 
 namespace {
 
-// Bounds the table; unlocked keys make room first.
-constexpr qsizetype maxEntries = 100'000;
+// A key neither locked nor tried for this long starts afresh.
+constexpr qint64 idleKeyMs = 24 * 3600 * 1000LL;
+
+qint64 secondsUntil(qint64 lockedUntilMs, qint64 nowMs)
+{
+    return (lockedUntilMs - nowMs + 999) / 1000;
+}
 
 } // namespace
 
-SignInThrottle::SignInThrottle(Rule rule)
-    : m_rule(rule)
+SignInThrottle::SignInThrottle(Store &store)
+    : SignInThrottle(store, Rule{})
+{
+}
+
+SignInThrottle::SignInThrottle(Store &store, Rule rule)
+    : m_store(store)
+    , m_rule(rule)
 {
 }
 
@@ -26,40 +39,34 @@ QString SignInThrottle::keyFor(const QString &account, const QHostAddress &peer,
 
 qint64 SignInThrottle::admit(const QString &key, qint64 nowMs)
 {
-    if (m_entries.size() >= maxEntries)
-        forgetOld(nowMs);
-    Entry &entry = m_entries[key];
-    if (entry.lockedUntilMs > nowMs)
-        return (entry.lockedUntilMs - nowMs + 999) / 1000;
     // The ones being checked may still lock the key; their outcome is a moment away.
-    if (entry.inFlight >= m_rule.maxInFlight)
-        return 1;
-    entry.inFlight += 1;
-    entry.failures += 1;
-    entry.lastMs = nowMs;
-    const int over = entry.failures - m_rule.freeFailures + 1;
+    if (m_inFlight.value(key) >= m_rule.maxInFlight) {
+        const SignInFailures state = m_store.signInFailures(key);
+        return state.lockedUntilMs > nowMs ? secondsUntil(state.lockedUntilMs, nowMs) : 1;
+    }
+    const SignInFailures state = m_store.countSignInFailure(key, nowMs, nowMs - idleKeyMs);
+    // A store that cannot count cannot check a password either; the check says so.
+    if (!state.ok)
+        return 0;
+    if (!state.counted)
+        return std::max<qint64>(1, secondsUntil(state.lockedUntilMs, nowMs));
+    m_inFlight[key] += 1;
+    const int over = state.failures - m_rule.freeFailures + 1;
     if (over > 0)
-        entry.lockedUntilMs = nowMs + std::min(m_rule.maxLockMs, m_rule.firstLockMs << std::min(over - 1, 30));
+        m_store.lockSignIns(key, nowMs + std::min(m_rule.maxLockMs, m_rule.firstLockMs << std::min(over - 1, 30)));
     return 0;
 }
 
 void SignInThrottle::finished(const QString &key, bool succeeded)
 {
-    const auto it = m_entries.find(key);
-    if (it == m_entries.end())
-        return;
     if (succeeded) {
-        m_entries.erase(it);
+        m_store.clearSignInFailures(key);
+        m_inFlight.remove(key);
         return;
     }
-    it->inFlight = std::max(0, it->inFlight - 1);
-}
-
-void SignInThrottle::forgetOld(qint64 nowMs)
-{
-    // Locked keys and keys being checked stay: forgetting them would undo the backoff.
-    m_entries.removeIf([&](const QHash<QString, Entry>::iterator it) {
-        return it->lockedUntilMs <= nowMs && it->inFlight == 0
-            && (nowMs - it->lastMs > m_rule.maxLockMs || m_entries.size() >= maxEntries);
-    });
+    const auto it = m_inFlight.find(key);
+    if (it == m_inFlight.end())
+        return;
+    if (--*it <= 0)
+        m_inFlight.erase(it);
 }

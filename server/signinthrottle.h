@@ -4,6 +4,7 @@
 #include <QString>
 
 class QHostAddress;
+class Store;
 
 // Backoff for password guessing, one key per account. Every attempt counts as
 // a failure when it is let through, before its password is hashed, so that
@@ -11,6 +12,9 @@ class QHostAddress;
 // only a handful of one key's attempts are checked at a time. The attempt
 // that reaches the allowance locks the key for a second, each later one twice
 // as long as the one before, up to a couple of minutes. A success clears the key.
+// Failures and locks live in the store, so that every instance on it counts
+// the same guesses; how many of one key's attempts this instance is checking
+// is its own.
 class SignInThrottle
 {
 public:
@@ -22,8 +26,8 @@ public:
         qint64 maxLockMs = 2 * 60 * 1000;
     };
 
-    SignInThrottle() = default;
-    explicit SignInThrottle(Rule rule);
+    explicit SignInThrottle(Store &store);
+    SignInThrottle(Store &store, Rule rule);
 
     // The key of one account's attempts: the account, and the client's address
     // when it is the client's own. Every client of a loopback service, and
@@ -38,15 +42,7 @@ public:
     void finished(const QString &key, bool succeeded);
 
 private:
-    struct Entry
-    {
-        int failures = 0;
-        int inFlight = 0;
-        qint64 lockedUntilMs = 0;
-        qint64 lastMs = 0;
-    };
-    void forgetOld(qint64 nowMs);
-
+    Store &m_store;
     Rule m_rule;
-    QHash<QString, Entry> m_entries;
+    QHash<QString, int> m_inFlight;
 };

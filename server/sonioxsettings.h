@@ -23,4 +23,6 @@ struct SonioxKey
     QString error;   // a sentence when the file could not be used
     QString warning; // a sentence when the file is readable by others
 };
-[[nodiscard]] SonioxKey loadSonioxKey(const QString &keyFile, const QByteArray &environmentValue);
+// `what` names the secret in the sentences: the database's password file is read the same way.
+[[nodiscard]] SonioxKey loadSonioxKey(const QString &keyFile, const QByteArray &environmentValue,
+                                      const QString &what = QStringLiteral("key"));

@@ -1,5 +1,8 @@
 #include "sqlitestore.h"
 
+#include "notestext.h"
+#include "storerows.h"
+
 #include <QFile>
 #include <QJsonDocument>
 #include <QSqlError>
@@ -11,7 +14,8 @@ namespace {
 
 // 1: accounts, token families and notes. 2: one note per account and sourceClientId.
 // 3: summaries beside the notes. 4: titles the user gives, and a full-text index.
-constexpr int schemaVersion = 4;
+// 5: sign-in failures and recent rotations.
+constexpr int schemaVersion = 5;
 
 const char *const tables[] = {
     "CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)",
@@ -86,33 +90,6 @@ bool mergeRepeatedNotes(QSqlQuery &query)
             "CREATE UNIQUE INDEX IF NOT EXISTS sessions_by_client ON sessions (account_id, source_client_id)"));
 }
 
-StoredNote noteFrom(const QSqlQuery &query)
-{
-    StoredNote note;
-    note.id = query.value(0).toString();
-    note.body.sourceClientId = query.value(1).toString();
-    note.body.startedAt = query.value(2).toLongLong();
-    note.body.endedAt = query.value(3).toLongLong();
-    note.body.sourceLanguage = query.value(4).toString();
-    note.body.targetLanguage = query.value(5).toString();
-    note.body.onlyTranscript = query.value(6).toInt() != 0;
-    note.body.timezone = query.value(7).toString();
-    note.createdAtMs = query.value(8).toLongLong();
-    note.title = query.value(9).toString();
-    note.overview = query.value(10).toString();
-    return note;
-}
-
-// A list's note: its columns, then those of listColumns.
-StoredNote listedNoteFrom(const QSqlQuery &query)
-{
-    StoredNote note = noteFrom(query);
-    note.entryCount = query.value(11).toLongLong();
-    note.firstLine = query.value(12).toString();
-    note.firstTranslation = query.value(13).toString();
-    return note;
-}
-
 // Binds the columns that a save of the same note replaces, in this order.
 void bindContent(QSqlQuery &query, const NotesBody &body)
 {
@@ -132,13 +109,6 @@ bool run(const QSqlDatabase &connection, const QString &statement, const QVarian
     for (const QVariant &value : values)
         query.addBindValue(value);
     return query.exec();
-}
-
-void bindPassword(QSqlQuery &query, const StoredPassword &password)
-{
-    query.addBindValue(password.salt.isNull() ? QByteArray("") : password.salt);
-    query.addBindValue(password.hash);
-    query.addBindValue(password.iterations);
 }
 
 } // namespace
@@ -206,6 +176,7 @@ bool SqliteStore::upgrade()
         connection.rollback();
         return false;
     }
+    ok = ok && (version >= 5 || addSignInTables(query));
     ok = ok && query.exec(QStringLiteral("PRAGMA user_version = %1").arg(schemaVersion)) && connection.commit();
     if (!ok) {
         m_error = query.lastError().isValid() ? query.lastError().text() : connection.lastError().text();
@@ -236,10 +207,7 @@ Credentials SqliteStore::credentials(const QString &email)
         return found;
     }
     if (query.next()) {
-        found.account = Account{query.value(0).toLongLong(), email, query.value(4).toLongLong()};
-        found.password.salt = query.value(1).toByteArray();
-        found.password.hash = query.value(2).toByteArray();
-        found.password.iterations = query.value(3).toInt();
+        StoreRows::readCredentials(query, email, found);
     }
     return found;
 }
@@ -260,7 +228,7 @@ std::optional<Account> SqliteStore::createAccount(const QString &email, const St
     QSqlQuery insert(db());
     insert.prepare(QStringLiteral("INSERT INTO accounts (email, salt, hash, iterations, created_at) VALUES (?, ?, ?, ?, ?)"));
     insert.addBindValue(email);
-    bindPassword(insert, password);
+    StoreRows::bindPassword(insert, password);
     insert.addBindValue(createdAtMs);
     if (!insert.exec())
         return std::nullopt;
@@ -271,7 +239,7 @@ bool SqliteStore::replacePassword(qint64 accountId, const StoredPassword &passwo
 {
     QSqlQuery update(db());
     update.prepare(QStringLiteral("UPDATE accounts SET salt = ?, hash = ?, iterations = ? WHERE id = ?"));
-    bindPassword(update, password);
+    StoreRows::bindPassword(update, password);
     update.addBindValue(accountId);
     return update.exec() && update.numRowsAffected() == 1;
 }
@@ -292,15 +260,7 @@ Found<RefreshTokenRecord> SqliteStore::refreshToken(const QString &digest)
     found.ok = query.exec();
     if (!found.ok || !query.next())
         return found;
-    RefreshTokenRecord token;
-    token.digest = digest;
-    token.accountId = query.value(0).toLongLong();
-    if (!query.value(1).isNull())
-        token.usedAtMs = query.value(1).toLongLong();
-    token.revoked = query.value(2).toInt() != 0;
-    token.createdAtMs = query.value(3).toLongLong();
-    token.family = query.value(4).toString();
-    found.value = token;
+    found.value = StoreRows::refreshToken(query, digest);
     return found;
 }
 
@@ -399,15 +359,7 @@ bool SqliteStore::writeEntries(const QString &noteId, const QList<NoteEntry> &en
     line.prepare(QStringLiteral("INSERT INTO entries (session_id, position, t, text, lang, translated, speaker, source)"
                                 " VALUES (?, ?, ?, ?, ?, ?, ?, ?)"));
     for (qsizetype i = 0; ok && i < entries.size(); ++i) {
-        const NoteEntry &entry = entries.at(i);
-        line.addBindValue(noteId);
-        line.addBindValue(qint64(i));
-        line.addBindValue(entry.t);
-        line.addBindValue(entry.text);
-        line.addBindValue(entry.lang);
-        line.addBindValue(entry.translated ? 1 : 0);
-        line.addBindValue(entry.speaker.isNull() ? QStringLiteral("") : entry.speaker); // a null string binds as NULL
-        line.addBindValue(entry.source.isNull() ? QStringLiteral("") : entry.source);
+        StoreRows::bindEntry(line, noteId, i, entries.at(i));
         ok = line.exec();
     }
     return ok;
@@ -424,12 +376,15 @@ QList<StoredNote> SqliteStore::notes(qint64 accountId)
     if (!query.exec())
         return notes;
     while (query.next())
-        notes.append(listedNoteFrom(query));
+        notes.append(StoreRows::listedNote(query));
     return notes;
 }
 
-QList<StoredNote> SqliteStore::searchNotes(qint64 accountId, const QString &expression)
+QList<StoredNote> SqliteStore::searchNotes(qint64 accountId, const QStringList &words)
 {
+    const QString expression = NoteSearch::matchExpression(words);
+    if (expression.isEmpty())
+        return {};
     QSqlQuery query(db());
     // Titles and overviews weigh more than lines; ties go to the newest note.
     query.prepare(QLatin1StringView(noteColumns) + QLatin1StringView(listColumns)
@@ -443,7 +398,7 @@ QList<StoredNote> SqliteStore::searchNotes(qint64 accountId, const QString &expr
     if (!query.exec())
         return notes;
     while (query.next()) {
-        StoredNote note = listedNoteFrom(query);
+        StoredNote note = StoreRows::listedNote(query);
         note.snippet = query.value(14).toString();
         notes.append(note);
     }
@@ -459,15 +414,13 @@ std::optional<StoredNote> SqliteStore::note(qint64 accountId, const QString &id)
     query.addBindValue(id);
     if (!query.exec() || !query.next())
         return std::nullopt;
-    StoredNote note = noteFrom(query);
+    StoredNote note = StoreRows::note(query);
     QSqlQuery lines(connection);
     lines.prepare(QStringLiteral("SELECT t, text, lang, translated, speaker, source FROM entries WHERE session_id = ? ORDER BY position"));
     lines.addBindValue(id);
     if (lines.exec()) {
         while (lines.next())
-            note.body.entries.append(NoteEntry{lines.value(0).toLongLong(), lines.value(1).toString(),
-                                               lines.value(2).toString(), lines.value(3).toInt() != 0,
-                                               lines.value(4).toString(), lines.value(5).toString()});
+            note.body.entries.append(StoreRows::entry(lines));
     }
     return note;
 }
@@ -479,17 +432,7 @@ NoteSummary SqliteStore::noteSummary(const QString &noteId)
     query.addBindValue(noteId);
     if (!query.exec() || !query.next())
         return {};
-    NoteSummary kept;
-    const auto status = NoteSummary::statusNamed(query.value(0).toString());
-    const ParsedSummary content = summaryFromJson(QJsonDocument::fromJson(query.value(2).toByteArray()).object());
-    kept.status = status.value_or(NoteSummary::Status::Failed);
-    kept.reason = query.value(1).toString();
-    kept.summary = content.summary.value_or(Summary());
-    if (!status || (kept.status == NoteSummary::Status::Ready && !content.summary)) {
-        kept.status = NoteSummary::Status::Failed;
-        kept.reason = QStringLiteral("The kept summary could not be read; summarise again.");
-    }
-    return kept;
+    return StoreRows::summary(query.value(0).toString(), query.value(1).toString(), query.value(2).toByteArray());
 }
 
 bool SqliteStore::keepSummary(const QString &noteId, const NoteSummary &summary)

@@ -38,11 +38,19 @@ public:
     void removeAccessToken(const QString &digest) override;
     void forgetTokens(qint64 accessExpiredBeforeMs, qint64 refreshMadeBeforeMs) override;
 
+    bool keepRotation(const QString &digest, const QByteArray &sealedSuccessor, qint64 atMs,
+                      qint64 forgetBeforeMs) override;
+    std::optional<QByteArray> rotation(const QString &digest, qint64 notBeforeMs) override;
+    SignInFailures countSignInFailure(const QString &key, qint64 nowMs, qint64 forgetIdleBeforeMs) override;
+    SignInFailures signInFailures(const QString &key) override;
+    void lockSignIns(const QString &key, qint64 untilMs) override;
+    void clearSignInFailures(const QString &key) override;
+
     std::optional<QString> saveNote(qint64 accountId, const NotesBody &body, const QString &newId,
                                     qint64 nowMs) override;
     QList<StoredNote> notes(qint64 accountId) override;
     std::optional<StoredNote> note(qint64 accountId, const QString &id) override;
-    QList<StoredNote> searchNotes(qint64 accountId, const QString &expression) override;
+    QList<StoredNote> searchNotes(qint64 accountId, const QStringList &words) override;
     bool renameNote(qint64 accountId, const QString &id, const QString &title) override;
     bool deleteNote(qint64 accountId, const QString &id) override;
 
@@ -55,6 +63,8 @@ private:
     bool upgrade();
     // Schema 4: the user's titles, labels on lines, and the full-text index, filled.
     static bool addNotesIndex(QSqlQuery &query);
+    // Schema 5: sign-in failures and recent rotations, shared by every instance on the store.
+    static bool addSignInTables(QSqlQuery &query);
     bool writeEntries(const QString &noteId, const QList<NoteEntry> &entries);
     // The note's row in the full-text index, made again from what is stored.
     bool reindexNote(const QString &id);

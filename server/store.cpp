@@ -2,12 +2,25 @@
 
 #include "datadirectory.h"
 #include "serviceoptions.h"
+#include "pgstore.h"
 #include "sqlitestore.h"
 
 #include <QDir>
 
 std::unique_ptr<Store> openStore(const ServiceOptions &options, QString *error)
 {
+    if (!options.database.isEmpty()) {
+        auto address = PgAddress::parse(options.database, error);
+        if (!address)
+            return nullptr;
+        address->password = options.databasePassword;
+        auto store = std::make_unique<PgStore>(*address);
+        if (!store->open()) {
+            *error = store->errorText();
+            return nullptr;
+        }
+        return store;
+    }
     if (options.dataDir.isEmpty()) {
         *error = QStringLiteral("No data directory was given.");
         return nullptr;

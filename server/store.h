@@ -1,11 +1,13 @@
 #pragma once
 
+#include "liveclaims.h"
 #include "notesbody.h"
 #include "passwordhash.h"
 #include "summary.h"
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 #include <optional>
@@ -47,6 +49,16 @@ struct AccessTokenRecord
     qint64 expiresAtMs = 0;
 };
 
+// One sign-in key's failed attempts (an attempt counts as failed from the
+// moment it starts) and its lock, shared by every instance on the store.
+struct SignInFailures
+{
+    bool ok = true;       // false: the store could not be read or written
+    bool counted = false; // false: the key was locked then, and nothing was counted
+    int failures = 0;
+    qint64 lockedUntilMs = 0;
+};
+
 // A lookup that tells "not there" from "the store failed".
 template <typename T>
 struct Found
@@ -63,6 +75,12 @@ class Store
 {
 public:
     virtual ~Store() = default;
+
+    // False when the database cannot be reached now; asking again tries to
+    // reach it again. A file next to the service is always there.
+    virtual bool reachable() { return true; }
+    // Why reachable() is false, as a sentence for the client.
+    [[nodiscard]] virtual QString unreachableText() const { return {}; }
 
     // The value stored under `key`; `candidate` is stored first when there is none.
     virtual std::optional<QString> settledValue(const QString &key, const QString &candidate) = 0;
@@ -88,6 +106,25 @@ public:
     // tokens made before the second.
     virtual void forgetTokens(qint64 accessExpiredBeforeMs, qint64 refreshMadeBeforeMs) = 0;
 
+    // A rotated refresh token's successor, sealed so that only the rotated
+    // token opens it, kept for the reuse interval. Rotations made before
+    // forgetBeforeMs are dropped on the way.
+    virtual bool keepRotation(const QString &digest, const QByteArray &sealedSuccessor, qint64 atMs,
+                              qint64 forgetBeforeMs) = 0;
+    // The sealed successor of a token rotated at or after notBeforeMs.
+    virtual std::optional<QByteArray> rotation(const QString &digest, qint64 notBeforeMs) = 0;
+
+    // Counts a failed attempt of the key at nowMs unless it is locked then, and
+    // answers the key's state after; keys neither locked nor tried since
+    // forgetIdleBeforeMs are dropped on the way.
+    virtual SignInFailures countSignInFailure(const QString &key, qint64 nowMs, qint64 forgetIdleBeforeMs) = 0;
+    // The key's state, nothing counted.
+    virtual SignInFailures signInFailures(const QString &key) = 0;
+    // Locks the key until then, unless it is locked longer already.
+    virtual void lockSignIns(const QString &key, qint64 untilMs) = 0;
+    // A success: the key starts afresh.
+    virtual void clearSignInFailures(const QString &key) = 0;
+
     // Per account, a note is known by its body's sourceClientId: saving one
     // again replaces its content and keeps its id. The note's id, or nothing
     // on a storage failure; `newId` names a note saved for the first time.
@@ -98,9 +135,10 @@ public:
     // One note with its lines, or nothing if it is not the account's.
     virtual std::optional<StoredNote> note(qint64 accountId, const QString &id) = 0;
     // The account's notes whose title, summary, lines or translations hold
-    // every term of an FTS5 `expression` (any case, accents ignored), best
-    // first, without their lines, each with a snippet.
-    virtual QList<StoredNote> searchNotes(qint64 accountId, const QString &expression) = 0;
+    // every one of the user's `words`, each as the start of a word (any case,
+    // accents ignored), best first, at most 100, without their lines, each
+    // with a snippet. The words are only text: no operator of the store's own.
+    virtual QList<StoredNote> searchNotes(qint64 accountId, const QStringList &words) = 0;
     // Gives a note the user's title; an empty one brings the automatic title
     // back. False when the note is not the account's or the store failed.
     virtual bool renameNote(qint64 accountId, const QString &id, const QString &title) = 0;
@@ -113,8 +151,13 @@ public:
     virtual bool keepSummary(const QString &noteId, const NoteSummary &summary) = 0;
     // (account, note) of every summary still pending, in the order they were asked for.
     virtual QList<std::pair<qint64, QString>> pendingSummaries() = 0;
+
+    // Where this instance claims an account's one live connection; a store
+    // that several instances share makes claims they all see.
+    [[nodiscard]] virtual std::unique_ptr<LiveClaims> makeLiveClaims() { return std::make_unique<LocalLiveClaims>(); }
 };
 
-// The store the options name: SQLite in the data directory. Nothing, with
+// The store the options name: PostgreSQL when a database address is given,
+// else SQLite in the data directory. Nothing, with
 // *error set to a sentence, when it cannot be opened.
 [[nodiscard]] std::unique_ptr<Store> openStore(const ServiceOptions &options, QString *error);

@@ -111,8 +111,8 @@ bool ZarnoService::start()
         return false;
     m_accounts = std::make_unique<Accounts>(*m_store, m_options);
     m_engine = makeEngine(m_options);
-    m_listeners = std::make_unique<ListenerHub>(m_options);
-    m_passwordGrants = std::make_unique<PasswordGrants>(*m_accounts, m_options);
+    m_listeners = std::make_unique<ListenerHub>(m_options, m_store->makeLiveClaims());
+    m_passwordGrants = std::make_unique<PasswordGrants>(*m_accounts, *m_store, m_options);
     // Summaries a stopped service left pending are asked for again.
     m_summaries = std::make_unique<SummaryJobs>(m_options.summaries, *m_store);
     m_summaries->resume();
@@ -215,7 +215,7 @@ void ZarnoService::handleToken(const QHttpServerRequest &request, QHttpServerRes
         methodNotAllowed(request, responder);
         return;
     }
-    if (!checkApiKey(request, responder))
+    if (!checkApiKey(request, responder) || !storeReachable(request, responder))
         return;
     const QString grantType = request.query().queryItemValue(QStringLiteral("grant_type"), QUrl::FullyDecoded);
     const QJsonDocument body = QJsonDocument::fromJson(request.body());
@@ -275,7 +275,7 @@ void ZarnoService::handleLogout(const QHttpServerRequest &request, QHttpServerRe
         methodNotAllowed(request, responder);
         return;
     }
-    if (!checkApiKey(request, responder))
+    if (!checkApiKey(request, responder) || !storeReachable(request, responder))
         return;
     if (!m_accounts->signOut(bearerToken(request))) {
         replyError(request, responder, Status::Unauthorized, QStringLiteral("unauthorized"),
@@ -286,8 +286,18 @@ void ZarnoService::handleLogout(const QHttpServerRequest &request, QHttpServerRe
     responder.write({{"Cache-Control", "no-store"}}, Status::NoContent);
 }
 
+bool ZarnoService::storeReachable(const QHttpServerRequest &request, QHttpServerResponder &responder)
+{
+    if (m_store->reachable())
+        return true;
+    databaseUnavailable(request, responder, m_store->unreachableText());
+    return false;
+}
+
 qint64 ZarnoService::authorise(const QHttpServerRequest &request, QHttpServerResponder &responder)
 {
+    if (!storeReachable(request, responder))
+        return 0;
     const auto check = m_accounts->checkAccess(bearerToken(request));
     if (check.state == Accounts::AccessState::Valid)
         return check.account.id;
@@ -396,6 +406,11 @@ void ZarnoService::acceptWebSocket(std::unique_ptr<QWebSocket> socket)
         reject(std::move(socket), 4404, QStringLiteral("Nothing is served at this address."));
         return;
     }
+    // Not a refused token: the app keeps its sign-in and tries again, as when the listeners are full.
+    if (!m_store->reachable()) {
+        reject(std::move(socket), 4013, m_store->unreachableText());
+        return;
+    }
     const QUrlQuery query(url);
     const auto check = m_accounts->checkAccess(query.queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded));
     if (check.state == Accounts::AccessState::Unknown) {
@@ -409,9 +424,12 @@ void ZarnoService::acceptWebSocket(std::unique_ptr<QWebSocket> socket)
         return;
     }
     const qint64 accountId = check.account.id;
-    std::optional<Refusal> refusal = m_listeners->refusal(accountId);
-    if (!refusal)
+    std::optional<Refusal> refusal = m_listeners->claim(accountId);
+    if (!refusal) {
         refusal = m_engine->refusal();
+        if (refusal)
+            m_listeners->release(accountId);
+    }
     if (refusal) {
         reject(std::move(socket), refusal->code, refusal->reason);
         return;

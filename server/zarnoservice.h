@@ -64,7 +64,9 @@ private:
     std::optional<StoredNote> requestedNote(const QString &id, QHttpServerRequest::Method method,
                                             const QHttpServerRequest &request, QHttpServerResponder &responder,
                                             qint64 &accountId);
-    // The account of a valid bearer token, or 0 after answering 401.
+    // False after answering 503 when the database cannot be reached.
+    bool storeReachable(const QHttpServerRequest &request, QHttpServerResponder &responder);
+    // The account of a valid bearer token, or 0 after answering 401 (or 503).
     qint64 authorise(const QHttpServerRequest &request, QHttpServerResponder &responder);
 
     ServiceOptions m_options;

@@ -2,16 +2,21 @@
 
 // A zarno service started in-process on 127.0.0.1 with port 0, a private data
 // directory and a clock the test moves, plus a small blocking HTTP client.
+// With ZARNO_TEST_STORE=postgresql the same tests run on a database of a
+// private PostgreSQL cluster instead of the SQLite file.
 
+#include "postgrescluster.h"
 #include "zarnoservice.h"
 
 #include <QDeadlineTimer>
+#include <QHash>
 #include <QEventLoop>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QSqlDatabase>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -71,6 +76,8 @@ public:
     explicit TestService(const QString &dataDir = {})
     {
         m_options.dataDir = dataDir.isEmpty() ? m_dir.path() : dataDir;
+        if (onPostgres())
+            m_options.database = databaseFor(m_options.dataDir);
         m_options.port = 0;
         m_options.passwordCost = PasswordCost::minimal();
         m_options.clock = [this] { return m_now; };
@@ -197,7 +204,45 @@ public:
         return address;
     }
 
+    // The database of the services on `dataDir`, opened beside them, for a
+    // test to read or spoil what they keep; remove it by its name afterwards.
+    static QSqlDatabase openStoreDatabase(const QString &dataDir, const QString &connectionName)
+    {
+        QSqlDatabase db;
+        if (onPostgres()) {
+            const QUrl url(databaseFor(dataDir));
+            db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), connectionName);
+            db.setHostName(url.host());
+            db.setPort(url.port());
+            db.setUserName(url.userName());
+            db.setDatabaseName(url.path().mid(1));
+        } else {
+            db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName);
+            db.setDatabaseName(dataDir + QStringLiteral("/zarno.sqlite"));
+        }
+        db.open();
+        return db;
+    }
+
+    // Which store this run's services keep their data in.
+    static bool onPostgres() { return qEnvironmentVariable("ZARNO_TEST_STORE") == QLatin1StringView("postgresql"); }
+
 private:
+    // One database per data directory: a service started again on the same
+    // directory finds what the first one kept.
+    static QString databaseFor(const QString &dataDir)
+    {
+        static QHash<QString, QString> databases;
+        QString &url = databases[dataDir];
+        if (url.isEmpty()) {
+            PostgresCluster *cluster = PostgresCluster::shared();
+            url = cluster ? cluster->createDatabase() : QString();
+            if (url.isEmpty())
+                qWarning("No PostgreSQL database for the test: %s", qUtf8Printable(PostgresCluster::skipReason()));
+        }
+        return url.isEmpty() ? QStringLiteral("postgresql://zarno@127.0.0.1:1/unavailable") : url;
+    }
+
     QTemporaryDir m_dir;
     ServiceOptions m_options;
     qint64 m_now = 1'700'000'000'000;

@@ -433,9 +433,8 @@ void TestServerAuth::passwordsAreStoredAsArgon2id()
     QCOMPARE(m_server->signIn(u"ada@example.org"_s, u"my secret words"_s).status, 200);
     const QString dir = m_server->dataDir();
     m_server->stop();
-    QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"inspect"_s);
-    db.setDatabaseName(dir + u"/zarno.sqlite"_s);
-    QVERIFY(db.open());
+    QSqlDatabase db = TestService::openStoreDatabase(dir, u"inspect"_s);
+    QVERIFY(db.isOpen());
     {
         QSqlQuery query(u"SELECT hash, iterations FROM accounts"_s, db);
         QVERIFY(query.next());
@@ -454,10 +453,9 @@ void TestServerAuth::olderHashesAreReplacedAtTheNextSignIn()
     const QString dir = m_server->dataDir();
     m_server->stop();
     const auto readHash = [&] {
-        QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"inspect"_s);
-        db.setDatabaseName(dir + u"/zarno.sqlite"_s);
+        QSqlDatabase db = TestService::openStoreDatabase(dir, u"inspect"_s);
         QByteArray hash;
-        if (db.open()) {
+        if (db.isOpen()) {
             QSqlQuery query(u"SELECT hash FROM accounts"_s, db);
             if (query.next())
                 hash = query.value(0).toByteArray();
@@ -468,9 +466,8 @@ void TestServerAuth::olderHashesAreReplacedAtTheNextSignIn()
         return hash;
     };
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"legacy"_s);
-        db.setDatabaseName(dir + u"/zarno.sqlite"_s);
-        QVERIFY(db.open());
+        QSqlDatabase db = TestService::openStoreDatabase(dir, u"legacy"_s);
+        QVERIFY(db.isOpen());
         QSqlQuery update(db);
         update.prepare(u"UPDATE accounts SET salt = ?, hash = ?, iterations = ?"_s);
         update.addBindValue(QByteArray("0123456789abcdef"));
@@ -525,6 +522,19 @@ void TestServerAuth::storeHoldsNoPasswordOrToken()
         QVERIFY(f.open(QIODevice::ReadOnly));
         stored += f.readAll();
         QCOMPARE(file.permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther), QFileDevice::Permissions());
+    }
+    if (TestService::onPostgres()) {
+        // Every row of every table, as text.
+        QSqlDatabase db = TestService::openStoreDatabase(dir, u"dump"_s);
+        QSqlQuery tables(u"SELECT tablename FROM pg_tables WHERE schemaname = 'public'"_s, db);
+        while (tables.next()) {
+            QSqlQuery rows(u"SELECT t::text FROM %1 t"_s.arg(tables.value(0).toString()), db);
+            while (rows.next())
+                stored += rows.value(0).toString().toUtf8();
+        }
+        db.close();
+        db = {};
+        QSqlDatabase::removeDatabase(u"dump"_s);
     }
     QVERIFY(stored.contains("ada@example.org"));
     QVERIFY(!stored.contains("my very secret words"));

@@ -48,6 +48,7 @@ private Q_SLOTS:
     void aReadySummaryNamesTheNoteUntilTheUserDoes();
     void searchFindsWordsStartsAnyCaseAndAccent_data();
     void searchFindsWordsStartsAnyCaseAndAccent();
+    void aTitleOutranksTheLines();
     void savingTheSameSessionAgainReplacesItsLines();
     void renameSetsOrRestoresTheTitle_data();
     void renameSetsOrRestoresTheTitle();
@@ -172,6 +173,16 @@ void TestServerNotes::searchFindsWordsStartsAnyCaseAndAccent()
     if (!marked.isEmpty())
         QVERIFY2(found.value("sessions")[0].toObject().value("snippet").toString().contains(marked), qPrintable(QJsonDocument(found).toJson()));
     QCOMPARE(m_server->withBearer("GET", u"/api/sessions"_s, m_token).json.value("sessions").toArray().size(), 2);
+}
+
+void TestServerNotes::aTitleOutranksTheLines()
+{
+    const QString titled = save(m_token, spoken(1'700'000'100'000LL, {{u"Nothing else came up."_s, {}}}));
+    save(m_token, spoken(1'700'000'200'000LL, {{u"The budget came up once."_s, {}}}));
+    QCOMPARE(titlesOf(search(m_token, u"budget"_s)), QStringList{u"The budget came up once"_s});
+    QCOMPARE(m_server->withBearer("PATCH", u"/api/sessions/"_s + titled, m_token, R"({"title":"Budget review"})").status, 200);
+    // The older note comes first now: its title names the word.
+    QCOMPARE(titlesOf(search(m_token, u"budget"_s)), (QStringList{u"Budget review"_s, u"The budget came up once"_s}));
 }
 
 void TestServerNotes::savingTheSameSessionAgainReplacesItsLines()

@@ -164,6 +164,8 @@ void TestServerSessions::aSourceClientIdIsOneNote()
 
 void TestServerSessions::repeatedNotesOfAnOlderStoreAreMerged()
 {
+    if (TestService::onPostgres())
+        QSKIP("PostgreSQL databases begin at a schema that keeps one note per client id");
     // A store from before notes were known by their client id, holding the
     // same note twice: the later copy has one line more.
     const QString kept = m_server->withBearer("POST", u"/api/sessions"_s, m_token, compact(notes(5000)))
@@ -216,6 +218,8 @@ void TestServerSessions::anUnusableStoreIsLeftAsItIs()
 {
     QFETCH(QByteArray, garbage);
     QFETCH(QString, reason);
+    if (TestService::onPostgres())
+        QSKIP("the SQLite file only");
     const QString file = m_server->dataDir() + u"/zarno.sqlite"_s;
     m_server->stop();
     if (garbage.isEmpty()) {

@@ -112,8 +112,8 @@ private Q_SLOTS:
     void savedNoteGetsItsSummaryBesideIt();
     void summaryIsAskedAgainAndKeepsTicks();
     void restartTakesUpPendingSummaries();
-    void modelOptionsAreCheckedAtStart_data();
-    void modelOptionsAreCheckedAtStart();
+    void startOptionsAreChecked_data();
+    void startOptionsAreChecked();
 };
 
 void TestServerSummary::modelIsAskedForTheSummary_data()
@@ -421,9 +421,8 @@ void TestServerSummary::restartTakesUpPendingSummaries()
 
     // A kept summary that cannot be read is told as such, never as a crash or an empty summary.
     {
-        QSqlDatabase file = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"garbage"_s);
-        file.setDatabaseName(service.service.dataDir() + u"/zarno.sqlite"_s);
-        QVERIFY(file.open());
+        QSqlDatabase file = TestService::openStoreDatabase(service.service.dataDir(), u"garbage"_s);
+        QVERIFY(file.isOpen());
         QVERIFY(QSqlQuery(file).exec(u"UPDATE summaries SET content = 'not json'"_s));
     }
     QSqlDatabase::removeDatabase(u"garbage"_s);
@@ -431,7 +430,7 @@ void TestServerSummary::restartTakesUpPendingSummaries()
     QCOMPARE(service.summary(id).value(u"reason"_s).toString(), u"The kept summary could not be read; summarise again."_s);
 }
 
-void TestServerSummary::modelOptionsAreCheckedAtStart_data()
+void TestServerSummary::startOptionsAreChecked_data()
 {
     QTest::addColumn<QString>("arguments"); // KEYFILE stands for a key file, 0600 unless told
     QTest::addColumn<bool>("keyFileShared");
@@ -452,9 +451,20 @@ void TestServerSummary::modelOptionsAreCheckedAtStart_data()
     QTest::newRow("key sent in clear") << u"--llm-url http://models.example/v1 --llm-model m --llm-key-file KEYFILE"_s
                                        << false << -1
                                        << u"the model key goes to models.example unencrypted; prefer an https:// address."_s;
+    // Port 1 of the loopback answers nothing: the service gives up at once and says where it looked.
+    QTest::newRow("database unreachable") << u"--database postgresql://zarno@127.0.0.1:1/zarno"_s << false << 1
+                                          << u"zarno-server: The database at 127.0.0.1:1 cannot be reached ("_s;
+    QTest::newRow("database password in the address")
+        << u"--database postgresql://zarno:%1@127.0.0.1:1/zarno"_s.arg(secretKey) << false << 2
+        << u"--database must not carry a password; use PGPASSWORD or --database-password-file."_s;
+    QTest::newRow("not a database address") << u"--database mysql://zarno@127.0.0.1/zarno"_s << false << 2
+                                            << u"--database needs an address like postgresql://USER@HOST:PORT/DBNAME."_s;
+    QTest::newRow("shared database password file")
+        << u"--database postgresql://zarno@127.0.0.1:1/zarno --database-password-file KEYFILE"_s << true << 1
+        << u"The password file KEYFILE is readable by other users; chmod 600 it."_s;
 }
 
-void TestServerSummary::modelOptionsAreCheckedAtStart()
+void TestServerSummary::startOptionsAreChecked()
 {
     QFETCH(QString, arguments);
     QFETCH(bool, keyFileShared);
@@ -485,7 +495,7 @@ void TestServerSummary::modelOptionsAreCheckedAtStart()
         QVERIFY(server.waitForFinished(20000));
     }
     const QString output = QString::fromUtf8(server.readAllStandardOutput() + server.readAllStandardError());
-    QVERIFY2(output.contains(said), qPrintable(output));
+    QVERIFY2(output.contains(said.replace(u"KEYFILE"_s, key.fileName())), qPrintable(output));
     QVERIFY(!output.contains(secretKey));
 }
 

@@ -7,8 +7,9 @@
 
 #include <memory>
 
-LocalZarnoServer::LocalZarnoServer(const QString &binary)
+LocalZarnoServer::LocalZarnoServer(const QString &binary, const QStringList &arguments)
     : m_binary(binary)
+    , m_arguments(arguments)
 {
 }
 
@@ -21,7 +22,8 @@ LocalZarnoServer::~LocalZarnoServer()
 bool LocalZarnoServer::start()
 {
     m_process.setProgram(m_binary);
-    m_process.setArguments({QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--data-dir"), m_data.path()});
+    m_process.setArguments(QStringList{QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--data-dir"), m_data.path()}
+                           + m_arguments);
     m_process.setStandardErrorFile(QProcess::nullDevice());
     m_process.start();
     if (!m_process.waitForStarted() || !m_process.waitForReadyRead(30000))
@@ -38,6 +40,12 @@ bool LocalZarnoServer::start()
     m_token = grant.value(QStringLiteral("access_token")).toString();
     m_refresh = grant.value(QStringLiteral("refresh_token")).toString();
     return !m_token.isEmpty();
+}
+
+void LocalZarnoServer::killNow()
+{
+    m_process.kill();
+    m_process.waitForFinished();
 }
 
 QJsonObject LocalZarnoServer::notes(const QString &id)

@@ -12,7 +12,8 @@
 class LocalZarnoServer
 {
 public:
-    explicit LocalZarnoServer(const QString &binary);
+    // `arguments` come after the port and the data folder (a shared database, say).
+    explicit LocalZarnoServer(const QString &binary, const QStringList &arguments = {});
     ~LocalZarnoServer();
 
     // Starts the service and signs in; false when either fails.
@@ -20,6 +21,8 @@ public:
     [[nodiscard]] QString baseURL() const { return m_base; }
     [[nodiscard]] QString accessToken() const { return m_token; }
     [[nodiscard]] QString refreshToken() const { return m_refresh; }
+    // Ends the service at once, as a crash or `kill -9` would.
+    void killNow();
     // The saved notes with that id, as the service answers them.
     [[nodiscard]] QJsonObject notes(const QString &id);
 
@@ -27,6 +30,7 @@ private:
     QByteArray request(const QString &path, const QByteArray &body, const QByteArray &key = {});
 
     QString m_binary;
+    QStringList m_arguments;
     QTemporaryDir m_data;
     QProcess m_process;
     QNetworkAccessManager m_network;
