@@ -73,7 +73,11 @@ void declareOptions(QCommandLineParser &parser)
                                                   QStringLiteral("File holding the database password (chmod 600); "
                                                                  "else PGPASSWORD."),
                                                   QStringLiteral("file"));
-    parser.addOptions({port, dataDir, database, databasePasswordFile, tokenTtl, testControls, allowHost, maxListeners,
+    const QCommandLineOption publicUrl(QStringLiteral("public-url"),
+                                       QStringLiteral("The address clients reach this service at, behind a reverse "
+                                                      "proxy (https://HOST[:PORT]); handed to the app for sign-in renewals."),
+                                       QStringLiteral("url"));
+    parser.addOptions({port, publicUrl, dataDir, database, databasePasswordFile, tokenTtl, testControls, allowHost, maxListeners,
                        engine, sonioxKeyFile, sonioxUrl, sonioxModel});
     declareModelOptions(parser);
 }
@@ -130,6 +134,19 @@ bool readDatabaseOptions(const QCommandLineParser &parser, ServiceOptions &optio
     return true;
 }
 
+// The proxy's address as clients see it: a scheme and a host, nothing after.
+std::optional<QString> readPublicUrl(const QString &text)
+{
+    if (text.isEmpty())
+        return QString();
+    const QUrl url(text, QUrl::StrictMode);
+    if (!url.isValid() || url.host().isEmpty() || !url.userInfo().isEmpty() || url.hasQuery() || url.hasFragment()
+        || (url.path() != QLatin1StringView("") && url.path() != QLatin1StringView("/"))
+        || (url.scheme() != QLatin1StringView("https") && url.scheme() != QLatin1StringView("http")))
+        return std::nullopt;
+    return url.adjusted(QUrl::StripTrailingSlash).toString();
+}
+
 // The service's options from the command line; nothing (with a sentence
 // printed) when one is unusable.
 std::optional<ServiceOptions> readOptions(const QCommandLineParser &parser)
@@ -142,6 +159,13 @@ std::optional<ServiceOptions> readOptions(const QCommandLineParser &parser)
         return std::nullopt;
     }
     options.port = quint16(portValue);
+    const std::optional<QString> publicUrl = readPublicUrl(parser.value(QStringLiteral("public-url")));
+    if (!publicUrl) {
+        std::fprintf(stderr, "zarno-server: --public-url needs an address like https://notes.example.org, "
+                             "without a path.\n");
+        return std::nullopt;
+    }
+    options.publicUrl = *publicUrl;
     options.tokenTtlSeconds = parser.value(QStringLiteral("token-ttl")).toLongLong(&ok);
     if (!ok || options.tokenTtlSeconds < 0) {
         std::fprintf(stderr, "zarno-server: --token-ttl needs a number of seconds.\n");

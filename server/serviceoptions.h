@@ -19,6 +19,9 @@ struct ServiceOptions
     QString database;
     QString databasePassword; // from PGPASSWORD or a file, never the command line
     quint16 port = 8790;             // 0 picks a free port
+    // Where clients reach the service when a proxy stands in front of it
+    // ("https://notes.example.org"); empty: its own loopback address.
+    QString publicUrl;
     qint64 tokenTtlSeconds = 3600;   // lifetime of an access token
     qint64 refreshReuseSeconds = 10; // a rotated refresh token still answers this long
     qint64 refreshTtlSeconds = 30 * 24 * 3600; // an unused refresh token expires after this

@@ -202,9 +202,9 @@ void ZarnoService::handleConfig(const QHttpServerRequest &request, QHttpServerRe
         methodNotAllowed(request, responder);
         return;
     }
-    // Our own address, never the Host a client sent.
+    // Our own address (or the one the operator named), never the Host a client sent.
     reply(request, responder,
-          QJsonObject{{QStringLiteral("supabaseUrl"), baseUrl()},
+          QJsonObject{{QStringLiteral("supabaseUrl"), m_options.publicUrl.isEmpty() ? baseUrl() : m_options.publicUrl},
                       {QStringLiteral("supabaseAnonKey"), m_accounts->publicKey()},
                       {QStringLiteral("engine"), engineInfo().toJson()}});
 }

@@ -130,30 +130,36 @@ void TestServerLimits::requestsMustNameThisService_data()
 {
     QTest::addColumn<QByteArray>("host");
     QTest::addColumn<int>("status");
-    QTest::newRow("127.0.0.1") << QByteArray("127.0.0.1:PORT") << 200;
-    QTest::newRow("localhost") << QByteArray("localhost:PORT") << 200;
-    QTest::newRow("localhost in capitals") << QByteArray("LocalHost:PORT") << 200;
-    QTest::newRow("[::1]") << QByteArray("[::1]:PORT") << 200;
-    QTest::newRow("name added with a flag") << QByteArray("notes.test:PORT") << 200;
-    QTest::newRow("rebound name") << QByteArray("attacker.example:PORT") << 421;
-    QTest::newRow("name that ends like ours") << QByteArray("evil-localhost:PORT") << 421;
-    QTest::newRow("our name, another port") << QByteArray("localhost:1") << 421;
-    QTest::newRow("our name without port") << QByteArray("127.0.0.1") << 421;
-    QTest::newRow("empty") << QByteArray() << 421;
+    QTest::addColumn<QString>("publicUrl");
+    QTest::newRow("127.0.0.1") << QByteArray("127.0.0.1:PORT") << 200 << QString();
+    QTest::newRow("localhost") << QByteArray("localhost:PORT") << 200 << QString();
+    QTest::newRow("localhost in capitals") << QByteArray("LocalHost:PORT") << 200 << QString();
+    QTest::newRow("[::1]") << QByteArray("[::1]:PORT") << 200 << QString();
+    QTest::newRow("name added with a flag") << QByteArray("notes.test:PORT") << 200 << QString();
+    // Behind a proxy the app renews its sign-in where the operator says, not on the loopback.
+    QTest::newRow("behind a proxy") << QByteArray("notes.test:PORT") << 200 << u"https://notes.test"_s;
+    QTest::newRow("rebound name") << QByteArray("attacker.example:PORT") << 421 << QString();
+    QTest::newRow("name that ends like ours") << QByteArray("evil-localhost:PORT") << 421 << QString();
+    QTest::newRow("our name, another port") << QByteArray("localhost:1") << 421 << QString();
+    QTest::newRow("our name without port") << QByteArray("127.0.0.1") << 421 << QString();
+    QTest::newRow("empty") << QByteArray() << 421 << QString();
 }
 
 void TestServerLimits::requestsMustNameThisService()
 {
     QFETCH(QByteArray, host);
     QFETCH(int, status);
+    QFETCH(QString, publicUrl);
     m_server->options().limits.extraHosts = {u"notes.test"_s};
+    m_server->options().publicUrl = publicUrl;
     QVERIFY(m_server->start());
     host.replace("PORT", QByteArray::number(port()));
     const RawReply reply = exchange(port(), get("/api/auth/config", host));
     QCOMPARE(reply.status(), status);
     if (status == 200) {
         // The address handed out is the service's own, whatever the client called it.
-        QCOMPARE(reply.json().value("supabaseUrl").toString(), m_server->service().baseUrl());
+        QCOMPARE(reply.json().value("supabaseUrl").toString(),
+                 publicUrl.isEmpty() ? m_server->service().baseUrl() : publicUrl);
     }
     // A request without any Host, or with two, is refused too.
     QCOMPARE(exchange(port(), "GET /api/auth/config HTTP/1.1\r\n\r\n").status(), 421);

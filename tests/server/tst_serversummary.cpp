@@ -452,6 +452,9 @@ void TestServerSummary::startOptionsAreChecked_data()
                                        << false << -1
                                        << u"the model key goes to models.example unencrypted; prefer an https:// address."_s;
     // Port 1 of the loopback answers nothing: the service gives up at once and says where it looked.
+    QTest::newRow("public address with a path") << u"--public-url https://notes.example.org/zarno"_s << false << 2
+                                                << u"--public-url needs an address like https://notes.example.org"_s;
+    QTest::newRow("public address") << u"--public-url https://notes.example.org/"_s << false << -1 << QString();
     QTest::newRow("database unreachable") << u"--database postgresql://zarno@127.0.0.1:1/zarno"_s << false << 1
                                           << u"zarno-server: The database at 127.0.0.1:1 cannot be reached ("_s;
     QTest::newRow("database password in the address")
