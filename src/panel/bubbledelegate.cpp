@@ -90,6 +90,17 @@ const QFont &labelFont()
     return font;
 }
 
+// The speaker's label laid out once, and the height it takes above the text.
+std::pair<QStaticText, qreal> labelOf(const QString &label)
+{
+    if (label.isEmpty())
+        return {};
+    QStaticText text(label);
+    text.setTextFormat(Qt::PlainText);
+    text.prepare(QTransform(), labelFont());
+    return {text, std::ceil(QFontMetricsF(labelFont()).height()) + BubbleDelegate::lineSpacing};
+}
+
 } // namespace
 
 BubbleDelegate::~BubbleDelegate() = default;
@@ -179,13 +190,8 @@ const BubbleDelegate::Laid &BubbleDelegate::laidOut(const QModelIndex &index, qr
     const bool isTranslation = index.data(TranscriptModel::IsTranslationRole).toBool();
     const QString label = index.data(TranscriptModel::SpeakerRole).toString();
     const QString text = base + tail;
-    Laid laid{base, tail, isTranslation, {}, 0, width, 0, {}, std::nullopt};
-    if (!label.isEmpty()) {
-        laid.label = QStaticText(label);
-        laid.label.setTextFormat(Qt::PlainText);
-        laid.label.prepare(QTransform(), labelFont());
-        laid.band = std::ceil(QFontMetricsF(labelFont()).height()) + lineSpacing;
-    }
+    const auto [labelText, band] = labelOf(label);
+    Laid laid{base, tail, isTranslation, labelText, band, width, 0, {}, std::nullopt};
     Line from;
     // The row's layout of the same width, kind and label: kept as it is when
     // the text is too, or in part, up to its first changed line.
