@@ -7,6 +7,9 @@ namespace {
 // Some margin behind the last words marked: an engine may still send a
 // translation or a late word of them.
 constexpr qint64 keptBehindMs = 60'000;
+// A bound for an engine that sends no times, so nothing is ever forgotten:
+// at a change of side every 100 ms, almost two hours.
+constexpr std::size_t maxRuns = 65'536;
 
 } // namespace
 
@@ -27,6 +30,10 @@ void SideTimeline::add(const ChunkSides &sides)
         m_runs.back().end = end;
     else
         m_runs.push_back({end, lead});
+    if (m_runs.size() > maxRuns) {
+        m_start = m_runs.front().end;
+        m_runs.pop_front();
+    }
 }
 
 Side SideTimeline::sideOf(qint64 startMs, qint64 endMs) const

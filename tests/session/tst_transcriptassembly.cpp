@@ -80,6 +80,7 @@ private Q_SLOTS:
     void piecesAreMarkedWithTheSideThatSpokeMore_data();
     void piecesAreMarkedWithTheSideThatSpokeMore();
     void piecesWithoutTimesFollowTheWordsBefore();
+    void aLongMeetingKeepsALittleOfItsSides();
 };
 
 void TestTranscriptAssembly::sentenceEnds_data()
@@ -475,6 +476,27 @@ void TestTranscriptAssembly::piecesWithoutTimesFollowTheWordsBefore()
     QList<SpokenPiece> later = {token(QStringLiteral(" más"), true, true)};
     markSides(later, &timeline, last);
     QCOMPARE(later.first().source, Side::System);
+}
+
+// Two hours of sides that change every chunk, marked as the words come: the
+// timeline keeps what lies behind the last words for a while, not all of it.
+void TestTranscriptAssembly::aLongMeetingKeepsALittleOfItsSides()
+{
+    SideTimeline timeline;
+    HeardBefore last;
+    const qint64 chunks = 2 * 3600 * 10; // of 100 ms
+    for (qint64 i = 0; i < chunks; ++i) {
+        fill(timeline, i % 2 ? QStringLiteral("M") : QStringLiteral("S"));
+        if (i % 100 == 99) {
+            SpokenPiece word = token(QStringLiteral(" word"), true);
+            word.startMs = i * 100;
+            word.endMs = i * 100 + 100;
+            QList<SpokenPiece> pieces{word};
+            markSides(pieces, &timeline, last);
+            QCOMPARE(pieces.first().source, i % 2 ? Side::Mic : Side::System);
+        }
+    }
+    QVERIFY2(timeline.runs() <= 700, qPrintable(QString::number(timeline.runs())));
 }
 
 QTEST_GUILESS_MAIN(TestTranscriptAssembly)
