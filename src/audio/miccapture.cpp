@@ -140,19 +140,9 @@ public:
             std::lock_guard lock(m_mixMutex);
             m_mixer = std::make_unique<CallMixer>(std::make_unique<EchoCanceller>());
         }
-        // Failures are reported from here, and only for the recording that failed.
-        const quint64 capture = m_capture;
         auto recording = std::make_unique<PulseRecording>(
             loopContext(), [this](const QByteArray &chunk) { deliver(chunk); },
-            [this, capture] {
-                QMetaObject::invokeMethod(
-                    this,
-                    [this, capture] {
-                        if (capture == m_capture)
-                            failLater(sourceError(QAudio::FatalError));
-                    },
-                    Qt::QueuedConnection);
-            });
+            whileCurrent([this] { failLater(sourceError(QAudio::FatalError)); }));
         if (const StartResult failed = recording->open(source))
             return failed;
         m_recording = std::move(recording);
@@ -212,22 +202,28 @@ private:
         return m_ownAnchor;
     }
 
+    // A recording's failure, handled here, and only while the capture that
+    // made the recording is still the one running.
+    std::function<void()> whileCurrent(std::function<void()> handle)
+    {
+        return [this, capture = m_capture, handle = std::move(handle)] {
+            QMetaObject::invokeMethod(
+                this,
+                [this, capture, handle] {
+                    if (capture == m_capture)
+                        handle();
+                },
+                Qt::QueuedConnection);
+        };
+    }
+
     // The monitor of the default output as it is now, pinned to it: when
     // that output goes, the computer's side rests until the next start.
     void openSystem()
     {
-        const quint64 capture = m_capture;
         auto monitor = std::make_unique<PulseRecording>(
             loopContext(), [this](const QByteArray &chunk) { deliverSystem(chunk); },
-            [this, capture] {
-                QMetaObject::invokeMethod(
-                    this,
-                    [this, capture] {
-                        if (capture == m_capture)
-                            endSystem();
-                    },
-                    Qt::QueuedConnection);
-            });
+            whileCurrent([this] { endSystem(); }));
         if (const StartResult failed = monitor->open(m_systemSource, "zarno computer sound", true)) {
             qCInfo(lcAudio).noquote() << "The computer's sound could not be recorded:" << failed->description;
             endSystem();

@@ -28,7 +28,9 @@ struct MicTiming
 // 48 kHz). Set-up and tear-down run in call order on the capture's own worker
 // thread ("zarno.mic"); the chunks come from the connection's thread as they
 // arrive: the loop thread it was given, or one of its own ("zarno.pulse").
-// Never the GUI thread.
+// Never the GUI thread. Switched to the call's sound, it records the monitor
+// of the default output on a second connection on the same thread and hands
+// out the mix of both sides instead (see CallMixer), each chunk told first.
 class MicCapture final : public Microphone
 {
 public:
