@@ -17,6 +17,7 @@
 //   build/bench/bench_listening [--window SECONDS]      (default 20)
 //                               [--linger SECONDS]      keep speaking afterwards, to trace
 //                                                       the running zarno by hand
+//                               [--continuous]          continuous speech only
 #include "../tests/e2e/throwawaydesktop.h"
 
 #include <QCoreApplication>
@@ -453,7 +454,10 @@ int main(int argc, char *argv[])
         return fail(u"the pipe or zarno did not start listening: "_s + desktop.logTail(u"zarno.log"_s));
 
     QStringList summary;
+    const bool continuousOnly = args.contains(u"--continuous"_s);
     for (const bool continuous : {false, true}) {
+        if (continuousOnly && !continuous)
+            continue;
         for (const bool both : {false, true}) {
             const bool last = continuous && both;
             const std::optional<Figures> figures = speakingRound(setup, continuous, both, last ? linger : 0);

@@ -184,9 +184,6 @@ void CallMixer::takeSystemFrame(int16_t *into)
 
 CallMixer::Chunk CallMixer::mix()
 {
-    Chunk out;
-    double micSquares = 0, systemSquares = 0;
-    qsizetype mixed = 0;
     int16_t system[frame];
     int16_t mic[frame];
     while (m_mic.size() >= frame) {
@@ -208,21 +205,35 @@ CallMixer::Chunk CallMixer::mix()
         if (m_canceller && m_systemLive)
             m_canceller->process(system, mic);
         const double micFrame = squares(mic, frame), systemFrame = squares(system, frame);
-        micSquares += micFrame;
-        systemSquares += systemFrame;
+        m_out.micSquares += micFrame;
+        m_out.systemSquares += systemFrame;
         m_micLevel.follow(rmsOf(micFrame, frame));
         m_systemLevel.follow(rmsOf(systemFrame, frame));
-        out.pcm.resize((mixed + frame) * 2);
-        auto *into = reinterpret_cast<int16_t *>(out.pcm.data()) + mixed;
+        const qsizetype mixed = m_out.pcm.size() / 2;
+        m_out.pcm.resize((mixed + frame) * 2);
+        auto *into = reinterpret_cast<int16_t *>(m_out.pcm.data()) + mixed;
         for (qsizetype i = 0; i < frame; ++i)
             into[i] = limit(int32_t(mic[i]) + system[i]);
-        mixed += frame;
     }
+    return handOut();
+}
+
+// What is mixed goes out in pieces of about the microphone's size: each
+// side's arrival can finish a few frames, and sending each few on its own
+// would double the messages for the same sound.
+CallMixer::Chunk CallMixer::handOut()
+{
+    const qsizetype mixed = m_out.pcm.size() / 2;
+    if (mixed < m_tuning.chunk)
+        return {};
+    Chunk out;
+    out.pcm = std::exchange(m_out.pcm, {});
+    m_out.pcm.reserve(m_tuning.chunk * 4);
     out.sides.samples = mixed;
-    out.sides.micLevel = float(rmsOf(micSquares, mixed));
-    out.sides.systemLevel = float(rmsOf(systemSquares, mixed));
-    out.sides.systemVoice = mixed > 0 && m_systemLevel.voice(out.sides.systemLevel);
-    out.sides.micVoice = mixed > 0 && m_micLevel.voice(out.sides.micLevel)
+    out.sides.micLevel = float(rmsOf(std::exchange(m_out.micSquares, 0), mixed));
+    out.sides.systemLevel = float(rmsOf(std::exchange(m_out.systemSquares, 0), mixed));
+    out.sides.systemVoice = m_systemLevel.voice(out.sides.systemLevel);
+    out.sides.micVoice = m_micLevel.voice(out.sides.micLevel)
                          && !(out.sides.systemVoice && out.sides.micLevel < out.sides.systemLevel * echoMargin);
     return out;
 }

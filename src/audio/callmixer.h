@@ -49,6 +49,8 @@ public:
         int settleArrivals = 96;
         // How far (in samples) the lag may wander before it is corrected.
         qsizetype tolerance = 80;
+        // The least that is handed out at once (80 ms).
+        qsizetype chunk = 8 * 160;
     };
 
     struct Chunk
@@ -91,6 +93,7 @@ private:
     };
 
     Chunk mix();
+    Chunk handOut();
     // How far ahead of the wall clock a side's count of samples runs, smoothed.
     struct Pace
     {
@@ -120,6 +123,13 @@ private:
     double m_keptPairing = 0;
     int m_correction = 0; // +1 drop, -1 repeat, 0 none
     int m_framesSinceCorrection = 0;
+    // Mixed and not yet handed out.
+    struct Pending
+    {
+        QByteArray pcm;
+        double micSquares = 0;
+        double systemSquares = 0;
+    } m_out;
     Level m_micLevel;
     Level m_systemLevel;
 };

@@ -219,7 +219,8 @@ void TestCallMixer::sidesStayAlignedForTwoHours()
     QVERIFY2(worst <= 240, qPrintable(QStringLiteral("the sides drifted %1 samples apart").arg(worst)));
     QVERIFY2(mostWaiting <= 8000, qPrintable(QString::number(mostWaiting)));
     QVERIFY(mixed >= micSent - 8000);
-    QCOMPARE(mixed, mixer.micConsumed());
+    // All that was taken went out, but for less than one piece still held.
+    QVERIFY(mixer.micConsumed() - mixed >= 0 && mixer.micConsumed() - mixed < 8 * 160);
 }
 
 QTEST_GUILESS_MAIN(TestCallMixer)
