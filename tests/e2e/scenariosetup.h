@@ -4,12 +4,21 @@
 
 #include "throwawaydesktop.h"
 
+#include <QDir>
 #include <QTest>
 
 inline const QString email = QStringLiteral("newcomer@example.org");
 inline const QString password = QStringLiteral("correct horse battery");
 inline const QString goForward = QStringLiteral("/usr/share/pocketsphinx/test/data/goforward.raw"); // "go forward ten meters"
 inline const QString numbers = QStringLiteral("/usr/share/pocketsphinx/test/data/numbers.raw");
+
+// Where scenarios leave their pictures.
+inline QString outputDir()
+{
+    const QString dir = QStringLiteral(ZARNO_E2E_OUTPUT_DIR);
+    QDir().mkpath(dir);
+    return dir;
+}
 
 // A fresh desktop with the service, or a skip/failure saying why not.
 inline bool bringUp(ThrowawayDesktop &desktop, bool testControls = false)

@@ -10,7 +10,6 @@
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QScopeGuard>
 #include <QTest>
 
 #include <cmath>
@@ -22,13 +21,6 @@ namespace {
 constexpr int bytesPerMs = 32; // the recordings are 16 kHz mono s16
 // Long enough for the recogniser to close the utterance and send its words.
 constexpr int afterSpeechMs = 3000;
-
-QString outputDir()
-{
-    const QString dir = QStringLiteral(ZARNO_E2E_OUTPUT_DIR);
-    QDir().mkpath(dir);
-    return dir;
-}
 
 QByteArray readRaw(const QString &path)
 {
@@ -124,20 +116,47 @@ class TestCallSides : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    void init() { m_desktop = std::make_unique<ThrowawayDesktop>(); }
+    void cleanup();
     void microphoneAndSpeakersAreSavedAsTheirSides();
     void echoOfTheSpeakersIsSavedOnceAsTheCall();
 
 private:
-    bool startListening(ThrowawayDesktop &desktop);
+    // Signed in and listening, with the speakers' monitor already heard.
+    bool startListening();
+    // Stops, and reads the saved lines back; a failure says what zarno answered.
+    QStringList stopAndRead(QString *failure);
+
+    std::unique_ptr<ThrowawayDesktop> m_desktop;
 };
 
-bool TestCallSides::startListening(ThrowawayDesktop &desktop)
+void TestCallSides::cleanup()
 {
-    if (!launchSignedIn(desktop) || !desktop.command(u"start"_s).startsWith(u"Listening"_s))
+    if (QTest::currentTestFailed())
+        qWarning().noquote() << "zarno:" << m_desktop->logTail(u"zarno.log"_s) << "service:"
+                             << m_desktop->logTail(u"service.log"_s);
+    m_desktop.reset();
+}
+
+bool TestCallSides::startListening()
+{
+    if (!launchSignedIn(*m_desktop) || !m_desktop->command(u"start"_s).startsWith(u"Listening"_s))
         return false;
     // A new record stream of a null sink's monitor hears sound about two seconds after it starts.
     QTest::qWait(3000);
     return true;
+}
+
+QStringList TestCallSides::stopAndRead(QString *failure)
+{
+    const QString stopped = m_desktop->command(u"stop"_s);
+    if (!stopped.contains(u"✓ Notes saved"_s)) {
+        *failure = stopped;
+        return {};
+    }
+    const QStringList lines = heardLines(*m_desktop);
+    *failure = lines.join(u" | "_s);
+    return lines;
 }
 
 // The others speak from the speakers, then the user answers into the
@@ -145,50 +164,36 @@ bool TestCallSides::startListening(ThrowawayDesktop &desktop)
 // names them.
 void TestCallSides::microphoneAndSpeakersAreSavedAsTheirSides()
 {
-    ThrowawayDesktop desktop;
-    if (!bringUp(desktop))
+    if (!bringUp(*m_desktop))
         return;
-    auto logs = qScopeGuard([&] {
-        if (QTest::currentTestFailed())
-            qWarning().noquote() << "zarno:" << desktop.logTail(u"zarno.log"_s) << "service:" << desktop.logTail(u"service.log"_s);
-    });
-    QVERIFY(startListening(desktop));
-    QVERIFY(playTogether(desktop, {{u"speakers"_s, readRaw(goForward)}}));
-    QVERIFY(playTogether(desktop, {{u"mic48"_s, readRaw(numbers)}}));
-    if (const std::optional<WindowInfo> panel = desktop.waitForWindow(isTheLivePanel, 10000))
-        desktop.screenshot().copy(panel->frame).save(outputDir() + u"/live-panel-speakers.png"_s);
+    QVERIFY(startListening());
+    QVERIFY(playTogether(*m_desktop, {{u"speakers"_s, readRaw(goForward)}}));
+    QVERIFY(playTogether(*m_desktop, {{u"mic48"_s, readRaw(numbers)}}));
+    if (const std::optional<WindowInfo> panel = m_desktop->waitForWindow(isTheLivePanel, 10000))
+        m_desktop->screenshot().copy(panel->frame).save(outputDir() + u"/live-panel-speakers.png"_s);
 
-    const QString stopped = desktop.command(u"stop"_s);
-    QVERIFY2(stopped.contains(u"✓ Notes saved"_s), qPrintable(stopped));
-    const QStringList lines = heardLines(desktop);
-    const QString all = lines.join(u" | "_s);
-    QVERIFY2(lines.filter(u"forward"_s, Qt::CaseInsensitive).size() == 1, qPrintable(all));
-    QVERIFY2(lines.filter(u"forward"_s, Qt::CaseInsensitive).first().startsWith(u"system: "_s), qPrintable(all));
+    QString said;
+    const QStringList lines = stopAndRead(&said);
+    const QStringList theirs = lines.filter(u"forward"_s, Qt::CaseInsensitive);
+    QVERIFY2(theirs.size() == 1 && theirs.first().startsWith(u"system: "_s), qPrintable(said));
     const QStringList mine = lines.filter(QRegularExpression(u"^mic: "_s));
-    QVERIFY2(!mine.isEmpty() && mine.filter(u"forward"_s, Qt::CaseInsensitive).isEmpty(), qPrintable(all));
+    QVERIFY2(!mine.isEmpty() && mine.filter(u"forward"_s, Qt::CaseInsensitive).isEmpty(), qPrintable(said));
 }
 
 // The speakers' sound reaches the microphone too, 12 dB quieter and 40 ms
 // late: its words are saved once, as the call's, not again as the user's.
 void TestCallSides::echoOfTheSpeakersIsSavedOnceAsTheCall()
 {
-    ThrowawayDesktop desktop;
-    if (!bringUp(desktop))
+    if (!bringUp(*m_desktop))
         return;
-    auto logs = qScopeGuard([&] {
-        if (QTest::currentTestFailed())
-            qWarning().noquote() << "zarno:" << desktop.logTail(u"zarno.log"_s) << "service:" << desktop.logTail(u"service.log"_s);
-    });
-    QVERIFY(startListening(desktop));
+    QVERIFY(startListening());
     const QByteArray speech = readRaw(goForward);
-    QVERIFY(playTogether(desktop, {{u"speakers"_s, speech}, {u"mic48"_s, echoOf(speech, 12, 40)}}));
+    QVERIFY(playTogether(*m_desktop, {{u"speakers"_s, speech}, {u"mic48"_s, echoOf(speech, 12, 40)}}));
 
-    const QString stopped = desktop.command(u"stop"_s);
-    QVERIFY2(stopped.contains(u"✓ Notes saved"_s), qPrintable(stopped));
-    const QStringList lines = heardLines(desktop);
-    const QString all = lines.join(u" | "_s);
-    QVERIFY2(int(all.toLower().count(u"forward"_s)) == 1, qPrintable(all));
-    QVERIFY2(lines.filter(QRegularExpression(u"^system: "_s)).size() == lines.size(), qPrintable(all));
+    QString said;
+    const QStringList lines = stopAndRead(&said);
+    QVERIFY2(int(said.toLower().count(u"forward"_s)) == 1, qPrintable(said));
+    QVERIFY2(lines.filter(QRegularExpression(u"^system: "_s)).size() == lines.size(), qPrintable(said));
 }
 
 QTEST_MAIN(TestCallSides)

@@ -30,13 +30,6 @@ const QString micStopped = u"The microphone stopped — check the sound settings
 constexpr int shortWait = 20000;
 constexpr int speechWait = 40000;
 
-QString outputDir()
-{
-    const QString dir = QStringLiteral(ZARNO_E2E_OUTPUT_DIR);
-    QDir().mkpath(dir);
-    return dir;
-}
-
 // "Listening · 1:07" gives 67 seconds; no time gives -1.
 int elapsedSeconds(const QString &status)
 {
