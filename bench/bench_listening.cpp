@@ -6,11 +6,18 @@
 //   1. idle in the tray, main window open              (median of 3 windows)
 //   2. listening to silence, panel expanded            -> cost above idle, and the
 //                                                         pipe's on the same silence
-//   3. real speech (goforward.raw, again and again)    -> zarno, pipe, ratio
+//   3. speech, each way                                -> zarno, pipe, ratio
+//      a short phrase (goforward.raw, 1.5 s of silence, again) or continuous
+//      speech (the librivox recordings back to back, as in a meeting); into
+//      the microphone alone, or both sides of a call: the same kind of speech
+//      played to the speakers too, which zarno (its switch on) records,
+//      cancels out of the microphone and mixes, and the pipe records with a
+//      second parec into the same sender
 //
 //   build/bench/bench_listening [--window SECONDS]      (default 20)
 //                               [--linger SECONDS]      keep speaking afterwards, to trace
 //                                                       the running zarno by hand
+//                               [--continuous]          continuous speech only
 #include "../tests/e2e/throwawaydesktop.h"
 
 #include <QCoreApplication>
@@ -32,6 +39,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -39,6 +47,7 @@ using namespace Qt::StringLiterals;
 namespace {
 
 const QString goForward = u"/usr/share/pocketsphinx/test/data/goforward.raw"_s;
+const QString librivox = u"/usr/share/pocketsphinx/test/data/librivox"_s;
 
 QByteArray readProc(const QString &path)
 {
@@ -213,74 +222,185 @@ int fail(const QString &why)
     return 1;
 }
 
-} // namespace
-
-int main(int argc, char *argv[])
+// `seconds` of speech of one kind, raw 16 kHz mono s16, starting `rotate`
+// of the way into it, so the two sides do not speak the same words at once.
+QByteArray speechOf(bool continuous, int seconds, double rotate)
 {
-    QCoreApplication app(argc, argv);
+    QByteArray once;
+    if (continuous) {
+        for (const QString &name : QDir(librivox).entryList({u"*.wav"_s}, QDir::Files, QDir::Name))
+            once += readProc(librivox + u'/' + name).mid(44) + QByteArray(16000, '\0');
+    } else {
+        once = readProc(goForward) + QByteArray(48000, '\0');
+    }
+    if (once.isEmpty())
+        return {};
+    const qsizetype start = qsizetype(double(once.size() / 2) * rotate) * 2;
+    QByteArray speech;
+    while (speech.size() < qsizetype(seconds) * 32000 + start)
+        speech += once;
+    return speech.mid(start);
+}
+
+// The bare pipe: parec of the microphone into bench_ws_sender, and with both
+// sides a second parec of the speakers' monitor into the same sender.
+class BarePipe
+{
+public:
+    ~BarePipe() { stop(); }
+
+    bool start(QProcessEnvironment env, const QString &pulse, const QString &url, const QString &token, bool both,
+               const QString &fifo)
+    {
+        env.insert(u"PULSE_SERVER"_s, u"unix:"_s + pulse);
+        m_mic.setProcessEnvironment(env);
+        m_system.setProcessEnvironment(env);
+        env.insert(u"ZARNO_BENCH_TOKEN"_s, token);
+        m_sender.setProcessEnvironment(env);
+        m_mic.setStandardOutputProcess(&m_sender);
+        m_sender.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        QStringList arguments{url};
+        if (both) {
+            ::unlink(qPrintable(fifo));
+            if (::mkfifo(qPrintable(fifo), 0600) != 0)
+                return false;
+            arguments << fifo;
+            m_system.setStandardOutputFile(fifo);
+        }
+        m_sender.start(QCoreApplication::applicationDirPath() + u"/bench_ws_sender"_s, arguments);
+        m_mic.start(u"parec"_s, recording(u"virtmic"_s));
+        if (both)
+            m_system.start(u"parec"_s, recording(u"speakers.monitor"_s));
+        return m_sender.waitForStarted() && m_mic.waitForStarted() && (!both || m_system.waitForStarted());
+    }
+    [[nodiscard]] QList<qint64> pids() const
+    {
+        QList<qint64> pids{m_mic.processId(), m_sender.processId()};
+        if (m_system.state() == QProcess::Running)
+            pids << m_system.processId();
+        return pids;
+    }
+    [[nodiscard]] bool running() const { return m_sender.state() == QProcess::Running; }
+    void stop()
+    {
+        for (QProcess *process : {&m_mic, &m_system, &m_sender}) {
+            process->kill();
+            process->waitForFinished();
+        }
+    }
+
+private:
+    static QStringList recording(const QString &source)
+    {
+        return {u"--raw"_s, u"--format=s16le"_s, u"--rate=16000"_s, u"--channels=1"_s, u"-d"_s, source,
+                u"--latency-msec=85"_s};
+    }
+
+    QProcess m_mic, m_system, m_sender;
+};
+
+struct Setup
+{
+    ThrowawayDesktop *desktop = nullptr;
+    qint64 zarno = 0;
+    QString socketUrl, token;
     int seconds = 20;
-    const QStringList args = QCoreApplication::arguments();
-    if (const qsizetype at = args.indexOf(u"--window"_s); at >= 0 && at + 1 < args.size())
-        seconds = std::max(5, args.at(at + 1).toInt());
-    int linger = 0;
-    if (const qsizetype at = args.indexOf(u"--linger"_s); at >= 0 && at + 1 < args.size())
-        linger = std::max(0, args.at(at + 1).toInt());
-    const int windows = 3;
+    int windows = 3;
+};
 
-    ThrowawayDesktop desktop;
-    QString why;
-    bool lacks = false;
-    if (!desktop.setUp(false, &why, &lacks))
-        return fail(why);
-    if (!desktop.signInOverHttp(u"bench@example.org"_s, u"bench password 1"_s) || !desktop.writeSignInForZarno()
-        || !desktop.launchZarno())
-        return fail(u"zarno did not start: "_s + desktop.logTail(u"zarno.log"_s));
-    const qint64 zarno = findZarno();
-    if (zarno <= 0)
-        return fail(u"cannot find the zarno process"_s);
-    std::printf("zarno pid %lld, windows of %d s, median of %d\n", static_cast<long long>(zarno), seconds, windows);
+struct Figures
+{
+    double zarno = 0, pipe = 0, ratio = 0;
+};
+
+// One way of speaking: zarno's switch set and a new leg begun, the pipe and
+// the players started, then the windows measured.
+std::optional<Figures> speakingRound(Setup &setup, bool continuous, bool both, int extraSeconds)
+{
+    ThrowawayDesktop &desktop = *setup.desktop;
+    const QString name = u"%1, %2"_s.arg(continuous ? u"continuous speech"_s : u"short phrase"_s,
+                                          both ? u"both sides"_s : u"microphone only"_s);
+    desktop.setZarnoSetting(u"includeCallSound"_s, both ? u"true"_s : u"false"_s);
+    desktop.command(u"pause"_s);
+    if (!desktop.command(u"resume"_s).startsWith(u"Listening"_s))
+        return std::nullopt;
+    const int length = setup.windows * setup.seconds + extraSeconds + 15;
+    const QString micFile = desktop.scratch() + u"/mic.raw"_s, speakersFile = desktop.scratch() + u"/speakers.raw"_s;
+    for (const auto &[file, rotate] : {std::pair{micFile, 0.0}, std::pair{speakersFile, 0.5}}) {
+        QFile out(file);
+        const QByteArray speech = speechOf(continuous, length, rotate);
+        if (speech.isEmpty() || !out.open(QIODevice::WriteOnly) || out.write(speech) != speech.size())
+            return std::nullopt;
+    }
+    BarePipe pipe;
+    const QString pulse = desktop.scratch() + u"/pulse/run/native"_s;
+    if (!pipe.start(desktop.environment(), pulse, setup.socketUrl, setup.token, both, desktop.scratch() + u"/system.fifo"_s))
+        return std::nullopt;
+    Child speakers;
+    if (!desktop.startSpeaking(micFile)
+        || (both
+            && !speakers.start(u"paplay"_s,
+                               {u"--raw"_s, u"--rate=16000"_s, u"--channels=1"_s, u"--format=s16le"_s, u"-d"_s,
+                                u"speakers"_s, speakersFile},
+                               desktop.environment())))
+        return std::nullopt;
+    QTest::qWait(5000);
+    if (!pipe.running())
+        return std::nullopt;
+    std::vector<Window> speaking;
+    std::vector<double> ratios, zarnoShares, pipeShares;
+    for (int i = 0; i < setup.windows; ++i) {
+        const Window w = measure(setup.zarno, pipe.pids(), setup.seconds);
+        speaking.push_back(w);
+        ratios.push_back(w.zarno / w.pipe);
+        zarnoShares.push_back(w.zarno);
+        pipeShares.push_back(w.pipe);
+        std::printf("%s, window %d: zarno %.3f %%, pipe %.3f %%, ratio %.2f (web helpers %.3f %%)\n",
+                    qPrintable(name), i + 1, w.zarno, w.pipe, w.zarno / w.pipe, w.helpers);
+        std::fflush(stdout);
+    }
+    printThreads(speaking);
+    const Figures figures{median(zarnoShares), median(pipeShares), median(ratios)};
+    const bool listening = desktop.command(u"status"_s).startsWith(u"Listening"_s);
+    std::printf("%s: zarno %.3f %% of a core, pipe %.3f %%, ratio %.2f (median of %d; goal <= 1.5)%s\n",
+                qPrintable(name), figures.zarno, figures.pipe, figures.ratio, setup.windows,
+                listening ? "" : " — zarno stopped listening");
     std::fflush(stdout);
-    QTest::qWait(8000); // the main window and its page settle
+    if (extraSeconds > 0) {
+        std::printf("lingering %d s: zarno pid %lld\n", extraSeconds, static_cast<long long>(setup.zarno));
+        std::fflush(stdout);
+        QTest::qWait(extraSeconds * 1000);
+    }
+    return figures;
+}
 
+// Idle in the tray, then listening to silence (the microphone alone, beside
+// the pipe on the same silence).
+bool restingRounds(Setup &setup)
+{
+    ThrowawayDesktop &desktop = *setup.desktop;
     std::vector<Window> resting;
     std::vector<double> idle;
-    for (int i = 0; i < windows; ++i) {
-        resting.push_back(measure(zarno, {}, seconds));
+    for (int i = 0; i < setup.windows; ++i) {
+        resting.push_back(measure(setup.zarno, {}, setup.seconds));
         idle.push_back(resting.back().zarno);
     }
     std::printf("idle (tray, main window open): %.3f %% of a core\n", median(idle));
     printThreads(resting);
     std::fflush(stdout);
 
-    // The bare pipe, on the same microphone and service, with its own account.
-    const QString token = signIn(desktop.serviceURL(), u"pipe@example.org"_s);
-    if (token.isEmpty())
-        return fail(u"the pipe's account could not sign in"_s);
-    QString socketUrl = desktop.serviceURL() + u"/ws/transcribe"_s;
-    socketUrl.replace(u"http://"_s, u"ws://"_s);
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    QProcess parec, sender;
-    const QString pulse = desktop.scratch() + u"/pulse/run/native"_s;
-    env.insert(u"PULSE_SERVER"_s, u"unix:"_s + pulse);
-    parec.setProcessEnvironment(env);
-    env.insert(u"ZARNO_BENCH_TOKEN"_s, token);
-    sender.setProcessEnvironment(env);
-    parec.setStandardOutputProcess(&sender);
-    sender.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    sender.start(QCoreApplication::applicationDirPath() + u"/bench_ws_sender"_s, {socketUrl});
-    parec.start(u"parec"_s, {u"--raw"_s, u"--format=s16le"_s, u"--rate=16000"_s, u"--channels=1"_s, u"-d"_s,
-                             u"virtmic"_s, u"--latency-msec=85"_s});
-    if (!sender.waitForStarted() || !parec.waitForStarted())
-        return fail(u"the pipe did not start"_s);
-
+    BarePipe pipe;
+    if (!pipe.start(desktop.environment(), desktop.scratch() + u"/pulse/run/native"_s, setup.socketUrl, setup.token,
+                    false, {}))
+        return false;
     if (!desktop.command(u"start"_s).startsWith(u"Listening"_s))
-        return fail(u"zarno did not start listening: "_s + desktop.logTail(u"zarno.log"_s));
+        return false;
     desktop.command(u"show"_s);
     QTest::qWait(4000);
     std::vector<Window> silence;
     std::vector<double> silent, pipeSilent;
-    for (int i = 0; i < windows; ++i) {
-        silence.push_back(measure(zarno, {parec.processId(), sender.processId()}, seconds));
+    for (int i = 0; i < setup.windows; ++i) {
+        silence.push_back(measure(setup.zarno, pipe.pids(), setup.seconds));
         silent.push_back(silence.back().zarno);
         pipeSilent.push_back(silence.back().pipe);
     }
@@ -289,52 +409,66 @@ int main(int argc, char *argv[])
                 median(silent), median(silent) - median(idle), median(pipeSilent));
     printThreads(silence);
     std::fflush(stdout);
+    return true;
+}
 
-    // Speech for every window: the recording, 1.5 s of silence, again.
-    const QByteArray words = readProc(goForward);
-    if (words.isEmpty())
-        return fail(goForward + u" is missing (Debian package pocketsphinx-en-us / pocketsphinx testdata)"_s);
-    QByteArray speech;
-    const qsizetype cycle = words.size() + 48000;
-    while (speech.size() < qsizetype(windows * seconds + linger + 15) * 32000 + cycle)
-        speech += words + QByteArray(48000, '\0');
-    const QString speechFile = desktop.scratch() + u"/speech.raw"_s;
-    QFile out(speechFile);
-    if (!out.open(QIODevice::WriteOnly) || out.write(speech) != speech.size())
-        return fail(u"cannot write the speech file"_s);
-    out.close();
-    if (!desktop.startSpeaking(speechFile))
-        return fail(u"paplay did not start"_s);
-    QTest::qWait(5000);
-    if (sender.state() != QProcess::Running)
-        return fail(u"the pipe's sender stopped"_s);
+} // namespace
 
-    std::vector<Window> speaking;
-    std::vector<double> ratios, zarnoShares, pipeShares;
-    for (int i = 0; i < windows; ++i) {
-        const Window w = measure(zarno, {parec.processId(), sender.processId()}, seconds);
-        speaking.push_back(w);
-        ratios.push_back(w.zarno / w.pipe);
-        zarnoShares.push_back(w.zarno);
-        pipeShares.push_back(w.pipe);
-        std::printf("speech window %d: zarno %.3f %%, pipe %.3f %%, ratio %.2f (web helpers %.3f %%)\n", i + 1,
-                    w.zarno, w.pipe, w.zarno / w.pipe, w.helpers);
-        std::fflush(stdout);
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    Setup setup;
+    const QStringList args = QCoreApplication::arguments();
+    if (const qsizetype at = args.indexOf(u"--window"_s); at >= 0 && at + 1 < args.size())
+        setup.seconds = std::max(5, args.at(at + 1).toInt());
+    int linger = 0;
+    if (const qsizetype at = args.indexOf(u"--linger"_s); at >= 0 && at + 1 < args.size())
+        linger = std::max(0, args.at(at + 1).toInt());
+
+    ThrowawayDesktop desktop;
+    setup.desktop = &desktop;
+    QString why;
+    bool lacks = false;
+    if (!desktop.setUp(false, &why, &lacks))
+        return fail(why);
+    // The microphone alone until a round says otherwise.
+    desktop.setZarnoSetting(u"includeCallSound"_s, u"false"_s);
+    if (!desktop.signInOverHttp(u"bench@example.org"_s, u"bench password 1"_s) || !desktop.writeSignInForZarno()
+        || !desktop.launchZarno())
+        return fail(u"zarno did not start: "_s + desktop.logTail(u"zarno.log"_s));
+    setup.zarno = findZarno();
+    if (setup.zarno <= 0)
+        return fail(u"cannot find the zarno process"_s);
+    std::printf("zarno pid %lld, windows of %d s, median of %d\n", static_cast<long long>(setup.zarno), setup.seconds,
+                setup.windows);
+    std::fflush(stdout);
+    QTest::qWait(8000); // the main window and its page settle
+
+    // The bare pipe, on the same microphone and service, with its own account.
+    setup.token = signIn(desktop.serviceURL(), u"pipe@example.org"_s);
+    if (setup.token.isEmpty())
+        return fail(u"the pipe's account could not sign in"_s);
+    setup.socketUrl = desktop.serviceURL() + u"/ws/transcribe"_s;
+    setup.socketUrl.replace(u"http://"_s, u"ws://"_s);
+    if (!restingRounds(setup))
+        return fail(u"the pipe or zarno did not start listening: "_s + desktop.logTail(u"zarno.log"_s));
+
+    QStringList summary;
+    const bool continuousOnly = args.contains(u"--continuous"_s);
+    for (const bool continuous : {false, true}) {
+        if (continuousOnly && !continuous)
+            continue;
+        for (const bool both : {false, true}) {
+            const bool last = continuous && both;
+            const std::optional<Figures> figures = speakingRound(setup, continuous, both, last ? linger : 0);
+            if (!figures)
+                return fail(u"a round did not run (speech files, players or the pipe): "_s
+                            + desktop.logTail(u"zarno.log"_s));
+            summary << u"  %1 %2: ratio %3"_s.arg(continuous ? u"continuous"_s : u"phrase    "_s,
+                                                  both ? u"both sides"_s : u"mic only  "_s)
+                           .arg(figures->ratio, 0, 'f', 2);
+        }
     }
-    printThreads(speaking);
-    const bool words_arrived = desktop.command(u"status"_s).startsWith(u"Listening"_s);
-    std::printf("speech: zarno %.3f %% of a core, pipe %.3f %%, ratio %.2f (median of %d; goal <= 1.5)%s\n",
-                median(zarnoShares), median(pipeShares), median(ratios), windows,
-                words_arrived ? "" : " — zarno stopped listening");
-    if (linger > 0) {
-        std::printf("lingering %d s: zarno pid %lld\n", linger, static_cast<long long>(zarno));
-        std::fflush(stdout);
-        QTest::qWait(linger * 1000);
-    }
-
-    parec.kill();
-    sender.kill();
-    parec.waitForFinished();
-    sender.waitForFinished();
+    std::printf("zarno against the bare pipe (goal <= 1.5 in continuous speech):\n%s\n", qPrintable(summary.join(u'\n')));
     return 0;
 }

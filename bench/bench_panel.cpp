@@ -30,8 +30,10 @@ constexpr std::size_t window = 5000; // messages
 constexpr qsizetype lineTarget = 15'500; // two hours of sentences and their translations
 
 // Sentences of 3 to 18 words, each followed by its translation, in messages
-// of one to five final tokens with provisional text after them.
-std::vector<TranscriptUpdate> makeMeeting(quint32 seed, int sentences)
+// of one to five final tokens with provisional text after them. With
+// `voices`, each sentence is the user's or one of two others' on the call,
+// so that most lines carry a label.
+std::vector<TranscriptUpdate> makeMeeting(quint32 seed, int sentences, bool voices)
 {
     static const QStringList words = QStringLiteral(
         "we the budget next quarter should review I think that is fine "
@@ -42,6 +44,7 @@ std::vector<TranscriptUpdate> makeMeeting(quint32 seed, int sentences)
     std::vector<TranscriptUpdate> messages;
     for (int sentence = 0; sentence < sentences; ++sentence) {
         const int length = 3 + random.bounded(16);
+        const int voice = voices ? random.bounded(3) : 0;
         for (int side = 0; side < 2; ++side) {
             const bool translation = side == 1;
             QList<SpokenPiece> pending;
@@ -49,7 +52,12 @@ std::vector<TranscriptUpdate> makeMeeting(quint32 seed, int sentences)
                 QString text = QLatin1StringView(" ") + words.at(random.bounded(words.size()));
                 if (i == length - 1)
                     text += QLatin1StringView(".");
-                pending.append(token(text, true, translation, language(translation)));
+                SpokenPiece piece = token(text, true, translation, language(translation));
+                if (voice > 0) {
+                    piece.source = Side::System;
+                    piece.speaker = QString::number(voice);
+                }
+                pending.append(piece);
             }
             while (!pending.isEmpty()) {
                 const int take = std::min<int>(pending.size(), 1 + random.bounded(5));
@@ -98,7 +106,8 @@ int main(int argc, char *argv[])
     hud.show(&state, true);
     QApplication::processEvents();
 
-    const std::vector<TranscriptUpdate> messages = makeMeeting(20261208, int(lineTarget / 2) + 50);
+    const bool voices = app.arguments().contains(QStringLiteral("--voices"));
+    const std::vector<TranscriptUpdate> messages = makeMeeting(20261208, int(lineTarget / 2) + 50, voices);
 
     // CPU time spent on messages [from, to): applying each, then layout,
     // the panel's repaint of what changed and the scroll animation.

@@ -2,8 +2,11 @@
 // delay from the last audio frame of an utterance to its final words at a
 // client (with and without a finalize request), the word error rate of the
 // streaming path beside the same engine decoding the files in batch, and the
-// delay from a final line to its translation.
+// delay from a final line to its translation; and the word errors of the
+// user's words after the call's echo canceller, with noise suppression and
+// without (--echo: that alone).
 
+#include "echocanceller.h"
 #include "speechrecognizer.h"
 #include "zarnoservice.h"
 
@@ -30,6 +33,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <random>
 
 namespace {
 
@@ -302,6 +306,77 @@ void wordErrorRate(ZarnoService &service, const QString &token)
         std::printf("word error rate, batch: pocketsphinx_continuous is not installed (scripts/setup)\n");
 }
 
+// A recording as the call's capture hands the microphone on: through the
+// echo canceller, with or without noise suppression, after a fan's noise
+// (-40 dBFS) or the others' echo (goforward.raw again and again, 12 dB down
+// and 40 ms late) was added to it; or untouched.
+QByteArray throughCanceller(const QByteArray &pcm, bool processed, bool noise, bool echo, bool suppress)
+{
+    if (!processed)
+        return pcm;
+    const QByteArray others = readPcm(testData + QStringLiteral("goforward.raw")) + QByteArray(16000, '\0');
+    const auto *voice = reinterpret_cast<const int16_t *>(pcm.constData());
+    const auto *far = reinterpret_cast<const int16_t *>(others.constData());
+    const qsizetype samples = pcm.size() / 2 / EchoCanceller::frameSamples * EchoCanceller::frameSamples;
+    const qsizetype loop = others.size() / 2;
+    std::vector<int16_t> mic(static_cast<size_t>(samples));
+    std::vector<int16_t> reference(static_cast<size_t>(samples), 0);
+    std::mt19937 random(3);
+    std::normal_distribution<double> gauss(0, 1);
+    double hum = 0;
+    for (qsizetype i = 0; i < samples; ++i) {
+        hum = 0.95 * hum + 0.05 * gauss(random);
+        double value = voice[i] + (noise ? hum * 32768 * 0.0625 : 0);
+        if (echo) {
+            reference[size_t(i)] = far[i % loop];
+            value += i >= 640 ? far[(i - 640) % loop] / 4 : 0;
+        }
+        mic[size_t(i)] = int16_t(std::clamp(value, -32768.0, 32767.0));
+    }
+    EchoCanceller canceller(suppress);
+    for (qsizetype at = 0; at < samples; at += EchoCanceller::frameSamples)
+        canceller.process(reference.data() + at, mic.data() + at);
+    return QByteArray(reinterpret_cast<const char *>(mic.data()), samples * 2);
+}
+
+// Whether noise suppression helps the recogniser: the librivox recordings'
+// word errors through the service, each way.
+void echoAndNoise(ZarnoService &service, const QString &token)
+{
+    const QUrl url = transcribeUrl(service, token, QStringLiteral("en"));
+    struct Way
+    {
+        const char *name;
+        bool processed, noise, echo, suppress;
+    };
+    const Way ways[] = {{"as recorded, untouched", false, false, false, false},
+                        {"as recorded, canceller", true, false, false, false},
+                        {"as recorded, canceller + noise suppression", true, false, false, true},
+                        {"with a fan, canceller", true, true, false, false},
+                        {"with a fan, canceller + noise suppression", true, true, false, true},
+                        {"with the others' echo, canceller", true, false, true, false},
+                        {"with the others' echo, canceller + noise suppression", true, false, true, true}};
+    for (const Way &way : ways) {
+        qsizetype errors = 0, total = 0;
+        for (const Recording &recording : recordings()) {
+            if (!recording.path.contains(QStringLiteral("/librivox/")))
+                continue;
+            const QStringList reference = words(recording.reference);
+            const QByteArray audio =
+                throughCanceller(readPcm(recording.path), way.processed, way.noise, way.echo, way.suppress);
+            errors += editDistance(reference, words(streamed(url, audio)));
+            total += reference.size();
+        }
+        if (total == 0) {
+            std::printf("echo and noise: pocketsphinx-testdata is not installed\n");
+            return;
+        }
+        std::printf("word error rate, %-52s %.1f %% (%lld of %lld words)\n", way.name,
+                    100.0 * double(errors) / double(total), qlonglong(errors), qlonglong(total));
+        std::fflush(stdout);
+    }
+}
+
 double median(QList<double> values)
 {
     if (values.isEmpty())
@@ -382,7 +457,9 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QLoggingCategory::setFilterRules(QStringLiteral("zarno.server.info=false"));
-    realTimeFactor();
+    const bool echoOnly = QCoreApplication::arguments().contains(QStringLiteral("--echo"));
+    if (!echoOnly)
+        realTimeFactor();
     {
         QTemporaryDir dir;
         ServiceOptions options;
@@ -395,9 +472,12 @@ int main(int argc, char *argv[])
         }
         QNetworkAccessManager network;
         const QString token = signIn(service, network);
-        finalLatency(service, token);
-        translationLatency(service, token);
-        wordErrorRate(service, token);
+        if (!echoOnly) {
+            finalLatency(service, token);
+            translationLatency(service, token);
+            wordErrorRate(service, token);
+        }
+        echoAndNoise(service, token);
     }
     return 0;
 }

@@ -7,18 +7,35 @@
 #include <QTimeZone>
 #include <QUrl>
 
+#include <algorithm>
+
 namespace {
 
 // A subtitle shows this long when no line follows it.
 constexpr qint64 lastCueMs = 4000;
 
-// A spoken line with the translations that follow it.
+// A spoken line with the translations that follow it, and who spoke it
+// where the note holds more than one voice.
 struct Line
 {
     qint64 offsetMs = 0;
     QString text;
     QString translation;
+    QString who;     // "You", "Speaker 2", "Others"
+    bool turn = false; // another voice than the line before
 };
+
+// As the app names them; nothing for notes that do not say.
+QString whoOf(const QJsonObject &entry)
+{
+    const QString source = entry.value(QLatin1StringView("source")).toString();
+    const QString speaker = entry.value(QLatin1StringView("speaker")).toString();
+    if (source == QLatin1StringView("mic"))
+        return QStringLiteral("You");
+    if (!speaker.isEmpty())
+        return QStringLiteral("Speaker ") + speaker;
+    return source == QLatin1StringView("system") ? QStringLiteral("Others") : QString();
+}
 
 QList<Line> linesOf(const QJsonObject &session)
 {
@@ -34,9 +51,25 @@ QList<Line> linesOf(const QJsonObject &session)
             translation += (translation.isEmpty() ? QString() : QStringLiteral(" ")) + text;
             continue;
         }
-        lines.append({std::max<qint64>(0, entry.value(QLatin1StringView("t")).toInteger() - startedAt), text, {}});
+        lines.append({std::max<qint64>(0, entry.value(QLatin1StringView("t")).toInteger() - startedAt), text, {},
+                      whoOf(entry), false});
+    }
+    // The user alone needs no names.
+    const bool voices = std::any_of(lines.cbegin(), lines.cend(), [&lines](const Line &line) {
+        return line.who != lines.first().who;
+    });
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        if (!voices)
+            lines[i].who.clear();
+        lines[i].turn = !lines.at(i).who.isEmpty() && (i == 0 || lines.at(i).who != lines.at(i - 1).who);
     }
     return lines;
+}
+
+// "You: " where another voice takes over.
+QString turnPrefix(const Line &line)
+{
+    return line.turn ? line.who + QStringLiteral(": ") : QString();
 }
 
 // "12:05", or "1:02:05" past the first hour.
@@ -78,7 +111,11 @@ QString subtitles(const QList<Line> &lines, bool webVtt)
         const qint64 end = next > line.offsetMs ? next : line.offsetMs + lastCueMs;
         if (!webVtt)
             out += QString::number(i + 1) + QLatin1Char('\n');
-        out += cueTime(line.offsetMs, mark) + QStringLiteral(" --> ") + cueTime(end, mark) + QLatin1Char('\n') + line.text
+        // A cue stands alone: each names its voice, WebVTT in its own tag.
+        QString text = line.text;
+        if (!line.who.isEmpty())
+            text = webVtt ? QStringLiteral("<v ") + line.who + QLatin1Char('>') + text : line.who + QStringLiteral(": ") + text;
+        out += cueTime(line.offsetMs, mark) + QStringLiteral(" --> ") + cueTime(end, mark) + QLatin1Char('\n') + text
             + QLatin1Char('\n');
         if (!line.translation.isEmpty())
             out += line.translation + QLatin1Char('\n');
@@ -124,7 +161,8 @@ QString markdown(const QJsonObject &session, const QList<Line> &lines)
         out += QStringLiteral("## Summary\n\n") + summary;
     out += QStringLiteral("## Transcript\n\n");
     for (const Line &line : lines) {
-        out += QStringLiteral("**") + elapsed(line.offsetMs) + QStringLiteral("** ") + line.text + QStringLiteral("  \n");
+        out += QStringLiteral("**") + elapsed(line.offsetMs) + QStringLiteral("** ") + turnPrefix(line) + line.text
+            + QStringLiteral("  \n");
         if (!line.translation.isEmpty())
             out += QStringLiteral("*") + line.translation + QStringLiteral("*\n");
         out += QLatin1Char('\n');
@@ -136,7 +174,8 @@ QString plainText(const QJsonObject &session, const QList<Line> &lines)
 {
     QString out = session.value(QLatin1StringView("title")).toString() + QLatin1Char('\n') + dateOf(session) + QStringLiteral("\n\n");
     for (const Line &line : lines) {
-        out += QLatin1Char('[') + elapsed(line.offsetMs) + QStringLiteral("] ") + line.text + QLatin1Char('\n');
+        out += QLatin1Char('[') + elapsed(line.offsetMs) + QStringLiteral("] ") + turnPrefix(line) + line.text
+            + QLatin1Char('\n');
         if (!line.translation.isEmpty())
             out += QStringLiteral("    ") + line.translation + QLatin1Char('\n');
     }

@@ -61,6 +61,8 @@ QJsonObject sonioxStartRequest(const QString &model, const RelayRequest &request
         {QStringLiteral("num_channels"), 1},
         {QStringLiteral("enable_endpoint_detection"), true},
         {QStringLiteral("enable_language_identification"), true},
+        // Tells the others on a call apart: each token then names its speaker.
+        {QStringLiteral("enable_speaker_diarization"), true},
     };
     if (request.spoken != QLatin1StringView("any") && isLanguageCode(request.spoken))
         start.insert(QStringLiteral("language_hints"), QJsonArray{request.spoken});

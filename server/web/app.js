@@ -161,15 +161,30 @@ function renderList(sessions, searching = false) {
   rememberList(sessions, searching);
 }
 
+// Who spoke a line, as the app names them: the user on the microphone, the
+// engine's speaker on the computer's side, "Others" there when nothing finer
+// is known; nothing for notes that do not say.
+function whoOf(entry) {
+  if (entry.source === 'mic') return 'You';
+  if (entry.speaker) return 'Speaker ' + entry.speaker;
+  return entry.source === 'system' ? 'Others' : '';
+}
+
 // Source lines each open a row; the translations that follow sit beside them.
+// Where the note holds more than one voice, a row names its voice where it changes.
 function renderNote(session) {
   const rows = [];
   for (const entry of session.entries) {
     if (!entry.translated || rows.length === 0)
-      rows.push({ t: entry.t, source: [], translation: [], who: [entry.speaker, entry.source].filter(Boolean).join(' · ') });
+      rows.push({ t: entry.t, source: [], translation: [], who: whoOf(entry) });
     const row = rows[rows.length - 1];
     (entry.translated ? row.translation : row.source).push(entry.text.trim());
   }
+  const whos = rows.map((row) => row.who);
+  const voices = new Set(whos).size > 1;
+  rows.forEach((row, i) => {
+    row.who = voices && (i === 0 || whos[i - 1] !== whos[i]) ? whos[i] : '';
+  });
   const single = session.onlyTranscript || rows.every((row) => row.translation.length === 0);
   $('note').classList.toggle('single', single);
   shownNote = session;
@@ -189,7 +204,7 @@ function renderNote(session) {
     source.className = 'source';
     source.textContent = row.source.join('\n');
     if (row.who) {
-      // Who spoke, or which side of the call, where the notes say.
+      // Who speaks from here on.
       const who = document.createElement('span');
       who.className = 'who';
       who.textContent = row.who;

@@ -346,6 +346,18 @@ QWidget *MenuBarView::buildQuit()
     auto *column = new QVBoxLayout(block);
     column->setContentsMargins(8, 6, 8, 6);
     column->setSpacing(0);
+    // On unless the user turns it off; read at each leg's start.
+    auto *callSound = new MenuRowButton(callSoundText, Brand::ink(), block);
+    callSound->setObjectName(QStringLiteral("includeCallSound"));
+    callSound->setCheckable(true);
+    m_callSoundRow = callSound;
+    column->addWidget(callSound);
+    connect(callSound, &QAbstractButton::clicked, this, [this](bool on) { m_settings.setIncludeCallSound(on); });
+    connect(&m_settings, &UserSettings::includeCallSoundChanged, this, &MenuBarView::refresh);
+    connect(&m_settings, &UserSettings::callSoundMissing, this, [this](const QString &sentence) {
+        m_noticeText->setText(sentence);
+        m_noticeLine->setVisible(true);
+    });
     // Off unless the user turns it on; the desktop's autostart entry is the
     // truth, so a change made in the desktop's settings shows here too.
     auto *startAtLogin = new MenuRowButton(QStringLiteral("Start at login"), Brand::ink(), block);
@@ -416,6 +428,9 @@ void MenuBarView::refresh()
     const bool startsAtLogin = m_settings.startAtLogin();
     m_startAtLoginRow->setChecked(startsAtLogin);
     m_startAtLoginRow->setText(startsAtLogin ? QStringLiteral("Start at login  ✓") : QStringLiteral("Start at login"));
+    const bool callSound = m_settings.includeCallSound();
+    m_callSoundRow->setChecked(callSound);
+    m_callSoundRow->setText(callSound ? callSoundText + QStringLiteral("  ✓") : callSoundText);
 
     // Fixed width, natural height: wrapped text grows the panel downwards.
     // Rows shown or hidden just now have not told their layouts yet.

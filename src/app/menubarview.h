@@ -101,6 +101,7 @@ public:
 
     static inline const QString languagePrefix = QStringLiteral("Auto-detect → ");
     static inline const QString notOfferedTip = QStringLiteral("Not available on this server");
+    static inline const QString callSoundText = QStringLiteral("Include the call's sound");
 
     // `harvest` copies the web page's sign-in (the web view holder in the
     // application); `hud` defaults to the shared live panel.
@@ -176,6 +177,7 @@ private:
     WrappedText *m_saveFailure = nullptr;
     QAbstractButton *m_signInRow = nullptr;
     QAbstractButton *m_startAtLoginRow = nullptr;
+    QAbstractButton *m_callSoundRow = nullptr;
     bool m_asking = false; // the server is being asked what it offers
     std::optional<QStringList> m_offeredTargets; // nothing: the server did not say
 };

@@ -162,11 +162,13 @@ QWidget *SettingsWindow::makeAudio()
     form->addRow(QStringLiteral("Microphone:"), m_input);
     m_inputLine = sentenceLine(box);
     form->addRow(QString(), m_inputLine);
-    // The call's own sound is not heard yet; its switch has its place here.
-    m_callSound = new QCheckBox(QStringLiteral("Also hear the call's sound"), box);
-    m_callSound->setEnabled(false);
-    m_callSound->setToolTip(QStringLiteral("Not available yet"));
+    // The same switch as the menu panel's, from the next leg on.
+    m_callSound = new QCheckBox(QStringLiteral("Include the call's sound"), box);
+    m_callSound->setToolTip(QStringLiteral("Also hear what this computer plays: the others in a call"));
+    m_callSound->setChecked(m_settings.includeCallSound());
     form->addRow(QString(), m_callSound);
+    connect(m_callSound, &QCheckBox::toggled, &m_settings, &UserSettings::setIncludeCallSound);
+    connect(&m_settings, &UserSettings::includeCallSoundChanged, m_callSound, &QCheckBox::setChecked);
     connect(m_input, &QComboBox::activated, this, [this] {
         m_settings.setMicrophone(m_input->currentData().toString());
         say(m_inputLine, {});

@@ -103,6 +103,22 @@ std::optional<QAudioDevice> UserSettings::chosenInput()
     return std::nullopt;
 }
 
+bool UserSettings::includesCallSound()
+{
+    const QSettings store = ZarnoSettings::standardStore();
+    const QVariant stored = store.value(includeCallSoundKey);
+    // Anything but a plain "false" keeps it on, as it was before the key.
+    return !stored.isValid() || stored.toString().trimmed().toLower() != QStringLiteral("false");
+}
+
+void UserSettings::setIncludeCallSound(bool value)
+{
+    const bool before = includesCallSound();
+    ZarnoSettings::standardStore().setValue(includeCallSoundKey, value);
+    if (before != value)
+        Q_EMIT includeCallSoundChanged(value);
+}
+
 bool UserSettings::storeText(const QString &key, const QString &value)
 {
     QSettings store = ZarnoSettings::standardStore();

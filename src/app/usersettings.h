@@ -19,6 +19,7 @@ class UserSettings : public QObject
     Q_PROPERTY(QString serverAddress READ serverAddress NOTIFY serverAddressChanged)
     Q_PROPERTY(QString spokenLanguage READ spokenLanguage WRITE setSpokenLanguage NOTIFY spokenLanguageChanged)
     Q_PROPERTY(QString microphone READ microphone WRITE setMicrophone NOTIFY microphoneChanged)
+    Q_PROPERTY(bool includeCallSound READ includeCallSound WRITE setIncludeCallSound NOTIFY includeCallSoundChanged)
 
 public:
     static inline const QString targetLanguageKey = QStringLiteral("languageB");
@@ -26,6 +27,7 @@ public:
     static inline const QString serverAddressKey = QStringLiteral("serverURL");
     static inline const QString spokenLanguageKey = QStringLiteral("languageA");
     static inline const QString microphoneKey = QStringLiteral("microphone");
+    static inline const QString includeCallSoundKey = QStringLiteral("includeCallSound");
     // The spoken language that lets the engine tell which one it hears.
     static inline const QString autoDetect = QStringLiteral("any");
 
@@ -56,6 +58,15 @@ public:
     // default) when none is chosen or it is unplugged. Callable from any thread.
     [[nodiscard]] static std::optional<QAudioDevice> chosenInput();
 
+    // Whether a leg records the computer's own sound (the others in a call)
+    // beside the microphone; on unless the user turns it off. Read at each
+    // leg's start, from any thread.
+    [[nodiscard]] static bool includesCallSound();
+    [[nodiscard]] bool includeCallSound() const { return includesCallSound(); }
+    void setIncludeCallSound(bool value);
+    // The capture could not hear the computer's sound: the views say so.
+    void tellCallSoundMissing(const QString &sentence) { Q_EMIT callSoundMissing(sentence); }
+
     // Start at login is the desktop's own autostart entry, so turning it off
     // in the desktop's settings shows here too. Off unless the user turns it
     // on; the entry starts this program in the tray, without its window.
@@ -73,6 +84,8 @@ Q_SIGNALS:
     void serverAddressChanged(const QString &address);
     void spokenLanguageChanged(const QString &code);
     void microphoneChanged(const QString &name);
+    void includeCallSoundChanged(bool include);
+    void callSoundMissing(const QString &sentence);
 
 private:
     // Writes the value; whether it differs from what was stored.

@@ -58,11 +58,17 @@ public:
     }
 };
 
-SessionParts realParts()
+SessionParts realParts(UserSettings &settings)
 {
     SessionParts parts;
     auto client = std::make_unique<TranscriptionClient>();
     auto mic = std::make_unique<MicCapture>(&UserSettings::chosenInput);
+    mic->setSystemSound(&UserSettings::includesCallSound);
+    // From the capture's thread; the settings outlive the session that owns the capture.
+    mic->setOnNotice([settings = &settings](const QString &sentence) {
+        QMetaObject::invokeMethod(
+            settings, [settings, sentence] { settings->tellCallSoundMissing(sentence); }, Qt::QueuedConnection);
+    });
     // Chunks are sent from the thread they arrive on.
     mic->setLoopContext(client->loopContext());
     parts.client = std::move(client);
@@ -115,7 +121,7 @@ QIcon ZarnoApp::trayIcon(TrayMark mark)
 ZarnoApp::ZarnoApp(QObject *parent)
     : QObject(parent)
 {
-    SessionParts parts = realParts();
+    SessionParts parts = realParts(m_settings);
     parts.window = this;
     m_state = std::make_unique<SessionController>(std::move(parts));
     LiveHUD::shared().attach(m_state.get());

@@ -70,8 +70,9 @@ private:
     void openAppPage();
     QCoro::Task<> settle();
 
-    std::unique_ptr<SessionController> m_state;
+    // Outlives the session, whose microphone tells it when the call's sound is missing.
     UserSettings m_settings;
+    std::unique_ptr<SessionController> m_state;
     QPointer<QWidget> m_window;
     QPointer<QWidget> m_menuPopup;
     QPointer<QWidget> m_settingsWindow;

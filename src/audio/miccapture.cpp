@@ -1,5 +1,7 @@
 #include "miccapture.h"
 
+#include "callmixer.h"
+#include "echocanceller.h"
 #include "logging.h"
 #include "pulserecording.h"
 #include "strand.h"
@@ -83,6 +85,26 @@ public:
             m_onFailure = std::move(handler);
     }
 
+    void setSidesHandler(Microphone::SidesHandler handler)
+    {
+        std::lock_guard lock(m_handlerMutex);
+        if (!m_retired)
+            m_onSides = std::move(handler);
+    }
+
+    void setNoticeHandler(std::function<void(const QString &)> handler)
+    {
+        std::lock_guard lock(m_handlerMutex);
+        if (!m_retired)
+            m_onNotice = std::move(handler);
+    }
+
+    void setSystemSound(std::function<bool()> include, QByteArray source)
+    {
+        m_includeSystem = std::move(include);
+        m_systemSource = std::move(source);
+    }
+
     // From here on no handler is called; one being called now finishes
     // first. What the handlers reach may go away once this returns, even if
     // the worker itself is left behind stuck in the audio back end.
@@ -92,6 +114,8 @@ public:
         m_retired = true;
         m_onChunk = {};
         m_onFailure = {};
+        m_onSides = {};
+        m_onNotice = {};
     }
 
     [[nodiscard]] bool retired() const
@@ -111,32 +135,38 @@ public:
                 return MicCapture::noInputDeviceError();
             source = device->id();
         }
-        // Failures are reported from here, and only for the recording that failed.
-        const quint64 capture = m_capture;
+        const bool withSystem = m_includeSystem && m_includeSystem();
+        if (withSystem) {
+            std::lock_guard lock(m_mixMutex);
+            // Noise suppression took the recogniser's word errors down in
+            // each case measured (bench_server --echo), for 0.06 % of a core.
+            m_mixer = std::make_unique<CallMixer>(std::make_unique<EchoCanceller>(true));
+        }
         auto recording = std::make_unique<PulseRecording>(
             loopContext(), [this](const QByteArray &chunk) { deliver(chunk); },
-            [this, capture] {
-                QMetaObject::invokeMethod(
-                    this,
-                    [this, capture] {
-                        if (capture == m_capture)
-                            failLater(sourceError(QAudio::FatalError));
-                    },
-                    Qt::QueuedConnection);
-            });
+            whileCurrent([this] { failLater(sourceError(QAudio::FatalError)); }));
         if (const StartResult failed = recording->open(source))
             return failed;
         m_recording = std::move(recording);
+        // After the microphone: the computer's sound, begun a little later,
+        // never leads it, so the canceller sees each sound before its echo.
+        if (withSystem)
+            openSystem();
         m_stall.start(m_stallLimit);
         return std::nullopt;
     }
 
     void close()
     {
-        ++m_capture; // what the old recording still reports is void
+        ++m_capture; // what the old recordings still report is void
         m_stall.stop();
         if (std::unique_ptr<PulseRecording> recording = std::move(m_recording))
             recording->close();
+        if (std::unique_ptr<PulseRecording> monitor = std::move(m_monitor))
+            monitor->close();
+        std::lock_guard lock(m_mixMutex);
+        m_mixer.reset();
+        m_systemEnded = false;
     }
 
     // The "zarno.mic" queue: set-up and tear-down in call order, never one
@@ -174,13 +204,95 @@ private:
         return m_ownAnchor;
     }
 
+    // A recording's failure, handled here, and only while the capture that
+    // made the recording is still the one running.
+    std::function<void()> whileCurrent(std::function<void()> handle)
+    {
+        return [this, capture = m_capture, handle = std::move(handle)] {
+            QMetaObject::invokeMethod(
+                this,
+                [this, capture, handle] {
+                    if (capture == m_capture)
+                        handle();
+                },
+                Qt::QueuedConnection);
+        };
+    }
+
+    // The monitor of the default output as it is now, pinned to it: when
+    // that output goes, the computer's side rests until the next start.
+    void openSystem()
+    {
+        auto monitor = std::make_unique<PulseRecording>(
+            loopContext(), [this](const QByteArray &chunk) { deliverSystem(chunk); },
+            whileCurrent([this] { endSystem(); }));
+        if (const StartResult failed = monitor->open(m_systemSource, "zarno computer sound", true)) {
+            qCInfo(lcAudio).noquote() << "The computer's sound could not be recorded:" << failed->description;
+            endSystem();
+            if (!std::exchange(m_systemMissing, true)) {
+                std::lock_guard lock(m_handlerMutex);
+                if (m_onNotice)
+                    m_onNotice(MicCapture::noSystemSoundNotice());
+            }
+            return;
+        }
+        m_systemMissing = false;
+        m_monitor = std::move(monitor);
+    }
+
+    // The mixer is told on the recordings' thread, with the next chunk.
+    void endSystem()
+    {
+        if (std::unique_ptr<PulseRecording> monitor = std::move(m_monitor))
+            monitor->close();
+        std::lock_guard lock(m_mixMutex);
+        m_systemEnded = true;
+    }
+
     // On the recording's thread.
     void deliver(const QByteArray &chunk)
     {
-        std::lock_guard lock(m_handlerMutex);
-        if (m_onChunk)
-            m_onChunk(chunk);
+        CallMixer::Chunk rest, mixed;
+        {
+            std::lock_guard lock(m_mixMutex);
+            if (m_mixer) {
+                if (std::exchange(m_systemEnded, false))
+                    rest = m_mixer->endSystem();
+                mixed = m_mixer->addMic(samplesOf(chunk), chunk.size() / 2, CallMixer::Clock::now());
+            } else {
+                mixed.pcm = chunk;
+            }
+        }
+        handOut(rest);
+        handOut(mixed);
     }
+
+    // On the monitor's thread, the same as the microphone's.
+    void deliverSystem(const QByteArray &chunk)
+    {
+        CallMixer::Chunk mixed;
+        {
+            std::lock_guard lock(m_mixMutex);
+            if (!m_mixer)
+                return;
+            mixed = m_mixer->addSystem(samplesOf(chunk), chunk.size() / 2, CallMixer::Clock::now());
+        }
+        handOut(mixed);
+    }
+
+    // A chunk of the microphone alone has no sides to tell.
+    void handOut(const CallMixer::Chunk &chunk)
+    {
+        if (chunk.pcm.isEmpty())
+            return;
+        std::lock_guard lock(m_handlerMutex);
+        if (m_onSides && chunk.sides.samples > 0)
+            m_onSides(chunk.sides);
+        if (m_onChunk)
+            m_onChunk(chunk.pcm);
+    }
+
+    static const int16_t *samplesOf(const QByteArray &pcm) { return reinterpret_cast<const int16_t *>(pcm.constData()); }
 
     // Once a source has delivered, its going quiet for the stall limit means
     // it stopped. Looked at about once per limit, rather than a timer re-armed
@@ -221,8 +333,17 @@ private:
     mutable std::mutex m_handlerMutex;
     Microphone::ChunkHandler m_onChunk;     // guarded by m_handlerMutex
     Microphone::FailureHandler m_onFailure; // likewise
+    Microphone::SidesHandler m_onSides;     // likewise
+    std::function<void(const QString &)> m_onNotice; // likewise
     bool m_retired = false;                 // likewise
+    std::function<bool()> m_includeSystem;
+    QByteArray m_systemSource;
+    bool m_systemMissing = false; // told once, until it is heard again
+    std::mutex m_mixMutex;
+    std::unique_ptr<CallMixer> m_mixer; // guarded by m_mixMutex
+    bool m_systemEnded = false;         // likewise
     std::unique_ptr<PulseRecording> m_recording;
+    std::unique_ptr<PulseRecording> m_monitor;
     QPointer<QObject> m_loopContext;
     std::unique_ptr<QThread> m_ownLoop;
     QObject *m_ownAnchor = nullptr; // lives on m_ownLoop
@@ -269,6 +390,27 @@ void MicCapture::setOnChunk(ChunkHandler handler)
 {
     m_worker->post([worker = m_worker, handler = std::move(handler)]() mutable {
         worker->setChunkHandler(std::move(handler));
+    });
+}
+
+void MicCapture::setOnSides(SidesHandler handler)
+{
+    m_worker->post([worker = m_worker, handler = std::move(handler)]() mutable {
+        worker->setSidesHandler(std::move(handler));
+    });
+}
+
+void MicCapture::setOnNotice(std::function<void(const QString &)> handler)
+{
+    m_worker->post([worker = m_worker, handler = std::move(handler)]() mutable {
+        worker->setNoticeHandler(std::move(handler));
+    });
+}
+
+void MicCapture::setSystemSound(std::function<bool()> include, QByteArray source)
+{
+    m_worker->post([worker = m_worker, include = std::move(include), source = std::move(source)]() mutable {
+        worker->setSystemSound(std::move(include), std::move(source));
     });
 }
 
@@ -319,6 +461,11 @@ MicError MicCapture::noResponseError()
 MicError MicCapture::stoppedDeliveringError()
 {
     return {errorDomain, 3, QStringLiteral("The microphone stopped delivering sound.")};
+}
+
+QString MicCapture::noSystemSoundNotice()
+{
+    return QStringLiteral("zarno can't hear this computer's sound, so it listens to the microphone alone.");
 }
 
 void leaveWithoutAudioTeardown(int exitCode)

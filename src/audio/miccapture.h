@@ -28,7 +28,9 @@ struct MicTiming
 // 48 kHz). Set-up and tear-down run in call order on the capture's own worker
 // thread ("zarno.mic"); the chunks come from the connection's thread as they
 // arrive: the loop thread it was given, or one of its own ("zarno.pulse").
-// Never the GUI thread.
+// Never the GUI thread. Switched to the call's sound, it records the monitor
+// of the default output on a second connection on the same thread and hands
+// out the mix of both sides instead (see CallMixer), each chunk told first.
 class MicCapture final : public Microphone
 {
 public:
@@ -49,6 +51,17 @@ public:
     // destructor has begun, neither is called again.
     void setOnChunk(ChunkHandler handler) override;
     void setOnFailure(FailureHandler handler) override;
+    // Asked on the worker at each start: whether that leg also records the
+    // computer's own sound (the monitor of the default output, as it is
+    // then), echo-cancelled out of the microphone and mixed into one stream.
+    // Without it, the microphone alone. `source` names another source to
+    // record as the computer's sound.
+    void setSystemSound(std::function<bool()> include, QByteArray source = defaultMonitor());
+    [[nodiscard]] static QByteArray defaultMonitor() { return QByteArrayLiteral("@DEFAULT_MONITOR@"); }
+    void setOnSides(SidesHandler handler) override;
+    // Called off the GUI thread with a sentence for the user that fails
+    // nothing: the computer's sound cannot be heard; once until it can again.
+    void setOnNotice(std::function<void(const QString &)> handler);
     // Runs the sound server's connection, from the next start on, on the
     // thread of `context`, a thread with Qt's (GLib) event loop. Given the
     // thread that sends the chunks, each is sent from where it arrives: one
@@ -60,6 +73,7 @@ public:
     [[nodiscard]] static MicError noInputDeviceError();
     [[nodiscard]] static MicError noResponseError();
     [[nodiscard]] static MicError stoppedDeliveringError();
+    [[nodiscard]] static QString noSystemSoundNotice();
 
 private:
     std::unique_ptr<QThread> m_thread;

@@ -71,9 +71,11 @@ public:
     PulseLink(const PulseLink &) = delete;
     PulseLink &operator=(const PulseLink &) = delete;
 
-    void begin(const QByteArray &source)
+    void begin(const QByteArray &source, const QByteArray &name, bool pinned)
     {
         m_source = source.isEmpty() ? QByteArrayLiteral("@DEFAULT_SOURCE@") : source;
+        m_name = name;
+        m_pinned = pinned;
         // Qt's GLib event loop makes its thread's context the thread default.
         GMainContext *context = g_main_context_get_thread_default();
         if (!context) {
@@ -187,7 +189,7 @@ private:
         m_chunkBytes = qsizetype(pa_frame_size(&wire))
                        * std::max<qsizetype>(1, MicCapture::framesPerChunk * qsizetype(wire.rate)
                                                     / std::max<qsizetype>(1, m_sourceFormat->rate));
-        m_stream = pa_stream_new(m_context, "zarno microphone", &wire, &map);
+        m_stream = pa_stream_new(m_context, m_name.constData(), &wire, &map);
         if (!m_stream)
             return settle(sourceError(QAudio::OpenError));
         pa_stream_set_state_callback(m_stream, &PulseLink::onStreamState, this);
@@ -200,7 +202,8 @@ private:
         attributes.prebuf = uint32_t(-1);
         attributes.minreq = uint32_t(-1);
         attributes.fragsize = uint32_t(m_chunkBytes);
-        if (pa_stream_connect_record(m_stream, m_source.constData(), &attributes, PA_STREAM_ADJUST_LATENCY) < 0)
+        const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | (m_pinned ? PA_STREAM_DONT_MOVE : 0));
+        if (pa_stream_connect_record(m_stream, m_source.constData(), &attributes, flags) < 0)
             settle(sourceError(QAudio::OpenError));
     }
 
@@ -257,6 +260,8 @@ private:
     std::shared_ptr<RecordingSink> m_sink;
     std::shared_ptr<std::promise<PulseRecording::StartResult>> m_opened; // until the outcome is told
     QByteArray m_source;
+    QByteArray m_name;
+    bool m_pinned = false;
     std::optional<pa_sample_spec> m_sourceFormat;
     pa_glib_mainloop *m_loop = nullptr;
     pa_context *m_context = nullptr;
@@ -279,12 +284,12 @@ PulseRecording::~PulseRecording()
     close();
 }
 
-PulseRecording::StartResult PulseRecording::open(const QByteArray &source)
+PulseRecording::StartResult PulseRecording::open(const QByteArray &source, const QByteArray &name, bool pinned)
 {
     auto opened = std::make_shared<std::promise<StartResult>>();
     std::future<StartResult> outcome = opened->get_future();
     m_link = std::make_shared<PulseLink>(m_sink, opened);
-    if (!onLoop([link = m_link, source] { link->begin(source); }))
+    if (!onLoop([link = m_link, source, name, pinned] { link->begin(source, name, pinned); }))
         return MicCapture::noInputDeviceError();
     if (outcome.wait_for(openLimit) != std::future_status::ready)
         return MicCapture::noInputDeviceError();

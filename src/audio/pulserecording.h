@@ -39,8 +39,10 @@ public:
     PulseRecording(const PulseRecording &) = delete;
     PulseRecording &operator=(const PulseRecording &) = delete;
 
-    // Blocks until the source records or fails, five seconds at most.
-    StartResult open(const QByteArray &source);
+    // Blocks until the source records or fails, five seconds at most. The
+    // stream is named for what it records; `pinned` keeps it on its source:
+    // should that go, the stream fails rather than moving to another.
+    StartResult open(const QByteArray &source, const QByteArray &name = "zarno microphone", bool pinned = false);
     // When sound last arrived, on the steady clock; never before the first.
     [[nodiscard]] std::optional<std::chrono::steady_clock::time_point> lastDelivery() const;
     // Nothing is handed over once this returns; the connection closes on

@@ -84,6 +84,23 @@ void fillCard(QPainter &painter, const QRect &rect, int radius, const QColor &co
     painter.fillRect(QRect(rect.left() + r, rect.bottom() + 1 - r, rect.width() - 2 * r, r), color);
 }
 
+const QFont &labelFont()
+{
+    static const QFont font = Brand::font(11, Brand::Weight::Semibold);
+    return font;
+}
+
+// The speaker's label laid out once, and the height it takes above the text.
+std::pair<QStaticText, qreal> labelOf(const QString &label)
+{
+    if (label.isEmpty())
+        return {};
+    QStaticText text(label);
+    text.setTextFormat(Qt::PlainText);
+    text.prepare(QTransform(), labelFont());
+    return {text, std::ceil(QFontMetricsF(labelFont()).height()) + BubbleDelegate::lineSpacing};
+}
+
 } // namespace
 
 BubbleDelegate::~BubbleDelegate() = default;
@@ -171,13 +188,15 @@ const BubbleDelegate::Laid &BubbleDelegate::laidOut(const QModelIndex &index, qr
     const QString base = index.data(TranscriptModel::BaseRole).toString();
     const QString tail = index.data(TranscriptModel::TailRole).toString();
     const bool isTranslation = index.data(TranscriptModel::IsTranslationRole).toBool();
+    const QString label = index.data(TranscriptModel::SpeakerRole).toString();
     const QString text = base + tail;
-    Laid laid{base, tail, isTranslation, width, 0, {}, std::nullopt};
+    const auto [labelText, band] = labelOf(label);
+    Laid laid{base, tail, isTranslation, labelText, band, width, 0, {}, std::nullopt};
     Line from;
-    // The row's layout of the same width and kind: kept as it is when the
-    // text is too, or in part, up to its first changed line.
-    if (const auto kept = m_laid.constFind(index.row());
-        kept != m_laid.constEnd() && kept->width == width && kept->isTranslation == isTranslation) {
+    // The row's layout of the same width, kind and label: kept as it is when
+    // the text is too, or in part, up to its first changed line.
+    if (const auto kept = m_laid.constFind(index.row()); kept != m_laid.constEnd() && kept->width == width
+        && kept->isTranslation == isTranslation && kept->label.text() == label) {
         if (kept->base == base && kept->tail == tail)
             return *kept;
         from = firstChangedLine(*kept, text, base.size());
@@ -248,8 +267,14 @@ void BubbleDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option
     painter->save();
     fillCard(*painter, option.rect, int(radius), Brand::faded(Brand::ink(), laid.isTranslation ? 0.03 : 0.05));
     painter->setRenderHint(QPainter::Antialiasing);
-    const QPointF origin = card.topLeft() + QPointF(paddingH, paddingV);
     const QRectF clip = painter->hasClipping() ? painter->clipBoundingRect() : QRectF();
+    const QPointF labelAt = card.topLeft() + QPointF(paddingH, paddingV);
+    if (laid.band > 0 && (!clip.isValid() || clip.top() < labelAt.y() + laid.band)) {
+        painter->setFont(labelFont());
+        painter->setPen(Brand::inkSoft());
+        painter->drawStaticText(labelAt, laid.label);
+    }
+    const QPointF origin = labelAt + QPointF(0, laid.band);
     for (const Piece &piece : laid.pieces) {
         for (int i = 0; i < piece.lines; ++i) {
             const QTextLine line = piece.layout->lineAt(i);
@@ -274,13 +299,14 @@ std::optional<BubbleDelegate::Redraw> BubbleDelegate::takeRedraw(int row) const
     // With the gaps around the line and a little to its left: a glyph's
     // edge may reach into them.
     constexpr qreal overhang = 4;
-    return Redraw{change->top > 0 ? int(std::floor(paddingV + change->top - lineSpacing)) : 0,
+    const qreal top = paddingV + kept->band;
+    return Redraw{change->top > 0 ? int(std::floor(top + change->top - lineSpacing)) : 0,
                   change->left > 0 ? std::max(0, int(std::floor(paddingH + change->left - overhang))) : 0,
-                  int(std::ceil(paddingV + change->bottom + lineSpacing)), change->below};
+                  int(std::ceil(top + change->bottom + lineSpacing)), change->below};
 }
 
 QSize BubbleDelegate::sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const
 {
     const Laid &laid = laidOut(index, option.rect.width() - 2 * paddingH);
-    return QSize(option.rect.width(), int(std::ceil(laid.height + 2 * paddingV)));
+    return QSize(option.rect.width(), int(std::ceil(laid.band + laid.height + 2 * paddingV)));
 }

@@ -2,6 +2,7 @@
 
 #include <QAbstractItemDelegate>
 #include <QHash>
+#include <QStaticText>
 
 #include <memory>
 #include <optional>
@@ -10,7 +11,8 @@
 class QTextLayout;
 
 // Paints one transcript bubble: the line's text followed by partial text in
-// italics, on a faint rounded card; translations smaller and softer. The
+// italics, on a faint rounded card; translations smaller and softer. Where
+// the speaker changes, a small label above the text says who it is. The
 // text of the rows drawn lately stays laid out, so a frame lays out again
 // only the rows whose text or width changed.
 class BubbleDelegate : public QAbstractItemDelegate
@@ -64,6 +66,8 @@ private:
         QString base;
         QString tail;
         bool isTranslation = false;
+        QStaticText label; // laid out once per row
+        qreal band = 0;    // height the label takes above the text
         qreal width = 0;
         qreal height = 0;
         std::vector<Piece> pieces;

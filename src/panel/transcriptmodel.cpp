@@ -62,6 +62,9 @@ QVariant TranscriptModel::data(const QModelIndex &index, int role) const
         return b.tail;
     case IsTranslationRole:
         return b.isTranslation;
+    case SpeakerRole:
+        return m_transcript && index.row() < m_lineRows ? shownSpeakerLabel(m_transcript->lines(), index.row())
+                                                        : QString();
     default:
         return {};
     }

@@ -18,6 +18,7 @@ public:
         BaseRole = Qt::UserRole + 1, // the line's text, spaces and tabs trimmed
         TailRole,                    // partial text drawn after it in italics
         IsTranslationRole,
+        SpeakerRole, // "You", "Speaker 2", "Others" where the speaker changes; empty elsewhere
     };
 
     explicit TranscriptModel(QObject *parent = nullptr);

@@ -56,6 +56,12 @@ std::optional<TranscriptLine> lineRecord(const QJsonObject &record, const SaneTi
     const QJsonValue complete = record.value("complete"_L1);
     if (!t || !text.isString() || !translated.isBool() || !(lang.isString() || lang.isNull()) || !complete.isBool())
         return std::nullopt;
+    // Journals written before zarno heard the computer's sound have neither.
+    const QJsonValue source = record.value("source"_L1);
+    const QJsonValue speaker = record.value("speaker"_L1);
+    const std::optional<Side> side = source.isUndefined() ? Side::Mic : sideNamed(source.toString());
+    if (!side || !(speaker.isUndefined() || speaker.isString()))
+        return std::nullopt;
     return TranscriptLine{
         .id = QUuid::createUuid(),
         .text = text.toString(),
@@ -63,6 +69,8 @@ std::optional<TranscriptLine> lineRecord(const QJsonObject &record, const SaneTi
         .lang = lang.isString() ? std::optional<QString>(lang.toString()) : std::nullopt,
         .t = *t,
         .complete = complete.toBool(),
+        .source = *side,
+        .speaker = speaker.isString() ? std::optional<QString>(speaker.toString()) : std::nullopt,
     };
 }
 

@@ -27,6 +27,7 @@ LegRunner::~LegRunner()
     if (m_parts.mic) {
         m_parts.mic->setOnChunk({});
         m_parts.mic->setOnFailure({});
+        m_parts.mic->setOnSides({});
         m_parts.mic->stop();
     }
 }
@@ -125,6 +126,15 @@ QCoro::Task<std::optional<QString>> LegRunner::startMic()
         if (link)
             link->send(chunk);
     });
+    // The connection's audio starts with the first chunk sent on it, and so
+    // does its timeline of sides.
+    auto timeline = std::make_shared<SideTimeline>();
+    if (m_legLink != 0) {
+        while (m_heard.size() > 1)
+            m_heard.erase(m_heard.begin());
+        m_heard[m_legLink] = Heard{timeline, {}};
+    }
+    m_parts.mic->setOnSides([timeline](const ChunkSides &sides) { timeline->add(sides); });
     // From the microphone's thread; the microphone calls nothing once the
     // runner has cleared this handler.
     m_parts.mic->setOnFailure([this, leg = m_leg](const MicError &) {
@@ -188,8 +198,14 @@ QCoro::Task<bool> LegRunner::finish()
 void LegRunner::onLinkUpdate(quint64 link, const TranscriptUpdate &update)
 {
     // An earlier session's words never count.
-    if (m_sessionFirstLink != 0 && link >= m_sessionFirstLink)
-        Q_EMIT updated(update);
+    if (m_sessionFirstLink != 0 && link >= m_sessionFirstLink) {
+        TranscriptUpdate marked = update;
+        const auto heard = m_heard.find(link);
+        HeardBefore unknown;
+        markSides(marked.pieces, heard == m_heard.end() ? nullptr : heard->second.timeline.get(),
+                  heard == m_heard.end() ? unknown : heard->second.last);
+        Q_EMIT updated(marked);
+    }
     if (update.finalizeDone || update.finished)
         m_finalWords.answered(link);
 }

@@ -4,6 +4,7 @@
 #include "finalizewait.h"
 #include "microphone.h"
 #include "sessionhooks.h"
+#include "sidetimeline.h"
 #include "transcriptionlink.h"
 #include "transcriptupdate.h"
 
@@ -12,6 +13,8 @@
 #include <QString>
 
 #include <chrono>
+#include <map>
+#include <memory>
 
 // What a leg works with; all of it belongs to whoever runs the session, and
 // any of it may be missing.
@@ -96,4 +99,12 @@ private:
     // first of this session (later ones belong to it too).
     quint64 m_legLink = 0;
     quint64 m_sessionFirstLink = 0;
+    // How each side sounded on the connections whose words may still come:
+    // this leg's and the one before it.
+    struct Heard
+    {
+        std::shared_ptr<SideTimeline> timeline;
+        HeardBefore last;
+    };
+    std::map<quint64, Heard> m_heard;
 };

@@ -20,12 +20,16 @@ QJsonObject notesBody(const QList<TranscriptLine> &lines, const NotesSession &se
 {
     QJsonArray entries;
     for (const TranscriptLine &line : lines) {
-        entries.append(QJsonObject{
+        QJsonObject entry{
             {QStringLiteral("t"), line.t.toMSecsSinceEpoch()},
             {QStringLiteral("text"), trimmedSpacesAndTabs(line.text)},
             {QStringLiteral("lang"), line.lang.value_or(settings.languageB)},
             {QStringLiteral("translated"), line.isTranslation},
-        });
+            {QStringLiteral("source"), sideName(line.source)},
+        };
+        if (line.speaker)
+            entry.insert(QStringLiteral("speaker"), *line.speaker);
+        entries.append(entry);
     }
     const QDateTime startedAt = session.startedAt.value_or(lines.first().t);
     return QJsonObject{

@@ -34,7 +34,7 @@ QByteArray recordBytes(const QJsonObject &record)
 
 QJsonObject lineRecordJson(qsizetype row, const TranscriptLine &line)
 {
-    return QJsonObject{
+    QJsonObject record{
         {"r"_L1, "line"_L1},
         {"row"_L1, row},
         {"t"_L1, line.t.toMSecsSinceEpoch()},
@@ -42,7 +42,11 @@ QJsonObject lineRecordJson(qsizetype row, const TranscriptLine &line)
         {"translated"_L1, line.isTranslation},
         {"lang"_L1, line.lang ? QJsonValue(*line.lang) : QJsonValue()},
         {"complete"_L1, line.complete},
+        {"source"_L1, sideName(line.source)},
     };
+    if (line.speaker)
+        record.insert("speaker"_L1, *line.speaker);
+    return record;
 }
 
 bool writeAll(int fd, QByteArrayView bytes)

@@ -77,7 +77,9 @@ void Transcript::applyFinal(const SpokenPiece &piece)
     if (!m_lines.isEmpty()) {
         TranscriptLine &last = m_lines.last();
         const bool breaksHere = m_lastLineLength.count() > lineBreakLength && piece.text.startsWith(u' ');
-        if (last.isTranslation == kind && !last.complete && !breaksHere) {
+        // Another side or another speaker starts a line of their own.
+        const bool sameVoice = last.source == piece.source && last.speaker == piece.speaker;
+        if (last.isTranslation == kind && !last.complete && !breaksHere && sameVoice) {
             last.text += piece.text;
             m_lastLineLength.measure(last.text);
             if (endsSentence(last.text))
@@ -93,10 +95,37 @@ void Transcript::applyFinal(const SpokenPiece &piece)
         .lang = piece.language,
         .t = Clock::now(),
         .complete = endsSentence(piece.text),
+        .source = piece.source,
+        .speaker = piece.speaker,
     });
     m_lastLineLength.reset();
     m_lastLineLength.measure(piece.text);
     Q_EMIT lineAppended(m_lines.size() - 1);
+}
+
+QString speakerLabel(const TranscriptLine &line)
+{
+    if (line.source == Side::Mic)
+        return QStringLiteral("You");
+    if (line.speaker && !line.speaker->isEmpty())
+        return QStringLiteral("Speaker ") + *line.speaker;
+    return QStringLiteral("Others");
+}
+
+QString shownSpeakerLabel(const QList<TranscriptLine> &lines, qsizetype row)
+{
+    if (row < 0 || row >= lines.size() || lines.at(row).isTranslation)
+        return {};
+    const QString label = speakerLabel(lines.at(row));
+    // The user alone, as with the microphone only, needs no label.
+    QString before = QStringLiteral("You");
+    for (qsizetype i = row - 1; i >= 0; --i) {
+        if (!lines.at(i).isTranslation) {
+            before = speakerLabel(lines.at(i));
+            break;
+        }
+    }
+    return label == before ? QString() : label;
 }
 
 void Transcript::clear()

@@ -13,6 +13,15 @@
 // Spaces and tabs trimmed from both ends; line breaks stay, as a line keeps them.
 [[nodiscard]] QString trimmedSpacesAndTabs(const QString &text);
 
+// Who spoke a line, as the panel names them: "You" on the microphone,
+// "Speaker N" from the engine's label on the computer's side, "Others"
+// there when nothing finer is known.
+[[nodiscard]] QString speakerLabel(const TranscriptLine &line);
+// The label shown above a spoken line where the speaker changes from the
+// spoken line before it; empty elsewhere, on translations, and while only
+// the user has spoken.
+[[nodiscard]] QString shownSpeakerLabel(const QList<TranscriptLine> &lines, qsizetype row);
+
 // The live transcript: final text as lines, and the partial text that may
 // still change. Grows by one server message at a time. Lives on the GUI thread.
 class Transcript : public QObject

@@ -7,6 +7,24 @@
 
 #include <optional>
 
+// Where words were heard: the user's microphone, or the computer's own
+// sound (the other side of a call).
+enum class Side { Mic, System };
+
+// "mic" and "system", as the journal and the notes write them.
+[[nodiscard]] inline QString sideName(Side side)
+{
+    return side == Side::System ? QStringLiteral("system") : QStringLiteral("mic");
+}
+[[nodiscard]] inline std::optional<Side> sideNamed(QStringView name)
+{
+    if (name == u"mic")
+        return Side::Mic;
+    if (name == u"system")
+        return Side::System;
+    return std::nullopt;
+}
+
 // One line of the live transcript. Identity is `id`; two lines with the same
 // text are still two rows.
 struct TranscriptLine
@@ -17,6 +35,8 @@ struct TranscriptLine
     std::optional<QString> lang;
     QDateTime t;
     bool complete = false;
+    Side source = Side::Mic;
+    std::optional<QString> speaker = {}; // the engine's label for who spoke, when it tells
 };
 
 // How the last save ended. `failed` carries the sentence the user sees; a

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "transcriptline.h"
+
 #include <QList>
 #include <QMetaType>
 #include <QString>
@@ -18,6 +20,8 @@ struct SpokenPiece
     std::optional<qint64> startMs;
     std::optional<qint64> endMs;
     std::optional<QString> speaker;
+    // Where it was heard, marked by the session from how each side sounded then.
+    Side source = Side::Mic;
 };
 
 // What the link hands the core for one message of the engine.

@@ -5,6 +5,7 @@
 #include "menubarpopup.h"
 #include "meetingdetector.h"
 #include "menubarview.h"
+#include "miccapture.h"
 #include "serviceclient.h"
 #include "sessionfakes.h"
 #include "widgetfinders.h"
@@ -82,7 +83,8 @@ WrappedText *text(const QWidget &view, const QString &name)
 const QStringList headerOf = {QStringLiteral("Translate"), QStringLiteral("Transcript"),
                               QStringLiteral("Auto-detect → English")};
 const QStringList rowsSignedOut = {QStringLiteral("Open zarno"), QStringLiteral("Show live panel"),
-                                   QStringLiteral("Sign in"), QStringLiteral("Start at login"),
+                                   QStringLiteral("Sign in"), QStringLiteral("Include the call's sound  ✓"),
+                                   QStringLiteral("Start at login"),
                                    QStringLiteral("Settings…"), QStringLiteral("Quit zarno")};
 
 } // namespace
@@ -108,6 +110,8 @@ private Q_SLOTS:
     void targetsTheServerCannotServeAreMarked();
     void signInRowOnlyWhileSignedOut();
     void startAtLoginIsTheDesktopsAutostartEntry();
+    void callSoundIsTheStoredSwitch_data();
+    void callSoundIsTheStoredSwitch();
     void rowsLeadOutOfThePanel_data();
     void rowsLeadOutOfThePanel();
     void longErrorWrapsWithinTheWidth();
@@ -485,6 +489,47 @@ void TestMenuBarView::targetsTheServerCannotServeAreMarked()
         QVERIFY(answeredAgain.wait(5000));
         QVERIFY(!shownIn(text(*again.view, QStringLiteral("noticeText")), again.view.get()));
     }
+}
+
+void TestMenuBarView::callSoundIsTheStoredSwitch_data()
+{
+    QTest::addColumn<QVariant>("stored");
+    QTest::addColumn<bool>("on");
+
+    QTest::newRow("nothing stored: on") << QVariant() << true;
+    QTest::newRow("turned off") << QVariant(QStringLiteral("false")) << false;
+    QTest::newRow("turned on") << QVariant(QStringLiteral("true")) << true;
+    QTest::newRow("written by hand in capitals") << QVariant(QStringLiteral("FALSE")) << false;
+}
+
+// The row shows the stored switch, a click stores the other way, a change
+// made in the settings window shows here, and a capture that could not hear
+// the computer's sound is said in the panel.
+void TestMenuBarView::callSoundIsTheStoredSwitch()
+{
+    QFETCH(QVariant, stored);
+    QFETCH(bool, on);
+    if (stored.isValid())
+        store().setValue(UserSettings::includeCallSoundKey, stored);
+    Rig rig;
+    rig.view->show();
+    auto *row = rig.view->findChild<QAbstractButton *>(QStringLiteral("includeCallSound"));
+    QVERIFY(row);
+    QCOMPARE(row->isChecked(), on);
+    QCOMPARE(UserSettings::includesCallSound(), on);
+
+    row->click();
+    QCOMPARE(row->isChecked(), !on);
+    QCOMPARE(UserSettings::includesCallSound(), !on);
+    QCOMPARE(store().value(UserSettings::includeCallSoundKey).toBool(), !on);
+    rig.settings.setIncludeCallSound(on);
+    QCOMPARE(row->isChecked(), on);
+    QCOMPARE(row->text(), on ? QStringLiteral("Include the call's sound  ✓") : QStringLiteral("Include the call's sound"));
+
+    QVERIFY(!shownIn(text(*rig.view, QStringLiteral("noticeText")), rig.view.get()));
+    rig.settings.tellCallSoundMissing(MicCapture::noSystemSoundNotice());
+    QVERIFY(shownIn(text(*rig.view, QStringLiteral("noticeText")), rig.view.get()));
+    QCOMPARE(text(*rig.view, QStringLiteral("noticeText"))->text(), MicCapture::noSystemSoundNotice());
 }
 
 void TestMenuBarView::startAtLoginIsTheDesktopsAutostartEntry()

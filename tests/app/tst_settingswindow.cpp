@@ -67,6 +67,7 @@ private Q_SLOTS:
     void signOutLeavesNobodySignedIn();
     void microphoneNotConnectedMeansTheDefault_data();
     void microphoneNotConnectedMeansTheDefault();
+    void callSoundIsTheMenusSwitch();
 
 private:
     std::unique_ptr<SettingsWindow> makeWindow();
@@ -283,6 +284,25 @@ void TestSettingsWindow::microphoneNotConnectedMeansTheDefault()
     m_settings.setMicrophone(chosen);
     QCOMPARE(m_settings.microphone(), chosen);
     QVERIFY(!UserSettings::chosenInput());
+}
+
+// The same switch as the menu panel's, under the same words.
+void TestSettingsWindow::callSoundIsTheMenusSwitch()
+{
+    auto window = makeWindow();
+    QCheckBox *box = nullptr;
+    for (auto *candidate : window->findChildren<QCheckBox *>())
+        if (candidate->text() == u"Include the call's sound")
+            box = candidate;
+    QVERIFY(box);
+    QVERIFY(box->isEnabled());
+    QVERIFY(box->isChecked()); // on until turned off
+
+    box->click();
+    QVERIFY(!UserSettings::includesCallSound());
+    m_settings.setIncludeCallSound(true); // from the menu panel
+    QVERIFY(box->isChecked());
+    QVERIFY(UserSettings::includesCallSound());
 }
 
 QTEST_MAIN(TestSettingsWindow)

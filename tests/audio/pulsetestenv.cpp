@@ -76,15 +76,50 @@ bool pactl(const QStringList &arguments)
 
 bool play(const QString &sink, int rate, int channels, const QByteArray &pcm)
 {
+    return playTogether({{sink, pcm}}, rate, channels);
+}
+
+bool playTogether(const QList<std::pair<QString, QByteArray>> &clips, int rate, int channels)
+{
     QTemporaryDir dir;
-    QFile file(dir.filePath(QStringLiteral("clip.wav")));
-    if (!dir.isValid() || !file.open(QIODevice::WriteOnly) || file.write(wav(rate, channels, pcm)) < 0)
+    if (!dir.isValid())
         return false;
-    file.close();
-    static int clips = 0;
-    const QString name = QStringLiteral("zarno-test-%1-%2").arg(QCoreApplication::applicationPid()).arg(++clips);
-    return pactl({QStringLiteral("upload-sample"), file.fileName(), name})
-        && pactl({QStringLiteral("play-sample"), name, sink});
+    static int uploaded = 0;
+    QStringList names;
+    for (const auto &[sink, pcm] : clips) {
+        QFile file(dir.filePath(QStringLiteral("clip%1.wav").arg(names.size())));
+        if (!file.open(QIODevice::WriteOnly) || file.write(wav(rate, channels, pcm)) < 0)
+            return false;
+        file.close();
+        names << QStringLiteral("zarno-test-%1-%2").arg(QCoreApplication::applicationPid()).arg(++uploaded);
+        if (!pactl({QStringLiteral("upload-sample"), file.fileName(), names.last()}))
+            return false;
+    }
+    for (qsizetype i = 0; i < clips.size(); ++i) {
+        if (!pactl({QStringLiteral("play-sample"), names[i], clips[i].first}))
+            return false;
+    }
+    return true;
+}
+
+bool removeSpeakers()
+{
+    QProcess modules;
+    modules.start(QStringLiteral("pactl"), {QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("modules")});
+    if (!modules.waitForFinished(5000))
+        return false;
+    for (const QByteArray &line : modules.readAllStandardOutput().split('\n')) {
+        if (line.contains("module-null-sink") && line.contains("sink_name=speakers"))
+            return pactl({QStringLiteral("unload-module"), QString::fromLatin1(line.split('\t').value(0))});
+    }
+    return false;
+}
+
+bool restoreSpeakers()
+{
+    return pactl({QStringLiteral("load-module"), QStringLiteral("module-null-sink"), QStringLiteral("sink_name=speakers"),
+                  QStringLiteral("rate=48000"), QStringLiteral("channels=2")})
+        && pactl({QStringLiteral("set-default-sink"), QStringLiteral("speakers")});
 }
 
 int ourRecordingStreams()

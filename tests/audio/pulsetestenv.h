@@ -20,6 +20,14 @@ namespace pulsetestenv {
 // before its first sample is heard, so a busy machine cannot open gaps in it
 // the way a client that falls behind would; returns once it has begun.
 bool play(const QString &sink, int rate, int channels, const QByteArray &pcm);
+// Plays clips into their sinks at nearly the same moment: each is held by
+// the server before the first begins. Keyed by sink.
+bool playTogether(const QList<std::pair<QString, QByteArray>> &clips, int rate, int channels);
+
+// The default output "speakers" (a null sink) taken away, and put back as it
+// was, the default again.
+bool removeSpeakers();
+bool restoreSpeakers();
 
 // Recording streams that belong to this process.
 [[nodiscard]] int ourRecordingStreams();

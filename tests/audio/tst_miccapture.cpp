@@ -13,7 +13,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <mutex>
+#include <random>
 #include <set>
 
 using namespace std::chrono_literals;
@@ -33,6 +35,19 @@ public:
             m_sizes.push_back(chunk.size());
             m_threads.insert(QThread::currentThread());
         };
+    }
+    // Each chunk's sides, with where in the stream the chunk begins.
+    Microphone::SidesHandler sidesHandler()
+    {
+        return [this](const ChunkSides &sides) {
+            std::lock_guard lock(m_mutex);
+            m_sides.push_back({m_pcm.size() / 2, sides});
+        };
+    }
+    std::vector<std::pair<qsizetype, ChunkSides>> sides() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_sides;
     }
 
     QByteArray pcm() const
@@ -61,7 +76,43 @@ private:
     QByteArray m_pcm;
     std::vector<qsizetype> m_sizes;
     std::set<QThread *> m_threads;
+    std::vector<std::pair<qsizetype, ChunkSides>> m_sides;
 };
+
+// Interleaved s16 stereo at 48 kHz of speech-like noise (low-passed,
+// swelling at 3 Hz) after `delay` seconds of silence, scaled by `gain`.
+QByteArray speechLike(double seconds, double peak, double delay, double gain)
+{
+    const qsizetype before = qsizetype(delay * 48000), frames = before + qsizetype(seconds * 48000);
+    QByteArray pcm(frames * 4, '\0');
+    std::mt19937 random(7);
+    std::normal_distribution<double> gauss(0, 1);
+    double smooth = 0;
+    for (qsizetype i = before; i < frames; ++i) {
+        smooth = 0.9 * smooth + 0.1 * gauss(random);
+        const double value = gain * peak * 2 * smooth * (0.6 + 0.4 * sine(3, 48000, i));
+        const auto sample = qint16(std::lrint(std::clamp(value, -1.0, 1.0) * 32767));
+        std::memcpy(pcm.data() + i * 4, &sample, 2);
+        std::memcpy(pcm.data() + i * 4 + 2, &sample, 2);
+    }
+    return pcm;
+}
+
+// The frequency of the samples where only one side spoke, chunk by chunk.
+double frequencyWhereOnly(const ChunkLog &log, bool mic, int &chunks)
+{
+    const std::vector<double> x = samplesOf(log.pcm());
+    std::vector<double> found;
+    for (const auto &[at, sides] : log.sides()) {
+        if (sides.micVoice == mic && sides.systemVoice == !mic && size_t(at + sides.samples) <= x.size())
+            found.push_back(testsignal::frequency(x, size_t(at), size_t(at + sides.samples), 16000));
+    }
+    chunks = int(found.size());
+    if (found.empty())
+        return 0;
+    std::nth_element(found.begin(), found.begin() + qsizetype(found.size() / 2), found.end());
+    return found[found.size() / 2];
+}
 
 // Stands in for a device whose start does not answer: the first search for
 // it blocks until the test lets it go, then finds the real default input.
@@ -117,6 +168,10 @@ private Q_SLOTS:
     void stopIsHarmless();
     void handlerCanBeReplacedWhileAudioFlows();
     void ownerThatGivesUpOnAStuckWorkerHearsNothingMore();
+    void computersSoundJoinsTheMicrophone_data();
+    void computersSoundJoinsTheMicrophone();
+    void withoutTheComputersSoundTheMicrophoneGoesOn_data();
+    void withoutTheComputersSoundTheMicrophoneGoesOn();
 };
 
 void TestMicCapture::initTestCase()
@@ -376,6 +431,138 @@ void TestMicCapture::ownerThatGivesUpOnAStuckWorkerHearsNothingMore()
     QTest::qWait(1500);
     QCOMPARE(calls->load(), 0);
     QTRY_COMPARE(pulsetestenv::ourRecordingStreams(), 0);
+}
+
+void TestMicCapture::computersSoundJoinsTheMicrophone_data()
+{
+    QTest::addColumn<bool>("echo");
+
+    // One tone into the microphone, later another to the speakers.
+    QTest::newRow("each side in turn") << false;
+    // The speakers' sound into the microphone too, 12 dB down and 40 ms late.
+    QTest::newRow("the speakers heard by the microphone") << true;
+}
+
+// Both sides come out in the one stream, and the sides say which spoke; the
+// speakers' echo in the microphone is taken out and counts as the computer's.
+void TestMicCapture::computersSoundJoinsTheMicrophone()
+{
+    QFETCH(bool, echo);
+
+    ChunkLog log;
+    MicCapture capture;
+    capture.setSystemSound([] { return true; });
+    capture.setOnChunk(log.handler());
+    capture.setOnSides(log.sidesHandler());
+    const std::optional<MicError> error = QCoro::waitFor(capture.start(4s));
+    QVERIFY2(!error, qPrintable(describe(error)));
+    QTRY_COMPARE(pulsetestenv::ourRecordingStreams(), 2);
+
+    double seconds = 0;
+    if (echo) {
+        seconds = 7;
+        QVERIFY(pulsetestenv::playTogether({{QStringLiteral("speakers"), speechLike(6, 0.3, 0.3, 1)},
+                                            {QStringLiteral("mic48"), speechLike(6, 0.3, 0.34, 0.25)}},
+                                           48000, 2));
+    } else {
+        seconds = 4;
+        QVERIFY(pulsetestenv::playTogether(
+            {{QStringLiteral("mic48"), pulsetestenv::toneWithSilence(48000, 2, 440, 0.3, 0.3, 1.0, 2.5)},
+             {QStringLiteral("speakers"), pulsetestenv::toneWithSilence(48000, 2, 1000, 0.3, 2.0, 1.0, 0.8)}},
+            48000, 2));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(log.pcm().size() / 2 > qsizetype(seconds * 16000), int(seconds * 1000) + 5000);
+    capture.stop();
+
+    const auto sides = log.sides();
+    QVERIFY(!sides.empty());
+    if (!echo) {
+        int micChunks = 0, systemChunks = 0;
+        const double micTone = frequencyWhereOnly(log, true, micChunks);
+        const double systemTone = frequencyWhereOnly(log, false, systemChunks);
+        QVERIFY2(micChunks >= 6 && std::abs(micTone - 440) < 5,
+                 qPrintable(QStringLiteral("%1 chunks of the mic alone at %2 Hz").arg(micChunks).arg(micTone)));
+        QVERIFY2(systemChunks >= 6 && std::abs(systemTone - 1000) < 10,
+                 qPrintable(QStringLiteral("%1 chunks of the computer alone at %2 Hz").arg(systemChunks).arg(systemTone)));
+        return;
+    }
+    // The second half of what the speakers played: the canceller has settled.
+    std::vector<ChunkSides> playing;
+    for (const auto &[at, chunk] : sides) {
+        if (chunk.systemVoice)
+            playing.push_back(chunk);
+    }
+    QVERIFY2(playing.size() >= 40, qPrintable(QString::number(playing.size())));
+    // Per chunk, how far below its echo (the computer's sound 12 dB down)
+    // the microphone's side lies; the median, so a hiccup counts as one.
+    std::vector<double> enhancement;
+    int heardAsMic = 0;
+    for (size_t i = playing.size() / 2; i < playing.size(); ++i) {
+        enhancement.push_back(20 * std::log10(playing[i].systemLevel / 4 / std::max(playing[i].micLevel, 1e-6f)));
+        heardAsMic += playing[i].micVoice ? 1 : 0;
+    }
+    std::nth_element(enhancement.begin(), enhancement.begin() + qsizetype(enhancement.size() / 2), enhancement.end());
+    const double erle = enhancement[enhancement.size() / 2];
+    qInfo("echo return loss enhancement through the sound server: %.1f dB (median of %zu chunks)", erle,
+          enhancement.size());
+    QVERIFY2(erle >= 12, qPrintable(QStringLiteral("%1 dB").arg(erle)));
+    QVERIFY2(heardAsMic * 10 <= int(playing.size()), qPrintable(QStringLiteral("%1 chunks heard as the user").arg(heardAsMic)));
+}
+
+void TestMicCapture::withoutTheComputersSoundTheMicrophoneGoesOn_data()
+{
+    QTest::addColumn<QByteArray>("output");
+    QTest::addColumn<bool>("removedMidLeg");
+
+    QTest::newRow("no such output") << QByteArray("nosuchoutput.monitor") << false;
+    QTest::newRow("the output removed mid-leg") << MicCapture::defaultMonitor() << true;
+}
+
+// Without the computer's sound, the microphone goes on alone: no failure,
+// one notice when there is nothing to open, silence when the output goes
+// mid-leg; the next leg records whatever output is there then.
+void TestMicCapture::withoutTheComputersSoundTheMicrophoneGoesOn()
+{
+    QFETCH(QByteArray, output);
+    QFETCH(bool, removedMidLeg);
+
+    bool removed = false; // put back should the test stop half way
+    auto restore = qScopeGuard([&removed] {
+        if (removed)
+            (void)pulsetestenv::restoreSpeakers();
+    });
+    ChunkLog log;
+    std::atomic<int> failures = 0;
+    QStringList notices;
+    std::mutex noticeMutex;
+    MicCapture capture;
+    capture.setSystemSound([] { return true; }, output);
+    capture.setOnChunk(log.handler());
+    capture.setOnFailure([&](const MicError &) { ++failures; });
+    capture.setOnNotice([&](const QString &notice) {
+        std::lock_guard lock(noticeMutex);
+        notices << notice;
+    });
+    for (int leg = 0; leg < 2; ++leg) {
+        const std::optional<MicError> error = QCoro::waitFor(capture.start(4s));
+        QVERIFY2(!error, qPrintable(describe(error)));
+        QTRY_COMPARE(pulsetestenv::ourRecordingStreams(), removedMidLeg ? 2 : 1);
+        if (removedMidLeg && leg == 0) {
+            QVERIFY(removed = pulsetestenv::removeSpeakers());
+            QTRY_COMPARE(pulsetestenv::ourRecordingStreams(), 1);
+            const size_t alone = log.count();
+            QTRY_VERIFY(log.count() > alone + 4);
+            removed = !pulsetestenv::restoreSpeakers();
+            QVERIFY(!removed);
+        }
+        const size_t before = log.count();
+        QTRY_VERIFY(log.count() > before + 4);
+        capture.stop();
+        QTRY_COMPARE(pulsetestenv::ourRecordingStreams(), 0);
+    }
+    QCOMPARE(failures.load(), 0);
+    std::lock_guard lock(noticeMutex);
+    QCOMPARE(notices, removedMidLeg ? QStringList() : QStringList{MicCapture::noSystemSoundNotice()});
 }
 
 int main(int argc, char *argv[])

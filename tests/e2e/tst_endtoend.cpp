@@ -4,7 +4,7 @@
 
 #include "../server/fakechatmodel.h"
 #include "../server/fakesoniox.h"
-#include "throwawaydesktop.h"
+#include "scenariosetup.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -22,10 +22,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-const QString email = u"newcomer@example.org"_s;
-const QString password = u"correct horse battery"_s;
-const QString goForward = u"/usr/share/pocketsphinx/test/data/goforward.raw"_s; // "go forward ten meters"
-const QString numbers = u"/usr/share/pocketsphinx/test/data/numbers.raw"_s;
 const QString connectionLost = u"The connection to the server was lost."_s;
 const QString saveFailed = u"Saving failed — the transcript is still here; try Save again."_s;
 const QString recoveredSentence = u"Recovered an interrupted session — Save notes to keep it."_s;
@@ -33,13 +29,6 @@ const QString micStopped = u"The microphone stopped — check the sound settings
 
 constexpr int shortWait = 20000;
 constexpr int speechWait = 40000;
-
-QString outputDir()
-{
-    const QString dir = QStringLiteral(ZARNO_E2E_OUTPUT_DIR);
-    QDir().mkpath(dir);
-    return dir;
-}
 
 // "Listening · 1:07" gives 67 seconds; no time gives -1.
 int elapsedSeconds(const QString &status)
@@ -118,12 +107,6 @@ int differingPixels(const QImage &a, const QImage &b)
         }
     }
     return differing;
-}
-
-bool isTheLivePanel(const WindowInfo &window)
-{
-    return window.type == u"_NET_WM_WINDOW_TYPE_UTILITY"_s && window.frame.width() >= 300
-        && window.frame.height() >= 200;
 }
 
 bool isTheMainWindow(const WindowInfo &window)
@@ -206,10 +189,6 @@ private Q_SLOTS:
     void translationsArriveThroughTheRelayedProvider();
 
 private:
-    // A fresh desktop with the service, or a skip/failure saying why not.
-    bool bringUp(ThrowawayDesktop &desktop, bool testControls = false);
-    // zarno already signed in (the sign-in form itself is the first story's).
-    bool launchSignedIn(ThrowawayDesktop &desktop);
     // Plays a recording and waits until the live panel shows final words
     // beyond `darkBefore` ink pixels; returns the panel's ink then.
     int speakUntilFinal(ThrowawayDesktop &desktop, const QString &recording, int darkBefore);
@@ -218,28 +197,6 @@ private:
     bool pausedKeepingWords(ThrowawayDesktop &desktop, const QString &sentence, int ink, QString *status);
     void dumpLogs(ThrowawayDesktop &desktop);
 };
-
-bool TestEndToEnd::bringUp(ThrowawayDesktop &desktop, bool testControls)
-{
-    QString why;
-    bool machineLacks = false;
-    if (desktop.setUp(testControls, &why, &machineLacks))
-        return true;
-    // Missing programs, or a run that could start no sound server at all,
-    // skip with the reason; anything else is a failure.
-    if (machineLacks || (!qEnvironmentVariableIsEmpty("ZARNO_PULSE_UNAVAILABLE") && why.startsWith(u"PulseAudio"_s)))
-        QTest::qSkip(qPrintable(why), __FILE__, __LINE__);
-    else
-        QTest::qFail(qPrintable(why), __FILE__, __LINE__);
-    return false;
-}
-
-bool TestEndToEnd::launchSignedIn(ThrowawayDesktop &desktop)
-{
-    if (!desktop.signInOverHttp(email, password) || !desktop.writeSignInForZarno())
-        return false;
-    return desktop.launchZarno();
-}
 
 int TestEndToEnd::speakUntilFinal(ThrowawayDesktop &desktop, const QString &recording, int darkBefore)
 {

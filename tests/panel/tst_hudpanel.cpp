@@ -95,6 +95,7 @@ private Q_SLOTS:
     void bubblesCarryPartialText_data();
     void bubblesCarryPartialText();
     void streamingGrowsRowsWithoutRebuilding();
+    void aLabelNamesTheSpeakerWhereTheyChange();
     void everyChangeScrollsToTheEnd();
     void collapseButtonCollapses();
     void resizeHandlesShowTheirUse();
@@ -418,6 +419,33 @@ void TestHUDPanel::bubblesCarryPartialText()
     p.partial = partial;
     m_state->showPreview(p);
     QCOMPARE(bubblesOf(*m_panel->transcriptModel()), bubbles);
+}
+
+void TestHUDPanel::aLabelNamesTheSpeakerWhereTheyChange()
+{
+    showPanel(400);
+    const auto voiced = [](const QString &text, Side side, std::optional<QString> speaker, bool translation = false) {
+        TranscriptLine l = line(text, translation);
+        l.source = side;
+        l.speaker = std::move(speaker);
+        return l;
+    };
+    SessionController::Preview p;
+    p.phase = SessionController::Phase::Listening;
+    p.lines = {voiced("Shall we start?", Side::Mic, std::nullopt), voiced("Shall we start?", Side::System, "2"),
+               voiced("¿Empezamos?", Side::System, "2", true), voiced("Yes, the budget.", Side::System, "2"),
+               voiced("Shall we start?", Side::System, std::nullopt), voiced("Good.", Side::Mic, std::nullopt)};
+    m_state->showPreview(p);
+    TranscriptModel *model = m_panel->transcriptModel();
+    QStringList labels;
+    for (int row = 0; row < model->rowCount(); ++row)
+        labels.append(model->index(row).data(TranscriptModel::SpeakerRole).toString());
+    QCOMPARE(labels, (QStringList{"", "Speaker 2", "", "", "Others", "You"}));
+    // The label takes a line of its own above the text, and the rows still stack.
+    TranscriptView *view = m_panel->transcriptView();
+    QTRY_VERIFY(view->visualRect(model->index(1)).height() > view->visualRect(model->index(0)).height());
+    QCOMPARE(view->visualRect(model->index(4)).height(), view->visualRect(model->index(1)).height());
+    checkRowHeights();
 }
 
 void TestHUDPanel::streamingGrowsRowsWithoutRebuilding()

@@ -255,19 +255,36 @@ void TestServerNotes::notesExportAsFiles_data()
     QTest::addColumn<int>("status");
     QTest::addColumn<QByteArray>("contentType");
     QTest::addColumn<QString>("body");
+    QTest::addColumn<bool>("voices"); // the user says good morning, the call's second speaker answers
     QTest::newRow("srt") << u"srt"_s << 200 << QByteArray("application/x-subrip; charset=utf-8")
                          << u"1\n00:00:01,000 --> 00:00:02,000\nGood morning.\nBuenos días.\n\n"
-                            "2\n00:00:02,000 --> 00:00:06,000\nThe café opens at nine.\n\n"_s;
+                            "2\n00:00:02,000 --> 00:00:06,000\nThe café opens at nine.\n\n"_s << false;
     QTest::newRow("vtt") << u"vtt"_s << 200 << QByteArray("text/vtt; charset=utf-8")
                          << u"WEBVTT\n\n00:00:01.000 --> 00:00:02.000\nGood morning.\nBuenos días.\n\n"
-                            "00:00:02.000 --> 00:00:06.000\nThe café opens at nine.\n\n"_s;
+                            "00:00:02.000 --> 00:00:06.000\nThe café opens at nine.\n\n"_s << false;
     QTest::newRow("txt") << u"txt"_s << 200 << QByteArray("text/plain; charset=utf-8")
-                         << u"Café plans\n2023-11-14 23:13\n\n[00:01] Good morning.\n    Buenos días.\n[00:02] The café opens at nine.\n"_s;
+                         << u"Café plans\n2023-11-14 23:13\n\n[00:01] Good morning.\n    Buenos días.\n[00:02] The café opens at nine.\n"_s << false;
     QTest::newRow("md") << u"md"_s << 200 << QByteArray("text/markdown; charset=utf-8")
                         << u"# Café plans\n\n2023-11-14 23:13\n\n## Transcript\n\n**00:01** Good morning.  \n*Buenos días.*\n\n"
-                           "**00:02** The café opens at nine.  \n\n"_s;
-    QTest::newRow("unknown") << u"pdf"_s << 400 << QByteArray("application/json") << QString();
-    QTest::newRow("none") << QString() << 400 << QByteArray("application/json") << QString();
+                           "**00:02** The café opens at nine.  \n\n"_s << false;
+    QTest::newRow("srt, voices") << u"srt"_s << 200 << QByteArray("application/x-subrip; charset=utf-8")
+                                 << u"1\n00:00:01,000 --> 00:00:02,000\nYou: Good morning.\nBuenos días.\n\n"
+                                    "2\n00:00:02,000 --> 00:00:06,000\nSpeaker 2: The café opens at nine.\n\n"_s
+                                 << true;
+    QTest::newRow("vtt, voices") << u"vtt"_s << 200 << QByteArray("text/vtt; charset=utf-8")
+                                 << u"WEBVTT\n\n00:00:01.000 --> 00:00:02.000\n<v You>Good morning.\nBuenos días.\n\n"
+                                    "00:00:02.000 --> 00:00:06.000\n<v Speaker 2>The café opens at nine.\n\n"_s
+                                 << true;
+    QTest::newRow("txt, voices") << u"txt"_s << 200 << QByteArray("text/plain; charset=utf-8")
+                                 << u"Café plans\n2023-11-14 23:13\n\n[00:01] You: Good morning.\n    Buenos días.\n"
+                                    "[00:02] Speaker 2: The café opens at nine.\n"_s
+                                 << true;
+    QTest::newRow("md, voices") << u"md"_s << 200 << QByteArray("text/markdown; charset=utf-8")
+                                << u"# Café plans\n\n2023-11-14 23:13\n\n## Transcript\n\n**00:01** You: Good morning.  \n"
+                                   "*Buenos días.*\n\n**00:02** Speaker 2: The café opens at nine.  \n\n"_s
+                                << true;
+    QTest::newRow("unknown") << u"pdf"_s << 400 << QByteArray("application/json") << QString() << false;
+    QTest::newRow("none") << QString() << 400 << QByteArray("application/json") << QString() << false;
 }
 
 void TestServerNotes::notesExportAsFiles()
@@ -276,7 +293,21 @@ void TestServerNotes::notesExportAsFiles()
     QFETCH(int, status);
     QFETCH(QByteArray, contentType);
     QFETCH(QString, body);
-    const QString id = save(m_token, spoken(1'700'000'000'000LL, {{u"Good morning."_s, u"Buenos días."_s}, {u"The café opens at nine."_s, {}}, {u" "_s, {}}}));
+    QFETCH(bool, voices);
+    QJsonObject note = spoken(1'700'000'000'000LL, {{u"Good morning."_s, u"Buenos días."_s}, {u"The café opens at nine."_s, {}}, {u" "_s, {}}});
+    if (voices) {
+        QJsonArray entries = note.value("entries").toArray();
+        QJsonObject mine = entries.at(0).toObject();
+        mine.insert("source", "mic");
+        mine.insert("speaker", "1");
+        QJsonObject theirs = entries.at(2).toObject();
+        theirs.insert("source", "system");
+        theirs.insert("speaker", "2");
+        entries.replace(0, mine);
+        entries.replace(2, theirs);
+        note.insert("entries", entries);
+    }
+    const QString id = save(m_token, note);
     QCOMPARE(m_server->withBearer("PATCH", u"/api/sessions/"_s + id, m_token, compact(QJsonObject{{"title", u"Café plans"_s}})).status, 200);
     const HttpResult file = m_server->withBearer("GET", u"/api/sessions/%1/export?format=%2"_s.arg(id, format), m_token);
     QCOMPARE(file.status, status);

@@ -77,6 +77,8 @@ private Q_SLOTS:
     void firstUtteranceAfterAQuietStartReadsWell_data();
     void firstUtteranceAfterAQuietStartReadsWell();
     void translatorAnswersEveryRequestInOrder();
+    void wordTimesCountFromTheStartOfTheConnection_data();
+    void wordTimesCountFromTheStartOfTheConnection();
 
 private:
     QByteArray m_audio;
@@ -312,6 +314,43 @@ void TestServerRecognition::translatorAnswersEveryRequestInOrder()
     missing.translate(7, u"Go forward."_s);
     QCOMPARE(spy.count(), 1);
     QCOMPARE(spy.first().at(1).toString(), QString());
+}
+
+void TestServerRecognition::wordTimesCountFromTheStartOfTheConnection_data()
+{
+    QTest::addColumn<int>("beforeMs"); // of silence before the first words
+    QTest::addColumn<int>("betweenMs");
+    QTest::newRow("words at once, then after a pause") << 0 << 1500;
+    QTest::newRow("a quiet start, then a long pause") << 3000 << 4000;
+}
+
+// The same recording twice: each utterance's words are placed where they were
+// in the stream, whatever silence came before them.
+void TestServerRecognition::wordTimesCountFromTheStartOfTheConnection()
+{
+    QFETCH(int, beforeMs);
+    QFETCH(int, betweenMs);
+    SocketProbe probe(m_server->transcribeUrl(m_token));
+    QTRY_VERIFY(probe.connected);
+    const QByteArray silence(1, '\0');
+    streamQuickly(probe, silence.repeated(beforeMs * bytesPerMs) + m_audio + silence.repeated(betweenMs * bytesPerMs)
+                             + m_audio + silence.repeated(1000 * bytesPerMs));
+    probe.socket.sendTextMessage(u"{\"type\":\"finalize\"}"_s);
+    const auto starts = [&probe] {
+        QList<qint64> found;
+        for (const QJsonObject &token : probe.finalTokens(false)) {
+            if (token.value("text").toString().trimmed().compare(u"go"_s, Qt::CaseInsensitive) == 0)
+                found.append(token.value("start_ms").toInteger(-1));
+        }
+        return found;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(starts().size() == 2, 30000);
+    const qint64 first = starts().at(0);
+    const qint64 second = starts().at(1);
+    // Within a frame or two of the truth.
+    const qint64 apart = m_audio.size() / bytesPerMs + betweenMs;
+    QVERIFY2(std::abs(second - first - apart) <= 30, qPrintable(u"%1 then %2"_s.arg(first).arg(second)));
+    QVERIFY2(first >= beforeMs && first < beforeMs + speechEndsMs, qPrintable(QString::number(first)));
 }
 
 QTEST_GUILESS_MAIN(TestServerRecognition)

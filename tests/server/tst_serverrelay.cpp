@@ -118,6 +118,7 @@ void TestServerRelay::startRequestFollowsTheAppsChoice()
     QCOMPARE(start.value(u"num_channels"_s).toInt(), 1);
     QCOMPARE(start.value(u"enable_endpoint_detection"_s).toBool(), true);
     QCOMPARE(start.value(u"enable_language_identification"_s).toBool(), true);
+    QCOMPARE(start.value(u"enable_speaker_diarization"_s).toBool(), true);
     QCOMPARE(start.value(u"language_hints"_s), hints);
     QCOMPARE(start.value(u"translation"_s), translation);
 }
@@ -125,9 +126,13 @@ void TestServerRelay::startRequestFollowsTheAppsChoice()
 void TestServerRelay::audioFinalizeAndTokensPassThrough()
 {
     startService();
-    const QJsonObject spoken = FakeSoniox::tokens({FakeSoniox::token(u"Go"_s, true, u"en"_s),
-                                                   FakeSoniox::token(u" forward."_s, true, u"en"_s),
-                                                   FakeSoniox::token(u"<end>"_s, true, QString())});
+    // Diarization names each word's speaker.
+    QJsonObject go = FakeSoniox::token(u"Go"_s, true, u"en"_s);
+    go.insert(u"speaker"_s, u"2"_s);
+    QJsonObject forward = FakeSoniox::token(u" forward."_s, true, u"en"_s);
+    forward.insert(u"speaker"_s, u"2"_s);
+    const QJsonObject spoken =
+        FakeSoniox::tokens({go, forward, FakeSoniox::token(u"<end>"_s, true, QString())});
     const QJsonObject spanish = FakeSoniox::tokens({FakeSoniox::token(u"Adelante."_s, true, u"es"_s, true)});
     m_fake->afterFinalize = {spoken, spanish};
     SocketProbe app(transcribeUrl(*m_server, m_token, u"any"_s, u"es"_s, false));
@@ -165,6 +170,8 @@ void TestServerRelay::audioFinalizeAndTokensPassThrough()
     QTRY_COMPARE(app.finAfterMessages, QList<qsizetype>{3});
     for (const QJsonObject &token : tokens)
         QVERIFY(!token.value(u"text"_s).toString().startsWith(u'<'));
+    for (const QJsonObject &token : app.finalTokens(false))
+        QCOMPARE(token.value(u"speaker"_s).toString(), u"2"_s);
 
     // The app's close ends the audio upstream, and the stream closes in order.
     app.socket.close();

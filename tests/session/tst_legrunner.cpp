@@ -7,6 +7,9 @@
 #include "transcriptionclient.h"
 
 #include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSettings>
 #include <QTest>
 
@@ -25,6 +28,7 @@ private Q_SLOTS:
     void startSaysWhyALegCannotRun();
     void finishEndsOnTheServersWord_data();
     void finishEndsOnTheServersWord();
+    void wordsAreMarkedWhereTheyWereHeard();
 
 private:
     void makeRunner(std::chrono::milliseconds finalizeLimit);
@@ -37,6 +41,7 @@ private:
     FakePermission m_permission;
     std::unique_ptr<LegRunner> m_runner;
     QStringList m_heard;
+    QList<Side> m_sides; // of each final piece heard
 };
 
 void TestLegRunner::init()
@@ -55,6 +60,7 @@ void TestLegRunner::init()
     m_mic.nextStart = FakeMicrophone::Start::Runs;
     m_permission.current = MicPermission::Status::Authorized;
     m_heard.clear();
+    m_sides.clear();
 }
 
 void TestLegRunner::cleanup()
@@ -71,8 +77,10 @@ void TestLegRunner::makeRunner(std::chrono::milliseconds finalizeLimit)
         LegParts{m_link.get(), &m_mic, &m_permission, m_auth.get(), nullptr, 1ms, finalizeLimit, 100ms});
     connect(m_runner.get(), &LegRunner::updated, this, [this](const TranscriptUpdate &update) {
         for (const SpokenPiece &piece : update.pieces)
-            if (piece.final)
+            if (piece.final) {
                 m_heard << piece.text;
+                m_sides << piece.source;
+            }
     });
 }
 
@@ -161,6 +169,38 @@ void TestLegRunner::finishEndsOnTheServersWord()
     QCOMPARE(m_heard, answers ? QStringList{"Last words."} : QStringList{});
     // A finished leg leaves no connection; a new leg keeps its own.
     QCOMPARE(m_link->hasTask(), resumed);
+}
+
+// A second of the user, then a second of the computer's sound; the words'
+// times count from the first chunk of each leg's connection.
+void TestLegRunner::wordsAreMarkedWhereTheyWereHeard()
+{
+    const auto timedWords = [](const QList<std::pair<qint64, qint64>> &spans) {
+        QJsonArray tokens;
+        for (const auto &[start, end] : spans)
+            tokens.append(QJsonObject{{"text", QStringLiteral(" w%1").arg(start)}, {"is_final", true},
+                                      {"start_ms", start}, {"end_ms", end}});
+        return QJsonDocument(QJsonObject{{"tokens", tokens}}).toJson(QJsonDocument::Compact);
+    };
+    const QByteArray chunk(3200, '\0'); // 100 ms
+    QList<QByteArray> chunks;
+    QList<ChunkSides> sides;
+    for (int i = 0; i < 20; ++i) {
+        chunks << chunk;
+        sides << ChunkSides{.samples = 1600, .micLevel = 0.2f, .systemLevel = 0.2f, .micVoice = i < 10,
+                            .systemVoice = i >= 10};
+    }
+    makeRunner(150ms);
+    for (int leg = 0; leg < 2; ++leg) {
+        QCOMPARE(started().kind, LegRunner::Start::Kind::Ready);
+        QTRY_COMPARE(m_service->connectionCount(), leg + 1);
+        // The second leg hears the computer first.
+        m_mic.deliver(chunks.mid(leg * 10), sides.mid(leg * 10));
+        m_service->sendToClient(timedWords({{100, 600}, {1200, 1800}}));
+        QTRY_COMPARE(m_heard.size(), 2 * (leg + 1));
+        m_runner->drop();
+    }
+    QCOMPARE(m_sides, (QList<Side>{Side::Mic, Side::System, Side::System, Side::System}));
 }
 
 QTEST_GUILESS_MAIN(TestLegRunner)

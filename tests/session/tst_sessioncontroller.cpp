@@ -253,6 +253,7 @@ void TestSessionController::startWhileOpenOrStartingChangesNothing()
     m_state->startListening();
     m_state->startListening(); // while the first leg is still being set up
     QTRY_VERIFY(listening());
+    QTRY_COMPARE(m_service->connectionCount(), 1); // the service has the connection to speak on
     speak(finalTokensJson({"Kept."}), 1);
     const auto id = m_state->sourceClientId();
     m_state->startListening();
@@ -688,7 +689,9 @@ void TestSessionController::stoppedSessionIsSavedAsNotes()
     m_now = m_now.addSecs(3);
     speak(finalTokensJson({"  Good morning.\t"}, false, "en"), 1);
     m_now = m_now.addSecs(1);
-    speak(finalTokensJson({" Buenos días."}, true), 2); // no language: the target language stands in
+    // No language: the target language stands in. A speaker is saved as told.
+    speak(R"({"tokens":[{"text":" Buenos días.","is_final":true,"translation_status":"translation","speaker":"2"}]})",
+          2);
     m_now = m_now.addSecs(1);
     speak(finalTokensJson({" "}), 3);                    // blank: not saved
     m_now = m_now.addSecs(1);
@@ -731,8 +734,10 @@ void TestSessionController::stoppedSessionIsSavedAsNotes()
     QCOMPARE(entries[0].toObject(), (QJsonObject{{"t", started.addSecs(3).toMSecsSinceEpoch()},
                                                  {"text", "Good morning."},
                                                  {"lang", "en"},
-                                                 {"translated", false}}));
+                                                 {"translated", false},
+                                                 {"source", "mic"}}));
     QCOMPARE(entries[1].toObject()["lang"].toString(), QStringLiteral("es"));
+    QCOMPARE(entries[1].toObject()["speaker"].toString(), QStringLiteral("2"));
     QCOMPARE(entries[1].toObject()["translated"].toBool(), true);
     QCOMPARE(entries[2].toObject()["text"].toString(), QStringLiteral("\n"));
     QCOMPARE(entries[2].toObject()["translated"].toBool(), true);

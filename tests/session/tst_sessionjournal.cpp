@@ -73,6 +73,8 @@ private Q_SLOTS:
     void journalThatCannotBeSetAsideIsLeftWhole();
     void writingComesBackOnceTheDiskHasRoom_data();
     void writingComesBackOnceTheDiskHasRoom();
+    void linesKeepWhereTheyWereHeard_data();
+    void linesKeepWhereTheyWereHeard();
 };
 
 void TestSessionJournal::damagedRecordsAreSkippedAndTheRestKept_data()
@@ -250,7 +252,10 @@ void TestSessionJournal::writingComesBackOnceTheDiskHasRoom()
     limitFileSize(RLIM_INFINITY);
     journal->beginLeg(now.addSecs(-20));
     QCOMPARE(resumed.size(), 1);
-    transcript.apply(message({token(QStringLiteral("Three."), true)}));
+    SpokenPiece third = token(QStringLiteral("Three."), true);
+    third.source = Side::System;
+    third.speaker = QStringLiteral("2");
+    transcript.apply(message({third}));
     journal->stillListening(now);
     QCOMPARE(failed->size(), 1);
 
@@ -261,6 +266,38 @@ void TestSessionJournal::writingComesBackOnceTheDiskHasRoom()
     QCOMPARE(lineTexts(found.session.lines), (QStringList{"One.", "Two more.", "Three."}));
     QCOMPARE(found.session.seconds, qint64(50));
     QCOMPARE(found.session.session.sourceClientId, QStringLiteral("linux_3_klmno"));
+    QCOMPARE(found.session.lines.at(1).source, Side::Mic);
+    QCOMPARE(found.session.lines.at(1).speaker, std::nullopt);
+    QCOMPARE(found.session.lines.at(2).source, Side::System);
+    QCOMPARE(found.session.lines.at(2).speaker, std::optional<QString>(QStringLiteral("2")));
+}
+
+void TestSessionJournal::linesKeepWhereTheyWereHeard_data()
+{
+    QTest::addColumn<QJsonObject>("fields"); // added to a line record
+    QTest::addColumn<QString>("voice");      // "side speaker"; empty: the record is damaged
+    QTest::newRow("written before sides were heard") << QJsonObject() << "mic -";
+    QTest::newRow("the computer's sound, a speaker") << QJsonObject{{"source", "system"}, {"speaker", "2"}} << "system 2";
+    QTest::newRow("the microphone, no speaker") << QJsonObject{{"source", "mic"}} << "mic -";
+    QTest::newRow("an unknown side") << QJsonObject{{"source", "radio"}} << QString();
+    QTest::newRow("a side that is no text") << QJsonObject{{"source", 1}} << QString();
+    QTest::newRow("a speaker that is no text") << QJsonObject{{"source", "system"}, {"speaker", 2}} << QString();
+}
+
+void TestSessionJournal::linesKeepWhereTheyWereHeard()
+{
+    QFETCH(QJsonObject, fields);
+    QFETCH(QString, voice);
+    QJsonObject heard = line(1, QStringLiteral("Heard."));
+    for (auto it = fields.begin(); it != fields.end(); ++it)
+        heard.insert(it.key(), it.value());
+    const JournalReading reading = readJournal(records({session(), line(0, "One."), heard}), now);
+    QCOMPARE(reading.damaged, voice.isEmpty() ? 1 : 0);
+    QCOMPARE(reading.session.lines.size(), voice.isEmpty() ? 1 : 2);
+    if (voice.isEmpty())
+        return;
+    const TranscriptLine &read = reading.session.lines.at(1);
+    QCOMPARE(sideName(read.source) + u' ' + read.speaker.value_or(QStringLiteral("-")), voice);
 }
 
 QTEST_GUILESS_MAIN(TestSessionJournal)

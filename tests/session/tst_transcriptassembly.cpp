@@ -1,4 +1,5 @@
 #include "servermessages.h"
+#include "sidetimeline.h"
 #include "sonioxmessage.h"
 #include "transcript.h"
 
@@ -23,7 +24,35 @@ QString repeated(const QString &piece, int times)
     return text;
 }
 
+// A final piece heard on `side`, said by `speaker` ("" for none).
+SpokenPiece voiced(const QString &text, Side side, const QString &speaker)
+{
+    SpokenPiece piece = token(text, true);
+    piece.source = side;
+    if (!speaker.isEmpty())
+        piece.speaker = speaker;
+    return piece;
+}
+
+// One character a chunk of 100 ms: M the microphone's voice, S the
+// computer's, B both with the microphone louder, b both with the computer
+// louder, . silence.
+void fill(SideTimeline &timeline, const QString &chunks)
+{
+    for (QChar c : chunks) {
+        ChunkSides sides{.samples = 1600};
+        sides.micVoice = c == u'M' || c == u'B' || c == u'b';
+        sides.systemVoice = c == u'S' || c == u'B' || c == u'b';
+        sides.micLevel = c == u'B' ? 0.3f : 0.1f;
+        sides.systemLevel = c == u'b' ? 0.3f : 0.1f;
+        timeline.add(sides);
+    }
+}
+
 } // namespace
+
+Q_DECLARE_METATYPE(SpokenPiece)
+Q_DECLARE_METATYPE(Side)
 
 class TestTranscriptAssembly : public QObject
 {
@@ -46,6 +75,12 @@ private Q_SLOTS:
     void emptyFinalTokenOpensAnEmptyLine();
     void viewsHearEachChangeOnce();
     void recordedExchangeBecomesItsLines();
+    void anotherVoiceStartsALine_data();
+    void anotherVoiceStartsALine();
+    void piecesAreMarkedWithTheSideThatSpokeMore_data();
+    void piecesAreMarkedWithTheSideThatSpokeMore();
+    void piecesWithoutTimesFollowTheWordsBefore();
+    void aLongMeetingKeepsALittleOfItsSides();
 };
 
 void TestTranscriptAssembly::sentenceEnds_data()
@@ -322,6 +357,146 @@ void TestTranscriptAssembly::recordedExchangeBecomesItsLines()
         QCOMPARE(line.complete, want[QStringLiteral("complete")].toBool());
     }
     QCOMPARE(state.partial(), recorded[QStringLiteral("partial")].toString());
+}
+
+void TestTranscriptAssembly::anotherVoiceStartsALine_data()
+{
+    QTest::addColumn<QList<SpokenPiece>>("pieces");
+    QTest::addColumn<QStringList>("lines");
+    QTest::addColumn<QStringList>("labels"); // shown above each line
+
+    const Side mic = Side::Mic;
+    const Side sys = Side::System;
+    QTest::newRow("the user alone")
+        << QList<SpokenPiece>{voiced("So", mic, ""), voiced(" far", mic, "")} << QStringList{"So far"} << QStringList{""};
+    QTest::newRow("the other side answers")
+        << QList<SpokenPiece>{voiced("Hi", mic, ""), voiced(" there", sys, "")} << QStringList{"Hi", " there"}
+        << QStringList{"", "Others"};
+    QTest::newRow("the other side first")
+        << QList<SpokenPiece>{voiced("Hello", sys, "2"), voiced(" yes", mic, "1")} << QStringList{"Hello", " yes"}
+        << QStringList{"Speaker 2", "You"};
+    QTest::newRow("two speakers on the call")
+        << QList<SpokenPiece>{voiced("One", sys, "1"), voiced(" two", sys, "2"), voiced(" more", sys, "2")}
+        << QStringList{"One", " two more"} << QStringList{"Speaker 1", "Speaker 2"};
+    QTest::newRow("a label where diarization starts")
+        << QList<SpokenPiece>{voiced("A", sys, ""), voiced(" B", sys, "3")} << QStringList{"A", " B"}
+        << QStringList{"Others", "Speaker 3"};
+    QTest::newRow("two labels of the microphone read the same")
+        << QList<SpokenPiece>{voiced("Me", mic, "1"), voiced(" too", mic, "2")} << QStringList{"Me", " too"}
+        << QStringList{"", ""};
+    QTest::newRow("an open line of the same voice goes on across sides' silence")
+        << QList<SpokenPiece>{voiced("Wait", sys, "2"), voiced(" what", sys, "2")} << QStringList{"Wait what"}
+        << QStringList{"Speaker 2"};
+    SpokenPiece translated = voiced(" Hola", sys, "2");
+    translated.translation = true;
+    QTest::newRow("a translation carries no label")
+        << QList<SpokenPiece>{voiced("Hello", sys, "2"), translated, voiced(" bye", sys, "2")}
+        << QStringList{"Hello", " Hola", " bye"} << QStringList{"Speaker 2", "", ""};
+}
+
+void TestTranscriptAssembly::anotherVoiceStartsALine()
+{
+    QFETCH(QList<SpokenPiece>, pieces);
+    QFETCH(QStringList, lines);
+    QFETCH(QStringList, labels);
+
+    Transcript state;
+    for (const SpokenPiece &piece : pieces)
+        state.apply(message({piece}));
+    QCOMPARE(lineTexts(state.lines()), lines);
+    QStringList shown;
+    for (qsizetype row = 0; row < state.lines().size(); ++row)
+        shown.append(shownSpeakerLabel(state.lines(), row));
+    QCOMPARE(shown, labels);
+    // Each line keeps the side and speaker of its first words.
+    const SpokenPiece &first = pieces.first();
+    QCOMPARE(state.lines().first().source, first.source);
+    QCOMPARE(state.lines().first().speaker, first.speaker);
+}
+
+void TestTranscriptAssembly::piecesAreMarkedWithTheSideThatSpokeMore_data()
+{
+    QTest::addColumn<QString>("chunks");
+    QTest::addColumn<qint64>("startMs");
+    QTest::addColumn<qint64>("endMs");
+    QTest::addColumn<Side>("side");
+
+    QTest::newRow("microphone alone: nothing known") << QString() << 0LL << 500LL << Side::Mic;
+    QTest::newRow("the computer within one chunk") << "MSM" << 120LL << 180LL << Side::System;
+    QTest::newRow("across chunks, the computer longer") << "MMSSS." << 150LL << 450LL << Side::System;
+    QTest::newRow("across chunks, the microphone longer") << "MMSSS." << 50LL << 250LL << Side::Mic;
+    QTest::newRow("an even split is the user's") << "MS" << 50LL << 150LL << Side::Mic;
+    QTest::newRow("silence is the user's") << "..." << 0LL << 300LL << Side::Mic;
+    QTest::newRow("silence around the computer's voice") << "..S.." << 0LL << 500LL << Side::System;
+    QTest::newRow("both talking, the computer louder") << "bbb" << 0LL << 300LL << Side::System;
+    QTest::newRow("both talking, the user louder") << "BBB" << 0LL << 300LL << Side::Mic;
+    QTest::newRow("an echo under the computer's voice") << "MbbbbM" << 0LL << 600LL << Side::System;
+    QTest::newRow("a word without length") << "MSM" << 150LL << 150LL << Side::System;
+    QTest::newRow("beyond the end: as much of the end") << "MMMSS" << 900LL << 1100LL << Side::System;
+    QTest::newRow("far beyond the end, longer than all") << "SSSM" << 5000LL << 9000LL << Side::System;
+}
+
+void TestTranscriptAssembly::piecesAreMarkedWithTheSideThatSpokeMore()
+{
+    QFETCH(QString, chunks);
+    QFETCH(qint64, startMs);
+    QFETCH(qint64, endMs);
+    QFETCH(Side, side);
+
+    SideTimeline timeline;
+    fill(timeline, chunks);
+    QCOMPARE(timeline.sideOf(startMs, endMs), side);
+}
+
+void TestTranscriptAssembly::piecesWithoutTimesFollowTheWordsBefore()
+{
+    SideTimeline timeline;
+    fill(timeline, QStringLiteral("MMMMSSSS"));
+    auto timed = [](const QString &text, qint64 start, qint64 end) {
+        SpokenPiece piece = token(text, true);
+        piece.startMs = start;
+        piece.endMs = end;
+        return piece;
+    };
+    SpokenPiece untimed = token(QStringLiteral(" dos"), true, true);
+    SpokenPiece provisional = token(QStringLiteral(" tres"), false);
+    provisional.startMs = 450;
+    provisional.endMs = 700;
+    HeardBefore last;
+    QList<SpokenPiece> pieces = {token(QStringLiteral("Before"), true), timed(QStringLiteral("Hi"), 0, 300),
+                                 timed(QStringLiteral(" two"), 450, 700), untimed, provisional};
+    pieces[2].speaker = QStringLiteral("2");
+    markSides(pieces, &timeline, last);
+    const QList<Side> sides = {Side::Mic, Side::Mic, Side::System, Side::System, Side::Mic};
+    for (int i = 0; i < sides.size(); ++i)
+        QCOMPARE(pieces.at(i).source, sides.at(i));
+    QCOMPARE(pieces.at(3).speaker, std::optional<QString>(QStringLiteral("2")));
+
+    // The next update's translation still belongs to the words before it.
+    QList<SpokenPiece> later = {token(QStringLiteral(" más"), true, true)};
+    markSides(later, &timeline, last);
+    QCOMPARE(later.first().source, Side::System);
+}
+
+// Two hours of sides that change every chunk, marked as the words come: the
+// timeline keeps what lies behind the last words for a while, not all of it.
+void TestTranscriptAssembly::aLongMeetingKeepsALittleOfItsSides()
+{
+    SideTimeline timeline;
+    HeardBefore last;
+    const qint64 chunks = 2 * 3600 * 10; // of 100 ms
+    for (qint64 i = 0; i < chunks; ++i) {
+        fill(timeline, i % 2 ? QStringLiteral("M") : QStringLiteral("S"));
+        if (i % 100 == 99) {
+            SpokenPiece word = token(QStringLiteral(" word"), true);
+            word.startMs = i * 100;
+            word.endMs = i * 100 + 100;
+            QList<SpokenPiece> pieces{word};
+            markSides(pieces, &timeline, last);
+            QCOMPARE(pieces.first().source, i % 2 ? Side::Mic : Side::System);
+        }
+    }
+    QVERIFY2(timeline.runs() <= 700, qPrintable(QString::number(timeline.runs())));
 }
 
 QTEST_GUILESS_MAIN(TestTranscriptAssembly)

@@ -50,6 +50,12 @@ public:
         m_onFailure = std::move(handler);
     }
 
+    void setOnSides(SidesHandler handler) override
+    {
+        std::lock_guard lock(m_mutex);
+        m_onSides = std::move(handler);
+    }
+
     QCoro::Task<std::optional<MicError>> start(std::chrono::milliseconds timeout) override
     {
         ++starts;
@@ -102,14 +108,17 @@ public:
         }).join();
     }
 
-    // Delivers chunks from another thread, as a sound card would.
-    void deliver(const QList<QByteArray> &chunks)
+    // Delivers chunks from another thread, as a sound card would; with
+    // `sides`, one for each chunk, as a capture of both sides of a call.
+    void deliver(const QList<QByteArray> &chunks, const QList<ChunkSides> &sides = {})
     {
-        std::thread([this, chunks] {
+        std::thread([this, chunks, sides] {
             std::lock_guard lock(m_mutex);
-            for (const QByteArray &chunk : chunks) {
+            for (qsizetype i = 0; i < chunks.size(); ++i) {
+                if (m_onSides && i < sides.size())
+                    m_onSides(sides.at(i));
                 if (m_handler)
-                    m_handler(chunk);
+                    m_handler(chunks.at(i));
             }
         }).join();
     }
@@ -118,6 +127,7 @@ private:
     std::mutex m_mutex;
     ChunkHandler m_handler;
     FailureHandler m_onFailure;
+    SidesHandler m_onSides;
     QPromise<void> *m_gate = nullptr;
 };
 
