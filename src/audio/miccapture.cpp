@@ -138,9 +138,11 @@ public:
         const bool withSystem = m_includeSystem && m_includeSystem();
         if (withSystem) {
             std::lock_guard lock(m_mixMutex);
-            // Noise suppression took the recogniser's word errors down in
-            // each case measured (bench_server --echo), for 0.06 % of a core.
-            m_mixer = std::make_unique<CallMixer>(std::make_unique<EchoCanceller>(true));
+            // Without noise suppression: it took a few of the recogniser's
+            // word errors away on the librivox recordings (bench_server
+            // --echo), but turned "meters" into "years" in goforward.raw and
+            // cost the audio thread 0.6 % of a core more in the app.
+            m_mixer = std::make_unique<CallMixer>(std::make_unique<EchoCanceller>(false));
         }
         auto recording = std::make_unique<PulseRecording>(
             loopContext(), [this](const QByteArray &chunk) { deliver(chunk); },

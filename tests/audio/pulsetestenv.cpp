@@ -122,6 +122,26 @@ bool restoreSpeakers()
         && pactl({QStringLiteral("set-default-sink"), QStringLiteral("speakers")});
 }
 
+int echoSpeakersIntoMic(int delayMs, double gain)
+{
+    if (!pactl({QStringLiteral("set-sink-volume"), QStringLiteral("mic48"), QString::number(gain)}))
+        return -1;
+    QProcess load;
+    load.start(QStringLiteral("pactl"), {QStringLiteral("load-module"), QStringLiteral("module-loopback"),
+                                         QStringLiteral("source=speakers.monitor"), QStringLiteral("sink=mic48"),
+                                         QStringLiteral("latency_msec=%1").arg(delayMs)});
+    bool ok = false;
+    const int module = load.waitForFinished(10000) ? load.readAllStandardOutput().trimmed().toInt(&ok) : -1;
+    return ok ? module : -1;
+}
+
+void stopEcho(int module)
+{
+    if (module >= 0)
+        (void)pactl({QStringLiteral("unload-module"), QString::number(module)});
+    (void)pactl({QStringLiteral("set-sink-volume"), QStringLiteral("mic48"), QStringLiteral("1.0")});
+}
+
 int ourRecordingStreams()
 {
     QProcess pactl;

@@ -29,6 +29,12 @@ bool playTogether(const QList<std::pair<QString, QByteArray>> &clips, int rate, 
 bool removeSpeakers();
 bool restoreSpeakers();
 
+// What the speakers play heard again in the microphone, `gain` as loud and
+// about `delayMs` later, as a room would echo it (the server's loopback);
+// until stopEcho(). The module's index, or -1.
+int echoSpeakersIntoMic(int delayMs, double gain);
+void stopEcho(int module);
+
 // Recording streams that belong to this process.
 [[nodiscard]] int ourRecordingStreams();
 
