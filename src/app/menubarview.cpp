@@ -156,7 +156,39 @@ MenuBarView::MenuBarView(SessionController &state, UserSettings &settings, AuthS
     // A setting changed in any view shows in every one.
     connect(&m_settings, &UserSettings::targetLanguageChanged, this, &MenuBarView::refresh);
     connect(&m_settings, &UserSettings::transcriptOnlyChanged, this, &MenuBarView::refresh);
+    closeSeenSentencesOnEveryClick();
     refresh();
+}
+
+void MenuBarView::closeSeenSentencesOnEveryClick()
+{
+    for (QAbstractButton *button : findChildren<QAbstractButton *>()) {
+        // Read as the button goes down: the action may bring a sentence of
+        // its own, which the user has not seen yet.
+        connect(button, &QAbstractButton::pressed, this, [this] {
+            m_seenAtPress = {};
+            if (!isVisible())
+                return;
+            if (m_errorLine->isVisibleTo(this))
+                m_seenAtPress.error = m_errorText->text();
+            if (m_saveFailure->isVisibleTo(this))
+                m_seenAtPress.saveFailure = m_saveFailure->text();
+            if (m_noticeLine->isVisibleTo(this))
+                m_seenAtPress.notice = m_noticeText->text();
+        });
+        // Closed only once the click is done: a panel that shrank under the
+        // pointer as it went down would lose the click.
+        connect(button, &QAbstractButton::clicked, this, [this] {
+            if (!m_seenAtPress.error.isEmpty() && m_state.lastError() == m_seenAtPress.error)
+                m_closed.error = m_seenAtPress.error;
+            if (!m_seenAtPress.saveFailure.isEmpty() && m_state.saveState().message() == m_seenAtPress.saveFailure)
+                m_closed.saveFailure = m_seenAtPress.saveFailure;
+            if (!m_seenAtPress.notice.isEmpty() && m_noticeText->text() == m_seenAtPress.notice)
+                m_noticeTarget.clear();
+            m_seenAtPress = {};
+            refresh();
+        });
+    }
 }
 
 QString MenuBarView::languageName(const QString &code)
@@ -403,10 +435,17 @@ void MenuBarView::refresh()
                                ? QStringLiteral("Meeting detected — ") + *meeting
                                : QStringLiteral("Meeting detected in ") + meeting.value_or(QString()));
 
-    const std::optional<QString> error = m_state.lastError();
-    m_errorLine->setVisible(error.has_value() && !error->isEmpty());
-    m_errorText->setText(error.value_or(QString()));
-    m_errorText->setColor(error && SessionController::isNotice(*error) ? Brand::inkSoft() : Brand::tomato());
+    const QString error = m_state.lastError().value_or(QString());
+    // A sentence that changed is news again, even when it comes back.
+    if (error != m_closed.error)
+        m_closed.error.clear();
+    // Signed in since, the request to sign in no longer applies.
+    const bool answered = error == SessionController::notSignedInText && !m_auth.email().isNull();
+    m_errorLine->setVisible(!error.isEmpty() && error != m_closed.error && !answered);
+    m_errorText->setText(error);
+    m_errorText->setColor(SessionController::isNotice(error) ? Brand::inkSoft() : Brand::tomato());
+    // Said once: it goes with the next action, or when the target changes.
+    m_noticeLine->setVisible(!m_noticeTarget.isEmpty() && m_noticeTarget == m_settings.targetLanguage());
 
     m_listeningControls->setVisible(listening);
     m_pausedControls->setVisible(!listening && paused);
@@ -418,7 +457,10 @@ void MenuBarView::refresh()
 
     const SaveState save = m_state.saveState();
     const bool saved = save.kind() == SaveState::Kind::Saved;
-    const bool failed = save.kind() == SaveState::Kind::Failed && !save.message().isEmpty();
+    if (save.message() != m_closed.saveFailure)
+        m_closed.saveFailure.clear();
+    const bool failed =
+        save.kind() == SaveState::Kind::Failed && !save.message().isEmpty() && save.message() != m_closed.saveFailure;
     m_savedRow->setVisible(saved);
     m_saveFailure->setVisible(failed);
     m_saveFailure->setText(failed ? save.message() : QString());
@@ -496,7 +538,8 @@ void MenuBarView::markOfferedLanguages()
     m_settings.setTargetLanguage(firstOffered);
     m_noticeText->setText(QStringLiteral("%1 is not available on this server, so zarno translates into %2.")
                               .arg(languageName(chosen), languageName(firstOffered)));
-    m_noticeLine->setVisible(true);
+    m_noticeTarget = firstOffered;
+    refresh();
 }
 
 void MenuBarView::paintEvent(QPaintEvent *)

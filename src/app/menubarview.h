@@ -149,6 +149,9 @@ private:
     // Asks the server which targets it serves and marks the others.
     QCoro::Task<> askWhatTheServerOffers();
     void markOfferedLanguages();
+    // Every button of the panel closes the sentences the user saw before
+    // pressing it.
+    void closeSeenSentencesOnEveryClick();
 
     SessionController &m_state;
     UserSettings &m_settings;
@@ -179,5 +182,16 @@ private:
     QAbstractButton *m_startAtLoginRow = nullptr;
     QAbstractButton *m_callSoundRow = nullptr;
     bool m_asking = false; // the server is being asked what it offers
+    // The sentences on show: as a button went down, and those the user has
+    // closed by acting. A closed one stays closed until its text changes.
+    struct Sentences
+    {
+        QString error;
+        QString saveFailure;
+        QString notice;
+    };
+    Sentences m_seenAtPress;
+    Sentences m_closed;
+    QString m_noticeTarget; // the language the notice announced
     std::optional<QStringList> m_offeredTargets; // nothing: the server did not say
 };

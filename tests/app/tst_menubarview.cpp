@@ -115,6 +115,8 @@ private Q_SLOTS:
     void rowsLeadOutOfThePanel_data();
     void rowsLeadOutOfThePanel();
     void longErrorWrapsWithinTheWidth();
+    void aSeenSentenceGoesWithTheNextActionOrItsCause_data();
+    void aSeenSentenceGoesWithTheNextActionOrItsCause();
     void everyAppearanceHarvestsOnce();
     void popupHangsUnderItsAnchorInsideTheScreen_data();
     void popupHangsUnderItsAnchorInsideTheScreen();
@@ -488,6 +490,9 @@ void TestMenuBarView::targetsTheServerCannotServeAreMarked()
         QSignalSpy answeredAgain(asking, &QNetworkAccessManager::finished);
         QVERIFY(answeredAgain.wait(5000));
         QVERIFY(!shownIn(text(*again.view, QStringLiteral("noticeText")), again.view.get()));
+        // Seen, it goes with the next action.
+        QTest::mouseClick(rig.view->transcriptSegment(), Qt::LeftButton);
+        QVERIFY(!shownIn(text(*rig.view, QStringLiteral("noticeText")), rig.view.get()));
     }
 }
 
@@ -634,6 +639,88 @@ void TestMenuBarView::longErrorWrapsWithinTheWidth()
     QVERIFY(error->width() <= MenuBarView::panelWidth - 32);
     QVERIFY2(error->lineCount() >= 3, qPrintable(QString::number(error->lineCount())));
     QVERIFY(rig.view->height() >= height + error->height());
+}
+
+void TestMenuBarView::aSeenSentenceGoesWithTheNextActionOrItsCause_data()
+{
+    // `sentence` shows as the session's error, or with "save:" as a failed
+    // save; `press` is the button the user then presses (none when empty),
+    // and `then` what happens next.
+    QTest::addColumn<QString>("sentence");
+    QTest::addColumn<QString>("press");
+    QTest::addColumn<QString>("then");
+    QTest::addColumn<QString>("shown"); // the sentence on show at the end, if any
+
+    const QString mic = SessionController::micStoppedText;
+    const QString save = QStringLiteral("save:") + SessionController::saveFailedText;
+    QTest::newRow("untouched, it stays") << mic << QString() << QString() << mic;
+    QTest::newRow("an error goes with the next action") << mic << "Open zarno" << QString() << QString();
+    QTest::newRow("a failed save goes with the next action") << save << "Transcript" << QString() << QString();
+    QTest::newRow("closed, it stays closed on the next look") << mic << "Translate" << "reopened" << QString();
+    QTest::newRow("a sentence the action brings stays")
+        << mic << "Save notes" << QString() << SessionController::nothingToSaveText;
+    QTest::newRow("gone and back, it is news again") << mic << "Open zarno" << "cleared, then again" << mic;
+    QTest::newRow("another sentence shows") << mic << "Open zarno" << "another" << SessionController::badServerURLText;
+    QTest::newRow("signed in since: the request to sign in goes")
+        << SessionController::notSignedInText << QString() << "signed in" << QString();
+    QTest::newRow("a save that later succeeded takes its failure away") << save << QString() << "saved" << QString();
+    QTest::newRow("a microphone error goes once a leg runs") << mic << QString() << "listening" << QString();
+}
+
+void TestMenuBarView::aSeenSentenceGoesWithTheNextActionOrItsCause()
+{
+    QFETCH(QString, sentence);
+    QFETCH(QString, press);
+    QFETCH(QString, then);
+    QFETCH(QString, shown);
+
+    Rig rig;
+    rig.view->show();
+    SessionController::Preview preview;
+    preview.phase = SessionController::Phase::Paused;
+    if (sentence.startsWith(u"save:"))
+        preview.saveState = SaveState::failed(sentence.mid(5));
+    else
+        preview.lastError = sentence;
+    rig.state->showPreview(preview);
+    auto onShow = [&] {
+        QStringList texts;
+        for (const QString &name : {QStringLiteral("errorText"), QStringLiteral("saveFailure")}) {
+            if (shownIn(text(*rig.view, name), rig.view.get()))
+                texts.append(text(*rig.view, name)->text());
+        }
+        return texts.join(u'|');
+    };
+    QCOMPARE(onShow(), sentence.mid(sentence.startsWith(u"save:") ? 5 : 0));
+    const int height = rig.view->height();
+
+    if (!press.isEmpty())
+        QTest::mouseClick(visibleButton(*rig.view, press), Qt::LeftButton);
+    if (then == u"reopened") {
+        rig.view->hide();
+        rig.view->show();
+    } else if (then == u"cleared, then again") {
+        rig.state->showPreview({});
+        rig.state->showPreview(preview);
+    } else if (then == u"another") {
+        preview.lastError = SessionController::badServerURLText;
+        rig.state->showPreview(preview);
+    } else if (then == u"signed in") {
+        rig.auth.adopt(QStringLiteral("access"), QStringLiteral("refresh"), 4e9, QStringLiteral("ada@example.org"));
+    } else if (then == u"saved") {
+        preview.phase = SessionController::Phase::Idle;
+        preview.saveState = SaveState::saved();
+        rig.state->showPreview(preview);
+    } else if (then == u"listening") {
+        preview.phase = SessionController::Phase::Listening;
+        preview.lastError.reset();
+        rig.state->showPreview(preview);
+    }
+    QCOMPARE(onShow(), shown);
+    // The panel keeps its width and gives back the sentence's room.
+    QCOMPARE(rig.view->width(), MenuBarView::panelWidth);
+    if (shown.isEmpty() && !press.isEmpty())
+        QVERIFY(rig.view->height() < height);
 }
 
 void TestMenuBarView::everyAppearanceHarvestsOnce()

@@ -3,6 +3,7 @@
 #include "iconbutton.h"
 #include "pagescript.h"
 #include "settings.h"
+#include "tokenvault.h"
 #include "webviewholder.h"
 #include "zarnowindow.h"
 
@@ -129,37 +130,57 @@ void TestZarnoWindow::firstShowLoadsTheAppAndReopeningKeepsThePage()
 void TestZarnoWindow::cardAppearsOnceOnSigningIn_data()
 {
     // Steps: an address signs in with it, "~" signs in without one, "-"
-    // signs out. `seen` says after which steps the card is up.
+    // signs out. `seen` says after which steps the card is up. `kept` is
+    // where the sign-in lives: this program runs once with the settings
+    // file and once more (tst_zarnowindow_keyring) with a private keyring.
+    QTest::addColumn<QString>("kept");
     QTest::addColumn<QString>("restored");
     QTest::addColumn<QStringList>("steps");
     QTest::addColumn<QString>("seen");
 
-    QTest::newRow("fresh sign-in") << QString() << QStringList{"ada@example.org"} << "1";
+    const QString file = QStringLiteral("file");
+    const QString keyring = QStringLiteral("keyring");
+    QTest::newRow("fresh sign-in") << file << QString() << QStringList{"ada@example.org"} << "1";
     QTest::newRow("token refresh keeps the address")
-        << QString() << QStringList{"ada@example.org", "ada@example.org"} << "10";
+        << file << QString() << QStringList{"ada@example.org", "ada@example.org"} << "10";
     QTest::newRow("another account while signed in")
-        << QString() << QStringList{"ada@example.org", "bob@example.org"} << "10";
-    QTest::newRow("sign-in without an address") << QString() << QStringList{"~"} << "0";
+        << file << QString() << QStringList{"ada@example.org", "bob@example.org"} << "10";
+    QTest::newRow("sign-in without an address") << file << QString() << QStringList{"~"} << "0";
     QTest::newRow("signed out and in again")
-        << QString() << QStringList{"ada@example.org", "-", "bob@example.org"} << "101";
-    QTest::newRow("restored sign-in") << "ada@example.org" << QStringList{"bob@example.org"} << "0";
+        << file << QString() << QStringList{"ada@example.org", "-", "bob@example.org"} << "101";
+    QTest::newRow("restored sign-in") << file << "ada@example.org" << QStringList{"bob@example.org"} << "0";
     QTest::newRow("restored, then out and in")
-        << "ada@example.org" << QStringList{"-", "ada@example.org"} << "01";
+        << file << "ada@example.org" << QStringList{"-", "ada@example.org"} << "01";
+    QTest::newRow("keyring: fresh sign-in") << keyring << QString() << QStringList{"ada@example.org"} << "1";
+    QTest::newRow("keyring: restored sign-in")
+        << keyring << "ada@example.org" << QStringList{"ada@example.org", "bob@example.org"} << "00";
+    QTest::newRow("keyring: restored, then out and in")
+        << keyring << "ada@example.org" << QStringList{"-", "ada@example.org"} << "01";
 }
 
 void TestZarnoWindow::cardAppearsOnceOnSigningIn()
 {
+    QFETCH(QString, kept);
     QFETCH(QString, restored);
     QFETCH(QStringList, steps);
     QFETCH(QString, seen);
 
+    TokenVault &vault = TokenVault::shared();
+    const TokenVault::Place place = kept == u"keyring" ? TokenVault::Place::Keyring : TokenVault::Place::SettingsFile;
+    if (vault.place() != place)
+        QSKIP("The sign-in is kept elsewhere in this run.");
+    // An earlier row's sign-in is gone, wherever it was kept.
+    vault.forget();
     if (!restored.isEmpty()) {
+        vault.store({QStringLiteral("access"), QStringLiteral("refresh")});
         QSettings s = store();
-        s.setValue(QStringLiteral("authAccessToken"), QStringLiteral("access"));
-        s.setValue(QStringLiteral("authRefreshToken"), QStringLiteral("refresh"));
         s.setValue(QStringLiteral("authExpiresAt"), 4e9);
         s.setValue(QStringLiteral("authEmail"), restored);
     }
+    vault.flush();
+    // In the keyring, nothing of the sign-in is left in the file to read.
+    if (place == TokenVault::Place::Keyring)
+        QVERIFY(!store().contains(QStringLiteral("authRefreshToken")));
     SessionController state;
     AuthSession auth;
     ZarnoWindowView window(state, auth, *m_holder);
