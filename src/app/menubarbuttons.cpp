@@ -2,6 +2,7 @@
 
 #include "brand.h"
 #include "lucide.h"
+#include "settings.h"
 
 #include <QFontMetricsF>
 #include <QPainter>
@@ -25,6 +26,15 @@ constexpr int languageSpacing = 6;
 constexpr int minimumGap = 8;
 
 } // namespace
+
+QString MenuBarView::languageName(const QString &code)
+{
+    for (const TargetLanguage &language : supportedTargetLanguages()) {
+        if (language.code == code)
+            return language.name;
+    }
+    return QStringLiteral("English");
+}
 
 // --- LanguageMenuButton ---------------------------------------------------------
 

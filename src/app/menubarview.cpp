@@ -183,21 +183,14 @@ void MenuBarView::closeSeenSentencesOnEveryClick()
                 m_closed.error = m_seenAtPress.error;
             if (!m_seenAtPress.saveFailure.isEmpty() && m_state.saveState().message() == m_seenAtPress.saveFailure)
                 m_closed.saveFailure = m_seenAtPress.saveFailure;
-            if (!m_seenAtPress.notice.isEmpty() && m_noticeText->text() == m_seenAtPress.notice)
+            if (!m_seenAtPress.notice.isEmpty() && m_languageNotice == m_seenAtPress.notice)
                 m_noticeTarget.clear();
+            if (!m_seenAtPress.notice.isEmpty() && m_callSoundNotice == m_seenAtPress.notice)
+                m_callSoundNotice.clear();
             m_seenAtPress = {};
             refresh();
         });
     }
-}
-
-QString MenuBarView::languageName(const QString &code)
-{
-    for (const TargetLanguage &language : supportedTargetLanguages()) {
-        if (language.code == code)
-            return language.name;
-    }
-    return QStringLiteral("English");
 }
 
 QWidget *MenuBarView::buildHeader()
@@ -385,10 +378,13 @@ QWidget *MenuBarView::buildQuit()
     m_callSoundRow = callSound;
     column->addWidget(callSound);
     connect(callSound, &QAbstractButton::clicked, this, [this](bool on) { m_settings.setIncludeCallSound(on); });
-    connect(&m_settings, &UserSettings::includeCallSoundChanged, this, &MenuBarView::refresh);
+    connect(&m_settings, &UserSettings::includeCallSoundChanged, this, [this] {
+        m_callSoundNotice.clear(); // no longer applies either way
+        refresh();
+    });
     connect(&m_settings, &UserSettings::callSoundMissing, this, [this](const QString &sentence) {
-        m_noticeText->setText(sentence);
-        m_noticeLine->setVisible(true);
+        m_callSoundNotice = sentence;
+        refresh();
     });
     // Off unless the user turns it on; the desktop's autostart entry is the
     // truth, so a change made in the desktop's settings shows here too.
@@ -444,8 +440,10 @@ void MenuBarView::refresh()
     m_errorLine->setVisible(!error.isEmpty() && error != m_closed.error && !answered);
     m_errorText->setText(error);
     m_errorText->setColor(SessionController::isNotice(error) ? Brand::inkSoft() : Brand::tomato());
-    // Said once: it goes with the next action, or when the target changes.
-    m_noticeLine->setVisible(!m_noticeTarget.isEmpty() && m_noticeTarget == m_settings.targetLanguage());
+    // Said once: it goes with the next action, or when its cause does.
+    const bool languageNotice = !m_noticeTarget.isEmpty() && m_noticeTarget == m_settings.targetLanguage();
+    m_noticeText->setText(languageNotice ? m_languageNotice : m_callSoundNotice);
+    m_noticeLine->setVisible(!m_noticeText->text().isEmpty());
 
     m_listeningControls->setVisible(listening);
     m_pausedControls->setVisible(!listening && paused);
@@ -536,8 +534,8 @@ void MenuBarView::markOfferedLanguages()
     if (ServerOffer::offers(m_offeredTargets, chosen) || firstOffered.isEmpty())
         return;
     m_settings.setTargetLanguage(firstOffered);
-    m_noticeText->setText(QStringLiteral("%1 is not available on this server, so zarno translates into %2.")
-                              .arg(languageName(chosen), languageName(firstOffered)));
+    m_languageNotice = QStringLiteral("%1 is not available on this server, so zarno translates into %2.")
+                           .arg(languageName(chosen), languageName(firstOffered));
     m_noticeTarget = firstOffered;
     refresh();
 }

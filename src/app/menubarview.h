@@ -193,5 +193,7 @@ private:
     Sentences m_seenAtPress;
     Sentences m_closed;
     QString m_noticeTarget; // the language the notice announced
+    QString m_languageNotice;
+    QString m_callSoundNotice; // the computer's sound could not be heard
     std::optional<QStringList> m_offeredTargets; // nothing: the server did not say
 };

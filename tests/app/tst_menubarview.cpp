@@ -643,8 +643,8 @@ void TestMenuBarView::longErrorWrapsWithinTheWidth()
 
 void TestMenuBarView::aSeenSentenceGoesWithTheNextActionOrItsCause_data()
 {
-    // `sentence` shows as the session's error, or with "save:" as a failed
-    // save; `press` is the button the user then presses (none when empty),
+    // `sentence` shows as the session's error, with "save:" as a failed
+    // save, with "notice:" as the capture's notice; `press` is the button the user then presses (none when empty),
     // and `then` what happens next.
     QTest::addColumn<QString>("sentence");
     QTest::addColumn<QString>("press");
@@ -665,6 +665,11 @@ void TestMenuBarView::aSeenSentenceGoesWithTheNextActionOrItsCause_data()
         << SessionController::notSignedInText << QString() << "signed in" << QString();
     QTest::newRow("a save that later succeeded takes its failure away") << save << QString() << "saved" << QString();
     QTest::newRow("a microphone error goes once a leg runs") << mic << QString() << "listening" << QString();
+    const QString unheard = QStringLiteral("notice:") + MicCapture::noSystemSoundNotice();
+    QTest::newRow("the call's sound notice goes with the next action") << unheard << "Open zarno" << QString()
+                                                                       << QString();
+    QTest::newRow("the call's sound notice goes with the switch") << unheard << QString() << "switched off"
+                                                                  << QString();
 }
 
 void TestMenuBarView::aSeenSentenceGoesWithTheNextActionOrItsCause()
@@ -680,18 +685,21 @@ void TestMenuBarView::aSeenSentenceGoesWithTheNextActionOrItsCause()
     preview.phase = SessionController::Phase::Paused;
     if (sentence.startsWith(u"save:"))
         preview.saveState = SaveState::failed(sentence.mid(5));
-    else
+    else if (!sentence.startsWith(u"notice:"))
         preview.lastError = sentence;
     rig.state->showPreview(preview);
+    if (sentence.startsWith(u"notice:"))
+        rig.settings.tellCallSoundMissing(sentence.mid(7));
     auto onShow = [&] {
         QStringList texts;
-        for (const QString &name : {QStringLiteral("errorText"), QStringLiteral("saveFailure")}) {
+        for (const QString &name : {QStringLiteral("errorText"), QStringLiteral("saveFailure"), QStringLiteral("noticeText")}) {
             if (shownIn(text(*rig.view, name), rig.view.get()))
                 texts.append(text(*rig.view, name)->text());
         }
         return texts.join(u'|');
     };
-    QCOMPARE(onShow(), sentence.mid(sentence.startsWith(u"save:") ? 5 : 0));
+    const qsizetype kind = sentence.startsWith(u"save:") ? 5 : sentence.startsWith(u"notice:") ? 7 : 0;
+    QCOMPARE(onShow(), sentence.mid(kind));
     const int height = rig.view->height();
 
     if (!press.isEmpty())
@@ -711,6 +719,8 @@ void TestMenuBarView::aSeenSentenceGoesWithTheNextActionOrItsCause()
         preview.phase = SessionController::Phase::Idle;
         preview.saveState = SaveState::saved();
         rig.state->showPreview(preview);
+    } else if (then == u"switched off") {
+        rig.settings.setIncludeCallSound(false);
     } else if (then == u"listening") {
         preview.phase = SessionController::Phase::Listening;
         preview.lastError.reset();
