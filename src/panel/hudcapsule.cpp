@@ -62,8 +62,6 @@ void HUDCapsule::setState(SessionController *state)
     if (state) {
         QObject::connect(state, &SessionController::changed, this, [this](SessionController::Changes what) {
             using Change = SessionController::Change;
-            if (what & Change::Elapsed)
-                m_dot->beat();
             // Out of sight, the time is brought up to date when it shows.
             if ((what & (Change::Phase | Change::Sentence)) || isVisible())
                 refresh();

@@ -243,7 +243,6 @@ void HUDPanel::setState(SessionController *state)
                 refreshStatus();
             }
             if (what & Change::Elapsed) {
-                m_statusDot->beat();
                 // Out of sight (collapsed), the time is brought up to date when it shows.
                 if (isVisible())
                     refreshElapsed();

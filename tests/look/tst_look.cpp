@@ -9,7 +9,9 @@
 #include <QEnterEvent>
 #include <QFile>
 #include <QFontDatabase>
+#include <QPaintEvent>
 #include <QPainter>
+#include <QTimeZone>
 #include <QSvgRenderer>
 #include <QTemporaryDir>
 #include <QTest>
@@ -47,8 +49,12 @@ private Q_SLOTS:
     void missingOrBrokenIconIsNotCached();
     void iconViewDrawsInItsColourOrTakesNoSpace();
     void logoIsBuiltIn();
-    void dotStepsWithEachBeat_data();
-    void dotStepsWithEachBeat();
+    void dotBreathesWithTheWallClock_data();
+    void dotBreathesWithTheWallClock();
+    void dotStepsAreFewAndOneLevelEach_data();
+    void dotStepsAreFewAndOneLevelEach();
+    void aBreathRepaintsTheDotsSquareOnly();
+    void aDueStepRidesAlongWithAnotherRepaint();
     void buttonsChangeWhenPressed();
     void menuRowHighlightsUnderThePointer();
     void brandFontFallsBackToTheSystemFont();
@@ -164,39 +170,176 @@ void TestLook::logoIsBuiltIn()
     QVERIFY(opaque > 30);
 }
 
-void TestLook::dotStepsWithEachBeat_data()
-{
-    QTest::addColumn<bool>("breathing");
-    QTest::addColumn<int>("beats");
-    QTest::addColumn<bool>("restarted");
-    QTest::addColumn<double>("opacity");
+namespace {
 
-    QTest::newRow("starts full") << true << 0 << false << 1.0;
-    QTest::newRow("one beat: faint") << true << 1 << false << RecordingDot::faintest;
-    QTest::newRow("two beats: full again") << true << 2 << false << 1.0;
-    QTest::newRow("steady: beats change nothing") << false << 3 << false << 1.0;
-    QTest::newRow("breathing again starts full") << true << 1 << true << 1.0;
+// The wall clock at `seconds` after 2001-01-01 00:00 UTC, the breath's reference.
+void setClockTo(double seconds)
+{
+    const QDateTime at = QDateTime(QDate(2001, 1, 1), QTime(0, 0), QTimeZone::utc()).addMSecs(qint64(seconds * 1000));
+    Clock::setSource([at] { return at; });
 }
 
-void TestLook::dotStepsWithEachBeat()
+// Instants (ms from `from`) where the drawn opacity changes within `ms`.
+QList<int> changesWithin(double from, int ms)
 {
+    QList<int> changes;
+    double before = RecordingDot::drawnOpacity(from);
+    for (int t = 1; t <= ms; ++t) {
+        const double now = RecordingDot::drawnOpacity(from + t / 1000.0);
+        if (now != before)
+            changes.append(t);
+        before = now;
+    }
+    return changes;
+}
+
+// Counts the paints a widget gets.
+struct Paints : QObject
+{
+    int count = 0;
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        count += event->type() == QEvent::Paint;
+        return false;
+    }
+};
+
+} // namespace
+
+void TestLook::dotBreathesWithTheWallClock_data()
+{
+    QTest::addColumn<double>("seconds"); // after 2001-01-01 00:00 UTC
+    QTest::addColumn<bool>("breathing");
+    QTest::addColumn<double>("opacity");
+
+    QTest::newRow("full at the top of the breath") << 0.45 << true << 1.0;
+    QTest::newRow("faintest at the bottom") << 1.35 << true << 0.45;
+    QTest::newRow("on the way up") << 0.15 << true << 0.89;
+    QTest::newRow("on the way down") << 1.05 << true << 0.56;
+    QTest::newRow("a thousand breaths later, the same") << 1800.45 << true << 1.0;
+    QTest::newRow("a restart a day later keeps the phase") << 86400 + 1.35 << true << 0.45;
+    QTest::newRow("today, at the top") << 736681261.05 << true << 1.0;
+    QTest::newRow("steady: full at any time") << 1.35 << false << 1.0;
+}
+
+void TestLook::dotBreathesWithTheWallClock()
+{
+    QFETCH(double, seconds);
     QFETCH(bool, breathing);
-    QFETCH(int, beats);
-    QFETCH(bool, restarted);
     QFETCH(double, opacity);
 
+    setClockTo(seconds);
     RecordingDot dot(QColor(255, 0, 0), breathing, 8);
     QCOMPARE(dot.size(), QSize(8, 8));
-    for (int i = 0; i < beats; ++i)
-        dot.beat();
-    if (restarted) {
-        dot.setBreathing(false);
-        dot.setBreathing(true);
-    }
-    QCOMPARE(dot.currentOpacity(), opacity);
+    QVERIFY2(qAbs(dot.currentOpacity() - opacity) < 0.001, qPrintable(QString::number(dot.currentOpacity())));
+    // A step is never more than half a level from the breath itself.
+    if (breathing)
+        QVERIFY(qAbs(dot.currentOpacity() - RecordingDot::breathingOpacity(seconds)) <= 0.055 + 1e-9);
     // What is drawn is what it reports.
     const QImage image = renderAt2x(dot);
     QVERIFY(qAbs(QColor::fromRgba(image.pixel(8, 8)).alpha() - 255 * opacity) <= 2);
+}
+
+void TestLook::dotStepsAreFewAndOneLevelEach_data()
+{
+    QTest::addColumn<double>("from");
+    QTest::addColumn<int>("firstChangeMs"); // the first whole ms after the sine crosses a level's edge
+
+    QTest::newRow("from the top: a step down after 185 ms") << 0.45 << 185;
+    QTest::newRow("from the bottom: a step up after 185 ms") << 1.35 << 185;
+    QTest::newRow("on the steep way down: 68 ms") << 0.95 << 68;
+    QTest::newRow("a year later, from the top") << 365 * 86400 + 0.45 << 185;
+}
+
+void TestLook::dotStepsAreFewAndOneLevelEach()
+{
+    QFETCH(double, from);
+    QFETCH(int, firstChangeMs);
+
+    // The dot wakes up when its opacity changes, not before, and a little
+    // after at most.
+    const int wake = RecordingDot::msUntilNextChange(from);
+    QVERIFY2(wake >= firstChangeMs && wake <= firstChangeMs + 5, qPrintable(QString::number(wake)));
+    const QList<int> changes = changesWithin(from, 1800);
+    QCOMPARE(changes.value(0), firstChangeMs);
+    // A whole breath is ten steps of one level each, never closer than
+    // 100 ms: under ten repaints in any second.
+    QCOMPARE(changes.size(), 2 * (RecordingDot::levels - 1));
+    double before = RecordingDot::drawnOpacity(from);
+    for (qsizetype i = 0; i < changes.size(); ++i) {
+        const double after = RecordingDot::drawnOpacity(from + changes[i] / 1000.0);
+        QVERIFY(qAbs(qAbs(after - before) - (1 - RecordingDot::faintest) / (RecordingDot::levels - 1)) < 1e-9);
+        before = after;
+        if (i > 0)
+            QVERIFY2(changes[i] - changes[i - 1] >= 100, qPrintable(QString::number(changes[i] - changes[i - 1])));
+        const auto inOneSecond = std::count_if(changes.begin() + i, changes.end(),
+                                               [&](int at) { return at < changes[i] + 1000; });
+        QVERIFY(inOneSecond <= 10);
+    }
+}
+
+void TestLook::aBreathRepaintsTheDotsSquareOnly()
+{
+    // The panel below the dot, as the live panel is: it repaints only what
+    // the dot covers.
+    class Panel : public QWidget
+    {
+    public:
+        QRegion painted;
+
+    protected:
+        void paintEvent(QPaintEvent *event) override { painted += event->region(); }
+    };
+    // Shown just before a step down from full.
+    setClockTo(0.63);
+    Panel panel;
+    panel.resize(200, 60);
+    auto *dot = new RecordingDot(QColor(255, 0, 0), true, 8, &panel);
+    dot->move(20, 20);
+    panel.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&panel));
+    QVERIFY(dot->isAnimating());
+    QCOMPARE(dot->currentOpacity(), 1.0);
+
+    QCoreApplication::processEvents();
+    panel.painted = QRegion();
+    setClockTo(0.64);
+    QTRY_VERIFY(!panel.painted.isEmpty());
+    QCOMPARE(panel.painted, QRegion(dot->geometry()));
+    QCOMPARE(dot->currentOpacity(), 0.89);
+
+    // Steady or out of sight, it waits for nothing.
+    dot->hide();
+    QVERIFY(!dot->isAnimating());
+    dot->show();
+    QVERIFY(dot->isAnimating());
+    dot->setBreathing(false);
+    QVERIFY(!dot->isAnimating());
+}
+
+void TestLook::aDueStepRidesAlongWithAnotherRepaint()
+{
+    // At the top of the breath, the next step 185 ms away.
+    setClockTo(0.45);
+    QWidget panel;
+    panel.resize(200, 60);
+    auto *dot = new RecordingDot(QColor(255, 0, 0), true, 8, &panel);
+    dot->move(20, 20);
+    auto *label = new QWidget(&panel);
+    label->setGeometry(100, 20, 60, 20);
+    panel.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&panel));
+    QCoreApplication::processEvents();
+
+    // The step is due, and something else in the window repaints first:
+    // the dot is drawn in that same repaint.
+    setClockTo(0.64);
+    Paints dotPaints;
+    dot->installEventFilter(&dotPaints);
+    label->update();
+    QCoreApplication::processEvents();
+    QCOMPARE(dotPaints.count, 1);
+    QCOMPARE(dot->currentOpacity(), 0.89);
 }
 
 void TestLook::buttonsChangeWhenPressed()

@@ -1,0 +1,148 @@
+// What the breathing recording dot costs the GUI thread: the expanded live
+// panel, listening, on a private X server with a window manager and a
+// compositor (as on a desktop), its dot breathing by the wall clock, against
+// the same panel with a steady dot. CPU time of the whole process over whole
+// windows of wall time, so a busy machine cannot flip the verdict.
+//
+//   build/bench/bench_dot [--window SECONDS]   (default 10; three of each, alternating)
+//                         [--native]           the dot as a native child window
+//                         [--opaque]           the dot paints without the panel below it
+//                                              (looks wrong: what the panel below costs)
+//                         [--storm]            also repaint the dot 100 times a second, for profiles
+#include "hudpanel.h"
+#include "livehud.h"
+#include "livehudview.h"
+#include "privatedisplay.h"
+#include "recordingdot.h"
+#include "sessioncontroller.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QPaintEvent>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+namespace {
+
+double cpuMs()
+{
+    timespec spent{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &spent);
+    return double(spent.tv_sec) * 1e3 + double(spent.tv_nsec) / 1e6;
+}
+
+struct Paints : QObject
+{
+    int count = 0;
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        count += event->type() == QEvent::Paint;
+        return false;
+    }
+};
+
+struct Window
+{
+    double cpuMsPerSecond = 0;
+    double paintsPerSecond = 0;
+};
+
+Window measure(Paints &paints, int seconds)
+{
+    paints.count = 0;
+    const double before = cpuMs();
+    QElapsedTimer wall;
+    wall.start();
+    QEventLoop loop;
+    QTimer::singleShot(seconds * 1000, &loop, &QEventLoop::quit);
+    loop.exec();
+    const double wallSeconds = double(wall.nsecsElapsed()) / 1e9;
+    return {(cpuMs() - before) / wallSeconds, paints.count / wallSeconds};
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    int seconds = 10;
+    bool native = false, opaque = false, storm = false;
+    for (int i = 1; i < argc; ++i) {
+        if (qstrcmp(argv[i], "--window") == 0 && i + 1 < argc)
+            seconds = std::max(2, atoi(argv[i + 1]));
+        native = native || qstrcmp(argv[i], "--native") == 0;
+        opaque = opaque || qstrcmp(argv[i], "--opaque") == 0;
+        storm = storm || qstrcmp(argv[i], "--storm") == 0;
+    }
+    PrivateDisplay display;
+    QString why;
+    const QString name = display.start(&why);
+    if (name.isEmpty()) {
+        std::fprintf(stderr, "bench_dot: %s\n", qPrintable(why));
+        return 1;
+    }
+    QProcess compositor;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DISPLAY"), name);
+    compositor.setProcessEnvironment(env);
+    compositor.start(QStringLiteral("xcompmgr"), {});
+    compositor.waitForStarted(5000);
+    qputenv("DISPLAY", name.toLocal8Bit());
+    qputenv("QT_QPA_PLATFORM", "xcb");
+    QApplication app(argc, argv);
+
+    SessionController state;
+    LiveHUD hud;
+    SessionController::Preview listening;
+    listening.phase = SessionController::Phase::Listening;
+    listening.elapsed = QStringLiteral("0:42");
+    state.showPreview(listening);
+    hud.show(&state, true);
+    QTest::qWait(1000); // the panel has grown to its size
+    auto *dot = hud.panel()->expandedPanel()->findChild<RecordingDot *>(QStringLiteral("statusDot"));
+    if (!dot || !dot->isVisible()) {
+        std::fprintf(stderr, "bench_dot: the panel shows no recording dot\n");
+        return 1;
+    }
+    if (native)
+        dot->setAttribute(Qt::WA_NativeWindow);
+    dot->setAttribute(Qt::WA_OpaquePaintEvent, opaque);
+    Paints paints;
+    dot->installEventFilter(&paints);
+    QTimer stormer;
+    QObject::connect(&stormer, &QTimer::timeout, dot, [dot] {
+        if (dot->breathing())
+            dot->update();
+    });
+    if (storm)
+        stormer.start(10);
+
+    std::vector<double> breathing, steady, rate;
+    for (int i = 0; i < 3; ++i) {
+        dot->setBreathing(true);
+        const Window on = measure(paints, seconds);
+        breathing.push_back(on.cpuMsPerSecond);
+        rate.push_back(on.paintsPerSecond);
+        dot->setBreathing(false);
+        steady.push_back(measure(paints, seconds).cpuMsPerSecond);
+    }
+    const double extra = median(breathing) - median(steady);
+    const double perPaint = median(rate) > 0 ? extra / median(rate) : 0;
+    std::printf("steady dot: %.3f ms of CPU a second; breathing: %.3f ms (%.1f repaints a second, goal <= 10)\n",
+                median(steady), median(breathing), median(rate));
+    std::printf("the breath costs %.3f ms of CPU a second, %.1f us a repaint (medians of 3 windows of %d s)\n", extra,
+                perPaint * 1000, seconds);
+    compositor.terminate();
+    compositor.waitForFinished(3000);
+    return 0;
+}
