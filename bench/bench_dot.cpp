@@ -1,19 +1,18 @@
-// What the breathing recording dot costs the GUI thread: the expanded live
-// panel, listening, on a private X server with a window manager and a
-// compositor (as on a desktop), its dot breathing by the wall clock, against
-// the same panel with a steady dot. CPU time of the whole process over whole
-// windows of wall time, so a busy machine cannot flip the verdict.
+// What the breathing recording dot costs: the expanded live panel,
+// listening, on a private X server with a window manager and a compositor
+// (as on a desktop), its dot breathing by the wall clock, against the same
+// panel with a steady dot. CPU time of the whole process over whole windows
+// of wall time, so a busy machine cannot flip the verdict.
 //
 //   build/bench/bench_dot [--window SECONDS]   (default 10; three of each, alternating)
-//                         [--native]           the dot as a native child window
-//                         [--opaque]           the dot paints without the panel below it
-//                                              (looks wrong: what the panel below costs)
-//                         [--storm]            also repaint the dot 100 times a second, for profiles
+//                         [--heartbeat]        a thread beats every 85 ms, as the
+//                                              microphone's does while listening
 #include "hudpanel.h"
 #include "livehud.h"
 #include "livehudview.h"
 #include "privatedisplay.h"
 #include "recordingdot.h"
+#include "heartbeat.h"
 #include "sessioncontroller.h"
 
 #include <QApplication>
@@ -23,8 +22,11 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -50,11 +52,21 @@ struct Window
 {
     double cpuMsPerSecond = 0;
     double paintsPerSecond = 0;
+    double stepsPerSecond = 0; // changes of the drawn opacity over the window
 };
+
+int stepsBetween(double from, double to)
+{
+    int steps = 0;
+    for (double t = from; t < to; t += 0.005)
+        steps += RecordingDot::levelAt(t) != RecordingDot::levelAt(t + 0.005);
+    return steps;
+}
 
 Window measure(Paints &paints, int seconds)
 {
     paints.count = 0;
+    const double from = RecordingDot::secondsNow();
     const double before = cpuMs();
     QElapsedTimer wall;
     wall.start();
@@ -62,7 +74,8 @@ Window measure(Paints &paints, int seconds)
     QTimer::singleShot(seconds * 1000, &loop, &QEventLoop::quit);
     loop.exec();
     const double wallSeconds = double(wall.nsecsElapsed()) / 1e9;
-    return {(cpuMs() - before) / wallSeconds, paints.count / wallSeconds};
+    return {(cpuMs() - before) / wallSeconds, paints.count / wallSeconds,
+            stepsBetween(from, RecordingDot::secondsNow()) / wallSeconds};
 }
 
 double median(std::vector<double> values)
@@ -76,13 +89,11 @@ double median(std::vector<double> values)
 int main(int argc, char *argv[])
 {
     int seconds = 10;
-    bool native = false, opaque = false, storm = false;
+    bool heartbeat = false;
     for (int i = 1; i < argc; ++i) {
         if (qstrcmp(argv[i], "--window") == 0 && i + 1 < argc)
             seconds = std::max(2, atoi(argv[i + 1]));
-        native = native || qstrcmp(argv[i], "--native") == 0;
-        opaque = opaque || qstrcmp(argv[i], "--opaque") == 0;
-        storm = storm || qstrcmp(argv[i], "--storm") == 0;
+        heartbeat = heartbeat || qstrcmp(argv[i], "--heartbeat") == 0;
     }
     PrivateDisplay display;
     QString why;
@@ -101,6 +112,14 @@ int main(int argc, char *argv[])
     qputenv("QT_QPA_PLATFORM", "xcb");
     QApplication app(argc, argv);
 
+    std::atomic<bool> beating = heartbeat;
+    std::thread microphone([&beating] {
+        while (beating) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(85));
+            Heartbeat::beat();
+        }
+    });
+
     SessionController state;
     LiveHUD hud;
     SessionController::Preview listening;
@@ -114,34 +133,29 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "bench_dot: the panel shows no recording dot\n");
         return 1;
     }
-    if (native)
-        dot->setAttribute(Qt::WA_NativeWindow);
-    dot->setAttribute(Qt::WA_OpaquePaintEvent, opaque);
     Paints paints;
     dot->installEventFilter(&paints);
-    QTimer stormer;
-    QObject::connect(&stormer, &QTimer::timeout, dot, [dot] {
-        if (dot->breathing())
-            dot->update();
-    });
-    if (storm)
-        stormer.start(10);
 
-    std::vector<double> breathing, steady, rate;
+    std::vector<double> breathing, steady, paintRate, stepRate;
     for (int i = 0; i < 3; ++i) {
         dot->setBreathing(true);
         const Window on = measure(paints, seconds);
         breathing.push_back(on.cpuMsPerSecond);
-        rate.push_back(on.paintsPerSecond);
+        paintRate.push_back(on.paintsPerSecond);
+        stepRate.push_back(on.stepsPerSecond);
         dot->setBreathing(false);
         steady.push_back(measure(paints, seconds).cpuMsPerSecond);
     }
+    beating = false;
+    microphone.join();
     const double extra = median(breathing) - median(steady);
-    const double perPaint = median(rate) > 0 ? extra / median(rate) : 0;
-    std::printf("steady dot: %.3f ms of CPU a second; breathing: %.3f ms (%.1f repaints a second, goal <= 10)\n",
-                median(steady), median(breathing), median(rate));
-    std::printf("the breath costs %.3f ms of CPU a second, %.1f us a repaint (medians of 3 windows of %d s)\n", extra,
-                perPaint * 1000, seconds);
+    const double steps = median(stepRate);
+    std::printf("steady dot: %.3f ms of CPU a second; breathing: %.3f ms (%.1f steps a second, goal <= 10, "
+                "%.1f of them repainted)%s\n",
+                median(steady), median(breathing), steps, median(paintRate),
+                heartbeat ? ", a thread beating every 85 ms" : "");
+    std::printf("the breath costs %.3f ms of CPU a second, %.1f us a step (medians of 3 windows of %d s)\n", extra,
+                steps > 0 ? extra / steps * 1000 : 0.0, seconds);
     compositor.terminate();
     compositor.waitForFinished(3000);
     return 0;

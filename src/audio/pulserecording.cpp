@@ -1,5 +1,6 @@
 #include "pulserecording.h"
 
+#include "heartbeat.h"
 #include "logging.h"
 #include "miccapture.h"
 #include "resampler.h"
@@ -255,6 +256,7 @@ private:
         for (; self->m_pending.size() - offset >= self->m_chunkBytes; offset += self->m_chunkBytes)
             self->m_sink->chunk(self->m_pending.sliced(offset, self->m_chunkBytes));
         self->m_pending.remove(0, offset);
+        Heartbeat::beat();
     }
 
     std::shared_ptr<RecordingSink> m_sink;

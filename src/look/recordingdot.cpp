@@ -1,8 +1,11 @@
 #include "recordingdot.h"
 
 #include "clock.h"
+#include "directbreath.h"
+#include "heartbeat.h"
 
 #include <QAbstractEventDispatcher>
+#include <QEvent>
 #include <QPainter>
 
 #include <cmath>
@@ -14,17 +17,6 @@ namespace {
 constexpr double referenceDate = 978307200.0;
 constexpr int scanMs = 5; // how finely the next change is looked for
 
-double secondsNow()
-{
-    return Clock::secondsSinceEpoch() - referenceDate;
-}
-
-int levelAt(double seconds)
-{
-    const double share = (RecordingDot::breathingOpacity(seconds) - RecordingDot::faintest) / (1 - RecordingDot::faintest);
-    return int(std::lround(share * (RecordingDot::levels - 1)));
-}
-
 } // namespace
 
 RecordingDot::RecordingDot(const QColor &color, bool breathing, qreal size, QWidget *parent)
@@ -32,32 +24,36 @@ RecordingDot::RecordingDot(const QColor &color, bool breathing, qreal size, QWid
     , m_color(color)
     , m_breathing(breathing)
     , m_size(size)
+    , m_direct(std::make_unique<DirectBreath>(this))
 {
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     setFixedSize(sizeHint());
     setAttribute(Qt::WA_TransparentForMouseEvents);
     m_tick.setSingleShot(true);
+    m_tick.setTimerType(Qt::PreciseTimer);
     // Awake anyway: a due step is drawn in the same turn of the event loop,
-    // with whatever else repaints then.
+    // with whatever else repaints then; while the heartbeat carries the
+    // steps, the check that it still does is pushed back.
     if (QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance(thread())) {
         QObject::connect(dispatcher, &QAbstractEventDispatcher::awake, this, [this] {
-            if (m_tick.isActive() && stepDue())
-                update();
+            if (!m_tick.isActive())
+                return;
+            if (m_riding ? m_tick.remainingTime() < watchMs / 2 : currentLevel() != m_direct->drawnLevel())
+                keepUp();
         });
     }
     // Nothing woke it in time: a wake-up of its own.
-    QObject::connect(&m_tick, &QTimer::timeout, this, [this] {
-        if (stepDue())
-            update();
-        scheduleStep(); // again at once when it fired early, before the step
-    });
+    QObject::connect(&m_tick, &QTimer::timeout, this, &RecordingDot::keepUp);
 }
+
+RecordingDot::~RecordingDot() = default;
 
 void RecordingDot::setColor(const QColor &color)
 {
     if (m_color == color)
         return;
     m_color = color;
+    m_direct->forget();
     update();
 }
 
@@ -70,15 +66,31 @@ void RecordingDot::setBreathing(bool breathing)
     updateTimer();
 }
 
+double RecordingDot::secondsNow()
+{
+    return Clock::secondsSinceEpoch() - referenceDate;
+}
+
 double RecordingDot::breathingOpacity(double seconds)
 {
     const double phase = std::fmod(seconds, period) / period;
     return faintest + (1 - faintest) * (std::sin(2 * std::numbers::pi * phase) + 1) / 2;
 }
 
+int RecordingDot::levelAt(double seconds)
+{
+    const double share = (breathingOpacity(seconds) - faintest) / (1 - faintest);
+    return int(std::lround(share * (levels - 1)));
+}
+
+double RecordingDot::levelOpacity(int level)
+{
+    return faintest + (1 - faintest) * level / (levels - 1);
+}
+
 double RecordingDot::drawnOpacity(double seconds)
 {
-    return faintest + (1 - faintest) * levelAt(seconds) / (levels - 1);
+    return levelOpacity(levelAt(seconds));
 }
 
 int RecordingDot::msUntilNextChange(double seconds)
@@ -90,9 +102,14 @@ int RecordingDot::msUntilNextChange(double seconds)
     return ms;
 }
 
+int RecordingDot::currentLevel() const
+{
+    return m_breathing ? levelAt(secondsNow()) : levels - 1;
+}
+
 double RecordingDot::currentOpacity() const
 {
-    return m_breathing ? drawnOpacity(secondsNow()) : 1.0;
+    return levelOpacity(currentLevel());
 }
 
 QSize RecordingDot::sizeHint() const
@@ -103,13 +120,25 @@ QSize RecordingDot::sizeHint() const
 
 void RecordingDot::paintEvent(QPaintEvent *)
 {
-    m_drawn = currentOpacity();
-    if (m_tick.isActive())
-        scheduleStep(); // the next step, whoever asked for this paint
+    if (m_preparing)
+        return;
+    const int level = currentLevel();
+    m_direct->drawn(level);
+    // Moved in its window, or the window resized: the squares wait to be
+    // prepared again rather than be put where they no longer fit.
+    if (m_tick.isActive() && !m_direct->stillFits()) {
+        m_direct->forget();
+        m_tick.start(latenessMs);
+    }
     QPainter painter(this);
+    paintDot(painter, levelOpacity(level));
+}
+
+void RecordingDot::paintDot(QPainter &painter, double opacity) const
+{
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setPen(Qt::NoPen);
-    painter.setOpacity(m_drawn);
+    painter.setOpacity(opacity);
     painter.setBrush(m_color);
     painter.drawEllipse(QRectF((width() - m_size) / 2, (height() - m_size) / 2, m_size, m_size));
 }
@@ -126,20 +155,34 @@ void RecordingDot::hideEvent(QHideEvent *event)
     updateTimer();
 }
 
-bool RecordingDot::stepDue() const
+void RecordingDot::changeEvent(QEvent *event)
 {
-    return currentOpacity() != m_drawn;
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::StyleChange || event->type() == QEvent::PaletteChange)
+        m_direct->forget(); // the panel beneath may look different now
 }
 
 void RecordingDot::updateTimer()
 {
-    if (!m_breathing || !isVisible())
+    if (!m_breathing || !isVisible()) {
         m_tick.stop();
-    else if (!m_tick.isActive())
-        scheduleStep();
+        m_riding = false;
+        m_direct->ride(false);
+    } else if (!m_tick.isActive()) {
+        m_tick.start(0); // the first step once shown
+    }
 }
 
-void RecordingDot::scheduleStep()
+void RecordingDot::keepUp()
 {
-    m_tick.start(msUntilNextChange(secondsNow()) + latenessMs);
+    const bool direct = m_direct->ready();
+    if (direct)
+        m_direct->putDue();
+    else if (currentLevel() != m_direct->drawnLevel())
+        update();
+    m_direct->ride(direct);
+    // While the microphone's thread carries the steps, the timer only checks
+    // now and then that it still does.
+    m_riding = direct && Heartbeat::beatWithin(beatGapMs);
+    m_tick.start(m_riding ? watchMs : msUntilNextChange(secondsNow()) + latenessMs);
 }
