@@ -1,9 +1,11 @@
 #include "brand.h"
+#include "breathclock.h"
 #include "buttons.h"
 #include "clock.h"
 #include "lucide.h"
 #include "recordingdot.h"
 #include "tabulartext.h"
+#include "widgetfinders.h"
 
 #include <QApplication>
 #include <QEnterEvent>
@@ -11,7 +13,6 @@
 #include <QFontDatabase>
 #include <QPaintEvent>
 #include <QPainter>
-#include <QTimeZone>
 #include <QSvgRenderer>
 #include <QTemporaryDir>
 #include <QTest>
@@ -172,13 +173,6 @@ void TestLook::logoIsBuiltIn()
 
 namespace {
 
-// The wall clock at `seconds` after 2001-01-01 00:00 UTC, the breath's reference.
-void setClockTo(double seconds)
-{
-    const QDateTime at = QDateTime(QDate(2001, 1, 1), QTime(0, 0), QTimeZone::utc()).addMSecs(qint64(seconds * 1000));
-    Clock::setSource([at] { return at; });
-}
-
 // Instants (ms from `from`) where the drawn opacity changes within `ms`.
 QList<int> changesWithin(double from, int ms)
 {
@@ -192,17 +186,6 @@ QList<int> changesWithin(double from, int ms)
     }
     return changes;
 }
-
-// Counts the paints a widget gets.
-struct Paints : QObject
-{
-    int count = 0;
-    bool eventFilter(QObject *, QEvent *event) override
-    {
-        count += event->type() == QEvent::Paint;
-        return false;
-    }
-};
 
 } // namespace
 
@@ -228,7 +211,7 @@ void TestLook::dotBreathesWithTheWallClock()
     QFETCH(bool, breathing);
     QFETCH(double, opacity);
 
-    setClockTo(seconds);
+    stopClockAt(seconds);
     RecordingDot dot(QColor(255, 0, 0), breathing, 8);
     QCOMPARE(dot.size(), QSize(8, 8));
     QVERIFY2(qAbs(dot.currentOpacity() - opacity) < 0.001, qPrintable(QString::number(dot.currentOpacity())));
@@ -291,7 +274,7 @@ void TestLook::aBreathRepaintsTheDotsSquareOnly()
         void paintEvent(QPaintEvent *event) override { painted += event->region(); }
     };
     // Shown just before a step down from full.
-    setClockTo(0.63);
+    stopClockAt(0.63);
     Panel panel;
     panel.resize(200, 60);
     auto *dot = new RecordingDot(QColor(255, 0, 0), true, 8, &panel);
@@ -303,7 +286,7 @@ void TestLook::aBreathRepaintsTheDotsSquareOnly()
 
     QCoreApplication::processEvents();
     panel.painted = QRegion();
-    setClockTo(0.64);
+    stopClockAt(0.64);
     QTRY_VERIFY(!panel.painted.isEmpty());
     QCOMPARE(panel.painted, QRegion(dot->geometry()));
     QCOMPARE(dot->currentOpacity(), 0.89);
@@ -320,7 +303,7 @@ void TestLook::aBreathRepaintsTheDotsSquareOnly()
 void TestLook::aDueStepRidesAlongWithAnotherRepaint()
 {
     // At the top of the breath, the next step 185 ms away.
-    setClockTo(0.45);
+    stopClockAt(0.45);
     QWidget panel;
     panel.resize(200, 60);
     auto *dot = new RecordingDot(QColor(255, 0, 0), true, 8, &panel);
@@ -333,8 +316,8 @@ void TestLook::aDueStepRidesAlongWithAnotherRepaint()
 
     // The step is due, and something else in the window repaints first:
     // the dot is drawn in that same repaint.
-    setClockTo(0.64);
-    Paints dotPaints;
+    stopClockAt(0.64);
+    EventCount dotPaints(QEvent::Paint);
     dot->installEventFilter(&dotPaints);
     label->update();
     QCoreApplication::processEvents();

@@ -1,17 +1,18 @@
+#include "breathclock.h"
+#include "clock.h"
+#include "heartbeat.h"
 #include "hudpanel.h"
 #include "livehud.h"
 #include "livehudview.h"
-#include "clock.h"
-#include "heartbeat.h"
 #include "privatedisplay.h"
 #include "recordingdot.h"
 #include "sessioncontroller.h"
+#include "widgetfinders.h"
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QTest>
 #include <QThread>
-#include <QTimeZone>
 #include <QToolTip>
 
 #include <xcb/xcb.h>
@@ -21,6 +22,21 @@
 #include <cstdlib>
 #include <memory>
 #include <thread>
+
+// The live panel shown while listening, expanded or as the capsule.
+struct ListeningHUD
+{
+    SessionController state;
+    LiveHUD hud;
+    explicit ListeningHUD(bool expanded)
+    {
+        SessionController::Preview listening;
+        listening.phase = SessionController::Phase::Listening;
+        state.showPreview(listening);
+        hud.setAnimationDuration(0);
+        hud.show(&state, expanded);
+    }
+};
 
 // The live panel on a real X server with a window manager: the panel never
 // takes the focus, and Qt shows tooltips only over the active window unless
@@ -56,14 +72,8 @@ void TestLiveHUDX11::hoverOverAButtonShowsItsTooltip()
     other.show();
     QVERIFY(QTest::qWaitForWindowExposed(&other));
 
-    SessionController state;
-    SessionController::Preview listening;
-    listening.phase = SessionController::Phase::Listening;
-    state.showPreview(listening);
-    LiveHUD hud;
-    hud.setAnimationDuration(0);
-    hud.show(&state, true);
-    QWidget *panel = hud.panel();
+    ListeningHUD listening(true);
+    QWidget *panel = listening.hud.panel();
     QVERIFY(QTest::qWaitForWindowExposed(panel));
     QVERIFY(!panel->isActiveWindow());
 
@@ -83,13 +93,6 @@ void TestLiveHUDX11::hoverOverAButtonShowsItsTooltip()
 
 namespace {
 
-// The wall clock at `seconds` after 2001-01-01 00:00 UTC, the breath's reference.
-void setClockTo(double seconds)
-{
-    const QDateTime at = QDateTime(QDate(2001, 1, 1), QTime(0, 0), QTimeZone::utc()).addMSecs(qint64(seconds * 1000));
-    Clock::setSource([at] { return at; });
-}
-
 // What the X server holds of `widget`'s square in its window.
 QByteArray onScreen(QWidget *widget)
 {
@@ -105,16 +108,6 @@ QByteArray onScreen(QWidget *widget)
     return QByteArray(reinterpret_cast<const char *>(xcb_get_image_data(reply.get())),
                       xcb_get_image_data_length(reply.get()));
 }
-
-struct Paints : QObject
-{
-    int count = 0;
-    bool eventFilter(QObject *, QEvent *event) override
-    {
-        count += event->type() == QEvent::Paint;
-        return false;
-    }
-};
 
 } // namespace
 
@@ -133,22 +126,16 @@ void TestLiveHUDX11::aBreathStepIsWhatARepaintWouldDraw()
     QFETCH(bool, heartbeat);
 
     // Just before a step down from the top of the breath.
-    setClockTo(0.63);
-    SessionController state;
-    SessionController::Preview listening;
-    listening.phase = SessionController::Phase::Listening;
-    state.showPreview(listening);
-    LiveHUD hud;
-    hud.setAnimationDuration(0);
-    hud.show(&state, expanded);
-    QWidget *panel = hud.panel();
+    stopClockAt(0.63);
+    ListeningHUD listening(expanded);
+    QWidget *panel = listening.hud.panel();
     QVERIFY(QTest::qWaitForWindowExposed(panel));
     RecordingDot *dot = nullptr;
     for (RecordingDot *candidate : panel->findChildren<RecordingDot *>())
         dot = candidate->isVisible() ? candidate : dot;
     QVERIFY(dot && dot->isAnimating());
     // Shown and drawn: nothing repaints any more.
-    Paints paints;
+    EventCount paints(QEvent::Paint);
     dot->installEventFilter(&paints);
     panel->installEventFilter(&paints);
     for (int settle = 0; settle < 20 && (settle == 0 || paints.count > 0); ++settle) {
@@ -175,7 +162,7 @@ void TestLiveHUDX11::aBreathStepIsWhatARepaintWouldDraw()
         beating = false;
         microphone.join();
     } else {
-        setClockTo(0.64);
+        stopClockAt(0.64);
         QTRY_VERIFY(onScreen(dot) != full);
         stepped = onScreen(dot);
         QCOMPARE(dot->currentOpacity(), 0.89);
@@ -187,7 +174,7 @@ void TestLiveHUDX11::aBreathStepIsWhatARepaintWouldDraw()
     // included.
     QList<QByteArray> repainted;
     for (double at = 0.64; at < 1.35; at += 0.05) {
-        setClockTo(at);
+        stopClockAt(at);
         dot->repaint();
         QTest::qWait(20);
         repainted.append(onScreen(dot));

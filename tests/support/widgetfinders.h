@@ -32,3 +32,19 @@ template <class T>
     }
     return found;
 }
+
+// Counts the events of one type that reach the objects it filters.
+struct EventCount : QObject
+{
+    explicit EventCount(QEvent::Type counted)
+        : type(counted)
+    {
+    }
+    QEvent::Type type;
+    int count = 0;
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        count += event->type() == type;
+        return false;
+    }
+};
