@@ -7,13 +7,14 @@
 //   build/bench/bench_dot [--window SECONDS]   (default 10; three of each, alternating)
 //                         [--heartbeat]        a thread beats every 85 ms, as the
 //                                              microphone's does while listening
+#include "heartbeat.h"
 #include "hudpanel.h"
 #include "livehud.h"
 #include "livehudview.h"
 #include "privatedisplay.h"
 #include "recordingdot.h"
-#include "heartbeat.h"
 #include "sessioncontroller.h"
+#include "widgetfinders.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -38,16 +39,6 @@ double cpuMs()
     return double(spent.tv_sec) * 1e3 + double(spent.tv_nsec) / 1e6;
 }
 
-struct Paints : QObject
-{
-    int count = 0;
-    bool eventFilter(QObject *, QEvent *event) override
-    {
-        count += event->type() == QEvent::Paint;
-        return false;
-    }
-};
-
 struct Window
 {
     double cpuMsPerSecond = 0;
@@ -63,7 +54,7 @@ int stepsBetween(double from, double to)
     return steps;
 }
 
-Window measure(Paints &paints, int seconds)
+Window measure(EventCount &paints, int seconds)
 {
     paints.count = 0;
     const double from = RecordingDot::secondsNow();
@@ -133,7 +124,7 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "bench_dot: the panel shows no recording dot\n");
         return 1;
     }
-    Paints paints;
+    EventCount paints(QEvent::Paint);
     dot->installEventFilter(&paints);
 
     std::vector<double> breathing, steady, paintRate, stepRate;

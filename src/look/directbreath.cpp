@@ -1,6 +1,5 @@
 #include "directbreath.h"
 
-#include "clock.h"
 #include "heartbeat.h"
 #include "recordingdot.h"
 #include "windowpatch.h"

@@ -40,17 +40,6 @@ struct PaintedAreas : QObject
     }
 };
 
-// Counts the requests to lay a widget out again.
-struct LayoutRequests : QObject
-{
-    int count = 0;
-    bool eventFilter(QObject *, QEvent *event) override
-    {
-        count += event->type() == QEvent::LayoutRequest;
-        return false;
-    }
-};
-
 TranscriptLine line(const QString &text, bool translation, bool complete = true, qint64 t = 0)
 {
     return TranscriptLine{.id = QUuid::createUuid(),
@@ -210,7 +199,7 @@ void TestHUDPanel::statusRowAndControlsFollowTheSession()
         QVERIFY(dot->isAnimating());
         for (int settle = 0; settle < 3; ++settle)
             QCoreApplication::sendPostedEvents();
-        LayoutRequests requests;
+        EventCount requests(QEvent::LayoutRequest);
         m_panel->installEventFilter(&requests);
         p.elapsed = QStringLiteral("12:35");
         m_state->showPreview(p);
